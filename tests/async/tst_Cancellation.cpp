@@ -1,0 +1,116 @@
+#include "async/CancellableSleep.h"
+#include "async/CancellationError.h"
+#include "async/CancellationSource.h"
+#include "async/DetachedTask.h"
+
+#include "TaskRunner.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+class TestCancellation : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultTokenIsNeverCancelled() {
+        CancellationToken token;
+        QVERIFY(!token.isCancelled());
+        int calls = 0;
+        auto registration = token.onCancel([&] { ++calls; });
+        QCOMPARE(calls, 0);
+    }
+
+    void callbacksRunOnceAndOnlyWhileRegistered() {
+        CancellationSource source;
+        int kept = 0, dropped = 0;
+        auto keep = source.token().onCancel([&] { ++kept; });
+        {
+            auto drop = source.token().onCancel([&] { ++dropped; });
+        }
+        source.cancel();
+        source.cancel();
+        QCOMPARE(kept, 1);
+        QCOMPARE(dropped, 0);
+        QVERIFY(source.token().isCancelled());
+        QVERIFY_THROWS_EXCEPTION(CancellationError, source.token().throwIfCancelled());
+        // Registering after cancellation runs the callback at once.
+        int late = 0;
+        auto lateRegistration = source.token().onCancel([&] { ++late; });
+        QCOMPARE(late, 1);
+    }
+
+    void callbackMayDropAnotherRegistration() {
+        CancellationSource source;
+        int second = 0;
+        std::optional<CancellationRegistration> other;
+        auto first = source.token().onCancel([&] { other.reset(); });
+        other.emplace(source.token().onCancel([&] { ++second; }));
+        source.cancel();
+        QCOMPARE(second, 0);
+    }
+
+    void sleepEndsEarlyWhenCancelled() {
+        CancellationSource source;
+        QTimer::singleShot(20ms, [&] { source.cancel(); });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY_THROWS_EXCEPTION(CancellationError, runTask(sleepFor(10s, source.token())));
+        QVERIFY(clock.elapsed() < 5000);
+    }
+
+    void sleepRunsItsTime() {
+        QElapsedTimer clock;
+        clock.start();
+        runTask(sleepFor(30ms, CancellationToken()));
+        QVERIFY(clock.elapsed() >= 25);
+    }
+
+    void sleepOnCancelledTokenThrowsAtOnce() {
+        CancellationSource source;
+        source.cancel();
+        QVERIFY_THROWS_EXCEPTION(CancellationError, runTask(sleepFor(10s, source.token())));
+    }
+
+    void detachedTaskKeepsOwnerAliveAndReportsEscapes() {
+        std::vector<std::string> reported;
+        setEscapedErrorHandler([&](std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception &x) {
+                reported.emplace_back(x.what());
+            }
+        });
+        struct Owner {
+            explicit Owner(bool *flag) : destroyed(flag) {}
+            ~Owner() { *destroyed = true; }
+            bool *destroyed;
+        };
+        bool destroyed = false;
+        auto owner = std::make_shared<Owner>(&destroyed);
+        std::weak_ptr<Owner> weak = owner;
+        startDetached(owner, [raw = owner.get()]() -> QCoro::Task<> {
+            co_await sleepFor(20ms, CancellationToken());
+            // Still alive after the suspension, although the caller dropped its reference.
+            throw std::runtime_error(*raw->destroyed ? "resumed into a destroyed owner" : "boom");
+        });
+        owner.reset();
+        QVERIFY(!destroyed);
+        QTRY_VERIFY_WITH_TIMEOUT(destroyed, 5000);
+        QCOMPARE(reported.size(), std::size_t(1));
+        QCOMPARE(reported.front(), std::string("boom"));
+
+        // Cancellation is a silent stop.
+        startDetached(std::make_shared<int>(1), []() -> QCoro::Task<> {
+            co_await sleepFor(1ms, CancellationToken());
+            throw CancellationError();
+        });
+        QTest::qWait(50);
+        QCOMPARE(reported.size(), std::size_t(1));
+        setEscapedErrorHandler({});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCancellation)
+#include "tst_Cancellation.moc"
