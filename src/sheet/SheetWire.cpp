@@ -1,0 +1,163 @@
+#include "sheet/SheetWire.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+std::string utf8(const QString &text) { return text.toStdString(); }
+
+std::optional<QMap<QString, double>> decodeNumberMap(const std::optional<JsonObject> &object) {
+    if (!object)
+        return std::nullopt;
+    QMap<QString, double> result;
+    for (auto [key, value] : object->raw())
+        result.insert(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                      JsonObject::toDouble(value, key));
+    return result;
+}
+} // namespace
+
+Cell Cell::decode(const JsonObject &o) {
+    return Cell{o.requiredInt("r"),  o.requiredInt("c"),  o.requiredString("raw"), o.requiredString("display"),
+                o.optionalBool("n"), o.optionalString("f")};
+}
+
+nlohmann::json Cell::encode() const {
+    nlohmann::json object = {{"r", r}, {"c", c}, {"raw", utf8(raw)}, {"display", utf8(display)}};
+    if (n)
+        object["n"] = *n;
+    if (f)
+        object["f"] = utf8(*f);
+    return object;
+}
+
+CellStyle CellStyle::decode(const JsonObject &o) {
+    return CellStyle{o.optionalBool("b"),    o.optionalBool("i"),    o.optionalString("a"),
+                     o.optionalString("n"),  o.optionalString("fx"), o.optionalString("k"),
+                     o.optionalDouble("fh"), o.optionalDouble("fc"), o.optionalDouble("kh"),
+                     o.optionalDouble("kc"), o.optionalBool("lc")};
+}
+
+Sizes Sizes::decode(const JsonObject &o) {
+    return Sizes{decodeNumberMap(o.optionalObject("cols")), decodeNumberMap(o.optionalObject("rows"))};
+}
+
+GridResponse GridResponse::decode(const JsonObject &o) {
+    GridResponse response;
+    response.version = o.requiredUInt64("version");
+    response.rows = o.optionalInt("rows");
+    response.cols = o.optionalInt("cols");
+    response.cells = decodeOptionalList<Cell>(o.optionalArray("cells"));
+    if (const auto formats = o.optionalObject("formats")) {
+        QMap<QString, CellStyle> styles;
+        for (auto [key, value] : formats->raw())
+            styles.insert(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                          CellStyle::decode(JsonObject(value)));
+        response.formats = std::move(styles);
+    }
+    if (const auto sizes = o.optionalObject("sizes"))
+        response.sizes = Sizes::decode(*sizes);
+    response.resync = o.optionalBool("resync");
+    response.stamps = o.optionalInt("stamps");
+    return response;
+}
+
+SheetPreviewCell SheetPreviewCell::decode(const JsonObject &o) {
+    return SheetPreviewCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Fill"), o.requiredBool("Bold")};
+}
+
+SheetPreview SheetPreview::decode(const JsonObject &o) {
+    return SheetPreview{o.requiredInt("Rows"), o.requiredInt("Cols"), o.requiredBool("Empty"),
+                        decodeOptionalList<SheetPreviewCell>(o.optionalArray("Cells"))};
+}
+
+SheetSummary SheetSummary::decode(const JsonObject &o) {
+    SheetSummary summary{o.requiredUInt64("ID"), o.requiredString("Title"), o.requiredUInt64("TabID"),
+                         o.requiredString("TabName"), std::nullopt};
+    if (const auto preview = o.optionalObject("Preview"))
+        summary.Preview = SheetPreview::decode(*preview);
+    return summary;
+}
+
+SheetList SheetList::decode(const JsonObject &o) {
+    return SheetList{decodeOptionalList<SheetSummary>(o.optionalArray("Sheets"))};
+}
+
+PaletteItem PaletteItem::decode(const JsonObject &o) {
+    return PaletteItem{o.requiredString("Name"), o.requiredString("Label")};
+}
+
+NumberStyle NumberStyle::decode(const JsonObject &o) {
+    return NumberStyle{o.requiredString("Code"), o.requiredString("Label")};
+}
+
+SheetPage SheetPage::decode(const JsonObject &o) {
+    SheetPage page;
+    page.Sheet = SheetSummary::decode(o.requiredObject("Sheet"));
+    page.Rows = o.requiredInt("Rows");
+    page.Cols = o.requiredInt("Cols");
+    page.Truncated = o.requiredBool("Truncated");
+    page.MayWrite = o.requiredBool("MayWrite");
+    page.MayComment = o.requiredBool("MayComment");
+    page.MayShare = o.requiredBool("MayShare");
+    page.FillSwatches = decodeList<PaletteItem>(o.requiredArray("FillSwatches"));
+    page.InkSwatches = decodeList<PaletteItem>(o.requiredArray("InkSwatches"));
+    page.NumberFormats = decodeList<NumberStyle>(o.requiredArray("NumberFormats"));
+    if (const auto warned = o.optionalArray("Warned")) {
+        QList<QString> names;
+        for (simdjson::dom::element element : *warned)
+            names.append(JsonObject::toString(element, "Warned"));
+        page.Warned = std::move(names);
+    }
+    return page;
+}
+
+CellWrite CellWrite::decode(const JsonObject &o) {
+    return CellWrite{o.requiredInt("r"), o.requiredInt("c"), o.requiredString("raw"), o.optionalInt("fromR"),
+                     o.optionalInt("fromC")};
+}
+
+nlohmann::json CellWrite::encode() const {
+    nlohmann::json object = {{"r", r}, {"c", c}, {"raw", utf8(raw)}};
+    if (fromR)
+        object["fromR"] = *fromR;
+    if (fromC)
+        object["fromC"] = *fromC;
+    return object;
+}
+
+ViewSpec ViewSpec::decode(const JsonObject &o) {
+    return ViewSpec{o.requiredInt("sortCol"), o.requiredBool("sortDesc"), o.requiredInt("filterCol"),
+                    o.requiredString("filterOp"), o.requiredString("filterVal")};
+}
+
+nlohmann::json ViewSpec::encode() const {
+    return {{"sortCol", sortCol},
+            {"sortDesc", sortDesc},
+            {"filterCol", filterCol},
+            {"filterOp", utf8(filterOp)},
+            {"filterVal", utf8(filterVal)}};
+}
+
+TableCell TableCell::decode(const JsonObject &o) {
+    return TableCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Raw"), o.requiredString("Display")};
+}
+
+TableRow TableRow::decode(const JsonObject &o) {
+    return TableRow{o.requiredInt("Number"), decodeList<TableCell>(o.requiredArray("Cells"))};
+}
+
+TablePage TablePage::decode(const JsonObject &o) {
+    return TablePage{ViewSpec::decode(o.requiredObject("View")), decodeOptionalList<TableRow>(o.optionalArray("Rows")),
+                     o.requiredBool("HasNext"), o.requiredBool("HasPrev")};
+}
+
+HistoryEntry HistoryEntry::decode(const JsonObject &o) {
+    return HistoryEntry{o.requiredUInt64("ID"), o.requiredString("Ref"), o.requiredString("Who"),
+                        o.requiredString("Old"),  o.requiredString("New"), o.requiredString("When")};
+}
+
+HistoryPage HistoryPage::decode(const JsonObject &o) {
+    return HistoryPage{decodeOptionalList<HistoryEntry>(o.optionalArray("Entries"))};
+}
+
+Notice Notice::decode(const JsonObject &o) { return Notice{o.requiredString("notice"), o.requiredString("message")}; }
