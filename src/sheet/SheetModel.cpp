@@ -1,0 +1,339 @@
+#include "sheet/SheetModel.h"
+
+#include "async/CancellationError.h"
+
+#include <QUrl>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+const QString jsonType = QStringLiteral("application/json");
+
+QString errorText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const NativeClientError &e) {
+        return e.errorDescription();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+}
+} // namespace
+
+std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client) {
+    return std::shared_ptr<SheetModel>(new SheetModel(std::move(client)));
+}
+
+SheetModel::SheetModel(std::shared_ptr<NativeTransport> client) : m_client(std::move(client)) {}
+
+SheetModel::~SheetModel() = default;
+
+template<typename T>
+void SheetModel::assign(T &member, T value, void (SheetModel::*changed)()) {
+    if (member == value)
+        return;
+    member = std::move(value);
+    Q_EMIT(this->*changed)();
+}
+
+QString SheetModel::base() const {
+    return QStringLiteral("/sheets/") + QString::number(m_page ? m_page->Sheet.ID : 0);
+}
+
+QString SheetModel::grid() const {
+    return QStringLiteral("/api") + base() + QStringLiteral("/tabs/") + QString::number(m_page ? m_page->Sheet.TabID : 0);
+}
+
+void SheetModel::setDraft(const QString &draft) { setDraftPair(m_originalDraft, draft); }
+
+void SheetModel::setRangeText(const QString &text) { assign(m_rangeText, text, &SheetModel::rangeTextChanged); }
+
+void SheetModel::setGridFocused(bool focused) { assign(m_gridFocused, focused, &SheetModel::gridFocusedChanged); }
+
+void SheetModel::setError(const QString &error) { assign(m_error, error, &SheetModel::errorChanged); }
+
+void SheetModel::setNotice(const QString &notice) { assign(m_notice, notice, &SheetModel::noticeChanged); }
+
+void SheetModel::setShowTable(bool show) { assign(m_showTable, show, &SheetModel::showTableChanged); }
+
+void SheetModel::setBusy(bool busy) { assign(m_busy, busy, &SheetModel::busyChanged); }
+
+void SheetModel::setDraftPair(const QString &original, const QString &draft) {
+    const bool before = hasUnconfirmedChanges();
+    assign(m_originalDraft, original, &SheetModel::originalDraftChanged);
+    assign(m_draft, draft, &SheetModel::draftChanged);
+    if (before != hasUnconfirmedChanges())
+        Q_EMIT hasUnconfirmedChangesChanged();
+}
+
+void SheetModel::setFailedWrites(QList<CellWrite> writes) {
+    const bool before = hasUnconfirmedChanges();
+    assign(m_failedWrites, std::move(writes), &SheetModel::failedWritesChanged);
+    if (before != hasUnconfirmedChanges())
+        Q_EMIT hasUnconfirmedChangesChanged();
+}
+
+void SheetModel::replaceGrid(CellMap cells, StyleMap styles, Sizes sizes) {
+    // Whole-grid replacements are rarely equal; skip the deep comparison and always notify.
+    m_cells = std::move(cells);
+    Q_EMIT cellsChanged();
+    m_styles = std::move(styles);
+    Q_EMIT stylesChanged();
+    assign(m_sizes, std::move(sizes), &SheetModel::sizesChanged);
+}
+
+QString SheetModel::rawAt(const Coordinate &cell) const {
+    const auto found = m_cells.constFind(cell);
+    return found == m_cells.constEnd() ? QString() : found->raw;
+}
+
+void SheetModel::refreshDraftIfClean() {
+    if (m_draft != m_originalDraft)
+        return;
+    const QString raw = rawAt(m_selectionAnchor);
+    setDraftPair(raw, raw);
+}
+
+void SheetModel::select(const Coordinate &cell) {
+    assign(m_selectionAnchor, cell, &SheetModel::selectionAnchorChanged);
+    assign(m_selectionExtent, cell, &SheetModel::selectionExtentChanged);
+    assign(m_selection, CellRange{cell, cell}, &SheetModel::selectionChanged);
+    setRangeText(cell.ref());
+    const QString raw = rawAt(cell);
+    setDraftPair(raw, raw);
+}
+
+QCoro::Task<> SheetModel::loadList(CancellationToken token) {
+    auto self = shared_from_this();
+    const QUuid ticket = QUuid::createUuid();
+    m_listRequest = ticket;
+    assign(m_listState, ListState::loading, &SheetModel::listStateChanged);
+    try {
+        const auto list = co_await m_client->request<SheetList>(QStringLiteral("/sheets"), QStringLiteral("GET"),
+                                                                std::nullopt, jsonType, pageMaxBytes, token);
+        if (m_listRequest != ticket || token.isCancelled())
+            co_return;
+        assign(m_sheets, list.Sheets.value_or(QList<SheetSummary>()), &SheetModel::sheetsChanged);
+        assign(m_listState, ListState::loaded, &SheetModel::listStateChanged);
+        setError(QString());
+    } catch (const CancellationError &) {
+        co_return; // a cancelled load simply ends; it is not a failure of the list
+    } catch (...) {
+        if (m_listRequest != ticket)
+            co_return;
+        assign(m_listState, ListState::failed, &SheetModel::listStateChanged);
+        setError(errorText(std::current_exception()));
+    }
+}
+
+QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
+    auto self = shared_from_this();
+    if (hasUnconfirmedChanges() || m_busy) {
+        setError(QStringLiteral("Save or discard your cell edit before changing sheets."));
+        co_return;
+    }
+    setBusy(true);
+    std::optional<SheetPage> page;
+    try {
+        page = co_await m_client->request<SheetPage>(QStringLiteral("/sheets/") + QString::number(summary.ID),
+                                                     QStringLiteral("GET"), std::nullopt, jsonType, pageMaxBytes,
+                                                     token);
+    } catch (const CancellationError &) {
+        setBusy(false);
+        co_return;
+    } catch (...) {
+        setError(errorText(std::current_exception()));
+        setBusy(false);
+        co_return;
+    }
+    assign(m_copied, std::optional<QList<QList<CellWrite>>>(), &SheetModel::copiedChanged);
+    assign(m_copiedText, QString(), &SheetModel::copiedTextChanged);
+    assign(m_page, std::move(page), &SheetModel::pageChanged);
+    assign(m_version, quint64(0), &SheetModel::versionChanged);
+    // Sizes stay until the new tab's first reload replaces them.
+    m_cells.clear();
+    Q_EMIT cellsChanged();
+    m_styles.clear();
+    Q_EMIT stylesChanged();
+    assign(m_table, std::optional<TablePage>(), &SheetModel::tableChanged);
+    assign(m_history, QList<HistoryEntry>(), &SheetModel::historyChanged);
+    setShowTable(false);
+    co_await refresh(token);
+    setBusy(false);
+    select(Coordinate{0, 0});
+}
+
+QCoro::Task<std::optional<SheetSummary>> SheetModel::create(bool openCreated) {
+    auto self = shared_from_this();
+    if (hasUnconfirmedChanges() || m_busy) {
+        setError(QStringLiteral("Save or discard the current edit first."));
+        co_return std::nullopt;
+    }
+    setBusy(true);
+    std::optional<SheetSummary> created;
+    try {
+        created = co_await form<SheetSummary>(QStringLiteral("/sheets"), {});
+    } catch (const CancellationError &) {
+        setBusy(false);
+        co_return std::nullopt;
+    } catch (...) {
+        setError(errorText(std::current_exception()));
+        setBusy(false);
+        co_return std::nullopt;
+    }
+    co_await loadList();
+    setBusy(false);
+    if (openCreated)
+        co_await open(*created);
+    co_return created;
+}
+
+QCoro::Task<> SheetModel::refresh(CancellationToken token) {
+    auto self = shared_from_this();
+    if (!m_page)
+        co_return;
+    const QString source = grid();
+    CellMap cells;
+    StyleMap styles;
+    Sizes sizes;
+    quint64 snapshotVersion = std::numeric_limits<quint64>::max();
+    bool anyTile = false;
+    try {
+        for (qint64 firstRow = 0; firstRow < visibleRows(); firstRow += tileRows) {
+            for (qint64 firstCol = 0; firstCol < visibleCols(); firstCol += tileCols) {
+                token.throwIfCancelled();
+                const qint64 rows = std::min(visibleRows() - firstRow, tileRows);
+                const qint64 cols = std::min(visibleCols() - firstCol, tileCols);
+                const QString path = source + QStringLiteral("/cells?firstRow=%1&firstCol=%2&rows=%3&cols=%4")
+                                                  .arg(firstRow)
+                                                  .arg(firstCol)
+                                                  .arg(rows)
+                                                  .arg(cols);
+                const std::pair<QByteArray, int> answer = co_await m_client->response(
+                    path, QStringLiteral("GET"), std::nullopt, jsonType, gridMaxBytes, token);
+                if (answer.second != 200)
+                    throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
+                GridResponse tile = co_await m_wire.decodeGridResponse(answer.first);
+                if (token.isCancelled() || grid() != source)
+                    co_return;
+                anyTile = true;
+                snapshotVersion = std::min(snapshotVersion, tile.version);
+                if (tile.cells) {
+                    cells.reserve(cells.size() + tile.cells->size());
+                    for (Cell &cell : *tile.cells) {
+                        const Coordinate at = cell.coordinate();
+                        cells.insert(at, std::move(cell));
+                    }
+                }
+                if (tile.formats) {
+                    for (auto it = tile.formats->cbegin(); it != tile.formats->cend(); ++it)
+                        styles.insert(it.key(), it.value());
+                }
+                sizes = tile.sizes.value_or(Sizes());
+            }
+        }
+    } catch (const CancellationError &) {
+        co_return;
+    } catch (...) {
+        setError(errorText(std::current_exception()));
+        co_return;
+    }
+    if (!anyTile) {
+        // An empty window has no version of its own: keep the current one so that later
+        // responses are still accepted.
+        replaceGrid({}, {}, {});
+        refreshDraftIfClean();
+        co_return;
+    }
+    if (m_version > snapshotVersion)
+        co_return; // a newer state was merged meanwhile
+    assign(m_version, snapshotVersion, &SheetModel::versionChanged);
+    replaceGrid(std::move(cells), std::move(styles), std::move(sizes));
+    refreshDraftIfClean();
+}
+
+QCoro::Task<> SheetModel::accept(GridResponse response, CancellationToken token) {
+    auto self = shared_from_this();
+    if (response.version < m_version)
+        co_return;
+    if (response.resync.value_or(false)) {
+        co_await refresh(token);
+        co_return;
+    }
+    const quint64 step = response.stamps && *response.stamps >= 2 ? quint64(*response.stamps) : 1;
+    const quint64 reach =
+        m_version > std::numeric_limits<quint64>::max() - step ? std::numeric_limits<quint64>::max() : m_version + step;
+    if (response.version > reach) {
+        co_await refresh(token); // versions were skipped
+        co_return;
+    }
+    if (response.cells && !response.cells->isEmpty()) {
+        for (Cell &cell : *response.cells) {
+            const Coordinate at = cell.coordinate();
+            m_cells.insert(at, std::move(cell));
+        }
+        Q_EMIT cellsChanged();
+    }
+    if (response.formats && !response.formats->isEmpty()) {
+        for (auto it = response.formats->cbegin(); it != response.formats->cend(); ++it)
+            m_styles.insert(it.key(), it.value());
+        Q_EMIT stylesChanged();
+    }
+    assign(m_version, response.version, &SheetModel::versionChanged);
+    if (response.sizes)
+        assign(m_sizes, std::move(*response.sizes), &SheetModel::sizesChanged);
+    refreshDraftIfClean();
+}
+
+QByteArray SheetModel::formBody(const FormFields &fields) {
+    QByteArray body;
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
+        if (!body.isEmpty())
+            body += '&';
+        body += QUrl::toPercentEncoding(it.key()) + '=' + QUrl::toPercentEncoding(it.value());
+    }
+    return body;
+}
+
+QCoro::Task<QByteArray> SheetModel::postForm(QString path, FormFields fields) {
+    auto self = shared_from_this();
+    const std::pair<QByteArray, int> answer =
+        co_await m_client->response(std::move(path), QStringLiteral("POST"), formBody(fields),
+                                    QStringLiteral("application/x-www-form-urlencoded"), gridMaxBytes, {});
+    if (answer.second >= 200 && answer.second <= 299)
+        co_return answer.first;
+    try {
+        const Notice notice = decodeJson<Notice>(answer.first);
+        throw NativeClientError::message(notice.message);
+    } catch (const JsonDecodeError &) {
+        throw NativeClientError::message(
+            QStringLiteral("The request was not confirmed. Check your access and try again."));
+    }
+}
+
+QCoro::Task<bool> SheetModel::command(QString path, FormFields fields) {
+    auto self = shared_from_this();
+    if (m_busy || hasUnconfirmedChanges()) {
+        setError(QStringLiteral("Save or discard the current edit first."));
+        co_return false;
+    }
+    assign(m_lastNotice, QString(), &SheetModel::lastNoticeChanged);
+    setBusy(true);
+    std::optional<Notice> notice;
+    try {
+        notice = co_await form<Notice>(base() + path, std::move(fields));
+    } catch (const CancellationError &) {
+        setBusy(false);
+        co_return false;
+    } catch (...) {
+        setError(errorText(std::current_exception()));
+        setBusy(false);
+        co_return false;
+    }
+    assign(m_lastNotice, notice->notice, &SheetModel::lastNoticeChanged);
+    setNotice(notice->message);
+    co_await refresh();
+    setBusy(false);
+    co_return true;
+}

@@ -1,0 +1,238 @@
+#pragma once
+
+#include "async/CancellationToken.h"
+#include "connection/NativeTransport.h"
+#include "sheet/Coordinate.h"
+#include "sheet/SheetWire.h"
+#include "sheet/SheetWireWorker.h"
+
+#include <QCoroTask>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QUuid>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+using CellMap = QHash<Coordinate, Cell>;
+using StyleMap = QHash<QString, CellStyle>;
+using FormFields = QMap<QString, QString>;
+
+// The observable state of one workspace: the account's sheet list and the one open sheet with its
+// cells, styles, sizes, selection, cell draft, pending writes and status texts. Everything lives on
+// the GUI thread; operations are coroutines that re-check their guards after every suspension.
+// Owned by std::shared_ptr: every running operation keeps the model alive until it ends.
+//
+// Failures never reach views as exceptions: they land in `error`; successes in `notice`.
+class SheetModel : public QObject, public std::enable_shared_from_this<SheetModel> {
+    Q_OBJECT
+    Q_PROPERTY(ListState listState READ listState NOTIFY listStateChanged)
+    Q_PROPERTY(QList<SheetSummary> sheets READ sheets NOTIFY sheetsChanged)
+    Q_PROPERTY(std::optional<SheetPage> page READ page NOTIFY pageChanged)
+    Q_PROPERTY(CellMap cells READ cells NOTIFY cellsChanged)
+    Q_PROPERTY(StyleMap styles READ styles NOTIFY stylesChanged)
+    Q_PROPERTY(Sizes sizes READ sizes NOTIFY sizesChanged)
+    Q_PROPERTY(quint64 version READ version NOTIFY versionChanged)
+    Q_PROPERTY(CellRange selection READ selection NOTIFY selectionChanged)
+    Q_PROPERTY(Coordinate selectionAnchor READ selectionAnchor NOTIFY selectionAnchorChanged)
+    Q_PROPERTY(Coordinate selectionExtent READ selectionExtent NOTIFY selectionExtentChanged)
+    Q_PROPERTY(QString rangeText READ rangeText WRITE setRangeText NOTIFY rangeTextChanged)
+    Q_PROPERTY(bool gridFocused READ gridFocused WRITE setGridFocused NOTIFY gridFocusedChanged)
+    Q_PROPERTY(QString draft READ draft WRITE setDraft NOTIFY draftChanged)
+    Q_PROPERTY(QString originalDraft READ originalDraft NOTIFY originalDraftChanged)
+    Q_PROPERTY(QList<CellWrite> failedWrites READ failedWrites NOTIFY failedWritesChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(QString error READ error WRITE setError NOTIFY errorChanged)
+    Q_PROPERTY(QString notice READ notice WRITE setNotice NOTIFY noticeChanged)
+    Q_PROPERTY(QString live READ live NOTIFY liveChanged)
+    Q_PROPERTY(QString lastNotice READ lastNotice NOTIFY lastNoticeChanged)
+    Q_PROPERTY(QList<HistoryEntry> history READ history NOTIFY historyChanged)
+    Q_PROPERTY(std::optional<TablePage> table READ table NOTIFY tableChanged)
+    Q_PROPERTY(ViewSpec view READ view NOTIFY viewChanged)
+    Q_PROPERTY(qint64 tablePage READ tablePage NOTIFY tablePageChanged)
+    Q_PROPERTY(bool showTable READ showTable WRITE setShowTable NOTIFY showTableChanged)
+    Q_PROPERTY(std::optional<QList<QList<CellWrite>>> copied READ copied NOTIFY copiedChanged)
+    Q_PROPERTY(QString copiedText READ copiedText NOTIFY copiedTextChanged)
+    Q_PROPERTY(bool mayWrite READ mayWrite NOTIFY pageChanged)
+    Q_PROPERTY(bool hasUnconfirmedChanges READ hasUnconfirmedChanges NOTIFY hasUnconfirmedChangesChanged)
+
+public:
+    enum class ListState { loading, loaded, failed };
+    Q_ENUM(ListState)
+
+    // Grid window and tile sizes of a reload.
+    static constexpr qint64 tileRows = 25;
+    static constexpr qint64 tileCols = 50;
+    static constexpr qint64 defaultVisibleRows = 100;
+    static constexpr qint64 defaultVisibleCols = 26;
+    static constexpr qint64 pageMaxBytes = 4'194'304;
+    static constexpr qint64 gridMaxBytes = 67'108'864;
+
+    static std::shared_ptr<SheetModel> make(std::shared_ptr<NativeTransport> client);
+    ~SheetModel() override;
+
+    // Stored state.
+    ListState listState() const { return m_listState; }
+    QUuid listRequest() const { return m_listRequest; }
+    const QList<SheetSummary> &sheets() const { return m_sheets; }
+    const std::optional<SheetPage> &page() const { return m_page; }
+    const CellMap &cells() const { return m_cells; }
+    const StyleMap &styles() const { return m_styles; }
+    const Sizes &sizes() const { return m_sizes; }
+    quint64 version() const { return m_version; }
+    const CellRange &selection() const { return m_selection; }
+    const Coordinate &selectionAnchor() const { return m_selectionAnchor; }
+    const Coordinate &selectionExtent() const { return m_selectionExtent; }
+    const QString &rangeText() const { return m_rangeText; }
+    bool gridFocused() const { return m_gridFocused; }
+    const QString &draft() const { return m_draft; }
+    const QString &originalDraft() const { return m_originalDraft; }
+    const QList<CellWrite> &failedWrites() const { return m_failedWrites; }
+    bool busy() const { return m_busy; }
+    const QString &error() const { return m_error; }
+    const QString &notice() const { return m_notice; }
+    const QString &live() const { return m_live; }
+    const QString &lastNotice() const { return m_lastNotice; }
+    const QList<HistoryEntry> &history() const { return m_history; }
+    const std::optional<TablePage> &table() const { return m_table; }
+    const ViewSpec &view() const { return m_view; }
+    qint64 tablePage() const { return m_tablePage; }
+    bool showTable() const { return m_showTable; }
+    const std::optional<QList<QList<CellWrite>>> &copied() const { return m_copied; }
+    const QString &copiedText() const { return m_copiedText; }
+    // Installed by the cell editor to tell whether it holds keyboard focus.
+    std::function<bool()> cellEditorHasFocus = [] { return false; };
+
+    // Derived state.
+    bool mayWrite() const { return m_page && m_page->MayWrite; }
+    bool hasUnconfirmedChanges() const { return m_draft != m_originalDraft || !m_failedWrites.isEmpty(); }
+    // "/sheets/{ID}" of the open sheet (ID 0 when none is open).
+    QString base() const;
+    // "/api/sheets/{ID}/tabs/{TabID}" of the open tab.
+    QString grid() const;
+    // The visible sheet: the open page's size, or 100 x 26 while none is open.
+    qint64 visibleRows() const { return m_page ? m_page->Rows : defaultVisibleRows; }
+    qint64 visibleCols() const { return m_page ? m_page->Cols : defaultVisibleCols; }
+
+    // Writable state.
+    void setDraft(const QString &draft);
+    void setRangeText(const QString &text);
+    void setGridFocused(bool focused);
+    void setError(const QString &error);
+    void setNotice(const QString &notice);
+    void setShowTable(bool show);
+
+    // Loads the account's sheet list into `sheets` and `listState`.
+    QCoro::Task<> loadList(CancellationToken token = {});
+    // Loads a sheet's page, then its grid, then selects A1.
+    QCoro::Task<> open(SheetSummary summary, CancellationToken token = {});
+    // Creates a sheet, reloads the list and, when asked, opens the new sheet.
+    QCoro::Task<std::optional<SheetSummary>> create(bool openCreated);
+    // Reloads the whole grid window in tiles and replaces the grid state at once.
+    QCoro::Task<> refresh(CancellationToken token = {});
+    // Merges a grid response (a write's answer, a live event, a format or size answer) by version,
+    // or reloads when it skips versions or asks for a resync.
+    QCoro::Task<> accept(GridResponse response, CancellationToken token = {});
+    // A form POST to `path`; decodes a 2xx body as T. A refusal fails with its notice's message.
+    template<typename T>
+    QCoro::Task<T> form(QString path, FormFields fields);
+    // A guarded form POST to `base() + path`, followed by a reload. True when confirmed.
+    QCoro::Task<bool> command(QString path, FormFields fields);
+
+    // The body of a form POST: fields sorted by name, every character outside the unreserved set
+    // percent-encoded, so that names and values round-trip through any form decoder.
+    static QByteArray formBody(const FormFields &fields);
+
+    // Makes one cell the selection and the active cell, reloading the draft from it.
+    void select(const Coordinate &cell);
+
+Q_SIGNALS:
+    void listStateChanged();
+    void sheetsChanged();
+    void pageChanged();
+    void cellsChanged();
+    void stylesChanged();
+    void sizesChanged();
+    void versionChanged();
+    void selectionChanged();
+    void selectionAnchorChanged();
+    void selectionExtentChanged();
+    void rangeTextChanged();
+    void gridFocusedChanged();
+    void draftChanged();
+    void originalDraftChanged();
+    void failedWritesChanged();
+    void busyChanged();
+    void errorChanged();
+    void noticeChanged();
+    void liveChanged();
+    void lastNoticeChanged();
+    void historyChanged();
+    void tableChanged();
+    void viewChanged();
+    void tablePageChanged();
+    void showTableChanged();
+    void copiedChanged();
+    void copiedTextChanged();
+    void hasUnconfirmedChangesChanged();
+
+private:
+    explicit SheetModel(std::shared_ptr<NativeTransport> client);
+
+    // Sets a stored property and emits its signal only when the value changes.
+    template<typename T>
+    void assign(T &member, T value, void (SheetModel::*changed)());
+    // Draft and failed writes feed hasUnconfirmedChanges; these keep its signal in step.
+    void setDraftPair(const QString &original, const QString &draft);
+    void setFailedWrites(QList<CellWrite> writes);
+    void setBusy(bool busy);
+    void replaceGrid(CellMap cells, StyleMap styles, Sizes sizes);
+
+    // When no edit is pending, the draft follows the confirmed text of the active cell.
+    void refreshDraftIfClean();
+    QString rawAt(const Coordinate &cell) const;
+
+    // The POST behind `form`: returns the 2xx body, or fails with the refusal's message.
+    QCoro::Task<QByteArray> postForm(QString path, FormFields fields);
+
+    std::shared_ptr<NativeTransport> m_client;
+    SheetWireWorker m_wire;
+
+    ListState m_listState = ListState::loading;
+    QUuid m_listRequest = QUuid::createUuid();
+    QList<SheetSummary> m_sheets;
+    std::optional<SheetPage> m_page;
+    CellMap m_cells;
+    StyleMap m_styles;
+    Sizes m_sizes;
+    quint64 m_version = 0;
+    CellRange m_selection;
+    Coordinate m_selectionAnchor;
+    Coordinate m_selectionExtent;
+    QString m_rangeText = QStringLiteral("A1");
+    bool m_gridFocused = false;
+    QString m_draft;
+    QString m_originalDraft;
+    QList<CellWrite> m_failedWrites;
+    bool m_busy = false;
+    QString m_error;
+    QString m_notice;
+    QString m_live = QStringLiteral("Connecting");
+    QString m_lastNotice;
+    QList<HistoryEntry> m_history;
+    std::optional<TablePage> m_table;
+    ViewSpec m_view;
+    qint64 m_tablePage = 1;
+    bool m_showTable = false;
+    std::optional<QList<QList<CellWrite>>> m_copied;
+    QString m_copiedText;
+};
+
+template<typename T>
+QCoro::Task<T> SheetModel::form(QString path, FormFields fields) {
+    auto self = shared_from_this();
+    const QByteArray body = co_await postForm(std::move(path), std::move(fields));
+    co_return NativeTransport::decodeBody<T>(body);
+}

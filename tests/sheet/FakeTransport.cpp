@@ -1,0 +1,33 @@
+#include "FakeTransport.h"
+
+#include <stdexcept>
+
+QCoro::Task<NativeResponse> FakeTransport::responseDetails(QString path, QString method,
+                                                           std::optional<QByteArray> body, QString contentType,
+                                                           qint64 maxBytes, CancellationToken token) {
+    token.throwIfCancelled();
+    Request request{std::move(method), std::move(path), std::move(body), std::move(contentType), maxBytes};
+    m_requests.append(request);
+    if (!m_handler)
+        throw std::logic_error("FakeTransport has no handler");
+    NativeResponse response = co_await m_handler(request);
+    token.throwIfCancelled();
+    co_return response;
+}
+
+QCoro::Task<> FakeTransport::stream(QString, OpenHandler, LineHandler, CancellationToken) {
+    throw std::logic_error("FakeTransport::stream is not scripted");
+    co_return;
+}
+
+QCoro::Task<> FakeTransport::download(QString, QString, CancellationToken) {
+    throw std::logic_error("FakeTransport::download is not scripted");
+    co_return;
+}
+
+QStringList FakeTransport::paths() const {
+    QStringList result;
+    for (const auto &request : m_requests)
+        result.append(request.method + u' ' + request.path);
+    return result;
+}
