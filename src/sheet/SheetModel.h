@@ -148,6 +148,23 @@ public:
     // Makes one cell the selection and the active cell, reloading the draft from it.
     void select(const Coordinate &cell);
 
+    // Cell writes.
+    static constexpr qsizetype maxInputBytes = 8192;
+
+    // Sends writes in batches and merges each confirmed batch. True when every write was confirmed
+    // (or there was none). Refused while failed writes are pending unless `retrying`.
+    QCoro::Task<bool> write(QList<CellWrite> writes, bool retrying);
+    // Sends the pending failed writes again.
+    QCoro::Task<> retryWrites();
+    // Saves the active cell's draft, then moves one cell down or right (up or left when backwards).
+    QCoro::Task<> commit(bool moveRight, bool backwards);
+    // Retries failed writes, then commits an unsaved draft.
+    QCoro::Task<> saveAll();
+    // Drops the unsaved draft (not the failed writes: the views clear those first).
+    void discard();
+    // Forgets every unconfirmed write; the views' discard actions call it before `discard()`.
+    void clearFailedWrites() { setFailedWrites({}); }
+
 Q_SIGNALS:
     void listStateChanged();
     void sheetsChanged();

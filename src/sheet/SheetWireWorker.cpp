@@ -5,6 +5,8 @@
 #include <QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <nlohmann/json.hpp>
+
 #include <exception>
 
 namespace {
@@ -29,6 +31,37 @@ QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) c
         Outcome<GridResponse> result;
         try {
             result.value = NativeTransport::decodeBody<GridResponse>(body);
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        return result;
+    });
+    auto outcome = co_await future;
+    co_return outcome.take();
+}
+
+std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWrite> &writes, qsizetype startingAt) {
+    const auto encodeFirst = [&](qsizetype count) {
+        nlohmann::json cells = nlohmann::json::array();
+        for (qsizetype i = startingAt; i < startingAt + count; ++i)
+            cells.push_back(writes[i].encode());
+        return QByteArray::fromStdString(nlohmann::json{{"cells", std::move(cells)}}.dump());
+    };
+    qsizetype count = std::min(writes.size() - startingAt, maxWritesPerBatch);
+    QByteArray body = encodeFirst(count);
+    while (body.size() > maxBatchBytes && count >= 2) {
+        count /= 2;
+        body = encodeFirst(count);
+    }
+    return {body, count};
+}
+
+QCoro::Task<std::pair<QByteArray, qsizetype>> SheetWireWorker::encode(QList<CellWrite> writes,
+                                                                      qsizetype startingAt) const {
+    auto future = QtConcurrent::run([writes = std::move(writes), startingAt]() {
+        Outcome<std::pair<QByteArray, qsizetype>> result;
+        try {
+            result.value = encodeBatch(writes, startingAt);
         } catch (...) {
             result.error = std::current_exception();
         }

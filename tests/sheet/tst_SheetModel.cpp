@@ -1,4 +1,5 @@
 #include "FakeTransport.h"
+#include "SheetFixtures.h"
 #include "TaskRunner.h"
 
 #include "async/CancellableSleep.h"
@@ -10,41 +11,10 @@
 #include <QTest>
 #include <QUrlQuery>
 
-#include <nlohmann/json.hpp>
 
-using json = nlohmann::json;
+using namespace fixtures;
 
 namespace {
-QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols) {
-    const json page = {{"Sheet", {{"ID", id}, {"Title", "Sheet " + std::to_string(id)}, {"TabID", tab}, {"TabName", "T"}}},
-                       {"Rows", rows},
-                       {"Cols", cols},
-                       {"Truncated", false},
-                       {"MayWrite", true},
-                       {"MayComment", true},
-                       {"MayShare", true},
-                       {"FillSwatches", json::array()},
-                       {"InkSwatches", json::array()},
-                       {"NumberFormats", json::array()}};
-    return QByteArray::fromStdString(page.dump());
-}
-
-json cellJson(qint64 r, qint64 c, const std::string &raw) {
-    return {{"r", r}, {"c", c}, {"raw", raw}, {"display", raw}};
-}
-
-QByteArray gridJson(quint64 version, json cells = json::array(), json extra = json::object()) {
-    json grid = {{"version", version}, {"cells", std::move(cells)}};
-    grid.update(extra);
-    return QByteArray::fromStdString(grid.dump());
-}
-
-GridResponse grid(quint64 version, json cells = json::array(), json extra = json::object()) {
-    return decodeJson<GridResponse>(gridJson(version, std::move(cells), std::move(extra)));
-}
-
-SheetSummary summary(quint64 id, quint64 tab) { return SheetSummary{id, QStringLiteral("S"), tab, QStringLiteral("T"), {}}; }
-
 // Decodes an application/x-www-form-urlencoded body the way browsers and servers do.
 QList<std::pair<QString, QString>> decodeForm(const QByteArray &body) {
     QList<std::pair<QString, QString>> fields;

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "connection/NativeResponse.h"
+#include "sheet/SheetWire.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QByteArray>
+
+// JSON bodies shaped like the server's, for model tests.
+namespace fixtures {
+using json = nlohmann::json;
+
+inline QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols, bool mayWrite = true) {
+    const json page = {{"Sheet", {{"ID", id}, {"Title", "Sheet " + std::to_string(id)}, {"TabID", tab}, {"TabName", "T"}}},
+                       {"Rows", rows},
+                       {"Cols", cols},
+                       {"Truncated", false},
+                       {"MayWrite", mayWrite},
+                       {"MayComment", true},
+                       {"MayShare", true},
+                       {"FillSwatches", json::array()},
+                       {"InkSwatches", json::array()},
+                       {"NumberFormats", json::array()}};
+    return QByteArray::fromStdString(page.dump());
+}
+
+inline json cellJson(qint64 r, qint64 c, const std::string &raw) {
+    return {{"r", r}, {"c", c}, {"raw", raw}, {"display", raw}};
+}
+
+inline QByteArray gridJson(quint64 version, json cells = json::array(), json extra = json::object()) {
+    json grid = {{"version", version}, {"cells", std::move(cells)}};
+    grid.update(extra);
+    return QByteArray::fromStdString(grid.dump());
+}
+
+inline GridResponse grid(quint64 version, json cells = json::array(), json extra = json::object()) {
+    return decodeJson<GridResponse>(gridJson(version, std::move(cells), std::move(extra)));
+}
+
+inline SheetSummary summary(quint64 id, quint64 tab) {
+    return SheetSummary{id, QStringLiteral("S"), tab, QStringLiteral("T"), {}};
+}
+
+inline NativeResponse answer(int status, const QByteArray &body) { return NativeResponse(body, status, {}); }
+} // namespace fixtures

@@ -1,0 +1,230 @@
+#include "FakeTransport.h"
+#include "SheetFixtures.h"
+#include "TaskRunner.h"
+
+#include "sheet/SheetModel.h"
+
+#include <QTest>
+
+using namespace fixtures;
+
+class TestSheetWrites : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<FakeTransport> transport;
+    std::shared_ptr<SheetModel> model;
+    quint64 serverVersion = 1;
+    QList<int> batchSizes;
+    // Which batch (1-based) the server refuses, and with what status; 0 for none.
+    int refuseBatch = 0;
+    int refuseStatus = 409;
+
+    void openSheet(qint64 rows = 100, qint64 cols = 26, bool mayWrite = true) {
+        transport->setHandler([=, this](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path == QStringLiteral("/sheets/1"))
+                co_return answer(200, pageJson(1, 1, rows, cols, mayWrite));
+            if (request.method == QStringLiteral("GET"))
+                co_return answer(200, gridJson(serverVersion));
+            co_return serveBatch(*request.body);
+        });
+        runTask(model->open(summary(1, 1)));
+    }
+
+    // Confirms a batch like the server: echoes its cells at the next version.
+    NativeResponse serveBatch(const QByteArray &body) {
+        const auto batch = nlohmann::json::parse(body.toStdString());
+        batchSizes.append(int(batch.at("cells").size()));
+        if (batchSizes.size() == refuseBatch)
+            return answer(refuseStatus, QByteArray("{}"));
+        nlohmann::json cells = nlohmann::json::array();
+        for (const auto &write : batch.at("cells"))
+            cells.push_back(cellJson(write.at("r"), write.at("c"), write.at("raw")));
+        return answer(200, gridJson(++serverVersion, cells));
+    }
+
+    static QList<CellWrite> manyWrites(int count) {
+        QList<CellWrite> writes;
+        for (int i = 0; i < count; ++i)
+            writes.append({i / 26, i % 26, QString::number(i), std::nullopt, std::nullopt});
+        return writes;
+    }
+
+private Q_SLOTS:
+    void init() {
+        transport = std::make_shared<FakeTransport>();
+        model = SheetModel::make(transport);
+        serverVersion = 1;
+        batchSizes.clear();
+        refuseBatch = 0;
+        refuseStatus = 409;
+    }
+
+    void largeWriteGoesInBatchesAndAFailureKeepsTheRest() {
+        openSheet(500, 26);
+        refuseBatch = 2;
+        const auto writes = manyWrites(1200);
+        QVERIFY(!runTask(model->write(writes, false)));
+        QCOMPARE(batchSizes, (QList<int>{500, 500}));
+        QCOMPARE(model->failedWrites(), writes.mid(500));
+        QCOMPARE(model->error(),
+                 QStringLiteral("500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
+        QVERIFY(model->hasUnconfirmedChanges());
+        QVERIFY(!model->busy());
+        // The first batch was merged.
+        QCOMPARE(model->cells().value({0, 1}).raw, QStringLiteral("1"));
+
+        // Any other change is refused until the pending writes are retried.
+        QVERIFY(!runTask(model->write({CellWrite{0, 0, "x", {}, {}}}, false)));
+        QCOMPARE(model->error(), QStringLiteral("Retry or discard the pending edits before making another change."));
+        QCOMPARE(batchSizes.size(), 2);
+
+        runTask(model->retryWrites());
+        QCOMPARE(batchSizes, (QList<int>{500, 500, 500, 200}));
+        QVERIFY(model->failedWrites().isEmpty());
+        QCOMPARE(model->error(), QString());
+        QCOMPARE(model->notice(), QStringLiteral("Saved"));
+        QCOMPARE(model->cells().value({1199 / 26, 1199 % 26}).raw, QStringLiteral("1199"));
+    }
+
+    void transportFailureIsCountedToo() {
+        openSheet();
+        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            throw NativeClientError::offline(UrlErrorCode::notConnectedToInternet);
+            co_return answer(200, {});
+        });
+        QVERIFY(!runTask(model->write(manyWrites(3), false)));
+        QCOMPARE(model->error(), QStringLiteral("0 cells confirmed; 3 still need saving. ") +
+                                     urlErrorDescription(UrlErrorCode::notConnectedToInternet));
+        QCOMPARE(model->failedWrites().size(), 3);
+    }
+
+    void undecodableConfirmationKeepsTheBatch() {
+        openSheet();
+        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            co_return answer(200, QByteArray("{\"cells\":[]}"));
+        });
+        QVERIFY(!runTask(model->write(manyWrites(2), false)));
+        QCOMPARE(model->error(),
+                 QStringLiteral("0 cells confirmed; 2 still need saving. The server returned an unsupported response."));
+    }
+
+    void inputLimitCountsUtf8Bytes_data() {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("8192 ASCII bytes") << QString(8192, u'a') << true;
+        QTest::newRow("8193 ASCII bytes") << QString(8193, u'a') << false;
+        QTest::newRow("3000 three-byte characters") << QString(3000, QChar(0x20AC)) << false;
+        QTest::newRow("2730 three-byte characters and 2 bytes") << QString(2730, QChar(0x20AC)) + "ab" << true;
+    }
+    void inputLimitCountsUtf8Bytes() {
+        QFETCH(QString, raw);
+        QFETCH(bool, sent);
+        openSheet();
+        // One oversized write stops the whole list, the small ones included.
+        const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
+        QCOMPARE(runTask(model->write(writes, false)), sent);
+        QCOMPARE(batchSizes.size(), sent ? 1 : 0);
+        QCOMPARE(model->error(), sent ? QString() : QStringLiteral("A cell exceeds the input size limit. Nothing was changed."));
+    }
+
+    void emptyListAndPermissions() {
+        openSheet();
+        QVERIFY(runTask(model->write({}, false)));
+        init();
+        openSheet(100, 26, false);
+        QVERIFY(!runTask(model->write({}, false)));
+        QVERIFY(!runTask(model->write(manyWrites(1), false)));
+        QCOMPARE(model->error(), QString());
+        QVERIFY(batchSizes.isEmpty());
+    }
+
+    void oversizedBatchIsHalvedUntilItFits() {
+        // 500 writes of 3000 bytes each make a 1.5 MB body.
+        QList<CellWrite> writes;
+        for (int i = 0; i < 500; ++i)
+            writes.append({i, 0, QString(3000, u'x'), {}, {}});
+        const auto first = SheetWireWorker::encodeBatch(writes, 0);
+        QCOMPARE(first.second, qsizetype(250));
+        QVERIFY(first.first.size() <= SheetWireWorker::maxBatchBytes);
+        const auto second = SheetWireWorker::encodeBatch(writes, 250);
+        QCOMPARE(second.second, qsizetype(250));
+        // A single write larger than the limit still goes alone.
+        const auto lone = SheetWireWorker::encodeBatch({CellWrite{0, 0, QString(2'000'000, u'x'), {}, {}}}, 0);
+        QCOMPARE(lone.second, qsizetype(1));
+        // The body is the batch record, in list order, sources only where set.
+        const auto small = SheetWireWorker::encodeBatch({CellWrite{1, 2, "a", {}, {}}, CellWrite{3, 4, "=B1", 0, 1}}, 0);
+        QCOMPARE(small.first, QByteArray(R"({"cells":[{"c":2,"r":1,"raw":"a"},{"c":4,"fromC":1,"fromR":0,"r":3,"raw":"=B1"}]})"));
+    }
+
+    void commitMovesAndStopsAtTheEdges_data() {
+        QTest::addColumn<Coordinate>("from");
+        QTest::addColumn<bool>("moveRight");
+        QTest::addColumn<bool>("backwards");
+        QTest::addColumn<Coordinate>("to");
+        QTest::newRow("down") << Coordinate{0, 0} << false << false << Coordinate{1, 0};
+        QTest::newRow("last row stays") << Coordinate{9, 2} << false << false << Coordinate{9, 2};
+        QTest::newRow("up from the top stays") << Coordinate{0, 2} << false << true << Coordinate{0, 2};
+        QTest::newRow("right") << Coordinate{3, 3} << true << false << Coordinate{3, 4};
+        QTest::newRow("last column stays") << Coordinate{3, 4} << true << false << Coordinate{3, 4};
+        QTest::newRow("left from column 0 stays") << Coordinate{3, 0} << true << true << Coordinate{3, 0};
+    }
+    void commitMovesAndStopsAtTheEdges() {
+        QFETCH(Coordinate, from);
+        QFETCH(bool, moveRight);
+        QFETCH(bool, backwards);
+        QFETCH(Coordinate, to);
+        openSheet(10, 5);
+        model->select(from);
+        model->setDraft(QStringLiteral("typed"));
+        runTask(model->commit(moveRight, backwards));
+        QCOMPARE(model->selectionAnchor(), to);
+        QCOMPARE(model->cells().value(from).raw, QStringLiteral("typed"));
+        QCOMPARE(model->rangeText(), to.ref());
+        if (to != from) {
+            QCOMPARE(model->draft(), QString());
+            QVERIFY(!model->hasUnconfirmedChanges());
+        }
+    }
+
+    void failedCommitStaysThenRetryCleansTheEditor() {
+        openSheet();
+        refuseBatch = 1;
+        model->setDraft(QStringLiteral("42"));
+        runTask(model->commit(false, false));
+        QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
+        QCOMPARE(model->draft(), QStringLiteral("42"));
+        QCOMPARE(model->failedWrites().size(), 1);
+        QVERIFY(model->hasUnconfirmedChanges());
+        runTask(model->retryWrites());
+        QVERIFY(model->failedWrites().isEmpty());
+        QCOMPARE(model->originalDraft(), QStringLiteral("42"));
+        QVERIFY(!model->hasUnconfirmedChanges());
+    }
+
+    void saveAllRetriesThenCommits() {
+        openSheet();
+        refuseBatch = 1;
+        QVERIFY(!runTask(model->write({CellWrite{5, 5, "pending", {}, {}}}, false)));
+        model->setDraft(QStringLiteral("draft"));
+        runTask(model->saveAll());
+        QCOMPARE(batchSizes, (QList<int>{1, 1, 1}));
+        QCOMPARE(model->cells().value({5, 5}).raw, QStringLiteral("pending"));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("draft"));
+        QCOMPARE(model->selectionAnchor(), (Coordinate{1, 0}));
+        QVERIFY(!model->hasUnconfirmedChanges());
+    }
+
+    void discardRestoresTheConfirmedText() {
+        openSheet();
+        QVERIFY(runTask(model->write({CellWrite{0, 0, "kept", {}, {}}}, false)));
+        model->setDraft(QStringLiteral("abandoned"));
+        model->setError(QStringLiteral("old"));
+        model->discard();
+        QCOMPARE(model->draft(), QStringLiteral("kept"));
+        QCOMPARE(model->originalDraft(), QStringLiteral("kept"));
+        QCOMPARE(model->error(), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheetWrites)
+#include "tst_SheetWrites.moc"
