@@ -181,36 +181,6 @@ private Q_SLOTS:
         QCOMPARE(m_clock->sleeperCount(), 0);
     }
 
-    // Without a usable path the wait has no time limit: only a change ends it.
-    void waitWithoutPathHasNoTimeLimit() {
-        apply(QStringLiteral("none"));
-        const auto waited = launch(m_connectivity->wait(1));
-        m_clock->advance(3600);
-        settle();
-        QVERIFY(!waited->done);
-        apply(QStringLiteral("foreground"));
-        QCOMPARE(waited->value, std::optional<bool>(true));
-    }
-
-    void waitEndsWithFalseWhenCancelled_data() {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("timed wait") << "wifi";
-        QTest::newRow("wait without limit") << "none";
-    }
-
-    void waitEndsWithFalseWhenCancelled() {
-        QFETCH(QString, path);
-        apply(path);
-        CancellationSource cancel;
-        const auto waited = launch(m_connectivity->wait(30, cancel.token()));
-        settle();
-        cancel.cancel();
-        settle();
-        QVERIFY(!waited->error);
-        QCOMPARE(waited->value, std::optional<bool>(false));
-        QCOMPARE(m_clock->sleeperCount(), 0);
-    }
-
     // A change between subscribing and reading is kept; several count as one; every subscriber
     // is told; a cancelled read throws; the end of the connectivity ends every subscription.
     void changeSubscriptions() {

@@ -1,4 +1,3 @@
-#include "connection/NativeConnectivity.h"
 #include "connection/NativeNetworkPathSource.h"
 
 #include "ConnectivityTestSupport.h"
@@ -49,11 +48,6 @@ private Q_SLOTS:
             Q_EMIT information->reachabilityChanged(Reachability::Disconnected);
         settle();
         QCOMPARE(reports, afterCancel);
-    }
-
-    void sharedInstanceIsOne() {
-        const auto shared = NativeConnectivity::shared();
-        QCOMPARE(NativeConnectivity::shared(), shared);
     }
 };
 
