@@ -2,8 +2,6 @@
 
 #include "connection/NativeClientError.h"
 
-#include <simdjson.h>
-
 #include <utility>
 
 #if defined(__SSE2__)
@@ -94,13 +92,15 @@ std::optional<QString> NativeStreamLines::append(QByteArrayView &input) {
 }
 
 QString NativeStreamLines::finishLine(QByteArrayView bytes) {
-    if (!simdjson::validate_utf8(bytes.data(), static_cast<size_t>(bytes.size())))
+    // One pass decodes and judges the bytes; a stateless decoder counts an unfinished sequence at
+    // the end as invalid too, and keeps a leading byte-order mark (dropped below, first line only).
+    QString line = m_decoder(bytes);
+    if (m_decoder.hasError()) {
+        m_decoder.resetState();
         throw NativeClientError::message(QStringLiteral("The live connection returned invalid text."));
-    // QString::fromUtf8 drops one leading byte-order mark; that is wanted on the first line only.
-    QString line = QString::fromUtf8(bytes);
-    const bool first = std::exchange(m_firstLine, false);
-    if (!first && bytes.startsWith("\xEF\xBB\xBF"))
-        line.prepend(QChar(0xFEFF));
+    }
+    if (std::exchange(m_firstLine, false) && line.startsWith(QChar(0xFEFF)))
+        line.remove(0, 1);
     if (line.isEmpty())
         m_eventBytes = 0;
     return line;

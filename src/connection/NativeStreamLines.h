@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 
 #include <optional>
 
@@ -37,6 +38,8 @@ private:
     qsizetype m_eventBytes = 0;
     bool m_afterCR = false;
     bool m_firstLine = true;
+    QStringDecoder m_decoder{QStringDecoder::Utf8,
+                             QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
     qsizetype m_lineLimit;
     qsizetype m_eventLimit;
 };
