@@ -159,14 +159,16 @@ int main(int argc, char **argv) {
                   << std::endl;
         return 1;
     }
-    DataLock lock(options.dataDir);
-    if (!lock.locked()) {
-        std::cerr << "tabrel-server: " << lock.error() << std::endl;
-        return 1;
-    }
     try {
+        // Adding an account is one SQLite transaction, safe beside a running server; only a second
+        // server on the same folder is kept away.
         if (options.command == ServerOptions::Command::AddUser)
             return addUser(options);
+        DataLock lock(options.dataDir);
+        if (!lock.locked()) {
+            std::cerr << "tabrel-server: " << lock.error() << std::endl;
+            return 1;
+        }
         return serve(options, signals);
     } catch (const std::exception &failure) {
         std::cerr << "tabrel-server: " << failure.what() << std::endl;
