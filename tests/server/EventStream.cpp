@@ -1,8 +1,8 @@
 #include "EventStream.h"
 
-EventStream::EventStream(int port, const std::string &origin, const ServerSession &session, const std::string &path)
-    : m_client("127.0.0.1", port)
-{
+EventStream::EventStream(int port, const std::string &origin, const ServerSession &session,
+                         const std::string &path)
+    : m_client("127.0.0.1", port) {
     m_client.set_read_timeout(300, 0);
     m_client.set_connection_timeout(10, 0);
     const httplib::Headers headers{{"Accept", "text/event-stream"},
@@ -32,8 +32,7 @@ EventStream::EventStream(int port, const std::string &origin, const ServerSessio
     });
 }
 
-EventStream::~EventStream()
-{
+EventStream::~EventStream() {
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -42,8 +41,7 @@ EventStream::~EventStream()
     m_thread.join();
 }
 
-void EventStream::receive(const char *data, std::size_t size)
-{
+void EventStream::receive(const char *data, std::size_t size) {
     std::lock_guard lock(m_mutex);
     m_buffer.append(data, size);
     std::size_t end;
@@ -57,8 +55,7 @@ void EventStream::receive(const char *data, std::size_t size)
     m_changed.notify_all();
 }
 
-void EventStream::line(const std::string &text)
-{
+void EventStream::line(const std::string &text) {
     if (text.empty()) {
         if (!m_current.name.empty() || !m_current.data.empty())
             m_events.push_back(m_current);
@@ -74,22 +71,20 @@ void EventStream::line(const std::string &text)
     }
 }
 
-bool EventStream::waitOpen(std::chrono::milliseconds limit)
-{
+bool EventStream::waitOpen(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, limit, [this] { return m_status != 0; });
     return m_status == 200 && m_contentType.starts_with("text/event-stream");
 }
 
 bool EventStream::waitFor(const std::function<bool(const std::vector<Event> &)> &condition,
-                          std::chrono::milliseconds limit)
-{
+                          std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, limit, [&] { return condition(m_events); });
 }
 
-std::optional<EventStream::Event> EventStream::waitForEvent(const std::string &name, std::chrono::milliseconds limit)
-{
+std::optional<EventStream::Event> EventStream::waitForEvent(const std::string &name,
+                                                            std::chrono::milliseconds limit) {
     std::optional<Event> found;
     waitFor(
         [&](const std::vector<Event> &events) {
@@ -105,26 +100,22 @@ std::optional<EventStream::Event> EventStream::waitForEvent(const std::string &n
     return found;
 }
 
-bool EventStream::waitEnded(std::chrono::milliseconds limit)
-{
+bool EventStream::waitEnded(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, limit, [this] { return m_ended; });
 }
 
-int EventStream::status() const
-{
+int EventStream::status() const {
     std::lock_guard lock(m_mutex);
     return m_status;
 }
 
-std::vector<EventStream::Event> EventStream::events() const
-{
+std::vector<EventStream::Event> EventStream::events() const {
     std::lock_guard lock(m_mutex);
     return m_events;
 }
 
-int EventStream::comments() const
-{
+int EventStream::comments() const {
     std::lock_guard lock(m_mutex);
     return m_comments;
 }

@@ -30,7 +30,8 @@ public:
     bool waitFor(const std::function<bool(const std::vector<Event> &)> &condition,
                  std::chrono::milliseconds limit = std::chrono::seconds(60));
     // Waits until an event of that name arrived and returns the first one.
-    std::optional<Event> waitForEvent(const std::string &name, std::chrono::milliseconds limit = std::chrono::seconds(60));
+    std::optional<Event> waitForEvent(const std::string &name,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(60));
     bool waitEnded(std::chrono::milliseconds limit = std::chrono::seconds(60));
 
     int status() const;

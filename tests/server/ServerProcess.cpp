@@ -11,8 +11,7 @@ namespace {
 constexpr int startLimitMs = 120000; // a sanitizer build populating demo data is slow
 }
 
-ServerProcess::ServerProcess(Options options) : m_options(std::move(options))
-{
+ServerProcess::ServerProcess(Options options) : m_options(std::move(options)) {
     if (m_options.dataDir.isEmpty()) {
         m_temporary = std::make_unique<QTemporaryDir>();
         m_dataDir = m_temporary->path();
@@ -21,14 +20,12 @@ ServerProcess::ServerProcess(Options options) : m_options(std::move(options))
     }
 }
 
-ServerProcess::~ServerProcess()
-{
+ServerProcess::~ServerProcess() {
     if (running())
         stop();
 }
 
-QString ServerProcess::binary() const
-{
+QString ServerProcess::binary() const {
     if (!m_options.binary.isEmpty())
         return m_options.binary;
     const QString fromEnvironment = qEnvironmentVariable("TABREL_SERVER");
@@ -41,15 +38,15 @@ QString ServerProcess::binary() const
 #endif
 }
 
-QStringList ServerProcess::arguments() const
-{
+QStringList ServerProcess::arguments() const {
     return QStringList{"--listen", "127.0.0.1:0", "--data", m_dataDir} + m_options.extraArguments;
 }
 
-bool ServerProcess::running() const { return m_process && m_process->state() != QProcess::NotRunning; }
+bool ServerProcess::running() const {
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
 
-bool ServerProcess::start()
-{
+bool ServerProcess::start() {
     m_error.clear();
     m_output.clear();
     m_process = std::make_unique<QProcess>();
@@ -86,8 +83,7 @@ bool ServerProcess::start()
     return false;
 }
 
-bool ServerProcess::stop()
-{
+bool ServerProcess::stop() {
     if (!running())
         return true;
     ::kill(static_cast<pid_t>(m_process->processId()), SIGTERM);
@@ -104,8 +100,7 @@ bool ServerProcess::stop()
     return clean;
 }
 
-bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password)
-{
+bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(binary(), {"add-user", email, name, "--data", m_dataDir});
@@ -119,20 +114,17 @@ bool ServerProcess::addUser(const QString &email, const QString &name, const QSt
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-TestClient ServerProcess::client(const std::optional<ServerSession> &session) const
-{
+TestClient ServerProcess::client(const std::optional<ServerSession> &session) const {
     TestClient client(m_port, m_origin);
     client.setSession(session);
     return client;
 }
 
-std::string ServerProcess::base64url(const QByteArray &bytes)
-{
+std::string ServerProcess::base64url(const QByteArray &bytes) {
     return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals).toStdString();
 }
 
-std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn()
-{
+std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn() {
     QByteArray random(32, '\0');
     for (auto &byte : random)
         byte = static_cast<char>(QRandomGenerator::system()->bounded(256));
@@ -141,7 +133,8 @@ std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn()
     request.challenge = base64url(
         QCryptographicHash::hash(QByteArray::fromStdString(request.verifier), QCryptographicHash::Sha256));
     auto http = client();
-    const auto answer = http.postJson("/native/request", {{"challenge", request.challenge}, {"callback", callback}});
+    const auto answer =
+        http.postJson("/native/request", {{"challenge", request.challenge}, {"callback", callback}});
     if (!answer || answer->status != 200)
         return std::nullopt;
     const auto body = TestClient::json(answer);
@@ -152,14 +145,13 @@ std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn()
 }
 
 int ServerProcess::approve(const std::string &id, const std::string &email, const std::string &password,
-                           std::string *location)
-{
+                           std::string *location) {
     auto browser = client();
     const auto page = browser.get("/native/start?id=" + id);
     if (!page || page->status != 200)
         return page ? page->status : -1;
-    const auto answer =
-        browser.postForm("/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    const auto answer = browser.postForm(
+        "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
     if (!answer)
         return -1;
     if (location)
@@ -167,13 +159,13 @@ int ServerProcess::approve(const std::string &id, const std::string &email, cons
     return answer->status;
 }
 
-std::optional<ServerSession> ServerProcess::signIn(const std::string &email, const std::string &password)
-{
+std::optional<ServerSession> ServerProcess::signIn(const std::string &email, const std::string &password) {
     const auto request = requestSignIn();
     if (!request || approve(request->id, email, password) != 303)
         return std::nullopt;
     auto http = client();
-    const auto answer = http.postJson("/native/exchange", {{"id", request->id}, {"verifier", request->verifier}});
+    const auto answer =
+        http.postJson("/native/exchange", {{"id", request->id}, {"verifier", request->verifier}});
     if (!answer || answer->status != 200)
         return std::nullopt;
     const auto body = TestClient::json(answer);

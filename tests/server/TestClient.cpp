@@ -1,15 +1,14 @@
 #include "TestClient.h"
 
-TestClient::TestClient(int port, std::string origin) : m_client("127.0.0.1", port), m_origin(std::move(origin))
-{
+TestClient::TestClient(int port, std::string origin)
+    : m_client("127.0.0.1", port), m_origin(std::move(origin)) {
     // Generous: sanitizer builds are slow, and a slow answer must not read as a failure.
     m_client.set_read_timeout(120, 0);
     m_client.set_write_timeout(120, 0);
     m_client.set_connection_timeout(10, 0);
 }
 
-httplib::Headers TestClient::headers() const
-{
+httplib::Headers TestClient::headers() const {
     httplib::Headers headers{{"Accept", "application/json"}};
     if (!m_origin.empty())
         headers.emplace("Origin", m_origin);
@@ -18,28 +17,28 @@ httplib::Headers TestClient::headers() const
     return headers;
 }
 
-httplib::Result TestClient::get(const std::string &path) { return m_client.Get(path, headers()); }
+httplib::Result TestClient::get(const std::string &path) {
+    return m_client.Get(path, headers());
+}
 
-httplib::Result TestClient::post(const std::string &path, const std::string &body, const std::string &contentType)
-{
+httplib::Result TestClient::post(const std::string &path, const std::string &body,
+                                 const std::string &contentType) {
     return m_client.Post(path, headers(), body, contentType);
 }
 
-httplib::Result TestClient::postJson(const std::string &path, const nlohmann::json &body)
-{
+httplib::Result TestClient::postJson(const std::string &path, const nlohmann::json &body) {
     return post(path, body.dump(), "application/json");
 }
 
-httplib::Result TestClient::postForm(const std::string &path, const std::map<std::string, std::string> &fields)
-{
+httplib::Result TestClient::postForm(const std::string &path,
+                                     const std::map<std::string, std::string> &fields) {
     httplib::Params params;
     for (const auto &[name, value] : fields)
         params.emplace(name, value);
     return m_client.Post(path, headers(), params);
 }
 
-nlohmann::json TestClient::json(const httplib::Result &result)
-{
+nlohmann::json TestClient::json(const httplib::Result &result) {
     if (!result)
         return nlohmann::json(nlohmann::json::value_t::discarded);
     return nlohmann::json::parse(result->body, nullptr, false);

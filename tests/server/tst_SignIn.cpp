@@ -12,8 +12,7 @@ namespace {
 const std::string email = "ann@example.com";
 const std::string password = "correct horse battery";
 
-std::string exchangeBody(const ServerProcess::SignInRequest &request, const std::string &verifier)
-{
+std::string exchangeBody(const ServerProcess::SignInRequest &request, const std::string &verifier) {
     return nlohmann::json{{"id", request.id}, {"verifier", verifier}}.dump();
 }
 } // namespace
@@ -24,8 +23,7 @@ class TestSignIn : public QObject {
     std::unique_ptr<ServerProcess> m_server;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         // Sign-in requests expire after 3 seconds here, so that expiry can be seen.
         m_server = std::make_unique<ServerProcess>(ServerProcess::Options{{}, {"--signin-expiry", "3"}, {}});
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
@@ -34,8 +32,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
 
-    void wholeSignInGivesAWorkingSession()
-    {
+    void wholeSignInGivesAWorkingSession() {
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         QCOMPARE(request->id.size(), std::size_t(43));
@@ -50,11 +47,11 @@ private Q_SLOTS:
         const auto page = http.get("/native/start?id=" + request->id);
         QVERIFY(page);
         QCOMPARE(page->status, 200);
-        const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(request->id),
-                                                           QCryptographicHash::Sha256)
-                                      .left(4)
-                                      .toHex()
-                                      .toUpper();
+        const QByteArray digest =
+            QCryptographicHash::hash(QByteArray::fromStdString(request->id), QCryptographicHash::Sha256)
+                .left(4)
+                .toHex()
+                .toUpper();
         const std::string code = digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
         QVERIFY2(page->body.find(code) != std::string::npos, code.c_str());
 
@@ -91,8 +88,7 @@ private Q_SLOTS:
         QCOMPARE(after->status, 401);
     }
 
-    void wrongVerifierNeverGrantsASession()
-    {
+    void wrongVerifierNeverGrantsASession() {
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         QCOMPARE(m_server->approve(request->id, email, password), 303);
@@ -108,23 +104,24 @@ private Q_SLOTS:
         QVERIFY(right->status != 200);
     }
 
-    void wrongPasswordKeepsTheRequestPendingThenLocksIt()
-    {
+    void wrongPasswordKeepsTheRequestPendingThenLocksIt() {
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         auto http = m_server->client();
         auto attempt = [&](const std::string &pass) {
-            return http.postForm("/native/start",
-                                 {{"id", request->id}, {"email", email}, {"password", pass}, {"action", "approve"}});
+            return http.postForm(
+                "/native/start",
+                {{"id", request->id}, {"email", email}, {"password", pass}, {"action", "approve"}});
         };
         const auto refused = attempt("not the password");
         QVERIFY(refused);
         QCOMPARE(refused->status, 403);
         QVERIFY(refused->body.find("not correct") != std::string::npos);
         QVERIFY(refused->get_header_value("Location").empty());
-        const auto unknown = http.postForm(
-            "/native/start",
-            {{"id", request->id}, {"email", "nobody@example.com"}, {"password", password}, {"action", "approve"}});
+        const auto unknown = http.postForm("/native/start", {{"id", request->id},
+                                                             {"email", "nobody@example.com"},
+                                                             {"password", password},
+                                                             {"action", "approve"}});
         QVERIFY(unknown);
         QCOMPARE(unknown->status, 403);
         auto pending = http.post("/native/exchange", exchangeBody(*request, request->verifier));
@@ -142,8 +139,7 @@ private Q_SLOTS:
         QVERIFY(exchange->status != 200 && exchange->status != 202);
     }
 
-    void refusedRequestReturnsToTheApplicationAndNeverGrants()
-    {
+    void refusedRequestReturnsToTheApplicationAndNeverGrants() {
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         auto http = m_server->client();
@@ -155,8 +151,7 @@ private Q_SLOTS:
         QCOMPARE(exchange->status, 410);
     }
 
-    void expiredRequestCannotBeApprovedOrExchanged()
-    {
+    void expiredRequestCannotBeApprovedOrExchanged() {
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         auto http = m_server->client();
@@ -173,29 +168,32 @@ private Q_SLOTS:
                  std::string("Sign-in expired or was refused. Please try again."));
     }
 
-    void malformedSignInRequestsAreRefused_data()
-    {
+    void malformedSignInRequestsAreRefused_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("body");
-        QTest::newRow("not json") << "/native/request" << "{challenge";
-        QTest::newRow("json array") << "/native/request" << "[]";
+        QTest::newRow("not json") << "/native/request"
+                                  << "{challenge";
+        QTest::newRow("json array") << "/native/request"
+                                    << "[]";
         QTest::newRow("short challenge") << "/native/request"
                                          << R"({"challenge":"abc","callback":"x-app://signin"})";
-        QTest::newRow("web callback") << "/native/request"
-                                      << R"({"challenge":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA","callback":"https://evil.example/signin"})";
+        QTest::newRow("web callback")
+            << "/native/request"
+            << R"({"challenge":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA","callback":"https://evil.example/signin"})";
         QTest::newRow("script callback")
             << "/native/request"
             << R"({"challenge":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA","callback":"javascript://signin"})";
         QTest::newRow("callback with path")
             << "/native/request"
             << R"({"challenge":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA","callback":"x-app://signin/more"})";
-        QTest::newRow("exchange without verifier") << "/native/exchange"
-                                                   << R"({"id":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})";
-        QTest::newRow("exchange with number id") << "/native/exchange" << R"({"id":5,"verifier":"x"})";
+        QTest::newRow("exchange without verifier")
+            << "/native/exchange"
+            << R"({"id":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})";
+        QTest::newRow("exchange with number id") << "/native/exchange"
+                                                 << R"({"id":5,"verifier":"x"})";
     }
 
-    void malformedSignInRequestsAreRefused()
-    {
+    void malformedSignInRequestsAreRefused() {
         QFETCH(QString, path);
         QFETCH(QString, body);
         auto http = m_server->client();
@@ -206,47 +204,52 @@ private Q_SLOTS:
         QVERIFY(notice.contains("notice") && notice.contains("message"));
     }
 
-    void unknownExchangeIsNeverPending()
-    {
+    void unknownExchangeIsNeverPending() {
         auto http = m_server->client();
-        const auto answer = http.postJson(
-            "/native/exchange", {{"id", ServerProcess::base64url(QByteArray(32, 'q'))},
-                                 {"verifier", ServerProcess::base64url(QByteArray(32, 'v'))}});
+        const auto answer =
+            http.postJson("/native/exchange", {{"id", ServerProcess::base64url(QByteArray(32, 'q'))},
+                                               {"verifier", ServerProcess::base64url(QByteArray(32, 'v'))}});
         QVERIFY(answer);
         QCOMPARE(answer->status, 410);
     }
 
-    void everyOtherRequestNeedsASession_data()
-    {
+    void everyOtherRequestNeedsASession_data() {
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("path");
-        QTest::newRow("list") << "GET" << "/sheets";
-        QTest::newRow("create") << "POST" << "/sheets";
-        QTest::newRow("page") << "GET" << "/sheets/1";
-        QTest::newRow("tile") << "GET" << "/api/sheets/1/tabs/1/cells?firstRow=0&firstCol=0&rows=1&cols=1";
-        QTest::newRow("batch") << "POST" << "/api/sheets/1/tabs/1/cells/batch";
-        QTest::newRow("stream") << "GET" << "/api/sheets/1/tabs/1/stream";
-        QTest::newRow("signout") << "POST" << "/signout";
-        QTest::newRow("unknown path") << "GET" << "/no/such/thing";
+        QTest::newRow("list") << "GET"
+                              << "/sheets";
+        QTest::newRow("create") << "POST"
+                                << "/sheets";
+        QTest::newRow("page") << "GET"
+                              << "/sheets/1";
+        QTest::newRow("tile") << "GET"
+                              << "/api/sheets/1/tabs/1/cells?firstRow=0&firstCol=0&rows=1&cols=1";
+        QTest::newRow("batch") << "POST"
+                               << "/api/sheets/1/tabs/1/cells/batch";
+        QTest::newRow("stream") << "GET"
+                                << "/api/sheets/1/tabs/1/stream";
+        QTest::newRow("signout") << "POST"
+                                 << "/signout";
+        QTest::newRow("unknown path") << "GET"
+                                      << "/no/such/thing";
     }
 
-    void everyOtherRequestNeedsASession()
-    {
+    void everyOtherRequestNeedsASession() {
         QFETCH(QString, method);
         QFETCH(QString, path);
         for (const auto &session : {std::optional<ServerSession>(),
                                     std::optional(ServerSession{"larkspan_session", std::string(43, 'A')}),
                                     std::optional(ServerSession{"larkspan_session", "short"})}) {
             auto http = m_server->client(session);
-            const auto answer = method == "GET" ? http.get(path.toStdString()) : http.post(path.toStdString(), "{}");
+            const auto answer =
+                method == "GET" ? http.get(path.toStdString()) : http.post(path.toStdString(), "{}");
             QVERIFY(answer);
             QCOMPARE(answer->status, 401);
             QVERIFY(TestClient::json(answer).contains("notice"));
         }
     }
 
-    void stateChangingRequestsFromAnotherOriginAreRefused_data()
-    {
+    void stateChangingRequestsFromAnotherOriginAreRefused_data() {
         QTest::addColumn<QString>("origin");
         QTest::addColumn<int>("status");
         const QString port = QString::number(m_server->port());
@@ -259,14 +262,13 @@ private Q_SLOTS:
         QTest::newRow("null") << "null" << 403;
     }
 
-    void stateChangingRequestsFromAnotherOriginAreRefused()
-    {
+    void stateChangingRequestsFromAnotherOriginAreRefused() {
         QFETCH(QString, origin);
         QFETCH(int, status);
         auto http = m_server->client();
         http.setOrigin(origin.toStdString());
-        const auto answer = http.postJson("/native/request", {{"challenge", std::string(43, 'A')},
-                                                              {"callback", ServerProcess::callback}});
+        const auto answer = http.postJson(
+            "/native/request", {{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}});
         QVERIFY(answer);
         QCOMPARE(answer->status, status);
         if (status == 403)
