@@ -19,6 +19,18 @@ bool plausibleEmail(std::string_view email) {
                         [](char ch) { return static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f; });
 }
 
+const std::string &unknownAccountHash() {
+    static const std::string hash = [] {
+        char text[crypto_pwhash_STRBYTES];
+        const std::string password = Tokens::random();
+        if (crypto_pwhash_str(text, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                              crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
+            return std::string();
+        return std::string(text);
+    }();
+    return hash;
+}
+
 } // namespace
 
 Account Accounts::create(std::string_view email, std::string_view name, std::string_view password) {
@@ -72,8 +84,11 @@ std::optional<Account> Accounts::verify(std::string_view email, std::string_view
             hash = query.text(3);
         }
     }
-    // The slow hash runs outside the database lock so that other requests go on meanwhile.
-    if (!account || crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) != 0)
+    // The slow hash runs outside the database lock so that other requests go on meanwhile. An
+    // unknown address costs the same hash, so the answer time does not tell which addresses exist.
+    if (!account)
+        hash = unknownAccountHash();
+    if (crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) != 0 || !account)
         return std::nullopt;
     return account;
 }

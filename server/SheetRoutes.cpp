@@ -298,6 +298,13 @@ void SheetRoutes::stream(const httplib::Request &req, httplib::Response &res) {
     if (!granted)
         return;
     EventHub &hub = m_hub;
+    // Each stream holds a worker thread; past this many the server says it is busy instead of
+    // running out of threads for ordinary requests.
+    if (hub.watcherCount() >= maxStreams) {
+        res.set_header("Retry-After", "30");
+        HttpReply::notice(res, 503, "busy", "The server has too many live connections. Try again shortly.");
+        return;
+    }
     auto watcher = hub.watch(granted->sheet.id, granted->sheet.tabId, granted->session.account.id,
                              Tokens::sha256(granted->session.token));
     res.status = 200;

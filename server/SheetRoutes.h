@@ -19,6 +19,7 @@ public:
     static constexpr std::size_t maxBatchWrites = 5000;
     static constexpr std::int64_t maxWindowCells = 100000;
     static constexpr std::int64_t maxFormatCells = 250000;
+    static constexpr std::size_t maxStreams = 1500;
 
     SheetRoutes(SessionGate &gate, SheetStore &sheets, GridWriter &writer, EventHub &hub)
         : m_gate(gate), m_sheets(sheets), m_writer(writer), m_hub(hub) {}

@@ -1,8 +1,8 @@
 #include "EventStream.h"
 
-EventStream::EventStream(int port, const std::string &origin, const ServerSession &session,
-                         const std::string &path)
-    : m_client("127.0.0.1", port) {
+EventStream::EventStream(const std::string &origin, const ServerSession &session, const std::string &path)
+    : m_client(origin) {
+    m_client.enable_server_certificate_verification(false);
     m_client.set_read_timeout(300, 0);
     m_client.set_connection_timeout(10, 0);
     const httplib::Headers headers{{"Accept", "text/event-stream"},

@@ -20,7 +20,7 @@ public:
         std::string data;
     };
 
-    EventStream(int port, const std::string &origin, const ServerSession &session, const std::string &path);
+    EventStream(const std::string &origin, const ServerSession &session, const std::string &path);
     ~EventStream();
     EventStream(const EventStream &) = delete;
     EventStream &operator=(const EventStream &) = delete;

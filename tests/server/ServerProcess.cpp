@@ -115,7 +115,7 @@ bool ServerProcess::addUser(const QString &email, const QString &name, const QSt
 }
 
 TestClient ServerProcess::client(const std::optional<ServerSession> &session) const {
-    TestClient client(m_port, m_origin);
+    TestClient client(m_origin);
     client.setSession(session);
     return client;
 }

@@ -1,7 +1,7 @@
 #include "TestClient.h"
 
-TestClient::TestClient(int port, std::string origin)
-    : m_client("127.0.0.1", port), m_origin(std::move(origin)) {
+TestClient::TestClient(std::string origin) : m_client(origin), m_origin(std::move(origin)) {
+    m_client.enable_server_certificate_verification(false);
     // Generous: sanitizer builds are slow, and a slow answer must not read as a failure.
     m_client.set_read_timeout(120, 0);
     m_client.set_write_timeout(120, 0);

@@ -17,7 +17,8 @@ struct ServerSession {
 // session cookie once one is set.
 class TestClient {
 public:
-    TestClient(int port, std::string origin);
+    // The server's origin, http or https (a test certificate is not verified).
+    explicit TestClient(std::string origin);
 
     void setSession(const std::optional<ServerSession> &session) { m_session = session; }
     // Leaves "Origin" out when empty.

@@ -32,8 +32,7 @@ class TestStream : public QObject {
     std::optional<ServerSession> m_session;
 
     std::unique_ptr<EventStream> watch(const SheetRef &sheet, const std::optional<ServerSession> &session) {
-        return std::make_unique<EventStream>(m_server->port(), m_server->origin(), *session,
-                                             sheet.tab() + "/stream");
+        return std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
     }
 
     SheetRef newSheet() {
@@ -197,7 +196,7 @@ private Q_SLOTS:
         auto http = quiet.client(session);
         const auto sheet = SheetApi::create(http);
         QVERIFY(sheet);
-        EventStream stream(quiet.port(), quiet.origin(), *session, sheet->tab() + "/stream");
+        EventStream stream(quiet.origin(), *session, sheet->tab() + "/stream");
         QVERIFY(stream.waitOpen());
         const auto bye = stream.waitForEvent("bye");
         QVERIFY(bye);
