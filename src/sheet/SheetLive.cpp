@@ -61,7 +61,9 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
             failure = std::current_exception();
         }
         if (!failure) {
-            // The server ended the stream.
+            // The server ended the stream; no pause when it was for a tab no longer open.
+            if (token.isCancelled() || grid() != source)
+                co_return;
             if (m_live == QStringLiteral("Access changed") || m_live == QStringLiteral("Paused"))
                 co_return;
             if (!m_connectivity->isPathSatisfied())
