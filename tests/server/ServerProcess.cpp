@@ -39,7 +39,9 @@ QString ServerProcess::binary() const {
 }
 
 QStringList ServerProcess::arguments() const {
-    return QStringList{"--listen", "127.0.0.1:0", "--data", m_dataDir} + m_options.extraArguments;
+    // A restart keeps the port, as a real server does, so that clients can reconnect.
+    return QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(m_port), "--data", m_dataDir} +
+           m_options.extraArguments;
 }
 
 bool ServerProcess::running() const {
