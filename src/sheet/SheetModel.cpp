@@ -1,7 +1,9 @@
 #include "sheet/SheetModel.h"
 
 #include "async/CancellationError.h"
+#include "async/CancellationSource.h"
 
+#include <QThreadPool>
 #include <QUrl>
 
 #include <algorithm>
@@ -77,6 +79,8 @@ void SheetModel::setFailedWrites(QList<CellWrite> writes) {
 }
 
 void SheetModel::replaceGrid(CellMap cells, StyleMap styles, Sizes sizes) {
+    // A whole grid takes tens of milliseconds to free: let a worker thread drop the old one.
+    QThreadPool::globalInstance()->start([old = std::exchange(m_cells, {})]() {});
     // Whole-grid replacements are rarely equal; skip the deep comparison and always notify.
     m_cells = std::move(cells);
     Q_EMIT cellsChanged();
@@ -187,62 +191,79 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
     if (!m_page)
         co_return;
     const QString source = grid();
-    CellMap cells;
-    StyleMap styles;
-    Sizes sizes;
-    quint64 snapshotVersion = std::numeric_limits<quint64>::max();
-    bool anyTile = false;
+    // The next tile is requested while the current one is decoded, so the network and the
+    // decoding overlap; tiles are still requested, and merged, row by row.
+    CancellationSource prefetch;
+    const auto forwardCancel = token.onCancel([prefetch]() mutable { prefetch.cancel(); });
+    struct Tile {
+        qint64 firstRow = 0;
+        qint64 firstCol = 0;
+    };
+    const auto tileAfter = [this](Tile tile) -> std::optional<Tile> {
+        tile.firstCol += tileCols;
+        if (tile.firstCol >= visibleCols()) {
+            tile.firstCol = 0;
+            tile.firstRow += tileRows;
+        }
+        if (tile.firstRow >= visibleRows() || visibleCols() <= 0)
+            return std::nullopt;
+        return tile;
+    };
+    const auto request = [this, &source, &prefetch](Tile tile) {
+        const qint64 rows = std::min(visibleRows() - tile.firstRow, tileRows);
+        const qint64 cols = std::min(visibleCols() - tile.firstCol, tileCols);
+        const QString path = source + QStringLiteral("/cells?firstRow=%1&firstCol=%2&rows=%3&cols=%4")
+                                          .arg(tile.firstRow)
+                                          .arg(tile.firstCol)
+                                          .arg(rows)
+                                          .arg(cols);
+        return m_client->response(path, QStringLiteral("GET"), std::nullopt, jsonType, gridMaxBytes,
+                                  prefetch.token());
+    };
+    auto snapshot = std::make_shared<GridSnapshot>();
+    snapshot->cells.reserve(visibleRows() * visibleCols());
+    std::optional<Tile> next = visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;
+    std::optional<QCoro::Task<std::pair<QByteArray, int>>> inFlight;
     try {
-        for (qint64 firstRow = 0; firstRow < visibleRows(); firstRow += tileRows) {
-            for (qint64 firstCol = 0; firstCol < visibleCols(); firstCol += tileCols) {
+        if (next) {
+            token.throwIfCancelled();
+            inFlight.emplace(request(*next));
+        }
+        while (inFlight) {
+            const std::pair<QByteArray, int> answer = co_await std::move(*inFlight);
+            inFlight.reset();
+            if (answer.second != 200)
+                throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
+            next = tileAfter(*next);
+            if (next) {
                 token.throwIfCancelled();
-                const qint64 rows = std::min(visibleRows() - firstRow, tileRows);
-                const qint64 cols = std::min(visibleCols() - firstCol, tileCols);
-                const QString path = source + QStringLiteral("/cells?firstRow=%1&firstCol=%2&rows=%3&cols=%4")
-                                                  .arg(firstRow)
-                                                  .arg(firstCol)
-                                                  .arg(rows)
-                                                  .arg(cols);
-                const std::pair<QByteArray, int> answer = co_await m_client->response(
-                    path, QStringLiteral("GET"), std::nullopt, jsonType, gridMaxBytes, token);
-                if (answer.second != 200)
-                    throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
-                GridResponse tile = co_await m_wire.decodeGridResponse(answer.first);
-                if (token.isCancelled() || grid() != source)
-                    co_return;
-                anyTile = true;
-                snapshotVersion = std::min(snapshotVersion, tile.version);
-                if (tile.cells) {
-                    cells.reserve(cells.size() + tile.cells->size());
-                    for (Cell &cell : *tile.cells) {
-                        const Coordinate at = cell.coordinate();
-                        cells.insert(at, std::move(cell));
-                    }
-                }
-                if (tile.formats) {
-                    for (auto it = tile.formats->cbegin(); it != tile.formats->cend(); ++it)
-                        styles.insert(it.key(), it.value());
-                }
-                sizes = tile.sizes.value_or(Sizes());
+                inFlight.emplace(request(*next));
+            }
+            co_await m_wire.mergeTile(answer.first, snapshot);
+            if (token.isCancelled() || grid() != source) {
+                prefetch.cancel();
+                co_return;
             }
         }
     } catch (const CancellationError &) {
+        prefetch.cancel();
         co_return;
     } catch (...) {
+        prefetch.cancel();
         setError(errorText(std::current_exception()));
         co_return;
     }
-    if (!anyTile) {
+    if (!snapshot->anyTile) {
         // An empty window has no version of its own: keep the current one so that later
         // responses are still accepted.
         replaceGrid({}, {}, {});
         refreshDraftIfClean();
         co_return;
     }
-    if (m_version > snapshotVersion)
+    if (m_version > snapshot->version)
         co_return; // a newer state was merged meanwhile
-    assign(m_version, snapshotVersion, &SheetModel::versionChanged);
-    replaceGrid(std::move(cells), std::move(styles), std::move(sizes));
+    assign(m_version, snapshot->version, &SheetModel::versionChanged);
+    replaceGrid(std::move(snapshot->cells), std::move(snapshot->styles), std::move(snapshot->sizes));
     refreshDraftIfClean();
 }
 

@@ -30,8 +30,6 @@ struct SheetModelEnvironment {
     std::shared_ptr<NativeClock> reconnectClock = {};      // the system clock
 };
 
-using CellMap = QHash<Coordinate, Cell>;
-using StyleMap = QHash<QString, CellStyle>;
 using FormFields = QMap<QString, QString>;
 // Format changes by key ("bold", "italic", "align", "numfmt", "fill", "ink").
 using FormatChanges = QMap<QString, std::variant<bool, QString>>;

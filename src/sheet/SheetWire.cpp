@@ -17,8 +17,40 @@ std::optional<QMap<QString, double>> decodeNumberMap(const std::optional<JsonObj
 } // namespace
 
 Cell Cell::decode(const JsonObject &o) {
-    return Cell{o.requiredInt("r"),  o.requiredInt("c"),  o.requiredString("raw"), o.requiredString("display"),
-                o.optionalBool("n"), o.optionalString("f")};
+    // Grids hold up to 100,000 cells: read each cell's keys in one pass instead of a lookup per key.
+    std::optional<qint64> r, c;
+    std::optional<std::string_view> raw, display;
+    Cell cell;
+    for (auto [key, value] : o.raw()) {
+        if (value.is_null())
+            continue; // the same as an absent key
+        if (key == "r") {
+            r = JsonObject::toInt(value, key);
+        } else if (key == "c") {
+            c = JsonObject::toInt(value, key);
+        } else if (key == "raw" || key == "display") {
+            std::string_view text;
+            if (value.get_string().get(text) != simdjson::SUCCESS)
+                throw JsonDecodeError(std::string("JSON key \"") + std::string(key) + "\" is not a string");
+            (key == "raw" ? raw : display) = text;
+        } else if (key == "n") {
+            bool number = false;
+            if (value.get_bool().get(number) != simdjson::SUCCESS)
+                throw JsonDecodeError("JSON key \"n\" is not a boolean");
+            cell.n = number;
+        } else if (key == "f") {
+            cell.f = JsonObject::toString(value, key);
+        }
+    }
+    if (!r || !c || !raw || !display)
+        throw JsonDecodeError("a cell lacks one of \"r\", \"c\", \"raw\", \"display\"");
+    cell.r = *r;
+    cell.c = *c;
+    cell.raw = QString::fromUtf8(raw->data(), static_cast<qsizetype>(raw->size()));
+    // Most cells show what they hold: share the text instead of decoding it twice.
+    cell.display = *display == *raw ? cell.raw
+                                    : QString::fromUtf8(display->data(), static_cast<qsizetype>(display->size()));
+    return cell;
 }
 
 nlohmann::json Cell::encode() const {
@@ -47,18 +79,21 @@ GridResponse GridResponse::decode(const JsonObject &o) {
     response.rows = o.optionalInt("rows");
     response.cols = o.optionalInt("cols");
     response.cells = decodeOptionalList<Cell>(o.optionalArray("cells"));
-    if (const auto formats = o.optionalObject("formats")) {
-        QMap<QString, CellStyle> styles;
-        for (auto [key, value] : formats->raw())
-            styles.insert(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
-                          CellStyle::decode(JsonObject(value)));
-        response.formats = std::move(styles);
-    }
+    if (const auto formats = o.optionalObject("formats"))
+        response.formats = decodeFormats(*formats);
     if (const auto sizes = o.optionalObject("sizes"))
         response.sizes = Sizes::decode(*sizes);
     response.resync = o.optionalBool("resync");
     response.stamps = o.optionalInt("stamps");
     return response;
+}
+
+QMap<QString, CellStyle> decodeFormats(const JsonObject &formats) {
+    QMap<QString, CellStyle> styles;
+    for (auto [key, value] : formats.raw())
+        styles.insert(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                      CellStyle::decode(JsonObject(value)));
+    return styles;
 }
 
 SheetPreviewCell SheetPreviewCell::decode(const JsonObject &o) {

@@ -57,6 +57,12 @@ struct Sizes {
     static Sizes decode(const JsonObject &object);
 };
 
+using CellMap = QHash<Coordinate, Cell>;
+using StyleMap = QHash<QString, CellStyle>;
+
+// Styles by format key, as a grid response's "formats" object holds them.
+QMap<QString, CellStyle> decodeFormats(const JsonObject &formats);
+
 struct GridResponse {
     quint64 version = 0;
     std::optional<qint64> rows;

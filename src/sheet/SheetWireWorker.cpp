@@ -40,6 +40,57 @@ QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) c
     co_return outcome.take();
 }
 
+void SheetWireWorker::mergeTileInto(const QByteArray &body, GridSnapshot &snapshot) {
+    // One parser per worker thread keeps its buffers from tile to tile.
+    thread_local simdjson::dom::parser parser;
+    try {
+        simdjson::dom::element root;
+        if (parser.parse(body.constData(), static_cast<size_t>(body.size())).get(root) != simdjson::SUCCESS)
+            throw JsonDecodeError("invalid JSON");
+        const JsonObject tile(root);
+        const quint64 version = tile.requiredUInt64("version");
+        // The keys the model does not use must still have their types.
+        (void)tile.optionalInt("rows");
+        (void)tile.optionalInt("cols");
+        (void)tile.optionalBool("resync");
+        (void)tile.optionalInt("stamps");
+        if (const auto cells = tile.optionalArray("cells")) {
+            for (simdjson::dom::element element : *cells) {
+                Cell cell = Cell::decode(JsonObject(element));
+                const Coordinate at = cell.coordinate();
+                snapshot.cells.insert(at, std::move(cell));
+            }
+        }
+        if (const auto formats = tile.optionalObject("formats")) {
+            const auto styles = decodeFormats(*formats);
+            for (auto it = styles.cbegin(); it != styles.cend(); ++it)
+                snapshot.styles.insert(it.key(), it.value());
+        }
+        const auto sizes = tile.optionalObject("sizes");
+        snapshot.sizes = sizes ? Sizes::decode(*sizes) : Sizes();
+        snapshot.version = std::min(snapshot.version, version);
+        snapshot.anyTile = true;
+    } catch (const JsonDecodeError &) {
+        throw NativeClientError::message(QStringLiteral("The server returned an unsupported response."));
+    }
+}
+
+QCoro::Task<> SheetWireWorker::mergeTile(QByteArray body, std::shared_ptr<GridSnapshot> snapshot) const {
+    // The snapshot is shared, never copied: a copied hash would be copied again on every insert.
+    auto future = QtConcurrent::run([body = std::move(body), snapshot]() {
+        Outcome<bool> result;
+        try {
+            mergeTileInto(body, *snapshot);
+            result.value = true;
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        return result;
+    });
+    auto outcome = co_await future;
+    outcome.take();
+}
+
 std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWrite> &writes, qsizetype startingAt) {
     const auto encodeFirst = [&](qsizetype count) {
         nlohmann::json cells = nlohmann::json::array();

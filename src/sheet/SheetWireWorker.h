@@ -5,6 +5,19 @@
 #include <QByteArray>
 #include <QCoroTask>
 
+#include <limits>
+#include <memory>
+
+// The tiles of one grid reload, merged in order: a later tile's cell or style wins, the oldest
+// tile version counts, and the last tile's sizes are kept.
+struct GridSnapshot {
+    CellMap cells;
+    StyleMap styles;
+    Sizes sizes;
+    quint64 version = std::numeric_limits<quint64>::max();
+    bool anyTile = false;
+};
+
 // Does the sheet model's large JSON work on a worker thread, so that decoding a 100,000-cell grid
 // never stalls the GUI. It keeps no state; every call is independent.
 class SheetWireWorker {
@@ -12,6 +25,11 @@ public:
     // Decodes a grid response; a body that does not decode fails with "The server returned an
     // unsupported response."
     QCoro::Task<GridResponse> decodeGridResponse(QByteArray body) const;
+    // Decodes one tile (a grid response) straight into `snapshot` on the worker thread; fails like
+    // decodeGridResponse. The caller leaves the snapshot alone until the task ends.
+    QCoro::Task<> mergeTile(QByteArray body, std::shared_ptr<GridSnapshot> snapshot) const;
+    // The same work done on the calling thread.
+    static void mergeTileInto(const QByteArray &body, GridSnapshot &snapshot);
 
     static constexpr qsizetype maxWritesPerBatch = 500;
     static constexpr qsizetype maxBatchBytes = 1'048'576;
