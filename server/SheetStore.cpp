@@ -47,14 +47,36 @@ std::optional<SheetStore::Role> SheetStore::role(std::int64_t sheetId, std::int6
     query.bind(1, sheetId).bind(2, accountId);
     if (!query.step())
         return std::nullopt;
-    const std::string role = query.text(0);
-    if (role == "owner")
-        return Role::Owner;
-    if (role == "editor")
-        return Role::Editor;
-    if (role == "commenter")
-        return Role::Commenter;
-    return Role::Viewer;
+    return parseRole(query.text(0)).value_or(Role::Viewer);
+}
+
+std::string SheetStore::roleName(Role role) {
+    switch (role) {
+    case Role::Owner:
+        return "owner";
+    case Role::Editor:
+        return "editor";
+    case Role::Commenter:
+        return "commenter";
+    case Role::Viewer:
+        break;
+    }
+    return "viewer";
+}
+
+std::optional<SheetStore::Role> SheetStore::parseRole(std::string_view name) {
+    for (const auto role : {Role::Owner, Role::Editor, Role::Commenter, Role::Viewer}) {
+        if (roleName(role) == name)
+            return role;
+    }
+    return std::nullopt;
+}
+
+void SheetStore::rename(std::int64_t sheetId, const std::string &title) {
+    auto lock = m_db.lock();
+    auto update = m_db.prepare("UPDATE sheets SET title = ?2, updated_at = ?3 WHERE id = ?1");
+    update.bind(1, sheetId).bind(2, title).bind(3, nowMillis());
+    update.run();
 }
 
 std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {

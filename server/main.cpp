@@ -1,20 +1,25 @@
 // tabrel-server: the reference server of Brevane Tabrel.
 
 #include "Accounts.h"
+#include "Comments.h"
 #include "DataLock.h"
 #include "Database.h"
 #include "DemoData.h"
+#include "EditHistory.h"
 #include "EventHub.h"
 #include "GridJson.h"
 #include "GridStore.h"
 #include "GridWriter.h"
 #include "HttpApi.h"
+#include "PanelRoutes.h"
 #include "ServerOptions.h"
 #include "SessionGate.h"
+#include "SheetAccess.h"
 #include "SheetRoutes.h"
 #include "SheetStore.h"
 #include "SignIn.h"
 #include "SignInRoutes.h"
+#include "TableView.h"
 
 #include <sodium.h>
 
@@ -87,6 +92,12 @@ int serve(const ServerOptions &options, sigset_t signals) {
         std::cerr << "tabrel-server: cannot use the TLS certificate or key" << std::endl;
         return 1;
     }
+    SheetAccess access(gate, sheets);
+    TableView table(db);
+    EditHistory history(db);
+    Comments comments(db);
+    PanelRoutes panelRoutes(access, sheets, writer, table, history, comments);
+    api.mount(panelRoutes);
 
     std::string demoPassword;
     if (options.demo)
