@@ -14,6 +14,8 @@
 #include "PanelRoutes.h"
 #include "ServerOptions.h"
 #include "SessionGate.h"
+#include "Sharing.h"
+#include "SharingRoutes.h"
 #include "SheetAccess.h"
 #include "SheetRoutes.h"
 #include "SheetStore.h"
@@ -98,6 +100,9 @@ int serve(const ServerOptions &options, sigset_t signals) {
     Comments comments(db);
     PanelRoutes panelRoutes(access, sheets, writer, table, history, comments);
     api.mount(panelRoutes);
+    Sharing sharing(db, sheets);
+    SharingRoutes sharingRoutes(access, sharing, accounts, hub);
+    api.mount(sharingRoutes);
 
     std::string demoPassword;
     if (options.demo)
@@ -116,6 +121,7 @@ int serve(const ServerOptions &options, sigset_t signals) {
     }
     OriginPolicy origin(https ? "https" : "http", options.host, port, options.publicOrigin);
     api.setOriginPolicy(origin);
+    sharingRoutes.setOrigin(origin.origin());
     std::cout << "listening on " << origin.origin() << std::endl;
     if (options.demo) {
         std::cout << "demo account: " << DemoData::email << " password: "
