@@ -1,5 +1,7 @@
 #include "Comments.h"
 
+#include "CellRef.h"
+
 #include "Clock.h"
 #include "Database.h"
 #include "EditHistory.h"
@@ -26,7 +28,7 @@ nlohmann::json Comments::page(std::int64_t sheetId) {
         const std::int64_t c = threads.integer(2);
         result.push_back({{"RowPos", r},
                           {"ColPos", c},
-                          {"Ref", EditHistory::cellRef(r, c)},
+                          {"Ref", cellRef(r, c)},
                           {"Entries", list},
                           {"Resolved", threads.integer(3) != 0}});
     }

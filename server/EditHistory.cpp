@@ -1,5 +1,6 @@
 #include "EditHistory.h"
 
+#include "CellRef.h"
 #include "Database.h"
 #include "Refusal.h"
 
@@ -18,18 +19,6 @@ std::string isoTime(std::int64_t millis) {
 }
 
 } // namespace
-
-std::string EditHistory::cellRef(std::int64_t r, std::int64_t c) {
-    std::string letters;
-    std::int64_t n = c;
-    while (true) {
-        letters.insert(letters.begin(), static_cast<char>('A' + n % 26));
-        if (n <= 25)
-            break;
-        n = n / 26 - 1;
-    }
-    return letters + std::to_string(r + 1);
-}
 
 nlohmann::json EditHistory::page(std::int64_t tabId) {
     auto lock = m_db.lock();

@@ -25,8 +25,6 @@ public:
     // is none, or when someone else has changed those cells since.
     GridWriter::Plan undoPlan(std::int64_t tabId, std::int64_t accountId);
 
-    static std::string cellRef(std::int64_t r, std::int64_t c);
-
 private:
     std::string currentRaw(std::int64_t tabId, std::int64_t r, std::int64_t c);
 

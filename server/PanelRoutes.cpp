@@ -1,5 +1,6 @@
 #include "PanelRoutes.h"
 
+#include "CellRef.h"
 #include "Comments.h"
 #include "EditHistory.h"
 #include "FormulaEngine.h"
@@ -199,7 +200,7 @@ void PanelRoutes::addComment(const httplib::Request &req, httplib::Response &res
         return;
     }
     m_comments.add(granted->sheet.id, *r, *c, granted->session.account.id, body);
-    HttpReply::notice(res, 200, "added", "Your comment on " + EditHistory::cellRef(*r, *c) + " was added.");
+    HttpReply::notice(res, 200, "added", "Your comment on " + cellRef(*r, *c) + " was added.");
 }
 
 void PanelRoutes::resolveComment(const httplib::Request &req, httplib::Response &res) {
@@ -213,10 +214,8 @@ void PanelRoutes::resolveComment(const httplib::Request &req, httplib::Response 
         return;
     }
     if (!m_comments.resolve(granted->sheet.id, *r, *c)) {
-        HttpReply::notice(res, 404, "no-thread",
-                          "There is no comment thread on " + EditHistory::cellRef(*r, *c) + ".");
+        HttpReply::notice(res, 404, "no-thread", "There is no comment thread on " + cellRef(*r, *c) + ".");
         return;
     }
-    HttpReply::notice(res, 200, "resolved",
-                      "The thread on " + EditHistory::cellRef(*r, *c) + " is resolved.");
+    HttpReply::notice(res, 200, "resolved", "The thread on " + cellRef(*r, *c) + " is resolved.");
 }

@@ -26,6 +26,7 @@ public:
     static constexpr std::int64_t previewCols = 8;
     static constexpr std::int64_t maxPageRows = 500;
     static constexpr std::int64_t maxPageCols = 200;
+    static constexpr std::int64_t maxWarned = 100;
 
     SheetStore(Database &db, GridStore &grid) : m_db(db), m_grid(grid) {}
 
@@ -34,6 +35,8 @@ public:
     std::optional<Role> role(std::int64_t sheetId, std::int64_t accountId);
     std::optional<Sheet> sheet(std::int64_t sheetId);
     void rename(std::int64_t sheetId, const std::string &title);
+    // Deletes the sheet with everything in it (used to undo a failed import).
+    void remove(std::int64_t sheetId);
     // The tab belongs to the sheet (paths carry both, and they must agree).
     bool hasTab(std::int64_t sheetId, std::int64_t tabId);
 
@@ -46,7 +49,7 @@ public:
     // SheetSummary {ID, Title, TabID, TabName, Preview}.
     nlohmann::json summary(const Sheet &sheet);
     // SheetPage {Sheet, Rows, Cols, Truncated, MayWrite, MayComment, MayShare, FillSwatches, InkSwatches,
-    // NumberFormats}.
+    // NumberFormats, Warned?}.
     nlohmann::json page(const Sheet &sheet, Role role);
 
 private:

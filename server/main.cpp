@@ -11,6 +11,7 @@
 #include "GridStore.h"
 #include "GridWriter.h"
 #include "HttpApi.h"
+#include "ImportJobs.h"
 #include "PanelRoutes.h"
 #include "ServerOptions.h"
 #include "SessionGate.h"
@@ -22,6 +23,7 @@
 #include "SignIn.h"
 #include "SignInRoutes.h"
 #include "TableView.h"
+#include "WorkbookRoutes.h"
 
 #include <sodium.h>
 
@@ -103,6 +105,12 @@ int serve(const ServerOptions &options, sigset_t signals) {
     Sharing sharing(db, sheets);
     SharingRoutes sharingRoutes(access, sharing, accounts, hub);
     api.mount(sharingRoutes);
+    // Exports are written in a folder of the server's own before they are sent.
+    const std::string scratch = options.dataDir + "/scratch";
+    std::filesystem::create_directories(scratch);
+    ImportJobs imports(db, sheets, grid, writer);
+    WorkbookRoutes workbookRoutes(access, db, grid, imports, scratch);
+    api.mount(workbookRoutes);
 
     std::string demoPassword;
     if (options.demo)
