@@ -57,7 +57,13 @@ std::string numberText(double value) {
 
 class StyleReader {
 public:
-    explicit StyleReader(const ss::styles &styles) : m_styles(styles) {}
+    explicit StyleReader(const ss::styles &styles) : m_styles(styles) {
+        // Cell formats name number formats by their workbook id, not by their place in the store.
+        for (std::size_t i = 0; i < styles.get_number_format_count(); ++i) {
+            if (const auto *format = styles.get_number_format(i))
+                m_numberFormats[format->identifier] = std::string(format->format_string);
+        }
+    }
 
     const CellStyle &style(std::size_t xf) {
         const auto found = m_cache.find(xf);
@@ -98,11 +104,11 @@ private:
         default:
             break;
         }
-        if (const auto *number = m_styles.get_number_format(format->number_format)) {
-            const auto code = WorkbookReader::numberFormat(number->format_string, number->identifier);
-            if (!code.empty())
-                style.numberFormat = code;
-        }
+        const auto known = m_numberFormats.find(format->number_format);
+        const auto code = WorkbookReader::numberFormat(known != m_numberFormats.end() ? known->second : "",
+                                                       format->number_format);
+        if (!code.empty())
+            style.numberFormat = code;
         if (style.fillHex || style.inkHex) {
             if (WorkbookReader::contrast(style.fillHex.value_or("#ffffff"),
                                          style.inkHex.value_or("#000000")) < lowContrastRatio)
@@ -113,6 +119,7 @@ private:
 
     const ss::styles &m_styles;
     std::map<std::size_t, CellStyle> m_cache;
+    std::map<std::size_t, std::string> m_numberFormats;
 };
 
 } // namespace
@@ -246,29 +253,32 @@ WorkbookReader::Sheet WorkbookReader::read(std::string_view bytes) {
         }
     }
 
+    // orcus answers the run of equal sizes around an index, its end exclusive.
     const auto defaultWidth = ss::get_default_column_width();
     for (ss::col_t c = 0; c < static_cast<ss::col_t>(cols);) {
-        ss::col_t first = c, last = c;
+        ss::col_t first = c, last = c + 1;
         const auto width = source->get_col_width(c, &first, &last);
+        last = std::max<ss::col_t>(last, c + 1);
         if (width != defaultWidth) {
             const double points = std::clamp(std::round(width / columnTwipsPerPoint), minSize, maxSize);
-            for (ss::col_t k = std::max(first, c);
-                 k <= std::min<ss::col_t>(last, static_cast<ss::col_t>(cols - 1)); ++k)
+            for (ss::col_t k = c; k < std::min<ss::col_t>(last, static_cast<ss::col_t>(cols)); ++k)
                 result.sizes.cols[k] = points;
         }
-        c = std::max<ss::col_t>(last, c) + 1;
+        c = last;
     }
     const auto defaultHeight = ss::get_default_row_height();
     for (ss::row_t r = 0; r < static_cast<ss::row_t>(rows);) {
-        ss::row_t first = r, last = r;
+        ss::row_t first = r, last = r + 1;
         const auto height = source->get_row_height(r, &first, &last);
-        if (height != defaultHeight) {
-            const double points = std::clamp(std::round(height / twipsPerPoint), minSize, maxSize);
-            for (ss::row_t k = std::max(first, r);
-                 k <= std::min<ss::row_t>(last, static_cast<ss::row_t>(rows - 1)); ++k)
+        last = std::max<ss::row_t>(last, r + 1);
+        // Programs write every row's height; heights below the grid's smallest are their default
+        // text height and are left to the grid's own default.
+        if (height != defaultHeight && std::round(height / twipsPerPoint) >= minSize) {
+            const double points = std::min(std::round(height / twipsPerPoint), maxSize);
+            for (ss::row_t k = r; k < std::min<ss::row_t>(last, static_cast<ss::row_t>(rows)); ++k)
                 result.sizes.rows[k] = points;
         }
-        r = std::max<ss::row_t>(last, r) + 1;
+        r = last;
     }
     return result;
 }
