@@ -530,6 +530,37 @@ private Q_SLOTS:
         QCOMPARE(reader.postForm(sheet.page() + "/comments/resolve", {{"r", "0"}, {"c", "0"}})->status, 403);
         QCOMPARE(TestClient::json(reader.get(sheet.page()))["MayComment"].get<bool>(), false);
     }
+
+    // Last, since it restarts the server: what the panels stored is in the database, not in memory.
+    void panelDataSurvivesARestart() {
+        const SheetRef sheet = newSheet();
+        auto http = ann();
+        write(http, sheet, {SheetApi::write(0, 0, "kept")});
+        QCOMPARE(http.postForm(sheet.page() + "/view", {{"sortCol", "0"},
+                                                        {"sortDesc", "1"},
+                                                        {"filterCol", "-1"},
+                                                        {"filterOp", "nonempty"},
+                                                        {"filterVal", ""}})
+                     ->status,
+                 200);
+        QCOMPARE(http.postForm(sheet.page() + "/comments", {{"r", "0"}, {"c", "0"}, {"body", "still here"}})
+                     ->status,
+                 200);
+        QCOMPARE(http.postForm(sheet.page() + "/rename", {{"title", "Kept"}})->status, 200);
+        QVERIFY2(m_server->restart(), qPrintable(m_server->errorString()));
+
+        auto again = ann();
+        QCOMPARE(title(sheet), std::string("Kept"));
+        const auto view = TestClient::json(again.get(sheet.page() + "/table"))["View"];
+        QCOMPARE(view["sortDesc"].get<bool>(), true);
+        QCOMPARE(view["filterOp"].get<std::string>(), std::string("nonempty"));
+        const auto threads = TestClient::json(again.get(sheet.page() + "/comments"))["Threads"];
+        QCOMPARE(threads[0]["Entries"][0]["Body"].get<std::string>(), std::string("still here"));
+        QCOMPARE(history(sheet)[0]["New"].get<std::string>(), std::string("kept"));
+        // Undo still knows whose edit it was.
+        QCOMPARE(again.postForm(sheet.page() + "/undo", {})->status, 200);
+        QVERIFY(SheetApi::cell(grid(sheet), 0, 0).is_null());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPanels)
