@@ -4,7 +4,6 @@
 
 #include "Clock.h"
 #include "Database.h"
-#include "EditHistory.h"
 #include "Transaction.h"
 
 nlohmann::json Comments::page(std::int64_t sheetId) {

@@ -85,7 +85,7 @@ void PanelRoutes::saveView(const httplib::Request &req, httplib::Response &res) 
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Write);
     if (!granted)
         return;
-    TableView::Spec spec;
+    TableView::Settings settings;
     const auto sortCol = number(req.get_param_value("sortCol"), -1, FormulaEngine::maxCols - 1);
     const auto filterCol = number(req.get_param_value("filterCol"), -1, FormulaEngine::maxCols - 1);
     if (!sortCol || !filterCol) {
@@ -100,23 +100,23 @@ void PanelRoutes::saveView(const httplib::Request &req, httplib::Response &res) 
                "Descending is either on (1) or off (empty). The table settings were not changed.");
         return;
     }
-    spec.sortCol = *sortCol;
-    spec.sortDesc = !desc.empty();
-    spec.filterCol = *filterCol;
-    spec.filterOp = req.has_param("filterOp") ? req.get_param_value("filterOp") : std::string("contains");
-    spec.filterVal = req.get_param_value("filterVal");
+    settings.sortCol = *sortCol;
+    settings.sortDesc = !desc.empty();
+    settings.filterCol = *filterCol;
+    settings.filterOp = req.has_param("filterOp") ? req.get_param_value("filterOp") : std::string("contains");
+    settings.filterVal = req.get_param_value("filterVal");
     const auto &operators = TableView::operators();
-    if (std::find(operators.begin(), operators.end(), spec.filterOp) == operators.end()) {
+    if (std::find(operators.begin(), operators.end(), settings.filterOp) == operators.end()) {
         refuse(res, "invalid-view",
                "Filter with contains, equals, gt, lt or nonempty. The table settings were not changed.");
         return;
     }
-    if (spec.filterVal.size() > TableView::maxFilterBytes || !TextRules::validUtf8(spec.filterVal)) {
+    if (settings.filterVal.size() > TableView::maxFilterBytes || !TextRules::validUtf8(settings.filterVal)) {
         refuse(res, "invalid-view",
                "The filter value is too long or not valid text. The table settings were not changed.");
         return;
     }
-    m_table.save(granted->sheet.id, spec);
+    m_table.save(granted->sheet.id, settings);
     HttpReply::notice(res, 200, "view-saved", "The table settings are saved.");
 }
 

@@ -35,50 +35,53 @@ const std::vector<std::string> &TableView::operators() {
     return names;
 }
 
-nlohmann::json TableView::specJson(const Spec &spec) {
-    return {{"sortCol", spec.sortCol},
-            {"sortDesc", spec.sortDesc},
-            {"filterCol", spec.filterCol},
-            {"filterOp", spec.filterOp},
-            {"filterVal", spec.filterVal}};
+nlohmann::json TableView::settingsJson(const Settings &settings) {
+    return {{"sortCol", settings.sortCol},
+            {"sortDesc", settings.sortDesc},
+            {"filterCol", settings.filterCol},
+            {"filterOp", settings.filterOp},
+            {"filterVal", settings.filterVal}};
 }
 
-TableView::Spec TableView::spec(std::int64_t sheetId) {
+TableView::Settings TableView::settings(std::int64_t sheetId) {
     auto lock = m_db.lock();
     auto query = m_db.prepare(
         "SELECT sort_col, sort_desc, filter_col, filter_op, filter_val FROM views WHERE sheet_id = ?1");
     query.bind(1, sheetId);
-    Spec spec;
+    Settings settings;
     if (query.step())
-        spec = {query.integer(0), query.integer(1) != 0, query.integer(2), query.text(3), query.text(4)};
-    return spec;
+        settings = {query.integer(0), query.integer(1) != 0, query.integer(2), query.text(3), query.text(4)};
+    return settings;
 }
 
-void TableView::save(std::int64_t sheetId, const Spec &spec) {
+void TableView::save(std::int64_t sheetId, const Settings &settings) {
     auto lock = m_db.lock();
     auto upsert = m_db.prepare(
         "INSERT INTO views (sheet_id, sort_col, sort_desc, filter_col, filter_op, filter_val) "
         "VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (sheet_id) DO UPDATE SET sort_col = excluded.sort_col, "
         "sort_desc = excluded.sort_desc, filter_col = excluded.filter_col, filter_op = excluded.filter_op, "
         "filter_val = excluded.filter_val");
-    upsert.bind(1, sheetId).bind(2, spec.sortCol).bind(3, spec.sortDesc ? 1 : 0).bind(4, spec.filterCol);
-    upsert.bind(5, spec.filterOp).bind(6, spec.filterVal);
+    upsert.bind(1, sheetId)
+        .bind(2, settings.sortCol)
+        .bind(3, settings.sortDesc ? 1 : 0)
+        .bind(4, settings.filterCol);
+    upsert.bind(5, settings.filterOp).bind(6, settings.filterVal);
     upsert.run();
 }
 
-bool TableView::matches(const Spec &spec, const Value &value) {
-    if (spec.filterCol < 0)
+bool TableView::matches(const Settings &settings, const Value &value) {
+    if (settings.filterCol < 0)
         return true;
-    if (spec.filterOp == "nonempty")
+    if (settings.filterOp == "nonempty")
         return !value.display.empty();
-    if (spec.filterOp == "contains")
-        return folded(value.display).find(folded(spec.filterVal)) != std::string::npos;
+    if (settings.filterOp == "contains")
+        return folded(value.display).find(folded(settings.filterVal)) != std::string::npos;
     double operand = 0;
-    const bool numericOperand = NumberFormats::parse(spec.filterVal, operand);
-    if (spec.filterOp == "equals") {
+    const bool numericOperand = NumberFormats::parse(settings.filterVal, operand);
+    if (settings.filterOp == "equals") {
         if (value.number && numericOperand)
             return *value.number == operand;
-        return folded(value.display) == folded(spec.filterVal);
+        return folded(value.display) == folded(settings.filterVal);
     }
     // gt and lt compare numbers with numbers and text with text; an empty cell is neither.
     if (value.display.empty())
@@ -87,14 +90,14 @@ bool TableView::matches(const Spec &spec, const Value &value) {
     if (value.number && numericOperand)
         order = *value.number < operand ? -1 : (*value.number > operand ? 1 : 0);
     else if (!value.number && !numericOperand)
-        order = compare(value, Value{spec.filterVal, std::nullopt});
+        order = compare(value, Value{settings.filterVal, std::nullopt});
     else
         return false;
-    return spec.filterOp == "gt" ? order > 0 : order < 0;
+    return settings.filterOp == "gt" ? order > 0 : order < 0;
 }
 
-void TableView::order(const Spec &spec, std::vector<Row> &rows) {
-    if (spec.sortCol < 0)
+void TableView::order(const Settings &settings, std::vector<Row> &rows) {
+    if (settings.sortCol < 0)
         return;
     std::stable_sort(rows.begin(), rows.end(), [&](const Row &a, const Row &b) {
         const bool aEmpty = a.sortValue.display.empty();
@@ -103,12 +106,12 @@ void TableView::order(const Spec &spec, std::vector<Row> &rows) {
         if (aEmpty || bEmpty)
             return !aEmpty && bEmpty;
         const int order = compare(a.sortValue, b.sortValue);
-        return spec.sortDesc ? order > 0 : order < 0;
+        return settings.sortDesc ? order > 0 : order < 0;
     });
 }
 
 nlohmann::json TableView::page(std::int64_t sheetId, std::int64_t tabId, std::int64_t page) {
-    const Spec view = spec(sheetId);
+    const Settings view = settings(sheetId);
     auto lock = m_db.lock();
     // Rows that hold any text, with their values in the sort and filter columns.
     std::map<std::int64_t, Row> byRow;
@@ -162,7 +165,7 @@ nlohmann::json TableView::page(std::int64_t sheetId, std::int64_t tabId, std::in
         }
         out.push_back({{"Number", r + 1}, {"Cells", rowCells}});
     }
-    return {{"View", specJson(view)},
+    return {{"View", settingsJson(view)},
             {"Rows", out},
             {"HasPrev", page > 1},
             {"HasNext", first + pageRows < total}};

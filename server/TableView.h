@@ -13,7 +13,7 @@ class Database;
 // they select. Sorting and filtering never move cells; each row keeps its real coordinates.
 class TableView {
 public:
-    struct Spec {
+    struct Settings {
         std::int64_t sortCol = -1;
         bool sortDesc = false;
         std::int64_t filterCol = -1;
@@ -38,16 +38,16 @@ public:
 
     explicit TableView(Database &db) : m_db(db) {}
 
-    Spec spec(std::int64_t sheetId);
-    void save(std::int64_t sheetId, const Spec &spec);
+    Settings settings(std::int64_t sheetId);
+    void save(std::int64_t sheetId, const Settings &settings);
     // TablePage {View, Rows: [{Number, Cells: [{R, C, Raw, Display}]}], HasNext, HasPrev}; page
     // counts from 1.
     nlohmann::json page(std::int64_t sheetId, std::int64_t tabId, std::int64_t page);
 
     // The pure part: which rows pass the filter, in which order.
-    static bool matches(const Spec &spec, const Value &value);
-    static void order(const Spec &spec, std::vector<Row> &rows);
-    static nlohmann::json specJson(const Spec &spec);
+    static bool matches(const Settings &settings, const Value &value);
+    static void order(const Settings &settings, std::vector<Row> &rows);
+    static nlohmann::json settingsJson(const Settings &settings);
 
 private:
     Database &m_db;
