@@ -137,5 +137,50 @@ CREATE TABLE IF NOT EXISTS settings (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL
 );
+CREATE TABLE IF NOT EXISTS views (
+    sheet_id INTEGER PRIMARY KEY REFERENCES sheets(id) ON DELETE CASCADE,
+    sort_col INTEGER NOT NULL,
+    sort_desc INTEGER NOT NULL,
+    filter_col INTEGER NOT NULL,
+    filter_op TEXT NOT NULL,
+    filter_val TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS comment_threads (
+    id INTEGER PRIMARY KEY,
+    sheet_id INTEGER NOT NULL REFERENCES sheets(id) ON DELETE CASCADE,
+    r INTEGER NOT NULL,
+    c INTEGER NOT NULL,
+    resolved INTEGER NOT NULL DEFAULT 0,
+    UNIQUE (sheet_id, r, c)
+);
+CREATE TABLE IF NOT EXISTS comments (
+    id INTEGER PRIMARY KEY,
+    thread_id INTEGER NOT NULL REFERENCES comment_threads(id) ON DELETE CASCADE,
+    account_id INTEGER REFERENCES accounts(id) ON DELETE SET NULL,
+    body TEXT NOT NULL,
+    at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS comments_by_thread ON comments(thread_id, id);
+CREATE TABLE IF NOT EXISTS links (
+    id INTEGER PRIMARY KEY,
+    sheet_id INTEGER NOT NULL REFERENCES sheets(id) ON DELETE CASCADE,
+    token_hash BLOB NOT NULL UNIQUE,
+    role TEXT NOT NULL CHECK (role IN ('viewer', 'commenter')),
+    created_at INTEGER NOT NULL
+);
 )sql");
+    // Columns added after the first release; older data folders get them here.
+    addColumn("edits", "change_id", "INTEGER");
+    addColumn("edits", "kind", "TEXT NOT NULL DEFAULT 'edit'");
+    addColumn("edits", "undone", "INTEGER NOT NULL DEFAULT 0");
+    exec("CREATE INDEX IF NOT EXISTS edits_by_account ON edits(tab_id, account_id, id)");
+}
+
+void Database::addColumn(const std::string &table, const std::string &column,
+                         const std::string &declaration) {
+    auto columns = prepare("SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    columns.bind(1, table).bind(2, column);
+    if (columns.step())
+        return;
+    exec("ALTER TABLE " + table + " ADD COLUMN " + column + " " + declaration);
 }

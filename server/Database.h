@@ -31,6 +31,8 @@ public:
 
 private:
     void createSchema();
+    // Only for names written in this file, never for input.
+    void addColumn(const std::string &table, const std::string &column, const std::string &declaration);
 
     sqlite3 *m_db = nullptr;
     std::map<std::string, std::unique_ptr<Statement>> m_cache;

@@ -136,14 +136,29 @@ void GridStore::setVersion(std::int64_t tabId, std::uint64_t version) {
     touch.run();
 }
 
-void GridStore::logEdit(std::int64_t tabId, std::int64_t r, std::int64_t c,
-                        std::optional<std::int64_t> accountId, const std::string &oldRaw,
-                        const std::string &newRaw, std::uint64_t version) {
-    auto &insert = m_db.cached("INSERT INTO edits (tab_id, r, c, account_id, old_raw, new_raw, at, version) "
-                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+std::int64_t GridStore::logEdit(std::int64_t tabId, std::int64_t r, std::int64_t c,
+                                std::optional<std::int64_t> accountId, const std::string &oldRaw,
+                                const std::string &newRaw, std::uint64_t version, const std::string &kind,
+                                std::optional<std::int64_t> changeId) {
+    auto &insert = m_db.cached(
+        "INSERT INTO edits (tab_id, r, c, account_id, old_raw, new_raw, at, version, kind, change_id) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     insert.bind(1, tabId).bind(2, r).bind(3, c).bind(4, accountId).bind(5, oldRaw).bind(6, newRaw);
-    insert.bind(7, nowMillis()).bind(8, static_cast<std::int64_t>(version));
+    insert.bind(7, nowMillis()).bind(8, static_cast<std::int64_t>(version)).bind(9, kind).bind(10, changeId);
     insert.run();
+    const std::int64_t id = m_db.lastInsertId();
+    if (!changeId) {
+        auto &own = m_db.cached("UPDATE edits SET change_id = ?1 WHERE id = ?1");
+        own.bind(1, id);
+        own.run();
+    }
+    return id;
+}
+
+void GridStore::markUndone(std::int64_t editId) {
+    auto &update = m_db.cached("UPDATE edits SET undone = 1 WHERE id = ?1");
+    update.bind(1, editId);
+    update.run();
 }
 
 std::pair<std::int64_t, std::int64_t> GridStore::usedExtent(std::int64_t tabId) {

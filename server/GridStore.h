@@ -35,8 +35,13 @@ public:
 
     std::uint64_t version(std::int64_t tabId);
     void setVersion(std::int64_t tabId, std::uint64_t version);
-    void logEdit(std::int64_t tabId, std::int64_t r, std::int64_t c, std::optional<std::int64_t> accountId,
-                 const std::string &oldRaw, const std::string &newRaw, std::uint64_t version);
+    // Logs one cell edit and returns its id. The edits of one request share a change id: the id of
+    // its first edit (pass none for that one).
+    std::int64_t logEdit(std::int64_t tabId, std::int64_t r, std::int64_t c,
+                         std::optional<std::int64_t> accountId, const std::string &oldRaw,
+                         const std::string &newRaw, std::uint64_t version, const std::string &kind,
+                         std::optional<std::int64_t> changeId);
+    void markUndone(std::int64_t editId);
 
     // The bottom-right corner of what the tab holds: rows and columns used, 0 x 0 when empty.
     std::pair<std::int64_t, std::int64_t> usedExtent(std::int64_t tabId);

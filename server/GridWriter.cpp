@@ -121,7 +121,19 @@ GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t
                                   const std::vector<CellWrite> &writes) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    FormulaEngine &formulas = engine(*tab, tabId);
+    return writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
+}
+
+GridChange GridWriter::rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner) {
+    const auto tab = state(tabId);
+    std::lock_guard tabLock(tab->mutex);
+    return writeLocked(*tab, tabId, origin, planner());
+}
+
+GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin,
+                                   const Plan &plan) {
+    const auto &writes = plan.writes;
+    FormulaEngine &formulas = engine(tab, tabId);
 
     std::vector<FormulaEngine::Input> inputs;
     inputs.reserve(writes.size());
@@ -169,9 +181,15 @@ GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t
         Transaction transaction(m_db);
         const std::uint64_t base = m_store.version(tabId);
         std::uint64_t version = base;
-        for (const auto &step : steps)
-            m_store.logEdit(tabId, step.position.first, step.position.second, accountId, step.oldRaw,
-                            step.newRaw, ++version);
+        std::optional<std::int64_t> changeId;
+        for (const auto &step : steps) {
+            const auto id =
+                m_store.logEdit(tabId, step.position.first, step.position.second, origin.accountId,
+                                step.oldRaw, step.newRaw, ++version, origin.kind, changeId);
+            changeId = changeId.value_or(id);
+        }
+        for (const auto id : plan.reverses)
+            m_store.markUndone(id);
         std::map<std::int64_t, CellStyle> styleCache;
         change.cells.reserve(changed.size());
         for (const auto &[r, c] : changed) {
@@ -196,7 +214,7 @@ GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t
         attachStyles(change);
     } catch (...) {
         // The model may now hold what the database refused: rebuild it from the database next time.
-        tab->engine.reset();
+        tab.engine.reset();
         throw;
     }
     if (!steps.empty())

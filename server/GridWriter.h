@@ -35,6 +35,19 @@ public:
         std::optional<std::string> fill;   // a swatch name or "none"
         std::optional<std::string> ink;
     };
+    // What a write is, for the edit log: who made it, its kind ("edit", "restore", "undo", "import")
+    // and, for an undo, the logged edits it reverses.
+    struct Origin {
+        std::optional<std::int64_t> accountId;
+        std::string kind = "edit";
+    };
+    struct Plan {
+        std::vector<CellWrite> writes;
+        std::vector<std::int64_t> reverses;
+    };
+    // Decides the writes of a restore or undo while the tab's changes are held back; may throw
+    // Refusal.
+    using Planner = std::function<Plan()>;
     // Called with every committed change, in version order, before the writer answers.
     using Publisher = std::function<void(std::int64_t tabId, const GridChange &change)>;
 
@@ -43,6 +56,7 @@ public:
 
     GridChange writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
                           const std::vector<CellWrite> &writes);
+    GridChange rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner);
     GridChange format(std::int64_t tabId, const FormatChange &change);
     GridChange resize(std::int64_t tabId, const std::string &axis, std::int64_t index, double size);
     GridChange read(std::int64_t tabId, std::int64_t firstRow, std::int64_t firstCol, std::int64_t rows,
@@ -60,6 +74,7 @@ private:
     std::shared_ptr<TabState> state(std::int64_t tabId);
     FormulaEngine &engine(TabState &tab, std::int64_t tabId);
     void attachStyles(GridChange &change);
+    GridChange writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
 
     Database &m_db;
     GridStore &m_store;

@@ -28,6 +28,8 @@ public:
     ~HttpApi();
 
     bool valid() const;
+    // Adds more routes; call before serve().
+    template <typename Routes> void mount(Routes &routes) { routes.mount(*m_server); }
     // Binds; port 0 picks a free port. Returns the bound port, or -1.
     int bind(const std::string &host, int port);
     // Call once bound: the origin that state-changing requests must come from.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 const std::vector<NumberFormats::Entry> &NumberFormats::offered() {
     static const std::vector<Entry> entries = {
@@ -106,6 +107,15 @@ bool NumberFormats::parse(std::string_view text, double &value) {
 }
 
 std::string NumberFormats::grouped(double value, int decimals, bool thousands) {
+    // Halves round away from zero, as people and other spreadsheets expect (1563.125 reads
+    // 1563.13, 1.005 reads 1.01); printf alone rounds the binary value, often downwards.
+    const double scale = std::pow(10.0, decimals);
+    const double scaled = value * scale;
+    if (std::fabs(scaled) < 9e15) {
+        char digits[64];
+        std::snprintf(digits, sizeof digits, "%.15g", scaled);
+        value = std::round(std::strtod(digits, nullptr)) / scale;
+    }
     char buffer[400];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
     std::string text = buffer;

@@ -65,41 +65,30 @@ void SheetRoutes::mount(httplib::Server &server) {
 
 std::optional<SessionGate::Session> SheetRoutes::signedIn(const httplib::Request &req,
                                                           httplib::Response &res) {
-    auto session = m_gate.session(req);
-    if (!session)
-        HttpReply::notice(res, 401, "signed-out", "Your session has ended. Sign in again.");
-    return session;
+    return m_access.signedIn(req, res);
 }
 
 std::optional<SheetRoutes::Access> SheetRoutes::access(const httplib::Request &req, httplib::Response &res,
                                                        Need need, bool withTab) {
-    auto session = signedIn(req, res);
-    if (!session)
+    auto granted = m_access.sheet(req, res, SheetAccess::Need::Read);
+    if (!granted)
         return std::nullopt;
-    const auto sheetId = parseId(req.matches[1]);
-    const auto role = sheetId ? m_sheets.role(*sheetId, session->account.id) : std::nullopt;
-    const auto sheet = role ? m_sheets.sheet(*sheetId) : std::nullopt;
-    // A sheet the account may not see is answered exactly like one that does not exist.
-    if (!sheet) {
-        HttpReply::notice(res, 404, "not-found", "This sheet does not exist or is not shared with you.");
-        return std::nullopt;
-    }
     if (withTab) {
         const auto tabId = parseId(req.matches[2]);
-        if (!tabId || !m_sheets.hasTab(*sheetId, *tabId)) {
+        if (!tabId || !m_sheets.hasTab(granted->sheet.id, *tabId)) {
             HttpReply::notice(res, 404, "not-found", "This tab does not exist.");
             return std::nullopt;
         }
-        if (*tabId != sheet->tabId) {
+        if (*tabId != granted->sheet.tabId) {
             HttpReply::notice(res, 404, "not-found", "This tab cannot be edited here.");
             return std::nullopt;
         }
     }
-    if (need == Need::Write && !SheetStore::mayWrite(*role)) {
+    if (need == Need::Write && !SheetStore::mayWrite(granted->role)) {
         HttpReply::notice(res, 403, "read-only", "You can view this sheet but not change it.");
         return std::nullopt;
     }
-    return Access{*session, *sheet, *role};
+    return Access{granted->session, granted->sheet, granted->role};
 }
 
 void SheetRoutes::list(const httplib::Request &req, httplib::Response &res) {

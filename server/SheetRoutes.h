@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SessionGate.h"
+#include "SheetAccess.h"
 #include "SheetStore.h"
 
 #include <httplib.h>
@@ -22,7 +23,7 @@ public:
     static constexpr std::size_t maxStreams = 1500;
 
     SheetRoutes(SessionGate &gate, SheetStore &sheets, GridWriter &writer, EventHub &hub)
-        : m_gate(gate), m_sheets(sheets), m_writer(writer), m_hub(hub) {}
+        : m_access(gate, sheets), m_sheets(sheets), m_writer(writer), m_hub(hub) {}
 
     void mount(httplib::Server &server);
 
@@ -48,7 +49,7 @@ private:
     void size(const httplib::Request &req, httplib::Response &res);
     void stream(const httplib::Request &req, httplib::Response &res);
 
-    SessionGate &m_gate;
+    SheetAccess m_access;
     SheetStore &m_sheets;
     GridWriter &m_writer;
     EventHub &m_hub;

@@ -1,5 +1,6 @@
 #include "SheetStore.h"
 
+#include "CellRef.h"
 #include "Clock.h"
 #include "Database.h"
 #include "GridStore.h"
@@ -47,14 +48,49 @@ std::optional<SheetStore::Role> SheetStore::role(std::int64_t sheetId, std::int6
     query.bind(1, sheetId).bind(2, accountId);
     if (!query.step())
         return std::nullopt;
-    const std::string role = query.text(0);
-    if (role == "owner")
-        return Role::Owner;
-    if (role == "editor")
-        return Role::Editor;
-    if (role == "commenter")
-        return Role::Commenter;
-    return Role::Viewer;
+    return parseRole(query.text(0)).value_or(Role::Viewer);
+}
+
+std::string SheetStore::roleName(Role role) {
+    switch (role) {
+    case Role::Owner:
+        return "owner";
+    case Role::Editor:
+        return "editor";
+    case Role::Commenter:
+        return "commenter";
+    case Role::Viewer:
+        break;
+    }
+    return "viewer";
+}
+
+std::optional<SheetStore::Role> SheetStore::parseRole(std::string_view name) {
+    for (const auto role : {Role::Owner, Role::Editor, Role::Commenter, Role::Viewer}) {
+        if (roleName(role) == name)
+            return role;
+    }
+    return std::nullopt;
+}
+
+void SheetStore::remove(std::int64_t sheetId) {
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    // Cells refer to styles, so they go first; the rest follows the sheet.
+    auto cells = m_db.prepare("DELETE FROM cells WHERE tab_id IN (SELECT id FROM tabs WHERE sheet_id = ?1)");
+    cells.bind(1, sheetId);
+    cells.run();
+    auto sheet = m_db.prepare("DELETE FROM sheets WHERE id = ?1");
+    sheet.bind(1, sheetId);
+    sheet.run();
+    transaction.commit();
+}
+
+void SheetStore::rename(std::int64_t sheetId, const std::string &title) {
+    auto lock = m_db.lock();
+    auto update = m_db.prepare("UPDATE sheets SET title = ?2, updated_at = ?3 WHERE id = ?1");
+    update.bind(1, sheetId).bind(2, title).bind(3, nowMillis());
+    update.run();
 }
 
 std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
@@ -144,5 +180,18 @@ nlohmann::json SheetStore::page(const Sheet &sheet, Role role) {
     result["FillSwatches"] = fills;
     result["InkSwatches"] = inks;
     result["NumberFormats"] = formats;
+    // Places whose imported colours are hard to read, for the page to list.
+    nlohmann::json warned = nlohmann::json::array();
+    {
+        auto lock = m_db.lock();
+        auto query = m_db.prepare(
+            "SELECT c.r, c.c FROM cells c JOIN styles s ON s.id = c.style_id WHERE c.tab_id = ?1 "
+            "AND json_extract(s.json, '$.lc') = 1 ORDER BY c.r, c.c LIMIT ?2");
+        query.bind(1, sheet.tabId).bind(2, maxWarned);
+        while (query.step())
+            warned.push_back(cellRef(query.integer(0), query.integer(1)));
+    }
+    if (!warned.empty())
+        result["Warned"] = warned;
     return result;
 }

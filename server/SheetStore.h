@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class Database;
@@ -25,6 +26,7 @@ public:
     static constexpr std::int64_t previewCols = 8;
     static constexpr std::int64_t maxPageRows = 500;
     static constexpr std::int64_t maxPageCols = 200;
+    static constexpr std::int64_t maxWarned = 100;
 
     SheetStore(Database &db, GridStore &grid) : m_db(db), m_grid(grid) {}
 
@@ -32,17 +34,22 @@ public:
     std::vector<Sheet> visibleTo(std::int64_t accountId);
     std::optional<Role> role(std::int64_t sheetId, std::int64_t accountId);
     std::optional<Sheet> sheet(std::int64_t sheetId);
+    void rename(std::int64_t sheetId, const std::string &title);
+    // Deletes the sheet with everything in it (used to undo a failed import).
+    void remove(std::int64_t sheetId);
     // The tab belongs to the sheet (paths carry both, and they must agree).
     bool hasTab(std::int64_t sheetId, std::int64_t tabId);
 
     static bool mayWrite(Role role) { return role == Role::Owner || role == Role::Editor; }
     static bool mayComment(Role role) { return role != Role::Viewer; }
     static bool mayShare(Role role) { return role == Role::Owner; }
+    static std::string roleName(Role role);
+    static std::optional<Role> parseRole(std::string_view name);
 
     // SheetSummary {ID, Title, TabID, TabName, Preview}.
     nlohmann::json summary(const Sheet &sheet);
     // SheetPage {Sheet, Rows, Cols, Truncated, MayWrite, MayComment, MayShare, FillSwatches, InkSwatches,
-    // NumberFormats}.
+    // NumberFormats, Warned?}.
     nlohmann::json page(const Sheet &sheet, Role role);
 
 private:

@@ -1,20 +1,29 @@
 // tabrel-server: the reference server of Brevane Tabrel.
 
 #include "Accounts.h"
+#include "Comments.h"
 #include "DataLock.h"
 #include "Database.h"
 #include "DemoData.h"
+#include "EditHistory.h"
 #include "EventHub.h"
 #include "GridJson.h"
 #include "GridStore.h"
 #include "GridWriter.h"
 #include "HttpApi.h"
+#include "ImportJobs.h"
+#include "PanelRoutes.h"
 #include "ServerOptions.h"
 #include "SessionGate.h"
+#include "Sharing.h"
+#include "SharingRoutes.h"
+#include "SheetAccess.h"
 #include "SheetRoutes.h"
 #include "SheetStore.h"
 #include "SignIn.h"
 #include "SignInRoutes.h"
+#include "TableView.h"
+#include "WorkbookRoutes.h"
 
 #include <sodium.h>
 
@@ -87,6 +96,21 @@ int serve(const ServerOptions &options, sigset_t signals) {
         std::cerr << "tabrel-server: cannot use the TLS certificate or key" << std::endl;
         return 1;
     }
+    SheetAccess access(gate, sheets);
+    TableView table(db);
+    EditHistory history(db);
+    Comments comments(db);
+    PanelRoutes panelRoutes(access, sheets, writer, table, history, comments);
+    api.mount(panelRoutes);
+    Sharing sharing(db, sheets);
+    SharingRoutes sharingRoutes(access, sharing, accounts, hub);
+    api.mount(sharingRoutes);
+    // Exports are written in a folder of the server's own before they are sent.
+    const std::string scratch = options.dataDir + "/scratch";
+    std::filesystem::create_directories(scratch);
+    ImportJobs imports(db, sheets, grid, writer);
+    WorkbookRoutes workbookRoutes(access, db, grid, imports, scratch);
+    api.mount(workbookRoutes);
 
     std::string demoPassword;
     if (options.demo)
@@ -105,6 +129,7 @@ int serve(const ServerOptions &options, sigset_t signals) {
     }
     OriginPolicy origin(https ? "https" : "http", options.host, port, options.publicOrigin);
     api.setOriginPolicy(origin);
+    sharingRoutes.setOrigin(origin.origin());
     std::cout << "listening on " << origin.origin() << std::endl;
     if (options.demo) {
         std::cout << "demo account: " << DemoData::email << " password: "

@@ -66,6 +66,26 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(NumberFormats::automatic(value)), text);
     }
 
+    void formattedNumbersRoundHalvesAwayFromZero_data() {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("exact half") << 1563.125 << "0.00" << "1563.13";
+        QTest::newRow("half stored below") << 1.005 << "0.00" << "1.01";
+        QTest::newRow("negative half") << -2.5 << "#,##0" << "-3";
+        QTest::newRow("percent half") << 0.12345 << "0.00%" << "12.35%";
+        QTest::newRow("currency") << 1234.565 << "$#,##0.00" << "$1,234.57";
+        QTest::newRow("below half") << 2.4449 << "0.00" << "2.44";
+        QTest::newRow("rounds to zero") << -0.004 << "0.00" << "0.00";
+    }
+
+    void formattedNumbersRoundHalvesAwayFromZero() {
+        QFETCH(double, value);
+        QFETCH(QString, code);
+        QFETCH(QString, text);
+        QCOMPARE(QString::fromStdString(NumberFormats::display(value, code.toStdString())), text);
+    }
+
     void onlyPlainDecimalsAreNumbers_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("numeric");

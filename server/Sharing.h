@@ -1,0 +1,42 @@
+#pragma once
+
+#include "SheetStore.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class Database;
+
+// Who may open a sheet: its members with their roles, and links that grant a role to whoever
+// opens them while signed in. A link's token is kept only as a SHA-256 digest.
+class Sharing {
+public:
+    static constexpr std::int64_t maxLinks = 100;
+
+    struct Opened {
+        SheetStore::Sheet sheet;
+        SheetStore::Role role;
+        bool changed = false;
+    };
+
+    Sharing(Database &db, SheetStore &sheets) : m_db(db), m_sheets(sheets) {}
+
+    // SharingPage {People: [{Member: {ID, Address}, Role}], Links: [{ID, Role}], NewLink, Notice}.
+    nlohmann::json page(std::int64_t sheetId, const std::string &newLink, const std::string &notice);
+    // Sets the account's role; returns its previous role, if any.
+    std::optional<SheetStore::Role> grant(std::int64_t sheetId, std::int64_t accountId,
+                                          SheetStore::Role role);
+    bool revoke(std::int64_t sheetId, std::int64_t accountId);
+    // Returns the new link's secret token; throws Refusal when the sheet has too many links.
+    std::string createLink(std::int64_t sheetId, SheetStore::Role role);
+    bool revokeLink(std::int64_t sheetId, std::int64_t linkId);
+    // Grants the link's role unless the account already has as much; nothing for an unknown token.
+    std::optional<Opened> openLink(const std::string &token, std::int64_t accountId);
+
+private:
+    Database &m_db;
+    SheetStore &m_sheets;
+};
