@@ -131,6 +131,42 @@ private Q_SLOTS:
         QCOMPARE(reader->version(), model->version());
     }
 
+    void revokedAccessEmptiesTheGridAndStopsWatching() {
+        const auto sheet = account->createSheet();
+        QVERIFY(sheet);
+        QVERIFY(account->server().addUser(QStringLiteral("guest@example.com"), QStringLiteral("Guest"),
+                                          QStringLiteral("another long password")));
+        const auto guestSession = account->server().signIn("guest@example.com", "another long password");
+        QVERIFY(guestSession);
+        TestClient owner = account->testClient();
+        const std::string page = "/sheets/" + std::to_string(sheet->ID);
+        const auto shared = owner.postForm(page + "/share", {{"address", "guest@example.com"}, {"role", "editor"}});
+        QVERIFY(shared && shared->status == 200);
+        TestClient ownerWrites = account->testClient();
+        QVERIFY(SheetApi::batch(ownerWrites, SheetRef{sheet->ID, sheet->TabID}, {SheetApi::write(0, 0, "shared")}));
+
+        auto guest = account->model(NativeHTTP::create(account->origin(),
+                                                       NativeSession{QString::fromStdString(guestSession->name),
+                                                                     QString::fromStdString(guestSession->value)}));
+        runTask(guest->open(*sheet));
+        QCOMPARE(guest->cells().value({0, 0}).raw, QStringLiteral("shared"));
+        auto watching = guest->watch();
+        QTRY_COMPARE_WITH_TIMEOUT(guest->live(), QStringLiteral("Live"), 20000);
+
+        const auto people = TestClient::json(owner.get(page + "/share")).at("People");
+        std::string member;
+        for (const auto &person : people)
+            if (person.at("Member").at("Address") == "guest@example.com")
+                member = std::to_string(person.at("Member").at("ID").get<std::uint64_t>());
+        const auto revoked = owner.postForm(page + "/share/revoke", {{"member", member}});
+        QVERIFY(revoked && revoked->status == 200);
+
+        runTask(std::move(watching)); // ends on its own
+        QCOMPARE(guest->live(), QStringLiteral("Access changed"));
+        QVERIFY(guest->cells().isEmpty());
+        QCOMPARE(guest->error(), QStringLiteral("Your access changed. Reopen the sheet to continue."));
+    }
+
     void tenWatchedSheetsDoNotStarveRequests() {
         // One transport for the account, shared by every window as in the application.
         const auto client = account->client();
