@@ -1,0 +1,5 @@
+#include "NativeBrowserSignInDesktop.h"
+
+#include <QDesktopServices>
+
+bool nativeOpenInSystemBrowser(const QUrl &url) { return QDesktopServices::openUrl(url); }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ScriptedTransport.h"
+
+#include "connection/NativeConnection.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Time for sign-in tests: it moves only when the connection sleeps, so a five-minute approval wait
+// passes at once. Each sleep still yields to the event loop, so cancellation can get in between.
+class FakeClock {
+public:
+    double now = 1000.0;
+    QList<double> sleeps;
+
+    std::function<double()> nowFunction() {
+        return [this] { return now; };
+    }
+    std::function<QCoro::Task<>(double, CancellationToken)> sleepFunction() {
+        return [this](double seconds, CancellationToken token) { return sleep(this, seconds, token); };
+    }
+
+private:
+    static QCoro::Task<> sleep(FakeClock *clock, double seconds, CancellationToken token);
+};
+
+// Stands in for the system browser.
+struct FakeBrowser {
+    bool accepts = true;
+    QList<QUrl> opened;
+    NativeBrowserSignIn::Opener opener() {
+        return [this](const QUrl &url) {
+            opened.append(url);
+            return accepts;
+        };
+    }
+};
+
+// A settings file of its own, a scripted server, a fake clock and browser for each connection.
+class ConnectionFixture {
+public:
+    static constexpr auto server = "https://sheets.example";
+    static constexpr auto scheme = "net.brevane.tabrel.test";
+
+    QTemporaryDir folder;
+    std::shared_ptr<QSettings> settings;
+    ScriptedServer scripted;
+    FakeClock clock;
+    FakeBrowser browser;
+
+    ConnectionFixture();
+    // Replaces the settings file with a fresh, empty one.
+    void resetSettings();
+    std::shared_ptr<NativeConnection> make(const QString &defaultServer = QLatin1String(server));
+    NativeConnection::Services services();
+};
+
+// Well-formed tokens: 32 bytes of `fill`, unpadded URL-safe Base64.
+QString token(char fill);
+
+// Serves a sign-in: the request gets `id`; the exchange answers 202 `pending` times, then 200 with
+// `session`.
+ScriptedHandler approvingServer(QString id, NativeSession session, int pending = 0);
