@@ -1,6 +1,8 @@
 #include "connection/NativeSignInCallbackRelay.h"
 
-#include <QCoroLocalSocket>
+#include "async/Wakeup.h"
+
+#include <QCoroSignal>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTimer>
@@ -28,12 +30,8 @@ NativeSignInCallbackRelay::~NativeSignInCallbackRelay() = default;
 bool NativeSignInCallbackRelay::listen() {
     if (m_server.isListening())
         return true;
-    if (m_server.listen(m_name))
-        return true;
-    if (m_server.serverError() != QAbstractSocket::AddressInUseError)
-        return false;
-    // Someone answers on the socket: another instance runs. Nobody answers: a crashed instance left
-    // the socket file behind.
+    // QLocalServer would take the name over from a live instance: ask first. Someone answers:
+    // another instance runs. Nobody answers: at most a crashed instance left its socket file behind.
     QLocalSocket probe;
     probe.connectToServer(m_name);
     if (probe.waitForConnected(1000)) {
@@ -74,16 +72,32 @@ void NativeSignInCallbackRelay::readFrom(QLocalSocket *socket) {
 
 QCoro::Task<bool> NativeSignInCallbackRelay::forward(QString name, QUrl url, std::chrono::milliseconds timeout) {
     QLocalSocket socket;
-    const bool connected = co_await qCoro(socket).connectToServer(name, QIODevice::ReadWrite, timeout);
-    if (!connected)
+    Wakeup wakeup;
+    QTimer timer;
+    timer.setSingleShot(true);
+    // Every event that may end the exchange wakes the loop below, which then looks at the state.
+    // Queued, so that the coroutine is always suspended before it is woken.
+    const auto wake = [&wakeup] { QMetaObject::invokeMethod(&wakeup, &Wakeup::wake, Qt::QueuedConnection); };
+    QObject::connect(&socket, &QLocalSocket::connected, &wakeup, wake);
+    QObject::connect(&socket, &QLocalSocket::readyRead, &wakeup, wake);
+    QObject::connect(&socket, &QLocalSocket::disconnected, &wakeup, wake);
+    QObject::connect(&socket, &QLocalSocket::errorOccurred, &wakeup, wake);
+    QObject::connect(&timer, &QTimer::timeout, &wakeup, wake);
+    timer.start(timeout);
+
+    socket.connectToServer(name);
+    while (socket.state() == QLocalSocket::ConnectingState && timer.isActive())
+        co_await qCoro(&wakeup, &Wakeup::woken);
+    if (socket.state() != QLocalSocket::ConnectedState)
         co_return false;
+
     socket.write(url.toEncoded() + '\n');
     QByteArray answer;
-    while (!answer.contains('\n') && answer.size() < confirmation.size()) {
-        const QByteArray more = co_await qCoro(socket).read(confirmation.size() - answer.size(), timeout);
-        if (more.isEmpty())
+    while (timer.isActive()) {
+        answer += socket.read(confirmation.size() - answer.size());
+        if (answer.size() >= confirmation.size() || socket.state() != QLocalSocket::ConnectedState)
             break;
-        answer += more;
+        co_await qCoro(&wakeup, &Wakeup::woken);
     }
     socket.abort();
     co_return answer == confirmation;
