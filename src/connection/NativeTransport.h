@@ -22,6 +22,8 @@ inline constexpr qint64 nativeDefaultMaxBytes = 4'194'304;
 // cancelled (the transfer is then stopped at once).
 class NativeTransport {
 public:
+    // Bind handlers to named locals before `co_await transport.stream(...)`: GCC 12 destroys a lambda
+    // temporary converted to std::function inside a co_await expression twice.
     using OpenHandler = std::function<QCoro::Task<>()>;
     using LineHandler = std::function<QCoro::Task<>(QString)>;
 
@@ -36,7 +38,8 @@ public:
                                                         qint64 maxBytes, CancellationToken token) = 0;
 
     // A live event stream: `onOpen` once the server accepted it, then `onLine` for every line.
-    virtual QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine, CancellationToken token) = 0;
+    virtual QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine,
+                                 CancellationToken token) = 0;
 
     // A GET whose body is saved to the local file `destination` (mode 0600).
     virtual QCoro::Task<> download(QString path, QString destination, CancellationToken token) = 0;
@@ -45,20 +48,19 @@ public:
 
     // responseDetails, then the status check, then JSON decoding into `T` (a record with
     // `static T decode(const JsonObject &)`).
-    template<typename T>
+    template <typename T>
     QCoro::Task<T> request(QString path, QString method, std::optional<QByteArray> body, QString contentType,
                            qint64 maxBytes, CancellationToken token) {
-        const NativeResponse response = co_await responseDetails(std::move(path), std::move(method),
-                                                                 std::move(body), std::move(contentType),
-                                                                 maxBytes, token);
+        const NativeResponse response = co_await responseDetails(
+            std::move(path), std::move(method), std::move(body), std::move(contentType), maxBytes, token);
         response.requireSuccess();
         co_return decodeBody<T>(response.data());
     }
 
     // The body and the status, without any status check.
-    QCoro::Task<std::pair<QByteArray, int>> response(QString path, QString method, std::optional<QByteArray> body,
-                                                     QString contentType, qint64 maxBytes,
-                                                     CancellationToken token);
+    QCoro::Task<std::pair<QByteArray, int>> response(QString path, QString method,
+                                                     std::optional<QByteArray> body, QString contentType,
+                                                     qint64 maxBytes, CancellationToken token);
 
     // responseDetails with the default size limit.
     QCoro::Task<NativeResponse> responseDetails(QString path, QString method, std::optional<QByteArray> body,
@@ -73,8 +75,7 @@ public:
 
     // Decodes a success body; a body that does not decode becomes "The server returned an
     // unsupported response."
-    template<typename T>
-    static T decodeBody(const QByteArray &data) {
+    template <typename T> static T decodeBody(const QByteArray &data) {
         try {
             return decodeJson<T>(data);
         } catch (const JsonDecodeError &) {

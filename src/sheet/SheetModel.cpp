@@ -21,21 +21,20 @@ QString errorText(std::exception_ptr error) {
 }
 } // namespace
 
-std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client) {
-    return std::shared_ptr<SheetModel>(new SheetModel(std::move(client)));
+std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client,
+                                             std::shared_ptr<SheetClipboard> clipboard, SheetTextMeasure measure) {
+    if (!clipboard)
+        clipboard = std::make_shared<SystemClipboard>();
+    if (!measure)
+        measure = measureCellText;
+    return std::shared_ptr<SheetModel>(new SheetModel(std::move(client), std::move(clipboard), std::move(measure)));
 }
 
-SheetModel::SheetModel(std::shared_ptr<NativeTransport> client) : m_client(std::move(client)) {}
+SheetModel::SheetModel(std::shared_ptr<NativeTransport> client, std::shared_ptr<SheetClipboard> clipboard,
+                       SheetTextMeasure measure)
+    : m_client(std::move(client)), m_clipboard(std::move(clipboard)), m_measure(std::move(measure)) {}
 
 SheetModel::~SheetModel() = default;
-
-template<typename T>
-void SheetModel::assign(T &member, T value, void (SheetModel::*changed)()) {
-    if (member == value)
-        return;
-    member = std::move(value);
-    Q_EMIT(this->*changed)();
-}
 
 QString SheetModel::base() const {
     return QStringLiteral("/sheets/") + QString::number(m_page ? m_page->Sheet.ID : 0);
@@ -92,15 +91,6 @@ void SheetModel::refreshDraftIfClean() {
     if (m_draft != m_originalDraft)
         return;
     const QString raw = rawAt(m_selectionAnchor);
-    setDraftPair(raw, raw);
-}
-
-void SheetModel::select(const Coordinate &cell) {
-    assign(m_selectionAnchor, cell, &SheetModel::selectionAnchorChanged);
-    assign(m_selectionExtent, cell, &SheetModel::selectionExtentChanged);
-    assign(m_selection, CellRange{cell, cell}, &SheetModel::selectionChanged);
-    setRangeText(cell.ref());
-    const QString raw = rawAt(cell);
     setDraftPair(raw, raw);
 }
 
@@ -161,7 +151,7 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
     setShowTable(false);
     co_await refresh(token);
     setBusy(false);
-    select(Coordinate{0, 0});
+    selectCell(Coordinate{0, 0});
 }
 
 QCoro::Task<std::optional<SheetSummary>> SheetModel::create(bool openCreated) {

@@ -3,6 +3,8 @@
 #include "async/CancellationToken.h"
 #include "connection/NativeTransport.h"
 #include "sheet/Coordinate.h"
+#include "sheet/SheetClipboard.h"
+#include "sheet/SheetTextMeasure.h"
 #include "sheet/SheetWire.h"
 #include "sheet/SheetWireWorker.h"
 
@@ -15,10 +17,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <variant>
 
 using CellMap = QHash<Coordinate, Cell>;
 using StyleMap = QHash<QString, CellStyle>;
 using FormFields = QMap<QString, QString>;
+// Format changes by key ("bold", "italic", "align", "numfmt", "fill", "ink").
+using FormatChanges = QMap<QString, std::variant<bool, QString>>;
 
 // The observable state of one workspace: the account's sheet list and the one open sheet with its
 // cells, styles, sizes, selection, cell draft, pending writes and status texts. Everything lives on
@@ -70,7 +75,11 @@ public:
     static constexpr qint64 pageMaxBytes = 4'194'304;
     static constexpr qint64 gridMaxBytes = 67'108'864;
 
-    static std::shared_ptr<SheetModel> make(std::shared_ptr<NativeTransport> client);
+    // `clipboard` defaults to the desktop's clipboard and `measure` to the application font; both
+    // need a QGuiApplication, so tests without one pass their own.
+    static std::shared_ptr<SheetModel> make(std::shared_ptr<NativeTransport> client,
+                                            std::shared_ptr<SheetClipboard> clipboard = {},
+                                            SheetTextMeasure measure = {});
     ~SheetModel() override;
 
     // Stored state.
@@ -145,8 +154,34 @@ public:
     // percent-encoded, so that names and values round-trip through any form decoder.
     static QByteArray formBody(const FormFields &fields);
 
-    // Makes one cell the selection and the active cell, reloading the draft from it.
-    void select(const Coordinate &cell);
+    // Selection. Refused while an edit is unsaved or a request is in flight.
+    void select(const Coordinate &point);
+    // Extends the selection from the anchor to `point`, clamped to the visible sheet.
+    void extendSelection(const Coordinate &point);
+    // Selects the range typed into `rangeText`.
+    void selectRange();
+
+    // Clipboard and bulk edits, all through `write`.
+    void copy();
+    QCoro::Task<> clear();
+    QCoro::Task<> paste();
+    QCoro::Task<> fill(bool down);
+    // The writes `fill(down)` would send; reads the model only.
+    QList<CellWrite> fillWrites(bool down) const;
+    // Writes "=NAME(range above)" into the active cell.
+    QCoro::Task<> insertFunction(QString name);
+    static constexpr qsizetype maxPasteCells = 500;
+
+    // Formatting and sizes: one request each, merged through `accept`.
+    QCoro::Task<> format(FormatChanges changes);
+    QCoro::Task<> resize(QString axis, qint64 size, std::optional<qint64> index);
+    QCoro::Task<> fitColumn(qint64 col);
+    // True when every selected cell's style has the flag set (bold or italic); an empty cell has none.
+    bool everySelectedCell(std::optional<bool> CellStyle::*flag) const;
+    const CellStyle *styleOf(const Coordinate &cell) const;
+    static constexpr double minimumFitWidth = 40.0;
+    static constexpr double fitMargin = 14.0;
+    static constexpr qint64 maximumFitWidth = 1000;
 
     // Cell writes.
     static constexpr qsizetype maxInputBytes = 8192;
@@ -196,7 +231,14 @@ Q_SIGNALS:
     void hasUnconfirmedChangesChanged();
 
 private:
-    explicit SheetModel(std::shared_ptr<NativeTransport> client);
+    SheetModel(std::shared_ptr<NativeTransport> client, std::shared_ptr<SheetClipboard> clipboard,
+               SheetTextMeasure measure);
+
+    // Moves the selection to one cell without the guards (opening a sheet, committing).
+    void selectCell(const Coordinate &point);
+    void setSelectionState(const Coordinate &anchor, const Coordinate &extent, const CellRange &range);
+    // Whether clipboard and fill operations may start; sets the message when not.
+    bool mayStartBulkEdit();
 
     // Sets a stored property and emits its signal only when the value changes.
     template<typename T>
@@ -215,6 +257,8 @@ private:
     QCoro::Task<QByteArray> postForm(QString path, FormFields fields);
 
     std::shared_ptr<NativeTransport> m_client;
+    std::shared_ptr<SheetClipboard> m_clipboard;
+    SheetTextMeasure m_measure;
     SheetWireWorker m_wire;
 
     ListState m_listState = ListState::loading;
@@ -252,4 +296,12 @@ QCoro::Task<T> SheetModel::form(QString path, FormFields fields) {
     auto self = shared_from_this();
     const QByteArray body = co_await postForm(std::move(path), std::move(fields));
     co_return NativeTransport::decodeBody<T>(body);
+}
+
+template<typename T>
+void SheetModel::assign(T &member, T value, void (SheetModel::*changed)()) {
+    if (member == value)
+        return;
+    member = std::move(value);
+    Q_EMIT(this->*changed)();
 }

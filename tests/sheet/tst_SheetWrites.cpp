@@ -1,4 +1,4 @@
-#include "FakeTransport.h"
+#include "FakeSheetServer.h"
 #include "SheetFixtures.h"
 #include "TaskRunner.h"
 
@@ -13,33 +13,11 @@ class TestSheetWrites : public QObject {
 
     std::shared_ptr<FakeTransport> transport;
     std::shared_ptr<SheetModel> model;
-    quint64 serverVersion = 1;
-    QList<int> batchSizes;
-    // Which batch (1-based) the server refuses, and with what status; 0 for none.
-    int refuseBatch = 0;
-    int refuseStatus = 409;
+    std::unique_ptr<FakeSheetServer> server;
 
     void openSheet(qint64 rows = 100, qint64 cols = 26, bool mayWrite = true) {
-        transport->setHandler([=, this](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QStringLiteral("/sheets/1"))
-                co_return answer(200, pageJson(1, 1, rows, cols, mayWrite));
-            if (request.method == QStringLiteral("GET"))
-                co_return answer(200, gridJson(serverVersion));
-            co_return serveBatch(*request.body);
-        });
+        server = std::make_unique<FakeSheetServer>(transport, rows, cols, mayWrite);
         runTask(model->open(summary(1, 1)));
-    }
-
-    // Confirms a batch like the server: echoes its cells at the next version.
-    NativeResponse serveBatch(const QByteArray &body) {
-        const auto batch = nlohmann::json::parse(body.toStdString());
-        batchSizes.append(int(batch.at("cells").size()));
-        if (batchSizes.size() == refuseBatch)
-            return answer(refuseStatus, QByteArray("{}"));
-        nlohmann::json cells = nlohmann::json::array();
-        for (const auto &write : batch.at("cells"))
-            cells.push_back(cellJson(write.at("r"), write.at("c"), write.at("raw")));
-        return answer(200, gridJson(++serverVersion, cells));
     }
 
     static QList<CellWrite> manyWrites(int count) {
@@ -53,18 +31,14 @@ private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
         model = SheetModel::make(transport);
-        serverVersion = 1;
-        batchSizes.clear();
-        refuseBatch = 0;
-        refuseStatus = 409;
     }
 
     void largeWriteGoesInBatchesAndAFailureKeepsTheRest() {
         openSheet(500, 26);
-        refuseBatch = 2;
+        server->refuseBatch = 2;
         const auto writes = manyWrites(1200);
         QVERIFY(!runTask(model->write(writes, false)));
-        QCOMPARE(batchSizes, (QList<int>{500, 500}));
+        QCOMPARE(server->batchSizes, (QList<int>{500, 500}));
         QCOMPARE(model->failedWrites(), writes.mid(500));
         QCOMPARE(model->error(),
                  QStringLiteral("500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
@@ -76,10 +50,10 @@ private Q_SLOTS:
         // Any other change is refused until the pending writes are retried.
         QVERIFY(!runTask(model->write({CellWrite{0, 0, "x", {}, {}}}, false)));
         QCOMPARE(model->error(), QStringLiteral("Retry or discard the pending edits before making another change."));
-        QCOMPARE(batchSizes.size(), 2);
+        QCOMPARE(server->batchSizes.size(), 2);
 
         runTask(model->retryWrites());
-        QCOMPARE(batchSizes, (QList<int>{500, 500, 500, 200}));
+        QCOMPARE(server->batchSizes, (QList<int>{500, 500, 500, 200}));
         QVERIFY(model->failedWrites().isEmpty());
         QCOMPARE(model->error(), QString());
         QCOMPARE(model->notice(), QStringLiteral("Saved"));
@@ -123,7 +97,7 @@ private Q_SLOTS:
         // One oversized write stops the whole list, the small ones included.
         const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
         QCOMPARE(runTask(model->write(writes, false)), sent);
-        QCOMPARE(batchSizes.size(), sent ? 1 : 0);
+        QCOMPARE(server->batchSizes.size(), sent ? 1 : 0);
         QCOMPARE(model->error(), sent ? QString() : QStringLiteral("A cell exceeds the input size limit. Nothing was changed."));
     }
 
@@ -135,7 +109,7 @@ private Q_SLOTS:
         QVERIFY(!runTask(model->write({}, false)));
         QVERIFY(!runTask(model->write(manyWrites(1), false)));
         QCOMPARE(model->error(), QString());
-        QVERIFY(batchSizes.isEmpty());
+        QVERIFY(server->batchSizes.isEmpty());
     }
 
     void oversizedBatchIsHalvedUntilItFits() {
@@ -188,7 +162,7 @@ private Q_SLOTS:
 
     void failedCommitStaysThenRetryCleansTheEditor() {
         openSheet();
-        refuseBatch = 1;
+        server->refuseBatch = 1;
         model->setDraft(QStringLiteral("42"));
         runTask(model->commit(false, false));
         QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
@@ -203,11 +177,11 @@ private Q_SLOTS:
 
     void saveAllRetriesThenCommits() {
         openSheet();
-        refuseBatch = 1;
+        server->refuseBatch = 1;
         QVERIFY(!runTask(model->write({CellWrite{5, 5, "pending", {}, {}}}, false)));
         model->setDraft(QStringLiteral("draft"));
         runTask(model->saveAll());
-        QCOMPARE(batchSizes, (QList<int>{1, 1, 1}));
+        QCOMPARE(server->batchSizes, (QList<int>{1, 1, 1}));
         QCOMPARE(model->cells().value({5, 5}).raw, QStringLiteral("pending"));
         QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("draft"));
         QCOMPARE(model->selectionAnchor(), (Coordinate{1, 0}));

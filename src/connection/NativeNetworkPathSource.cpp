@@ -1,0 +1,60 @@
+#include "connection/NativeNetworkPathSource.h"
+
+NativeNetworkPathSource::NativeNetworkPathSource(QObject *parent) : QObject(parent) {}
+
+NativeNetworkPathSource::~NativeNetworkPathSource() {
+    cancel();
+}
+
+void NativeNetworkPathSource::start(Callback onPath) {
+    cancel();
+    if (!QNetworkInformation::instance() && !QNetworkInformation::loadDefaultBackend())
+        return;
+    m_information = QNetworkInformation::instance();
+    if (!m_information)
+        return;
+    m_onPath = std::move(onPath);
+    connect(m_information, &QNetworkInformation::reachabilityChanged, this, &NativeNetworkPathSource::report);
+    connect(m_information, &QNetworkInformation::transportMediumChanged, this,
+            &NativeNetworkPathSource::report);
+    connect(m_information, &QNetworkInformation::isMeteredChanged, this, &NativeNetworkPathSource::report);
+    report();
+}
+
+void NativeNetworkPathSource::cancel() {
+    if (m_information)
+        disconnect(m_information, nullptr, this, nullptr);
+    m_information.clear();
+    m_onPath = nullptr;
+}
+
+void NativeNetworkPathSource::report() {
+    if (!m_information || !m_onPath)
+        return;
+    const auto path =
+        pathFor(m_information->reachability(), m_information->transportMedium(), m_information->isMetered());
+    if (path)
+        m_onPath(*path);
+}
+
+std::optional<NativePath> NativeNetworkPathSource::pathFor(QNetworkInformation::Reachability reachability,
+                                                           QNetworkInformation::TransportMedium medium,
+                                                           bool metered) {
+    using Reachability = QNetworkInformation::Reachability;
+    NativePath path;
+    switch (reachability) {
+    case Reachability::Unknown:
+        return std::nullopt;
+    case Reachability::Online:
+    case Reachability::Site:
+        path.status = NativePath::Status::satisfied;
+        break;
+    case Reachability::Local:
+    case Reachability::Disconnected:
+        path.status = NativePath::Status::unsatisfied;
+        break;
+    }
+    path.isExpensive = metered || medium == QNetworkInformation::TransportMedium::Cellular;
+    path.isConstrained = false;
+    return path;
+}

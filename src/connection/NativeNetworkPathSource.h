@@ -1,0 +1,33 @@
+#pragma once
+
+#include "connection/NativePathSource.h"
+
+#include <QNetworkInformation>
+#include <QObject>
+#include <QPointer>
+
+#include <optional>
+
+// The path source of the running system, on QNetworkInformation (NetworkManager on Linux). Without
+// a backend, or while the backend cannot tell, no path is reported: callers then treat the network
+// as usable and rely on what each server's answers show.
+class NativeNetworkPathSource : public QObject, public NativePathSource {
+    Q_OBJECT
+public:
+    explicit NativeNetworkPathSource(QObject *parent = nullptr);
+    ~NativeNetworkPathSource() override;
+
+    void start(Callback onPath) override;
+    void cancel() override;
+
+    // Online and on-site networks are usable; a machine-only or absent network is not; unknown
+    // reachability is no report at all. Linux has no low-data mode, so a path is never constrained.
+    static std::optional<NativePath> pathFor(QNetworkInformation::Reachability reachability,
+                                             QNetworkInformation::TransportMedium medium, bool metered);
+
+private:
+    void report();
+
+    QPointer<QNetworkInformation> m_information;
+    Callback m_onPath;
+};

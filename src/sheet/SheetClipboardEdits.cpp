@@ -1,0 +1,126 @@
+// Copy, paste, clear, fill and function insertion: each becomes a list of cell writes.
+#include "sheet/SheetModel.h"
+
+#include "sheet/TSV.h"
+
+#include <algorithm>
+
+bool SheetModel::mayStartBulkEdit() {
+    if (m_draft != m_originalDraft || m_busy) {
+        setError(QStringLiteral("Save or discard your cell edit first."));
+        return false;
+    }
+    return true;
+}
+
+void SheetModel::copy() {
+    QList<QList<CellWrite>> block;
+    QList<QStringList> texts;
+    for (qint64 r = m_selection.start.r; r <= m_selection.end.r; ++r) {
+        QList<CellWrite> row;
+        QStringList rowTexts;
+        for (qint64 c = m_selection.start.c; c <= m_selection.end.c; ++c) {
+            const QString raw = rawAt({r, c});
+            row.append(CellWrite{r, c, raw, std::nullopt, std::nullopt});
+            rowTexts.append(raw);
+        }
+        block.append(std::move(row));
+        texts.append(std::move(rowTexts));
+    }
+    assign(m_copied, std::optional<QList<QList<CellWrite>>>(std::move(block)), &SheetModel::copiedChanged);
+    assign(m_copiedText, TSV::encode(texts), &SheetModel::copiedTextChanged);
+    m_clipboard->setText(m_copiedText);
+}
+
+QCoro::Task<> SheetModel::clear() {
+    auto self = shared_from_this();
+    if (!mayStartBulkEdit())
+        co_return;
+    QList<CellWrite> writes;
+    for (const Coordinate &cell : m_selection.coordinates()) {
+        if (!rawAt(cell).isEmpty())
+            writes.append(CellWrite{cell.r, cell.c, QString(), std::nullopt, std::nullopt});
+    }
+    co_await write(std::move(writes), false);
+}
+
+QCoro::Task<> SheetModel::paste() {
+    auto self = shared_from_this();
+    if (!mayStartBulkEdit())
+        co_return;
+    const std::optional<QString> text = m_clipboard->text();
+    if (!text) {
+        setError(QStringLiteral("The clipboard has no text cells."));
+        co_return;
+    }
+    const QList<QStringList> rows = TSV::decode(*text);
+    qsizetype fields = 0;
+    for (const QStringList &row : rows)
+        fields += row.size();
+    if (fields > maxPasteCells) {
+        setError(QStringLiteral("Paste supports up to 500 cells at once."));
+        co_return;
+    }
+    const Coordinate origin = m_selection.start;
+    qsizetype widest = 0;
+    for (const QStringList &row : rows)
+        widest = std::max(widest, row.size());
+    if (origin.r + rows.size() > visibleRows() || origin.c + widest > visibleCols()) {
+        setError(QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
+        co_return;
+    }
+    // The block keeps its source cells only while the clipboard still holds our own copy.
+    const bool ownCopy = m_copied && *text == m_copiedText;
+    QList<CellWrite> writes;
+    writes.reserve(fields);
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        for (qsizetype j = 0; j < rows[i].size(); ++j) {
+            CellWrite cell{origin.r + i, origin.c + j, rows[i][j], std::nullopt, std::nullopt};
+            if (ownCopy && i < m_copied->size() && j < m_copied->at(i).size()) {
+                cell.fromR = m_copied->at(i).at(j).r;
+                cell.fromC = m_copied->at(i).at(j).c;
+            }
+            writes.append(std::move(cell));
+        }
+    }
+    co_await write(std::move(writes), false);
+}
+
+QList<CellWrite> SheetModel::fillWrites(bool down) const {
+    const Coordinate source = m_selection.start;
+    const QString text = rawAt(source);
+    QList<Coordinate> targets;
+    if (m_selection.start == m_selection.end) {
+        targets.append(down ? Coordinate{std::min(source.r + 1, visibleRows() - 1), source.c}
+                            : Coordinate{source.r, std::min(source.c + 1, visibleCols() - 1)});
+    } else {
+        targets = m_selection.coordinates();
+    }
+    QList<CellWrite> writes;
+    for (const Coordinate &target : targets) {
+        if (target != source)
+            writes.append(CellWrite{target.r, target.c, text, source.r, source.c});
+    }
+    return writes;
+}
+
+QCoro::Task<> SheetModel::fill(bool down) {
+    auto self = shared_from_this();
+    if (!mayStartBulkEdit())
+        co_return;
+    co_await write(fillWrites(down), false);
+}
+
+QCoro::Task<> SheetModel::insertFunction(QString name) {
+    auto self = shared_from_this();
+    const Coordinate anchor = m_selectionAnchor;
+    QString range;
+    qint64 top = anchor.r;
+    while (top > 0 && !rawAt({top - 1, anchor.c}).isEmpty())
+        --top;
+    if (top < anchor.r)
+        range = Coordinate{top, anchor.c}.ref() + u':' + Coordinate{anchor.r - 1, anchor.c}.ref();
+    QList<CellWrite> writes{
+        CellWrite{anchor.r, anchor.c, u'=' + name + u'(' + range + u')', std::nullopt, std::nullopt}};
+    co_await write(std::move(writes), false);
+}

@@ -1,0 +1,315 @@
+#include "async/CancellationSource.h"
+#include "connection/NativeHTTP.h"
+
+#include "LoopbackHttpServer.h"
+#include "TransportTestSupport.h"
+
+#include <QTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+const QString refused = QStringLiteral("The live connection was refused. Reconnect to refresh your session.");
+const LoopbackHeaders eventStream = {{"Content-Type", "text/event-stream"}};
+
+// What one stream call saw, kept outside the task so the test can look while it runs.
+struct StreamLog {
+    int opened = 0;
+    QStringList lines;
+    QStringList order; // "open" and the lines, as they came
+    bool ended = false;
+    std::exception_ptr error;
+};
+
+QCoro::Task<> runStream(std::shared_ptr<NativeHTTP> client, QString path, std::shared_ptr<StreamLog> log,
+                        CancellationToken token) {
+    // The handlers are named locals, not temporaries of the co_await expression: GCC 12 destroys
+    // such temporaries twice.
+    NativeTransport::OpenHandler onOpen = [log]() -> QCoro::Task<> {
+        ++log->opened;
+        log->order.append("open");
+        co_return;
+    };
+    NativeTransport::LineHandler onLine = [log](QString line) -> QCoro::Task<> {
+        log->lines.append(line);
+        log->order.append(line);
+        co_return;
+    };
+    try {
+        auto streaming = client->stream(path, std::move(onOpen), std::move(onLine), token);
+        co_await std::move(streaming);
+    } catch (...) {
+        log->error = std::current_exception();
+    }
+    log->ended = true;
+}
+
+std::shared_ptr<StreamLog> streamOnce(const std::shared_ptr<NativeHTTP> &client, const QString &path) {
+    auto log = std::make_shared<StreamLog>();
+    runTask(runStream(client, path, log, {}));
+    return log;
+}
+} // namespace
+
+class TestNativeStream : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void acceptedStreams_data() {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::newRow("plain") << QByteArray("text/event-stream");
+        QTest::newRow("with charset") << QByteArray("text/event-stream; charset=utf-8");
+        QTest::newRow("mixed case") << QByteArray("Text/Event-Stream");
+        QTest::newRow("spaces and empty pieces") << QByteArray(";  text/event-stream\t;;");
+    }
+
+    void acceptedStreams() {
+        QFETCH(QByteArray, contentType);
+        LoopbackHttpServer server;
+        server.setHandler([&](LoopbackExchange &exchange) {
+            exchange.sendHead(200, {{"Content-Type", contentType}});
+            exchange.write("event: cells\r\ndata: {\"r\":");
+            exchange.write("1}\r\n\r\n: keep-alive\n");
+            exchange.writeSlowly({"data: last", "\r", "\n\ndata: never ended"}, 10ms, true);
+        });
+        RecordingObserver observer;
+        auto client =
+            NativeHTTP::create(server.origin(), NativeSession{"larkspan_session", "s1"}, observer.callback());
+        const auto log = streamOnce(client, "/api/sheets/1/tabs/2/stream");
+        QVERIFY(!log->error);
+        QCOMPARE(log->order, (QStringList{"open", "event: cells", "data: {\"r\":1}", "", ": keep-alive",
+                                          "data: last", ""}));
+        QCOMPARE(*observer.seen, QList<NativeTransportOutcome>{NativeTransportOutcome::responded(200)});
+        const LoopbackRequest request = server.requests().value(0);
+        QCOMPARE(request.method, QByteArray("GET"));
+        QCOMPARE(request.header("Accept"), std::optional<QByteArray>("text/event-stream"));
+        QCOMPARE(request.header("Cookie"), std::optional<QByteArray>("larkspan_session=s1"));
+        QVERIFY(!request.header("Content-Type"));
+    }
+
+    void refusedStreams_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<LoopbackHeaders>("headers");
+        QTest::addColumn<QString>("message");
+        const QString ended = "Your session has ended. Sign out and sign in again.";
+        QTest::newRow("json") << 200 << LoopbackHeaders{{"Content-Type", "application/json"}} << refused;
+        QTest::newRow("no content type") << 200 << LoopbackHeaders() << refused;
+        QTest::newRow("media type only as a parameter")
+            << 200 << LoopbackHeaders{{"Content-Type", "text/plain; x=text/event-stream"}} << refused;
+        QTest::newRow("204") << 204 << eventStream << refused;
+        QTest::newRow("201") << 201 << eventStream << refused;
+        QTest::newRow("401") << 401 << eventStream << ended;
+        QTest::newRow("303") << 303 << LoopbackHeaders{{"Location", "/signin"}} << ended;
+        QTest::newRow("404") << 404 << LoopbackHeaders()
+                             << "This server does not support this native feature yet.";
+        QTest::newRow("302")
+            << 302 << LoopbackHeaders{{"Location", "/x"}}
+            << "The request could not be completed (302). Your changes have not been confirmed.";
+        QTest::newRow("503")
+            << 503 << eventStream
+            << "The request could not be completed (503). Your changes have not been confirmed.";
+    }
+
+    void refusedStreams() {
+        QFETCH(int, status);
+        QFETCH(LoopbackHeaders, headers);
+        QFETCH(QString, message);
+        LoopbackHttpServer server;
+        server.setHandler([&](LoopbackExchange &exchange) {
+            exchange.sendHead(status, headers);
+            if (status != 204)
+                exchange.write("data: x\n\n");
+            // A 2xx stays open: refusing it must not wait for the body. Qt reads a 401 whole before
+            // showing its head, so errors end their body.
+            if (status >= 300)
+                exchange.finish();
+        });
+        RecordingObserver observer;
+        auto client = NativeHTTP::create(server.origin(), std::nullopt, observer.callback());
+        const auto log = streamOnce(client, "/stream");
+        QCOMPARE(messageOf(log->error), message);
+        QCOMPARE(log->opened, 0);
+        QVERIFY(log->lines.isEmpty());
+        QCOMPARE(*observer.seen, QList<NativeTransportOutcome>{NativeTransportOutcome::responded(status)});
+        QTRY_VERIFY_WITH_TIMEOUT(server.exchanges().isEmpty() || !server.exchanges().first()->isConnected(),
+                                 10000);
+    }
+
+    void conflictCarriesAnEmptyBody() {
+        LoopbackHttpServer server;
+        server.respondAlways(409, "{\"version\":3}");
+        const auto log = streamOnce(NativeHTTP::create(server.origin(), std::nullopt), "/stream");
+        const auto error = clientError(log->error);
+        QVERIFY(error);
+        QVERIFY(*error == NativeClientError::conflict(QByteArray()));
+    }
+
+    void failuresWhileOpen_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("linesBefore");
+        QTest::newRow("line too long") << QByteArray("data: a\n") + QByteArray(262'145, 'x') + '\n'
+                                       << "The live update is too large. Reconnect to refresh it." << 1;
+        QTest::newRow("line at the limit, then invalid text")
+            << QByteArray(262'144, 'x') + "\n\xFF\n"
+            << "The live connection returned invalid text." << 1;
+        QTest::newRow("event too large") << (QByteArray(262'144, 'x') + '\n').repeated(4) + 'y'
+                                         << "The live update is too large. Reconnect to refresh it." << 4;
+    }
+
+    void failuresWhileOpen() {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, message);
+        QFETCH(int, linesBefore);
+        LoopbackHttpServer server;
+        server.setHandler([&](LoopbackExchange &exchange) {
+            exchange.sendHead(200, eventStream);
+            exchange.write(body); // and then held open
+        });
+        const auto log = streamOnce(NativeHTTP::create(server.origin(), std::nullopt), "/stream");
+        QCOMPARE(messageOf(log->error), message);
+        QCOMPARE(log->opened, 1);
+        QCOMPARE(log->lines.size(), linesBefore);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.exchanges().value(0) || !server.exchanges().value(0)->isConnected(),
+                                 10000);
+    }
+
+    void callbackFailuresEndTheStream() {
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &exchange) {
+            exchange.sendHead(200, eventStream);
+            exchange.write("a\nb\nc\n");
+        });
+        auto client = NativeHTTP::create(server.origin(), std::nullopt);
+        QStringList seen;
+        const auto lineError = failureOf(client->stream("/stream",
+                                                        [&](QString line) -> QCoro::Task<> {
+                                                            seen.append(line);
+                                                            if (line == "b")
+                                                                throw NativeClientError::invalidResponse();
+                                                            co_return;
+                                                        },
+                                                        {}));
+        QVERIFY(clientError(lineError) == NativeClientError::invalidResponse());
+        QCOMPARE(seen, (QStringList{"a", "b"}));
+
+        bool lineAfterFailedOpen = false;
+        const auto openError = failureOf(client->stream(
+            "/stream", []() -> QCoro::Task<> { throw std::runtime_error("not ready"); },
+            [&](QString) -> QCoro::Task<> {
+                lineAfterFailedOpen = true;
+                co_return;
+            },
+            {}));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, std::rethrow_exception(openError));
+        QVERIFY(!lineAfterFailedOpen);
+        QTRY_VERIFY_WITH_TIMEOUT(server.exchanges().isEmpty(), 10000);
+    }
+
+    void cancellingClosesTheStream() {
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &exchange) {
+            exchange.sendHead(200, eventStream);
+            exchange.write("data: first\n\n");
+        });
+        auto client = NativeHTTP::create(server.origin(), std::nullopt);
+        CancellationSource source;
+        auto log = std::make_shared<StreamLog>();
+        auto task = runStream(client, "/stream", log, source.token());
+        QTRY_COMPARE_WITH_TIMEOUT(log->lines.size(), 2, 10000);
+        source.cancel();
+        runTask(std::move(task));
+        QVERIFY(isCancellation(log->error));
+        QTRY_VERIFY_WITH_TIMEOUT(server.exchanges().isEmpty(), 10000);
+    }
+
+    void serverEndingTheStreamReturnsNormally() {
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &exchange) {
+            exchange.sendHead(200, eventStream);
+            exchange.write("event: bye\ndata: x");
+            exchange.finish();
+        });
+        const auto log = streamOnce(NativeHTTP::create(server.origin(), std::nullopt), "/stream");
+        QVERIFY(!log->error);
+        QCOMPARE(log->lines, QStringList{"event: bye"});
+    }
+
+    void streamsDoNotStarveRequests() {
+        // More streams than Qt opens connections per host and manager; ordinary requests still pass.
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &exchange) {
+            if (exchange.request().target.endsWith("/stream")) {
+                exchange.sendHead(200, eventStream);
+                exchange.write(": hello\n");
+            } else {
+                exchange.respond(200, "{\"ok\":true}");
+            }
+        });
+        auto client = NativeHTTP::create(server.origin(), std::nullopt);
+        CancellationSource source;
+        std::vector<std::shared_ptr<StreamLog>> logs;
+        std::vector<QCoro::Task<>> tasks;
+        for (int i = 0; i < 10; ++i) {
+            logs.push_back(std::make_shared<StreamLog>());
+            tasks.push_back(runStream(client, QString("/api/sheets/%1/tabs/1/stream").arg(i), logs.back(),
+                                      source.token()));
+        }
+        const auto allOpen = [&] {
+            return std::all_of(logs.begin(), logs.end(),
+                               [](const auto &log) { return log->lines.size() == 1; });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(allOpen(), 20000);
+        for (int i = 0; i < 8; ++i) {
+            const auto response =
+                runTask(client->responseDetails("/sheets", "GET", std::nullopt, "application/json", 100, {}));
+            QCOMPARE(response.data(), QByteArray("{\"ok\":true}"));
+        }
+        QVERIFY(std::none_of(logs.begin(), logs.end(), [](const auto &log) { return log->ended; }));
+        source.cancel();
+        for (auto &task : tasks)
+            runTask(std::move(task));
+        for (const auto &log : logs)
+            QVERIFY(isCancellation(log->error));
+    }
+
+    void keepAliveCommentsHoldTheStreamOpen() {
+        // With a short idle timeout, comments a little more often than it keep the stream alive well
+        // past it; then the server goes quiet and the stream ends as timed out.
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &exchange) {
+            exchange.sendHead(200, eventStream);
+            exchange.writeSlowly(QList<QByteArray>(12, ": keep-alive\n"), 100ms, false);
+        });
+        RecordingObserver observer;
+        auto client = NativeHTTP::create(server.origin(), std::nullopt, observer.callback(), {400ms, 200ms});
+        const auto log = streamOnce(client, "/stream");
+        QCOMPARE(log->lines.size(), 12);
+        QVERIFY(clientError(log->error) == NativeClientError::offline(UrlErrorCode::timedOut));
+        QCOMPARE(*observer.seen,
+                 (QList<NativeTransportOutcome>{NativeTransportOutcome::responded(200),
+                                                NativeTransportOutcome::offline(UrlErrorCode::timedOut)}));
+    }
+
+    void headThatNeverComesTimesOut() {
+        LoopbackHttpServer server;
+        server.setHandler([](LoopbackExchange &) {});
+        auto client = NativeHTTP::create(server.origin(), std::nullopt, {}, {10s, 300ms});
+        const auto log = streamOnce(client, "/stream");
+        QVERIFY(clientError(log->error) == NativeClientError::offline(UrlErrorCode::timedOut));
+        QCOMPARE(log->opened, 0);
+    }
+
+    void unreachableServerIsOffline() {
+        RecordingObserver observer;
+        auto client =
+            NativeHTTP::create(QUrl(QString("http://127.0.0.1:%1").arg(LoopbackHttpServer::closedPort())),
+                               std::nullopt, observer.callback());
+        const auto log = streamOnce(client, "/stream");
+        QVERIFY(clientError(log->error) == NativeClientError::offline(UrlErrorCode::cannotConnectToHost));
+        QCOMPARE(*observer.seen, QList<NativeTransportOutcome>{
+                                     NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost)});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNativeStream)
+#include "tst_NativeStream.moc"

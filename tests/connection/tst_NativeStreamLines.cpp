@@ -1,0 +1,182 @@
+#include "connection/NativeClientError.h"
+#include "connection/NativeStreamLines.h"
+
+#include <QTest>
+
+namespace {
+const QString tooLarge = QStringLiteral("The live update is too large. Reconnect to refresh it.");
+const QString invalidText = QStringLiteral("The live connection returned invalid text.");
+
+struct Fed {
+    QStringList lines;
+    QString error; // the message of the failure, empty when none
+};
+
+// Feeds the bytes one at a time, as the definition of the splitter reads.
+Fed feedBytewise(NativeStreamLines &lines, const QByteArray &bytes) {
+    Fed fed;
+    try {
+        for (const char byte : bytes) {
+            if (auto line = lines.append(byte))
+                fed.lines.append(*line);
+        }
+    } catch (const NativeClientError &error) {
+        fed.error = error.errorDescription();
+    }
+    return fed;
+}
+
+// Feeds the bytes in pieces of `piece` bytes through the chunk form.
+Fed feedChunked(NativeStreamLines &lines, const QByteArray &bytes, qsizetype piece) {
+    Fed fed;
+    try {
+        for (qsizetype at = 0; at < bytes.size(); at += piece) {
+            QByteArrayView rest = QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at));
+            while (!rest.isEmpty()) {
+                if (auto line = lines.append(rest))
+                    fed.lines.append(*line);
+            }
+        }
+    } catch (const NativeClientError &error) {
+        fed.error = error.errorDescription();
+    }
+    return fed;
+}
+} // namespace
+
+class TestNativeStreamLines : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void splitting_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qsizetype>("lineLimit");
+        QTest::addColumn<qsizetype>("eventLimit");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("error");
+        const qsizetype line = NativeStreamLines::defaultLineLimit;
+        const qsizetype event = NativeStreamLines::defaultEventLimit;
+        const QString none;
+        QTest::newRow("CR, CR LF, LF")
+            << QByteArray("a\r\nb\n") << line << event << QStringList{"a", "b"} << none;
+        QTest::newRow("CR alone") << QByteArray("a\rb\r") << line << event << QStringList{"a", "b"} << none;
+        QTest::newRow("CR CR is two line ends")
+            << QByteArray("\r\r") << line << event << QStringList{"", ""} << none;
+        QTest::newRow("LF first") << QByteArray("\n") << line << event << QStringList{""} << none;
+        QTest::newRow("LF CR is two line ends")
+            << QByteArray("a\n\rb\n") << line << event << QStringList{"a", "", "b"} << none;
+        QTest::newRow("CR LF LF") << QByteArray("a\r\n\n") << line << event << QStringList{"a", ""} << none;
+        QTest::newRow("unterminated last line")
+            << QByteArray("a\ndata: x") << line << event << QStringList{"a"} << none;
+        QTest::newRow("byte-order mark on the first line")
+            << QByteArray("\xEF\xBB\xBFx\n") << line << event << QStringList{"x"} << none;
+        QTest::newRow("byte-order mark on the second line")
+            << QByteArray("a\n\xEF\xBB\xBFx\n") << line << event
+            << QStringList{"a", QString(QChar(0xFEFF)) + "x"} << none;
+        QTest::newRow("only one byte-order mark removed")
+            << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBFx\n") << line << event
+            << QStringList{QString(QChar(0xFEFF)) + "x"} << none;
+        QTest::newRow("multibyte text") << QByteArray("caf\xC3\xA9 \xE2\x82\xAC\n") << line << event
+                                        << QStringList{QString::fromUtf8("café €")} << none;
+        QTest::newRow("byte 255") << QByteArray("\xFF\n") << line << event << QStringList() << invalidText;
+        QTest::newRow("truncated sequence")
+            << QByteArray("ok\n\xC3\n") << line << event << QStringList{"ok"} << invalidText;
+        QTest::newRow("overlong slash")
+            << QByteArray("\xC0\xAF\n") << line << event << QStringList() << invalidText;
+        QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80\n") << line << event << QStringList()
+                                   << invalidText;
+        QTest::newRow("invalid bytes never ended are not judged")
+            << QByteArray("\xFF") << line << event << QStringList() << none;
+
+        // Small limits: the same rules as the defaults, cheaper to state.
+        QTest::newRow("line at its limit")
+            << QByteArray("abcd\n") << qsizetype(4) << qsizetype(100) << QStringList{"abcd"} << none;
+        QTest::newRow("line one past its limit")
+            << QByteArray("ok\nabcde\n") << qsizetype(4) << qsizetype(100) << QStringList{"ok"} << tooLarge;
+        QTest::newRow("line past its limit, never ended")
+            << QByteArray("abcde") << qsizetype(4) << qsizetype(100) << QStringList() << tooLarge;
+        QTest::newRow("terminators do not count") << QByteArray("abcd\r\nabcd\r\r") << qsizetype(4)
+                                                  << qsizetype(8) << QStringList{"abcd", "abcd", ""} << none;
+        QTest::newRow("event at its limit")
+            << QByteArray("abc\nabc\n\nabcdef\n") << qsizetype(10) << qsizetype(6)
+            << QStringList{"abc", "abc", "", "abcdef"} << none;
+        QTest::newRow("event one past its limit") << QByteArray("abc\nabc\nx\n") << qsizetype(10)
+                                                  << qsizetype(6) << QStringList{"abc", "abc"} << tooLarge;
+        QTest::newRow("event full, empty line still accepted")
+            << QByteArray("abcdef\n\nx\n") << qsizetype(10) << qsizetype(6) << QStringList{"abcdef", "", "x"}
+            << none;
+        QTest::newRow("byte-order mark counts as bytes")
+            << QByteArray("\xEF\xBB\xBFxy\n") << qsizetype(4) << qsizetype(100) << QStringList() << tooLarge;
+    }
+
+    void splitting() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qsizetype, lineLimit);
+        QFETCH(qsizetype, eventLimit);
+        QFETCH(QStringList, expected);
+        QFETCH(QString, error);
+        NativeStreamLines bytewise(lineLimit, eventLimit);
+        const Fed one = feedBytewise(bytewise, bytes);
+        QCOMPARE(one.lines, expected);
+        QCOMPARE(one.error, error);
+        // The chunk form gives the same results whatever the pieces.
+        for (const qsizetype piece : {qsizetype(2), qsizetype(3), bytes.size()}) {
+            NativeStreamLines chunked(lineLimit, eventLimit);
+            const Fed many = feedChunked(chunked, bytes, std::max<qsizetype>(piece, 1));
+            QCOMPARE(many.lines, expected);
+            QCOMPARE(many.error, error);
+        }
+    }
+
+    void defaultLineLimit() {
+        const QByteArray full(NativeStreamLines::defaultLineLimit, 'a');
+        NativeStreamLines atLimit;
+        const Fed accepted = feedChunked(atLimit, full + '\n', 10'000);
+        QCOMPARE(accepted.error, QString());
+        QCOMPARE(accepted.lines.size(), 1);
+        QCOMPARE(accepted.lines.first().size(), NativeStreamLines::defaultLineLimit);
+
+        NativeStreamLines pastLimit;
+        const Fed refused = feedChunked(pastLimit, full + "a\n", 10'000);
+        QCOMPARE(refused.error, tooLarge);
+        QVERIFY(refused.lines.isEmpty());
+    }
+
+    void defaultEventLimit() {
+        const QByteArray line = QByteArray(NativeStreamLines::defaultLineLimit, 'a') + '\n';
+        // Four full lines reach the event limit; the first byte of a fifth fails.
+        NativeStreamLines withoutBreak;
+        const Fed refused = feedChunked(withoutBreak, line.repeated(4) + "b", 65'536);
+        QCOMPARE(refused.lines.size(), 4);
+        QCOMPARE(refused.error, tooLarge);
+
+        NativeStreamLines withBreak;
+        const Fed accepted = feedChunked(withBreak, line.repeated(4) + '\n' + line, 65'536);
+        QCOMPARE(accepted.error, QString());
+        QCOMPARE(accepted.lines.size(), 6);
+        QCOMPARE(accepted.lines[4], QString());
+    }
+
+    void randomPiecesMatchBytewise() {
+        // A mixed stream cut at every possible pair of places gives the bytewise lines.
+        const QByteArray bytes = "\xEF\xBB\xBF"
+                                 "event: cells\r\ndata: {\"r\":1}\r\rx\n\r\n\n: keep\rcaf\xC3\xA9\n";
+        NativeStreamLines reference;
+        const Fed expected = feedBytewise(reference, bytes);
+        for (qsizetype first = 1; first < bytes.size(); ++first) {
+            NativeStreamLines lines;
+            Fed fed;
+            QByteArrayView head = QByteArrayView(bytes).first(first);
+            QByteArrayView tail = QByteArrayView(bytes).sliced(first);
+            for (QByteArrayView *part : {&head, &tail}) {
+                while (!part->isEmpty()) {
+                    if (auto line = lines.append(*part))
+                        fed.lines.append(*line);
+                }
+            }
+            QCOMPARE(fed.lines, expected.lines);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNativeStreamLines)
+#include "tst_NativeStreamLines.moc"
