@@ -1,17 +1,15 @@
 #include "connection/NativeConnection.h"
 
-#include "async/CancellableSleep.h"
 #include "async/CancellationError.h"
 #include "async/DetachedTask.h"
 #include "connection/JsonReader.h"
 #include "connection/NativeCredentials.h"
+#include "connection/NativeHTTP.h"
 
 #include <QUrlQuery>
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
-#include <cmath>
 
 namespace {
 
@@ -49,37 +47,6 @@ QString errorText(std::exception_ptr error) {
     }
 }
 
-// Validates a typed server address and returns its origin, as the HTTP client does.
-// TODO(accounts): use NativeHTTP::origin once the transport is merged.
-QUrl nativeServerOrigin(const QString &typed) {
-    const auto refuse = [] {
-        return NativeClientError::message(QStringLiteral("Enter your server’s HTTPS address, without a page path."));
-    };
-    QUrl url(typed.trimmed(), QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty() || url.authority(QUrl::FullyEncoded).contains(u'@') ||
-        url.hasQuery() || url.hasFragment() || !(url.path().isEmpty() || url.path() == QLatin1String("/")))
-        throw refuse();
-    const QString scheme = url.scheme();
-    if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
-        throw refuse();
-    const QString host = url.host(QUrl::FullyEncoded);
-    if (scheme == QLatin1String("http") && host != QLatin1String("localhost") && host != QLatin1String("127.0.0.1") &&
-        host != QLatin1String("::1"))
-        throw refuse();
-    url.setPath(QString());
-    return url;
-}
-
-double steadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-QCoro::Task<> timerSleep(double seconds, CancellationToken token) {
-    const auto milliseconds = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000.0)));
-    co_await sleepFor(milliseconds, token);
-}
-
 } // namespace
 
 QString NativeConnection::defaultServer() { return QStringLiteral("https://sheets.brevane.net"); }
@@ -96,20 +63,29 @@ QString NativeConnection::defaultCallbackScheme(const QString &server) {
 
 std::shared_ptr<NativeConnection> NativeConnection::create(const QString &defaultServer,
                                                            const std::optional<QString> &callbackScheme,
-                                                           std::shared_ptr<QSettings> defaults, Services services) {
-    return std::shared_ptr<NativeConnection>(
-        new NativeConnection(defaultServer, callbackScheme, std::move(defaults), std::move(services)));
+                                                           std::shared_ptr<QSettings> defaults,
+                                                           std::shared_ptr<NativeConnectivity> connectivity,
+                                                           Services services) {
+    return std::shared_ptr<NativeConnection>(new NativeConnection(
+        defaultServer, callbackScheme, std::move(defaults), std::move(connectivity), std::move(services)));
 }
 
 NativeConnection::NativeConnection(const QString &defaultServer, const std::optional<QString> &callbackScheme,
-                                   std::shared_ptr<QSettings> defaults, Services services)
-    : m_services(std::move(services)), m_settings(std::move(defaults)),
+                                   std::shared_ptr<QSettings> defaults,
+                                   std::shared_ptr<NativeConnectivity> connectivity, Services services)
+    : m_services(std::move(services)),
+      m_connectivity(connectivity ? std::move(connectivity) : NativeConnectivity::shared()),
+      m_settings(std::move(defaults)),
       m_callbackScheme(callbackScheme.value_or(defaultCallbackScheme(defaultServer))),
       m_browser(m_services.openBrowser) {
-    if (!m_services.now)
-        m_services.now = steadySeconds;
-    if (!m_services.sleep)
-        m_services.sleep = timerSleep;
+    if (!m_services.makeClient) {
+        m_services.makeClient = [](const QUrl &origin, const std::optional<NativeSession> &credential,
+                                   NativeTransportObserver observer) -> std::shared_ptr<NativeTransport> {
+            return NativeHTTP::create(origin, credential, std::move(observer));
+        };
+    }
+    if (!m_services.clock)
+        m_services.clock = NativeClock::system();
     if (!m_services.randomBytes)
         m_services.randomBytes = NativeSignInProof::systemRandomBytes;
     m_serverAddress = m_settings.server().value_or(defaultServer);
@@ -163,10 +139,7 @@ void NativeConnection::persistAccounts() { m_settings.setAccounts(m_accounts); }
 
 std::shared_ptr<NativeTransport> NativeConnection::makeClient(const QUrl &origin,
                                                               const std::optional<NativeSession> &credential) {
-    NativeTransportObserver observer = m_services.observerFor ? m_services.observerFor(origin) : nullptr;
-    if (!m_services.makeClient)
-        throw NativeClientError::message(QStringLiteral("No HTTP client is available."));
-    return m_services.makeClient(origin, credential, std::move(observer));
+    return m_services.makeClient(origin, credential, m_connectivity->observer(origin));
 }
 
 QCoro::Task<> NativeConnection::start() {
@@ -192,7 +165,7 @@ QCoro::Task<> NativeConnection::start() {
 QCoro::Task<> NativeConnection::migrateSingleServerLayout() {
     QUrl origin;
     try {
-        origin = nativeServerOrigin(m_serverAddress);
+        origin = NativeHTTP::origin(m_serverAddress);
     } catch (const NativeClientError &) {
         co_return;
     }
@@ -242,7 +215,7 @@ QCoro::Task<> NativeConnection::runSignIn(Opener open, CancellationToken token) 
 }
 
 QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token) {
-    const QUrl origin = nativeServerOrigin(m_serverAddress);
+    const QUrl origin = NativeHTTP::origin(m_serverAddress);
     const std::shared_ptr<NativeTransport> client = makeClient(origin, std::nullopt);
 
     const std::optional<QString> verifier = NativeSignInProof::newVerifier(m_services.randomBytes);
@@ -297,9 +270,9 @@ QCoro::Task<NativeSession> NativeConnection::pollForSession(std::shared_ptr<Nati
     const QString post = QStringLiteral("POST");
     const nlohmann::json exchange = {{"id", id.toStdString()}, {"verifier", verifier.toStdString()}};
     const std::optional<QByteArray> body = QByteArray::fromStdString(exchange.dump());
-    const double deadline = m_services.now() + approvalSeconds;
-    while (m_services.now() < deadline) {
-        QCoro::Task<> pause = m_services.sleep(pollSeconds, token);
+    const double deadline = m_services.clock->now() + approvalSeconds;
+    while (m_services.clock->now() < deadline) {
+        QCoro::Task<> pause = m_services.clock->sleep(pollSeconds, token);
         co_await std::move(pause);
         const NativeResponse answer =
             co_await client->responseDetails(exchangePath, post, body, jsonType, nativeDefaultMaxBytes, token);
@@ -324,7 +297,7 @@ QCoro::Task<> NativeConnection::rememberSession(NativeSession session, QUrl orig
     const auto self = shared_from_this();
     bool sameOrigin = false;
     try {
-        sameOrigin = nativeServerOrigin(NativeAccount::originString(origin)) == origin;
+        sameOrigin = NativeHTTP::origin(NativeAccount::originString(origin)) == origin;
     } catch (const NativeClientError &) {
     }
     if (!sameOrigin || !acceptable(session, origin))
@@ -397,7 +370,7 @@ QCoro::Task<> NativeConnection::selectAccount(NativeAccount account) {
     bool usable = m_accounts.contains(account);
     try {
         usable = usable &&
-                 nativeServerOrigin(NativeAccount::originString(account.origin)) == account.origin;
+                 NativeHTTP::origin(NativeAccount::originString(account.origin)) == account.origin;
     } catch (const NativeClientError &) {
         usable = false;
     }

@@ -5,6 +5,8 @@
 #include "connection/NativeAccount.h"
 #include "connection/NativeAccountSettings.h"
 #include "connection/NativeBrowserSignIn.h"
+#include "connection/NativeClock.h"
+#include "connection/NativeConnectivity.h"
 #include "connection/NativeSession.h"
 #include "connection/NativeSignInProof.h"
 #include "connection/NativeTransport.h"
@@ -44,19 +46,15 @@ public:
     // Makes the client of one origin, with or without a session, reporting to `observer`.
     using ClientFactory = std::function<std::shared_ptr<NativeTransport>(
         const QUrl &origin, const std::optional<NativeSession> &credential, NativeTransportObserver observer)>;
-    // The observer handed to every client of an origin (connectivity records what it sees).
-    using ObserverFactory = std::function<NativeTransportObserver(const QUrl &origin)>;
     // Opens the approval page; resolves to whether it could.
     using Opener = std::function<QCoro::Task<bool>(QUrl)>;
 
     // What the connection needs from outside. Tests replace any of them; empty members get the
     // defaults named here.
     struct Services {
-        ClientFactory makeClient;                // default: the HTTP client
-        ObserverFactory observerFor;             // default: no observer
-        NativeBrowserSignIn::Opener openBrowser; // no default: without it `signIn()` cannot open a page
-        std::function<double()> now;             // seconds, monotonic; default: the steady clock
-        std::function<QCoro::Task<>(double seconds, CancellationToken)> sleep; // default: a timer
+        ClientFactory makeClient;                   // default: NativeHTTP
+        NativeBrowserSignIn::Opener openBrowser;    // no default: without it `signIn()` cannot open a page
+        std::shared_ptr<NativeClock> clock;         // times the approval wait; default: the system clock
         NativeSignInProof::RandomBytes randomBytes; // default: the system's secure generator
     };
 
@@ -70,10 +68,13 @@ public:
     // a URL scheme may not hold are left out.
     static QString defaultCallbackScheme(const QString &server);
 
-    // Reads the server address and the account list from `defaults`. Call start() next.
+    // Reads the server address and the account list from `defaults`. Every client reports to
+    // `connectivity` (the shared instance when none is given). Call start() next.
     static std::shared_ptr<NativeConnection> create(const QString &defaultServer,
                                                     const std::optional<QString> &callbackScheme,
-                                                    std::shared_ptr<QSettings> defaults, Services services = {});
+                                                    std::shared_ptr<QSettings> defaults,
+                                                    std::shared_ptr<NativeConnectivity> connectivity = nullptr,
+                                                    Services services = {});
     ~NativeConnection() override;
 
     // Moves a session stored by the single-server layout into an account when there are no
@@ -97,6 +98,7 @@ public:
     const QString &callbackScheme() const { return m_callbackScheme; }
     const NativeBrowserSignIn &browser() const { return m_browser; }
     const std::optional<QString> &pendingID() const { return m_pendingID; }
+    const std::shared_ptr<NativeConnectivity> &connectivity() const { return m_connectivity; }
 
     // Starts a sign-in that opens the approval page in the system browser.
     void signIn();
@@ -131,7 +133,8 @@ Q_SIGNALS:
 
 private:
     NativeConnection(const QString &defaultServer, const std::optional<QString> &callbackScheme,
-                     std::shared_ptr<QSettings> defaults, Services services);
+                     std::shared_ptr<QSettings> defaults, std::shared_ptr<NativeConnectivity> connectivity,
+                     Services services);
 
     template<typename T>
     void assign(T &member, T value, void (NativeConnection::*changed)());
@@ -156,6 +159,7 @@ private:
     static QCoro::Task<> sendSignOut(std::shared_ptr<NativeTransport> client);
 
     Services m_services;
+    std::shared_ptr<NativeConnectivity> m_connectivity;
     NativeAccountSettings m_settings;
     QString m_callbackScheme;
     NativeBrowserSignIn m_browser;

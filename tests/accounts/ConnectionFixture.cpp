@@ -5,9 +5,9 @@
 
 #include <memory>
 
-QCoro::Task<> FakeClock::sleep(FakeClock *clock, double seconds, CancellationToken token) {
-    clock->sleeps.append(seconds);
-    clock->now += seconds;
+QCoro::Task<> SteppingClock::sleep(double seconds, CancellationToken token) {
+    sleeps.append(seconds);
+    current += seconds;
     co_await sleepFor(std::chrono::milliseconds(0), token);
 }
 
@@ -23,13 +23,12 @@ NativeConnection::Services ConnectionFixture::services() {
     NativeConnection::Services services;
     services.makeClient = scripted.factory();
     services.openBrowser = browser.opener();
-    services.now = clock.nowFunction();
-    services.sleep = clock.sleepFunction();
+    services.clock = clock;
     return services;
 }
 
 std::shared_ptr<NativeConnection> ConnectionFixture::make(const QString &defaultServer) {
-    return NativeConnection::create(defaultServer, QString::fromLatin1(scheme), settings, services());
+    return NativeConnection::create(defaultServer, QString::fromLatin1(scheme), settings, connectivity, services());
 }
 
 QString token(char fill) { return NativeSignInProof::base64Url(QByteArray(32, fill)); }

@@ -3,28 +3,23 @@
 #include "ScriptedTransport.h"
 
 #include "connection/NativeConnection.h"
+#include "connection/NativeFakePathSource.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <memory>
 
-// Time for sign-in tests: it moves only when the connection sleeps, so a five-minute approval wait
-// passes at once. Each sleep still yields to the event loop, so cancellation can get in between.
-class FakeClock {
+// Time for sign-in tests: it moves only when someone sleeps, by the whole sleep at once, so a
+// five-minute approval wait passes at once. Each sleep still yields to the event loop, so
+// cancellation can get in between.
+class SteppingClock : public NativeClock {
 public:
-    double now = 1000.0;
+    double current = 1000.0;
     QList<double> sleeps;
 
-    std::function<double()> nowFunction() {
-        return [this] { return now; };
-    }
-    std::function<QCoro::Task<>(double, CancellationToken)> sleepFunction() {
-        return [this](double seconds, CancellationToken token) { return sleep(this, seconds, token); };
-    }
-
-private:
-    static QCoro::Task<> sleep(FakeClock *clock, double seconds, CancellationToken token);
+    double now() const override { return current; }
+    QCoro::Task<> sleep(double seconds, CancellationToken token) override;
 };
 
 // Stands in for the system browser.
@@ -48,7 +43,9 @@ public:
     QTemporaryDir folder;
     std::shared_ptr<QSettings> settings;
     ScriptedServer scripted;
-    FakeClock clock;
+    std::shared_ptr<SteppingClock> clock = std::make_shared<SteppingClock>();
+    std::shared_ptr<NativeFakePathSource> path = std::make_shared<NativeFakePathSource>();
+    std::shared_ptr<NativeConnectivity> connectivity = NativeConnectivity::create(path);
     FakeBrowser browser;
 
     ConnectionFixture();

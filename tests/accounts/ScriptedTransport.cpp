@@ -3,8 +3,10 @@
 #include <stdexcept>
 
 NativeConnection::ClientFactory ScriptedServer::factory() {
-    return [this](const QUrl &origin, const std::optional<NativeSession> &credential, NativeTransportObserver) {
+    return [this](const QUrl &origin, const std::optional<NativeSession> &credential,
+                  NativeTransportObserver observer) {
         clients.append({origin, credential});
+        observers.append(std::move(observer));
         return std::make_shared<ScriptedTransport>(this, origin, credential);
     };
 }

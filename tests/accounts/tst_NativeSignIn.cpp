@@ -113,7 +113,7 @@ class TestNativeSignIn : public QObject {
     std::shared_ptr<NativeConnection> started(NativeConnection::Services services) {
         auto connection = NativeConnection::create(QLatin1String(ConnectionFixture::server),
                                                    QString::fromLatin1(ConnectionFixture::scheme), fixture->settings,
-                                                   std::move(services));
+                                                   fixture->connectivity, std::move(services));
         runTask(connection->start());
         return connection;
     }
@@ -247,13 +247,13 @@ private Q_SLOTS:
         double openedAt = 0;
         fixture->scripted.handler = [&](ScriptedRequest request) {
             if (request.path == QLatin1String("/native/exchange"))
-                exchangedAt.append(fixture->clock.now);
+                exchangedAt.append(fixture->clock->current);
             return onExchange(202)(std::move(request));
         };
         const auto connection = started();
         QList<QUrl> opened;
         connection->signIn([&](QUrl url) {
-            openedAt = fixture->clock.now;
+            openedAt = fixture->clock->current;
             return openThrough(&opened, url);
         });
         awaitEnd(connection);
@@ -262,7 +262,7 @@ private Q_SLOTS:
         QCOMPARE(exchangedAt.size(), 150);
         QCOMPARE(exchangedAt.first(), openedAt + NativeConnection::pollSeconds);
         QVERIFY(exchangedAt.last() <= openedAt + NativeConnection::approvalSeconds);
-        QVERIFY(fixture->clock.now >= openedAt + NativeConnection::approvalSeconds);
+        QVERIFY(fixture->clock->current >= openedAt + NativeConnection::approvalSeconds);
     }
 
     // What the server is asked, and what a successful sign-in leaves behind.
@@ -319,6 +319,25 @@ private Q_SLOTS:
                  QStringLiteral("https://sheets.example"));
         QCOMPARE(NativeAccount::decodeList(fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
                  connection->accounts());
+    }
+
+    // Both the sign-in's own client and the account's report what they see to connectivity.
+    void clientsReportToConnectivity() {
+        fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')});
+        const auto connection = started();
+        QCOMPARE(connection->connectivity(), fixture->connectivity);
+        connection->signIn();
+        QTRY_VERIFY_WITH_TIMEOUT(connection->client(), patience);
+        const QUrl origin(QString::fromLatin1(ConnectionFixture::server));
+        QCOMPARE(fixture->scripted.observers.size(), 2);
+        QVERIFY(!fixture->connectivity->isOffline(origin));
+        for (const NativeTransportObserver &observer : fixture->scripted.observers) {
+            QVERIFY(observer);
+            observer(NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost));
+            QTRY_VERIFY_WITH_TIMEOUT(fixture->connectivity->isOffline(origin), patience);
+            observer(NativeTransportOutcome::responded(500));
+            QTRY_VERIFY_WITH_TIMEOUT(!fixture->connectivity->isOffline(origin), patience);
+        }
     }
 
     void loopbackSignIn() {
