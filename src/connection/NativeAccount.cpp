@@ -19,9 +19,13 @@ QString NativeAccount::displayName(const QString &typedName, const QUrl &origin)
     return host.isEmpty() ? originString(origin) : host;
 }
 
-QString NativeAccount::key() const { return QStringLiteral("account:") + id + u'|' + originString(origin); }
+QString NativeAccount::key() const {
+    return QStringLiteral("account:") + id + u'|' + originString(origin);
+}
 
-QString NativeAccount::originString(const QUrl &origin) { return origin.toString(QUrl::FullyEncoded); }
+QString NativeAccount::originString(const QUrl &origin) {
+    return origin.toString(QUrl::FullyEncoded);
+}
 
 QByteArray NativeAccount::encodeList(const QList<NativeAccount> &accounts) {
     nlohmann::json array = nlohmann::json::array();
@@ -45,7 +49,8 @@ std::optional<QList<NativeAccount>> NativeAccount::decodeList(const QByteArray &
             const QUrl origin(object.requiredString("origin"), QUrl::StrictMode);
             if (!origin.isValid() || origin.isEmpty())
                 return std::nullopt;
-            accounts.append(NativeAccount{object.requiredString("id"), origin, object.requiredString("name")});
+            accounts.append(
+                NativeAccount{object.requiredString("id"), origin, object.requiredString("name")});
         }
         return accounts;
     } catch (const JsonDecodeError &) {

@@ -11,9 +11,9 @@
 // One sign-in to one server: several accounts may share an origin. Its session lives apart from it,
 // in the secret store, under the account key.
 struct NativeAccount {
-    QString id;     // a UUID in upper-case canonical text, made when the account is created
-    QUrl origin;    // the normalized server origin
-    QString name;   // display name
+    QString id;   // a UUID in upper-case canonical text, made when the account is created
+    QUrl origin;  // the normalized server origin
+    QString name; // display name
 
     bool operator==(const NativeAccount &) const = default;
 

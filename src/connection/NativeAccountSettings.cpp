@@ -16,7 +16,9 @@ void NativeAccountSettings::setAccounts(const QList<NativeAccount> &accounts) {
     m_store->sync();
 }
 
-std::optional<QString> NativeAccountSettings::activeAccount() const { return string(activeAccountKey); }
+std::optional<QString> NativeAccountSettings::activeAccount() const {
+    return string(activeAccountKey);
+}
 
 void NativeAccountSettings::setActiveAccount(const QString &id) {
     m_store->setValue(QLatin1String(activeAccountKey), id);
@@ -28,7 +30,9 @@ void NativeAccountSettings::removeActiveAccount() {
     m_store->sync();
 }
 
-std::optional<QString> NativeAccountSettings::server() const { return string(serverKey); }
+std::optional<QString> NativeAccountSettings::server() const {
+    return string(serverKey);
+}
 
 void NativeAccountSettings::setServer(const QString &origin) {
     m_store->setValue(QLatin1String(serverKey), origin);

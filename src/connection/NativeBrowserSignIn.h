@@ -18,7 +18,7 @@ public:
 
     // Cancels any earlier session, then opens `url`. Returns whether the page could be opened.
     bool start(const QUrl &url, const QString &scheme);
-    // Ends the current session, if any: later completions of it are dropped.
+    // Ends the current session, if any. The page itself stays open in the browser.
     void cancel();
 
     // Replaced at every start and cancel.

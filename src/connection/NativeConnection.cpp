@@ -10,14 +10,19 @@
 
 #include <nlohmann/json.hpp>
 
-
 namespace {
 
 const QString jsonType = QStringLiteral("application/json");
 
-QString invalidSignInResponse() { return QStringLiteral("Invalid sign-in response."); }
-QString signInRefused() { return QStringLiteral("Sign-in expired or was refused. Please try again."); }
-QString needsSignIn() { return QStringLiteral("This account needs to sign in again."); }
+QString invalidSignInResponse() {
+    return QStringLiteral("Invalid sign-in response.");
+}
+QString signInRefused() {
+    return QStringLiteral("Sign-in expired or was refused. Please try again.");
+}
+QString needsSignIn() {
+    return QStringLiteral("This account needs to sign in again.");
+}
 
 // The answer to a sign-in request.
 struct Begin {
@@ -49,7 +54,9 @@ QString errorText(std::exception_ptr error) {
 
 } // namespace
 
-QString NativeConnection::defaultServer() { return QStringLiteral("https://sheets.brevane.net"); }
+QString NativeConnection::defaultServer() {
+    return QStringLiteral("https://sheets.brevane.net");
+}
 
 QString NativeConnection::defaultCallbackScheme(const QString &server) {
     const QUrl url(server, QUrl::StrictMode);
@@ -97,8 +104,7 @@ NativeConnection::~NativeConnection() {
         m_task->cancel();
 }
 
-template<typename T>
-void NativeConnection::assign(T &member, T value, void (NativeConnection::*changed)()) {
+template <typename T> void NativeConnection::assign(T &member, T value, void (NativeConnection::*changed)()) {
     if (member == value)
         return;
     member = std::move(value);
@@ -108,7 +114,9 @@ void NativeConnection::assign(T &member, T value, void (NativeConnection::*chang
 void NativeConnection::setServerAddress(const QString &address) {
     assign(m_serverAddress, address, &NativeConnection::serverAddressChanged);
 }
-void NativeConnection::setError(const QString &error) { assign(m_error, error, &NativeConnection::errorChanged); }
+void NativeConnection::setError(const QString &error) {
+    assign(m_error, error, &NativeConnection::errorChanged);
+}
 void NativeConnection::setAccountName(const QString &name) {
     assign(m_accountName, name, &NativeConnection::accountNameChanged);
 }
@@ -118,7 +126,9 @@ void NativeConnection::setClient(std::shared_ptr<NativeTransport> client) {
 void NativeConnection::setSigningIn(bool signingIn) {
     assign(m_signingIn, signingIn, &NativeConnection::signingInChanged);
 }
-void NativeConnection::setCode(const QString &code) { assign(m_code, code, &NativeConnection::codeChanged); }
+void NativeConnection::setCode(const QString &code) {
+    assign(m_code, code, &NativeConnection::codeChanged);
+}
 void NativeConnection::setBrowserURL(std::optional<QUrl> url) {
     assign(m_browserURL, std::move(url), &NativeConnection::browserURLChanged);
 }
@@ -135,10 +145,12 @@ void NativeConnection::reloadAccounts() {
         setAccounts(std::move(*stored));
 }
 
-void NativeConnection::persistAccounts() { m_settings.setAccounts(m_accounts); }
+void NativeConnection::persistAccounts() {
+    m_settings.setAccounts(m_accounts);
+}
 
-std::shared_ptr<NativeTransport> NativeConnection::makeClient(const QUrl &origin,
-                                                              const std::optional<NativeSession> &credential) {
+std::shared_ptr<NativeTransport>
+NativeConnection::makeClient(const QUrl &origin, const std::optional<NativeSession> &credential) {
     return m_services.makeClient(origin, credential, m_connectivity->observer(origin));
 }
 
@@ -228,8 +240,8 @@ QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token
     const QString requestPath = QStringLiteral("/native/request");
     const QString post = QStringLiteral("POST");
     const std::optional<QByteArray> requestBody = QByteArray::fromStdString(request.dump());
-    const NativeResponse begun =
-        co_await client->responseDetails(requestPath, post, requestBody, jsonType, nativeDefaultMaxBytes, token);
+    const NativeResponse begun = co_await client->responseDetails(requestPath, post, requestBody, jsonType,
+                                                                  nativeDefaultMaxBytes, token);
     if (const auto failure = begun.failure())
         throw *failure;
     const QString id = NativeTransport::decodeBody<Begin>(begun.data()).id;
@@ -263,8 +275,9 @@ QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token
 }
 
 // The server answers 202 while the approval is pending and 200 with the session once given.
-QCoro::Task<NativeSession> NativeConnection::pollForSession(std::shared_ptr<NativeTransport> client, QUrl origin,
-                                                            QString id, QString verifier, CancellationToken token) {
+QCoro::Task<NativeSession> NativeConnection::pollForSession(std::shared_ptr<NativeTransport> client,
+                                                            QUrl origin, QString id, QString verifier,
+                                                            CancellationToken token) {
     const auto self = shared_from_this();
     const QString exchangePath = QStringLiteral("/native/exchange");
     const QString post = QStringLiteral("POST");
@@ -274,8 +287,8 @@ QCoro::Task<NativeSession> NativeConnection::pollForSession(std::shared_ptr<Nati
     while (m_services.clock->now() < deadline) {
         QCoro::Task<> pause = m_services.clock->sleep(pollSeconds, token);
         co_await std::move(pause);
-        const NativeResponse answer =
-            co_await client->responseDetails(exchangePath, post, body, jsonType, nativeDefaultMaxBytes, token);
+        const NativeResponse answer = co_await client->responseDetails(exchangePath, post, body, jsonType,
+                                                                       nativeDefaultMaxBytes, token);
         if (answer.status() == 202)
             continue;
         if (answer.status() != 200)
@@ -356,7 +369,8 @@ void NativeConnection::handleOpenURL(const QUrl &url) {
     if (url.authority(QUrl::FullyEncoded).contains(u'@'))
         return;
     const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
-    if (items.size() != 1 || items.first().first != QLatin1String("state") || items.first().second != *m_pendingID)
+    if (items.size() != 1 || items.first().first != QLatin1String("state") ||
+        items.first().second != *m_pendingID)
         return;
     m_browser.cancel();
 }
@@ -369,8 +383,7 @@ QCoro::Task<> NativeConnection::selectAccount(NativeAccount account) {
 
     bool usable = m_accounts.contains(account);
     try {
-        usable = usable &&
-                 NativeHTTP::origin(NativeAccount::originString(account.origin)) == account.origin;
+        usable = usable && NativeHTTP::origin(NativeAccount::originString(account.origin)) == account.origin;
     } catch (const NativeClientError &) {
         usable = false;
     }
@@ -440,7 +453,8 @@ QCoro::Task<> NativeConnection::sendSignOut(std::shared_ptr<NativeTransport> cli
     const QString post = QStringLiteral("POST");
     const std::optional<QByteArray> empty = QByteArray("");
     try {
-        co_await client->responseDetails(path, post, empty, jsonType, nativeDefaultMaxBytes, CancellationToken());
+        co_await client->responseDetails(path, post, empty, jsonType, nativeDefaultMaxBytes,
+                                         CancellationToken());
     } catch (...) {
     }
 }

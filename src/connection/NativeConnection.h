@@ -45,7 +45,8 @@ class NativeConnection : public QObject, public std::enable_shared_from_this<Nat
 public:
     // Makes the client of one origin, with or without a session, reporting to `observer`.
     using ClientFactory = std::function<std::shared_ptr<NativeTransport>(
-        const QUrl &origin, const std::optional<NativeSession> &credential, NativeTransportObserver observer)>;
+        const QUrl &origin, const std::optional<NativeSession> &credential,
+        NativeTransportObserver observer)>;
     // Opens the approval page; resolves to whether it could.
     using Opener = std::function<QCoro::Task<bool>(QUrl)>;
 
@@ -70,11 +71,10 @@ public:
 
     // Reads the server address and the account list from `defaults`. Every client reports to
     // `connectivity` (the shared instance when none is given). Call start() next.
-    static std::shared_ptr<NativeConnection> create(const QString &defaultServer,
-                                                    const std::optional<QString> &callbackScheme,
-                                                    std::shared_ptr<QSettings> defaults,
-                                                    std::shared_ptr<NativeConnectivity> connectivity = nullptr,
-                                                    Services services = {});
+    static std::shared_ptr<NativeConnection>
+    create(const QString &defaultServer, const std::optional<QString> &callbackScheme,
+           std::shared_ptr<QSettings> defaults, std::shared_ptr<NativeConnectivity> connectivity = nullptr,
+           Services services = {});
     ~NativeConnection() override;
 
     // Moves a session stored by the single-server layout into an account when there are no
@@ -136,8 +136,7 @@ private:
                      std::shared_ptr<QSettings> defaults, std::shared_ptr<NativeConnectivity> connectivity,
                      Services services);
 
-    template<typename T>
-    void assign(T &member, T value, void (NativeConnection::*changed)());
+    template <typename T> void assign(T &member, T value, void (NativeConnection::*changed)());
     void setClient(std::shared_ptr<NativeTransport> client);
     void setSigningIn(bool signingIn);
     void setCode(const QString &code);
@@ -149,11 +148,12 @@ private:
     void persistAccounts();
     QCoro::Task<> migrateSingleServerLayout();
 
-    std::shared_ptr<NativeTransport> makeClient(const QUrl &origin, const std::optional<NativeSession> &credential);
+    std::shared_ptr<NativeTransport> makeClient(const QUrl &origin,
+                                                const std::optional<NativeSession> &credential);
     QCoro::Task<> runSignIn(Opener open, CancellationToken token);
     QCoro::Task<> signInSteps(Opener open, CancellationToken token);
-    QCoro::Task<NativeSession> pollForSession(std::shared_ptr<NativeTransport> client, QUrl origin, QString id,
-                                              QString verifier, CancellationToken token);
+    QCoro::Task<NativeSession> pollForSession(std::shared_ptr<NativeTransport> client, QUrl origin,
+                                              QString id, QString verifier, CancellationToken token);
     QCoro::Task<> rememberSession(NativeSession session, QUrl origin, QString name, CancellationToken token);
     void failSignIn(const QString &message);
     static QCoro::Task<> sendSignOut(std::shared_ptr<NativeTransport> client);

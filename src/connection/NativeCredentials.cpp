@@ -17,11 +17,9 @@ struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
-template<typename Job>
-using JobPointer = std::unique_ptr<Job, DeleteLater>;
+template <typename Job> using JobPointer = std::unique_ptr<Job, DeleteLater>;
 
-template<typename Job>
-JobPointer<Job> makeJob(const QString &account) {
+template <typename Job> JobPointer<Job> makeJob(const QString &account) {
     JobPointer<Job> job(new Job(NativeCredentials::service()));
     job->setAutoDelete(false);
     // Never fall back to a plain-text file when no secret store answers.

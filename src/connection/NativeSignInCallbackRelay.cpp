@@ -70,7 +70,8 @@ void NativeSignInCallbackRelay::readFrom(QLocalSocket *socket) {
         Q_EMIT urlReceived(url);
 }
 
-QCoro::Task<bool> NativeSignInCallbackRelay::forward(QString name, QUrl url, std::chrono::milliseconds timeout) {
+QCoro::Task<bool> NativeSignInCallbackRelay::forward(QString name, QUrl url,
+                                                     std::chrono::milliseconds timeout) {
     QLocalSocket socket;
     Wakeup wakeup;
     QTimer timer;

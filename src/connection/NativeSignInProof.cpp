@@ -18,7 +18,8 @@ std::optional<QByteArray> systemRandomBytes(int count) {
 }
 
 QString base64Url(const QByteArray &bytes) {
-    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    return QString::fromLatin1(
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 bool valid(const QString &token) {
@@ -28,8 +29,8 @@ bool valid(const QString &token) {
     // decode and are caught by the round trip below.
     QString standard = token;
     standard.replace(u'-', u'+').replace(u'_', u'/').append(u'=');
-    const auto decoded = QByteArray::fromBase64Encoding(standard.toUtf8(), QByteArray::Base64Encoding |
-                                                                                QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        standard.toUtf8(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.size() != tokenBytes)
         return false;
     // Re-encoding catches a last character with non-zero unused bits.

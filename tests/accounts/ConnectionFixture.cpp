@@ -11,7 +11,9 @@ QCoro::Task<> SteppingClock::sleep(double seconds, CancellationToken token) {
     co_await sleepFor(std::chrono::milliseconds(0), token);
 }
 
-ConnectionFixture::ConnectionFixture() { resetSettings(); }
+ConnectionFixture::ConnectionFixture() {
+    resetSettings();
+}
 
 void ConnectionFixture::resetSettings() {
     static int count = 0;
@@ -28,10 +30,13 @@ NativeConnection::Services ConnectionFixture::services() {
 }
 
 std::shared_ptr<NativeConnection> ConnectionFixture::make(const QString &defaultServer) {
-    return NativeConnection::create(defaultServer, QString::fromLatin1(scheme), settings, connectivity, services());
+    return NativeConnection::create(defaultServer, QString::fromLatin1(scheme), settings, connectivity,
+                                    services());
 }
 
-QString token(char fill) { return NativeSignInProof::base64Url(QByteArray(32, fill)); }
+QString token(char fill) {
+    return NativeSignInProof::base64Url(QByteArray(32, fill));
+}
 
 namespace {
 QCoro::Task<NativeResponse> serveApproval(ScriptedRequest request, QString id, NativeSession session,
@@ -51,5 +56,7 @@ QCoro::Task<NativeResponse> serveApproval(ScriptedRequest request, QString id, N
 
 ScriptedHandler approvingServer(QString id, NativeSession session, int pending) {
     auto left = std::make_shared<int>(pending);
-    return [id, session, left](ScriptedRequest request) { return serveApproval(std::move(request), id, session, left); };
+    return [id, session, left](ScriptedRequest request) {
+        return serveApproval(std::move(request), id, session, left);
+    };
 }

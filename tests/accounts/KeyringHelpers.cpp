@@ -14,8 +14,8 @@ namespace KeyringHelpers {
 
 QStringList storedKeys() {
     QProcess search;
-    search.start(QStringLiteral("secret-tool"),
-                 {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("server"), NativeCredentials::service()});
+    search.start(QStringLiteral("secret-tool"), {QStringLiteral("search"), QStringLiteral("--all"),
+                                                 QStringLiteral("server"), NativeCredentials::service()});
     if (!search.waitForFinished(30000))
         throw std::runtime_error("secret-tool did not finish");
     QStringList keys;

@@ -21,10 +21,11 @@ QList<ScriptedRequest> ScriptedServer::requestsTo(const QString &path) const {
 }
 
 QCoro::Task<NativeResponse> ScriptedTransport::responseDetails(QString path, QString method,
-                                                               std::optional<QByteArray> body, QString contentType,
-                                                               qint64 maxBytes, CancellationToken token) {
+                                                               std::optional<QByteArray> body,
+                                                               QString contentType, qint64 maxBytes,
+                                                               CancellationToken token) {
     token.throwIfCancelled();
-    ScriptedRequest request{m_origin, m_credential, std::move(method), std::move(path),
+    ScriptedRequest request{m_origin,        m_credential,           std::move(method), std::move(path),
                             std::move(body), std::move(contentType), maxBytes};
     m_server->requests.append(request);
     if (!m_server->handler)

@@ -46,7 +46,8 @@ public:
     QCoro::Task<NativeResponse> responseDetails(QString path, QString method, std::optional<QByteArray> body,
                                                 QString contentType, qint64 maxBytes,
                                                 CancellationToken token) override;
-    QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine, CancellationToken token) override;
+    QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine,
+                         CancellationToken token) override;
     QCoro::Task<> download(QString path, QString destination, CancellationToken token) override;
 
 private:
@@ -55,4 +56,6 @@ private:
     std::optional<NativeSession> m_credential;
 };
 
-inline NativeResponse answer(int status, const QByteArray &body = {}) { return NativeResponse(body, status, {}); }
+inline NativeResponse answer(int status, const QByteArray &body = {}) {
+    return NativeResponse(body, status, {});
+}

@@ -11,7 +11,9 @@
 namespace {
 constexpr int patience = 20000;
 
-NativeSession httpsSession(char fill) { return NativeSession{QStringLiteral("__Host-larkspan_session"), token(fill)}; }
+NativeSession httpsSession(char fill) {
+    return NativeSession{QStringLiteral("__Host-larkspan_session"), token(fill)};
+}
 } // namespace
 
 // Accounts and their sessions in a real Secret Service (gnome-keyring in a private D-Bus session):
@@ -22,7 +24,8 @@ class TestNativeAccounts : public QObject {
 
     std::unique_ptr<ConnectionFixture> fixture;
 
-    std::shared_ptr<NativeConnection> started(const QString &defaultServer = QLatin1String(ConnectionFixture::server)) {
+    std::shared_ptr<NativeConnection>
+    started(const QString &defaultServer = QLatin1String(ConnectionFixture::server)) {
         auto connection = fixture->make(defaultServer);
         runTask(connection->start());
         return connection;
@@ -36,7 +39,8 @@ class TestNativeAccounts : public QObject {
         connection->setAccountName(name);
         connection->signIn();
         [&] {
-            QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn() && connection->activeAccountID() != before, patience);
+            QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn() && connection->activeAccountID() != before,
+                                     patience);
         }();
         return connection->accounts().isEmpty() ? NativeAccount{} : connection->accounts().first();
     }
@@ -112,10 +116,12 @@ private Q_SLOTS:
         QVERIFY(!connection->client());
         QCOMPARE(KeyringHelpers::storedKeys(), QStringList{first.key()});
         QVERIFY(!fixture->settings->contains(QStringLiteral("native.activeAccount")));
-        QCOMPARE(NativeAccount::decodeList(fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
+        QCOMPARE(NativeAccount::decodeList(
+                     fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
                  QList<NativeAccount>{first});
 
-        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1, patience);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1,
+                                  patience);
         const ScriptedRequest signout = fixture->scripted.requestsTo(QStringLiteral("/signout")).first();
         QCOMPARE(signout.method, QStringLiteral("POST"));
         QCOMPARE(signout.credential, httpsSession('b'));
@@ -135,7 +141,8 @@ private Q_SLOTS:
             throw NativeClientError::offline(UrlErrorCode::notConnectedToInternet);
         };
         runTask(connection->signOut());
-        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1, patience);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1,
+                                  patience);
         QVERIFY(connection->accounts().isEmpty());
         QCOMPARE(connection->error(), QString());
     }
@@ -221,7 +228,8 @@ private Q_SLOTS:
     void listChangedElsewhereIsReloaded() {
         const auto connection = started();
         const NativeAccount mine = signIn(connection, httpsSession('a'));
-        const NativeAccount theirs = NativeAccount::create(QUrl(QStringLiteral("https://other.example")), "Other");
+        const NativeAccount theirs =
+            NativeAccount::create(QUrl(QStringLiteral("https://other.example")), "Other");
         storeAccounts({theirs, mine});
         const NativeAccount added = signIn(connection, httpsSession('b'));
         QCOMPARE(connection->accounts(), (QList<NativeAccount>{added, theirs, mine}));
@@ -248,7 +256,8 @@ private Q_SLOTS:
 
         // The next change overwrites the bad value.
         const NativeAccount account = signIn(connection, httpsSession('a'));
-        QCOMPARE(NativeAccount::decodeList(fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
+        QCOMPARE(NativeAccount::decodeList(
+                     fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
                  QList<NativeAccount>{account});
 
         // A bad value written while running leaves the list in memory as it was.
@@ -263,11 +272,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("defaultServer");
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("name");
-        QTest::newRow("stored server") << "https://team.example:8443" << "https://sheets.example"
-                                       << "https://team.example:8443" << "team.example";
-        QTest::newRow("default server") << "" << "https://sheets.example" << "https://sheets.example"
+        QTest::newRow("stored server") << "https://team.example:8443"
+                                       << "https://sheets.example"
+                                       << "https://team.example:8443"
+                                       << "team.example";
+        QTest::newRow("default server") << ""
+                                        << "https://sheets.example"
+                                        << "https://sheets.example"
                                         << "sheets.example";
-        QTest::newRow("loopback") << "http://localhost:8080" << "https://sheets.example" << "http://localhost:8080"
+        QTest::newRow("loopback") << "http://localhost:8080"
+                                  << "https://sheets.example"
+                                  << "http://localhost:8080"
                                   << "localhost";
     }
 
@@ -279,7 +294,7 @@ private Q_SLOTS:
         if (!storedServer.isEmpty())
             fixture->settings->setValue(QStringLiteral("native.server"), storedServer);
         const NativeSession session{origin.startsWith(QLatin1String("https")) ? "__Host-larkspan_session"
-                                                                               : "larkspan_session",
+                                                                              : "larkspan_session",
                                     token('m')};
         runTask(NativeCredentials::save(session, origin));
 
@@ -290,10 +305,12 @@ private Q_SLOTS:
         QCOMPARE(account.name, name);
         QCOMPARE(KeyringHelpers::storedKeys(), QStringList{account.key()});
         QCOMPARE(runTask(NativeCredentials::read(account.key())), session);
-        QCOMPARE(NativeAccount::decodeList(fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
+        QCOMPARE(NativeAccount::decodeList(
+                     fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
                  connection->accounts());
         QCOMPARE(connection->activeAccountID(), account.id);
-        QCOMPARE(fixture->scripted.clients.last(), std::pair(QUrl(origin), std::optional<NativeSession>(session)));
+        QCOMPARE(fixture->scripted.clients.last(),
+                 std::pair(QUrl(origin), std::optional<NativeSession>(session)));
     }
 
     void noMigrationWhenAccountsExist() {
@@ -311,7 +328,8 @@ private Q_SLOTS:
     }
 
     void noMigrationWithoutUsableServer() {
-        fixture->settings->setValue(QStringLiteral("native.server"), QStringLiteral("https://sheets.example/app"));
+        fixture->settings->setValue(QStringLiteral("native.server"),
+                                    QStringLiteral("https://sheets.example/app"));
         runTask(NativeCredentials::save(httpsSession('m'), QStringLiteral("https://sheets.example/app")));
         const auto connection = started();
         QVERIFY(connection->accounts().isEmpty());

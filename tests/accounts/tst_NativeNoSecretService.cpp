@@ -72,7 +72,8 @@ private Q_SLOTS:
     }
 
     void storedAccountNeedsSignIn() {
-        const NativeAccount account = NativeAccount::create(QUrl(QStringLiteral("https://sheets.example")), "Work");
+        const NativeAccount account =
+            NativeAccount::create(QUrl(QStringLiteral("https://sheets.example")), "Work");
         fixture->settings->setValue(QStringLiteral("native.accounts"), NativeAccount::encodeList({account}));
         const auto connection = fixture->make();
         runTask(connection->start());

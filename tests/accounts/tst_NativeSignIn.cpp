@@ -37,7 +37,9 @@ struct Gate {
     }
 };
 
-QByteArray beginBody(const QString &id) { return QByteArrayLiteral("{\"id\":\"") + id.toUtf8() + "\"}"; }
+QByteArray beginBody(const QString &id) {
+    return QByteArrayLiteral("{\"id\":\"") + id.toUtf8() + "\"}";
+}
 
 QCoro::Task<NativeResponse> requestAnswered(ScriptedRequest request, NativeResponse response) {
     if (request.path != QLatin1String("/native/request"))
@@ -92,7 +94,9 @@ QCoro::Task<bool> openAfter(Gate *gate, QUrl) {
     co_return true;
 }
 
-QCoro::Task<NativeResponse> immediately(NativeResponse response) { co_return response; }
+QCoro::Task<NativeResponse> immediately(NativeResponse response) {
+    co_return response;
+}
 
 QCoro::Task<NativeResponse> gatedAnswer(Gate *gate, NativeResponse response) {
     co_await gate->pass();
@@ -111,9 +115,9 @@ class TestNativeSignIn : public QObject {
     std::unique_ptr<ConnectionFixture> fixture;
 
     std::shared_ptr<NativeConnection> started(NativeConnection::Services services) {
-        auto connection = NativeConnection::create(QLatin1String(ConnectionFixture::server),
-                                                   QString::fromLatin1(ConnectionFixture::scheme), fixture->settings,
-                                                   fixture->connectivity, std::move(services));
+        auto connection = NativeConnection::create(
+            QLatin1String(ConnectionFixture::server), QString::fromLatin1(ConnectionFixture::scheme),
+            fixture->settings, fixture->connectivity, std::move(services));
         runTask(connection->start());
         return connection;
     }
@@ -161,52 +165,58 @@ private Q_SLOTS:
         const QString unsupported = QStringLiteral("The server returned an unsupported response.");
 
         QTest::newRow("address with a page path")
-            << QStringLiteral("https://sheets.example/home") << false << true << onRequest(200, beginBody(good))
-            << false << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
-        QTest::newRow("plain http off loopback")
-            << QStringLiteral("http://sheets.example") << false << true << onRequest(200, beginBody(good)) << false
+            << QStringLiteral("https://sheets.example/home") << false << true
+            << onRequest(200, beginBody(good)) << false
             << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
+        QTest::newRow("plain http off loopback")
+            << QStringLiteral("http://sheets.example") << false << true << onRequest(200, beginBody(good))
+            << false << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
         QTest::newRow("random generator fails") << https << true << true << onRequest(200, beginBody(good))
                                                 << false << QStringLiteral("Could not start secure sign-in.");
-        QTest::newRow("request answered 404") << https << false << true << onRequest(404, {}) << false
-                                              << QStringLiteral("This server does not support this native feature yet.");
+        QTest::newRow("request answered 404")
+            << https << false << true << onRequest(404, {}) << false
+            << QStringLiteral("This server does not support this native feature yet.");
         QTest::newRow("request answered 503")
             << https << false << true << onRequest(503, {}) << false
-            << QStringLiteral("The request could not be completed (503). Your changes have not been confirmed.");
+            << QStringLiteral(
+                   "The request could not be completed (503). Your changes have not been confirmed.");
         QTest::newRow("request offline")
-            << https << false << true << onRequestFail(NativeClientError::offline(UrlErrorCode::cannotConnectToHost))
-            << false << urlErrorDescription(UrlErrorCode::cannotConnectToHost);
-        QTest::newRow("request answer not JSON") << https << false << true << onRequest(200, "<html>") << false
-                                                 << unsupported;
+            << https << false << true
+            << onRequestFail(NativeClientError::offline(UrlErrorCode::cannotConnectToHost)) << false
+            << urlErrorDescription(UrlErrorCode::cannotConnectToHost);
+        QTest::newRow("request answer not JSON")
+            << https << false << true << onRequest(200, "<html>") << false << unsupported;
         QTest::newRow("request answer without id")
             << https << false << true << onRequest(200, "{\"ID\":\"x\"}") << false << unsupported;
-        QTest::newRow("id of 42 characters") << https << false << true << onRequest(200, beginBody(good.left(42)))
-                                             << false << invalid;
+        QTest::newRow("id of 42 characters")
+            << https << false << true << onRequest(200, beginBody(good.left(42))) << false << invalid;
         QTest::newRow("id with +") << https << false << true
                                    << onRequest(200, beginBody(withLastCharacter(good.left(42) + u'A', u'+')))
                                    << false << invalid;
-        QTest::newRow("id with /") << https << false << true
-                                   << onRequest(200, beginBody(u'/' + good.mid(1))) << false << invalid;
+        QTest::newRow("id with /") << https << false << true << onRequest(200, beginBody(u'/' + good.mid(1)))
+                                   << false << invalid;
         QTest::newRow("id with =") << https << false << true
                                    << onRequest(200, beginBody(good.left(42) + u'=')) << false << invalid;
         QTest::newRow("id with non-zero unused bits")
-            << https << false << true << onRequest(200, beginBody(withLastCharacter(token('\0'), u'B'))) << false
-            << invalid;
+            << https << false << true << onRequest(200, beginBody(withLastCharacter(token('\0'), u'B')))
+            << false << invalid;
         QTest::newRow("browser does not open") << https << false << false << onExchange(202) << true
                                                << QStringLiteral("Could not open your browser.");
         QTest::newRow("exchange refused") << https << false << true << onExchange(403) << true << refused;
         QTest::newRow("exchange answers 410") << https << false << true << onExchange(410) << true << refused;
         QTest::newRow("exchange answers 204") << https << false << true << onExchange(204) << true << refused;
         QTest::newRow("exchange offline")
-            << https << false << true << onExchangeFail(NativeClientError::offline(UrlErrorCode::timedOut)) << true
-            << urlErrorDescription(UrlErrorCode::timedOut);
-        QTest::newRow("session not JSON") << https << false << true << onExchange(200, "session") << true << refused;
+            << https << false << true << onExchangeFail(NativeClientError::offline(UrlErrorCode::timedOut))
+            << true << urlErrorDescription(UrlErrorCode::timedOut);
+        QTest::newRow("session not JSON")
+            << https << false << true << onExchange(200, "session") << true << refused;
         QTest::newRow("loopback cookie name on https")
-            << https << false << true << onExchange(200, NativeSession{"larkspan_session", token('s')}.toJson())
-            << true << refused;
+            << https << false << true
+            << onExchange(200, NativeSession{"larkspan_session", token('s')}.toJson()) << true << refused;
         QTest::newRow("https cookie name on loopback")
             << QStringLiteral("http://localhost:8080") << false << true
-            << onExchange(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()) << true << refused;
+            << onExchange(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()) << true
+            << refused;
         QTest::newRow("session value malformed")
             << https << false << true
             << onExchange(200, NativeSession{"__Host-larkspan_session", token('s').left(42)}.toJson()) << true
@@ -317,7 +327,8 @@ private Q_SLOTS:
         QCOMPARE(fixture->settings->value(QStringLiteral("native.activeAccount")).toString(), account.id);
         QCOMPARE(fixture->settings->value(QStringLiteral("native.server")).toString(),
                  QStringLiteral("https://sheets.example"));
-        QCOMPARE(NativeAccount::decodeList(fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
+        QCOMPARE(NativeAccount::decodeList(
+                     fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
                  connection->accounts());
     }
 
@@ -427,7 +438,8 @@ private Q_SLOTS:
             fixture->scripted.handler = onRequest(404, {});
             connection->signIn();
             awaitEnd(connection);
-            QCOMPARE(connection->error(), QStringLiteral("This server does not support this native feature yet."));
+            QCOMPARE(connection->error(),
+                     QStringLiteral("This server does not support this native feature yet."));
         } else if (step == QLatin1String("showAccounts")) {
             connection->showAccounts();
         } else if (step != QLatin1String("store")) {

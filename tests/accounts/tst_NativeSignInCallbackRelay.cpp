@@ -77,7 +77,8 @@ private Q_SLOTS:
     void refusesBadInput_data() {
         QTest::addColumn<QByteArray>("sent");
         QTest::newRow("overlong line") << QByteArray(NativeSignInCallbackRelay::maxLineBytes + 10, 'a');
-        QTest::newRow("overlong line with end") << QByteArray(NativeSignInCallbackRelay::maxLineBytes + 10, 'a') + '\n';
+        QTest::newRow("overlong line with end")
+            << QByteArray(NativeSignInCallbackRelay::maxLineBytes + 10, 'a') + '\n';
         QTest::newRow("not a URL") << QByteArray("http://exa mple.com:port\n");
         QTest::newRow("empty line") << QByteArray("\n");
     }
@@ -100,7 +101,8 @@ private Q_SLOTS:
 
     void defaultNameIsPerUser() {
         qputenv("XDG_RUNTIME_DIR", folder.path().toLocal8Bit());
-        QCOMPARE(NativeSignInCallbackRelay::defaultName(), folder.filePath(QStringLiteral("net.brevane.Tabrel.signin")));
+        QCOMPARE(NativeSignInCallbackRelay::defaultName(),
+                 folder.filePath(QStringLiteral("net.brevane.Tabrel.signin")));
     }
 };
 

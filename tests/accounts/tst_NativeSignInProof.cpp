@@ -88,9 +88,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("name");
-        QTest::newRow("typed, trimmed") << "  Team sheets \n" << "https://sheets.example" << "Team sheets";
-        QTest::newRow("empty gives host") << "" << "https://sheets.example:8443" << "sheets.example";
-        QTest::newRow("blank gives host") << " \t" << "http://localhost:8080" << "localhost";
+        QTest::newRow("typed, trimmed") << "  Team sheets \n"
+                                        << "https://sheets.example"
+                                        << "Team sheets";
+        QTest::newRow("empty gives host") << ""
+                                          << "https://sheets.example:8443"
+                                          << "sheets.example";
+        QTest::newRow("blank gives host") << " \t"
+                                          << "http://localhost:8080"
+                                          << "localhost";
     }
 
     void accountKeyAndName() {
@@ -107,8 +113,9 @@ private Q_SLOTS:
     }
 
     void accountListRoundTrip() {
-        const QList<NativeAccount> accounts{NativeAccount::create(QUrl(QStringLiteral("https://a.example")), "A"),
-                                            NativeAccount::create(QUrl(QStringLiteral("http://[::1]:9")), "")};
+        const QList<NativeAccount> accounts{
+            NativeAccount::create(QUrl(QStringLiteral("https://a.example")), "A"),
+            NativeAccount::create(QUrl(QStringLiteral("http://[::1]:9")), "")};
         const QByteArray json = NativeAccount::encodeList(accounts);
         QCOMPARE(NativeAccount::decodeList(json), accounts);
         QVERIFY(json.contains("\"origin\":\"https://a.example\""));
@@ -119,10 +126,13 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("json");
         QTest::newRow("not JSON") << QByteArray("native");
         QTest::newRow("empty") << QByteArray();
-        QTest::newRow("object") << QByteArray("{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"}");
+        QTest::newRow("object") << QByteArray(
+            "{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"}");
         QTest::newRow("missing name") << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\"}]");
-        QTest::newRow("number id") << QByteArray("[{\"id\":1,\"origin\":\"https://a.example\",\"name\":\"A\"}]");
-        QTest::newRow("bad origin") << QByteArray("[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]");
+        QTest::newRow("number id") << QByteArray(
+            "[{\"id\":1,\"origin\":\"https://a.example\",\"name\":\"A\"}]");
+        QTest::newRow("bad origin") << QByteArray(
+            "[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]");
         QTest::newRow("one bad entry spoils the list")
             << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"},{\"id\":\"B\"}]");
     }
@@ -135,12 +145,18 @@ private Q_SLOTS:
     void defaultCallbackScheme_data() {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("scheme");
-        QTest::newRow("https host") << "https://sheets.brevane.net" << "net.brevane.tabrel.sheets";
-        QTest::newRow("single label") << "http://localhost:8080" << "net.brevane.tabrel.localhost";
-        QTest::newRow("upper case") << "https://Team.Example.com" << "net.brevane.tabrel.team";
-        QTest::newRow("IPv6 host, colons left out") << "http://[::1]:8080" << "net.brevane.tabrel.1";
-        QTest::newRow("no host") << "sheets" << "net.brevane.tabrel.app";
-        QTest::newRow("not a URL") << "http://exa mple.com" << "net.brevane.tabrel.app";
+        QTest::newRow("https host") << "https://sheets.brevane.net"
+                                    << "net.brevane.tabrel.sheets";
+        QTest::newRow("single label") << "http://localhost:8080"
+                                      << "net.brevane.tabrel.localhost";
+        QTest::newRow("upper case") << "https://Team.Example.com"
+                                    << "net.brevane.tabrel.team";
+        QTest::newRow("IPv6 host, colons left out") << "http://[::1]:8080"
+                                                    << "net.brevane.tabrel.1";
+        QTest::newRow("no host") << "sheets"
+                                 << "net.brevane.tabrel.app";
+        QTest::newRow("not a URL") << "http://exa mple.com"
+                                   << "net.brevane.tabrel.app";
     }
 
     void defaultCallbackScheme() {

@@ -2,4 +2,6 @@
 
 #include <QDesktopServices>
 
-bool nativeOpenInSystemBrowser(const QUrl &url) { return QDesktopServices::openUrl(url); }
+bool nativeOpenInSystemBrowser(const QUrl &url) {
+    return QDesktopServices::openUrl(url);
+}
