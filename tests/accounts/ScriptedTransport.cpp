@@ -3,12 +3,11 @@
 #include <stdexcept>
 
 NativeConnection::ClientFactory ScriptedServer::factory() {
-    return [this](const QUrl &origin, const std::optional<NativeSession> &credential,
-                  NativeTransportObserver observer) {
-        clients.append({origin, credential});
-        observers.append(std::move(observer));
-        return std::make_shared<ScriptedTransport>(this, origin, credential);
-    };
+    return
+        [this](const QUrl &origin, const std::optional<NativeSession> &credential, NativeTransportObserver) {
+            clients.append({origin, credential});
+            return std::make_shared<ScriptedTransport>(this, origin, credential);
+        };
 }
 
 QList<ScriptedRequest> ScriptedServer::requestsTo(const QString &path) const {

@@ -28,7 +28,6 @@ public:
     ScriptedHandler handler;
     QList<ScriptedRequest> requests;
     QList<std::pair<QUrl, std::optional<NativeSession>>> clients;
-    QList<NativeTransportObserver> observers; // handed to each client, in the same order
 
     // A factory that makes clients answering through `handler`.
     NativeConnection::ClientFactory factory();

@@ -332,38 +332,6 @@ private Q_SLOTS:
                  connection->accounts());
     }
 
-    // Both the sign-in's own client and the account's report what they see to connectivity.
-    void clientsReportToConnectivity() {
-        fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')});
-        const auto connection = started();
-        QCOMPARE(connection->connectivity(), fixture->connectivity);
-        connection->signIn();
-        QTRY_VERIFY_WITH_TIMEOUT(connection->client(), patience);
-        const QUrl origin(QString::fromLatin1(ConnectionFixture::server));
-        QCOMPARE(fixture->scripted.observers.size(), 2);
-        QVERIFY(!fixture->connectivity->isOffline(origin));
-        for (const NativeTransportObserver &observer : fixture->scripted.observers) {
-            QVERIFY(observer);
-            observer(NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost));
-            QTRY_VERIFY_WITH_TIMEOUT(fixture->connectivity->isOffline(origin), patience);
-            observer(NativeTransportOutcome::responded(500));
-            QTRY_VERIFY_WITH_TIMEOUT(!fixture->connectivity->isOffline(origin), patience);
-        }
-    }
-
-    void loopbackSignIn() {
-        const NativeSession session{QStringLiteral("larkspan_session"), token('l')};
-        fixture->scripted.handler = approvingServer(token('i'), session);
-        const auto connection = started();
-        connection->setServerAddress(QStringLiteral(" http://127.0.0.1:8080/ "));
-        connection->signIn();
-        QTRY_COMPARE_WITH_TIMEOUT(connection->accounts().size(), 1, patience);
-        QCOMPARE(connection->accounts().first().name, QStringLiteral("127.0.0.1"));
-        QCOMPARE(connection->serverAddress(), QStringLiteral("http://127.0.0.1:8080"));
-        QCOMPARE(fixture->scripted.clients.last(), std::pair(QUrl(QStringLiteral("http://127.0.0.1:8080")),
-                                                             std::optional<NativeSession>(session)));
-    }
-
     // A failed sign-in leaves the signed-in account and its client alone.
     void failureKeepsTheActiveAccount() {
         fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')});
