@@ -22,17 +22,20 @@ QString errorText(std::exception_ptr error) {
 } // namespace
 
 std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client,
-                                             std::shared_ptr<SheetClipboard> clipboard, SheetTextMeasure measure) {
-    if (!clipboard)
-        clipboard = std::make_shared<SystemClipboard>();
-    if (!measure)
-        measure = measureCellText;
-    return std::shared_ptr<SheetModel>(new SheetModel(std::move(client), std::move(clipboard), std::move(measure)));
+                                             SheetModelEnvironment environment) {
+    if (!environment.clipboard)
+        environment.clipboard = std::make_shared<SystemClipboard>();
+    if (!environment.measure)
+        environment.measure = measureCellText;
+    if (!environment.reconnectClock)
+        environment.reconnectClock = NativeClock::system();
+    return std::shared_ptr<SheetModel>(new SheetModel(std::move(client), std::move(environment)));
 }
 
-SheetModel::SheetModel(std::shared_ptr<NativeTransport> client, std::shared_ptr<SheetClipboard> clipboard,
-                       SheetTextMeasure measure)
-    : m_client(std::move(client)), m_clipboard(std::move(clipboard)), m_measure(std::move(measure)) {}
+SheetModel::SheetModel(std::shared_ptr<NativeTransport> client, SheetModelEnvironment environment)
+    : m_client(std::move(client)), m_clipboard(std::move(environment.clipboard)),
+      m_measure(std::move(environment.measure)), m_connectivity(std::move(environment.connectivity)),
+      m_reconnectClock(std::move(environment.reconnectClock)) {}
 
 SheetModel::~SheetModel() = default;
 

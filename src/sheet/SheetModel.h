@@ -1,8 +1,11 @@
 #pragma once
 
 #include "async/CancellationToken.h"
+#include "connection/NativeClock.h"
+#include "connection/NativeConnectivity.h"
 #include "connection/NativeTransport.h"
 #include "sheet/Coordinate.h"
+#include "sheet/SheetEventParser.h"
 #include "sheet/SheetClipboard.h"
 #include "sheet/SheetTextMeasure.h"
 #include "sheet/SheetWire.h"
@@ -18,6 +21,14 @@
 #include <memory>
 #include <optional>
 #include <variant>
+
+// What a model uses from its surroundings; each empty member gets the application's own.
+struct SheetModelEnvironment {
+    std::shared_ptr<SheetClipboard> clipboard = {};        // the desktop's clipboard
+    SheetTextMeasure measure = {};                         // the application font
+    std::shared_ptr<NativeConnectivity> connectivity = {}; // NativeConnectivity::shared(), when first watched
+    std::shared_ptr<NativeClock> reconnectClock = {};      // the system clock
+};
 
 using CellMap = QHash<Coordinate, Cell>;
 using StyleMap = QHash<QString, CellStyle>;
@@ -75,11 +86,9 @@ public:
     static constexpr qint64 pageMaxBytes = 4'194'304;
     static constexpr qint64 gridMaxBytes = 67'108'864;
 
-    // `clipboard` defaults to the desktop's clipboard and `measure` to the application font; both
-    // need a QGuiApplication, so tests without one pass their own.
+    // The default clipboard and font need a QGuiApplication; tests without one pass their own.
     static std::shared_ptr<SheetModel> make(std::shared_ptr<NativeTransport> client,
-                                            std::shared_ptr<SheetClipboard> clipboard = {},
-                                            SheetTextMeasure measure = {});
+                                            SheetModelEnvironment environment = {});
     ~SheetModel() override;
 
     // Stored state.
@@ -183,6 +192,11 @@ public:
     static constexpr double fitMargin = 14.0;
     static constexpr qint64 maximumFitWidth = 1000;
 
+    // Live updates: keeps the open tab's event stream until `token` is cancelled, another tab is
+    // opened, or the server ends it for idleness or changed access. Reconnects with backoff and
+    // reloads the grid each time the stream opens.
+    QCoro::Task<> watch(CancellationToken token = {});
+
     // Cell writes.
     static constexpr qsizetype maxInputBytes = 8192;
 
@@ -231,8 +245,7 @@ Q_SIGNALS:
     void hasUnconfirmedChangesChanged();
 
 private:
-    SheetModel(std::shared_ptr<NativeTransport> client, std::shared_ptr<SheetClipboard> clipboard,
-               SheetTextMeasure measure);
+    SheetModel(std::shared_ptr<NativeTransport> client, SheetModelEnvironment environment);
 
     // Moves the selection to one cell without the guards (opening a sheet, committing).
     void selectCell(const Coordinate &point);
@@ -253,12 +266,18 @@ private:
     void refreshDraftIfClean();
     QString rawAt(const Coordinate &cell) const;
 
+    void setLive(const QString &live) { assign(m_live, live, &SheetModel::liveChanged); }
+    QCoro::Task<> streamOpened(QString source, CancellationToken token);
+    QCoro::Task<> received(SheetEvent event, QString source, CancellationToken token);
+
     // The POST behind `form`: returns the 2xx body, or fails with the refusal's message.
     QCoro::Task<QByteArray> postForm(QString path, FormFields fields);
 
     std::shared_ptr<NativeTransport> m_client;
     std::shared_ptr<SheetClipboard> m_clipboard;
     SheetTextMeasure m_measure;
+    std::shared_ptr<NativeConnectivity> m_connectivity;
+    std::shared_ptr<NativeClock> m_reconnectClock;
     SheetWireWorker m_wire;
 
     ListState m_listState = ListState::loading;

@@ -15,9 +15,12 @@ QCoro::Task<NativeResponse> FakeTransport::responseDetails(QString path, QString
     co_return response;
 }
 
-QCoro::Task<> FakeTransport::stream(QString, OpenHandler, LineHandler, CancellationToken) {
-    throw std::logic_error("FakeTransport::stream is not scripted");
-    co_return;
+QCoro::Task<> FakeTransport::stream(QString path, OpenHandler onOpen, LineHandler onLine, CancellationToken token) {
+    token.throwIfCancelled();
+    m_streamPaths.append(path);
+    if (!m_streamHandler)
+        throw std::logic_error("FakeTransport::stream is not scripted");
+    co_await m_streamHandler(int(m_streamPaths.size()), onOpen, onLine, token);
 }
 
 QCoro::Task<> FakeTransport::download(QString, QString, CancellationToken) {

@@ -18,6 +18,9 @@ public:
         qint64 maxBytes = 0;
     };
     using Handler = std::function<QCoro::Task<NativeResponse>(const Request &)>;
+    // Plays one stream attempt: may call onOpen and onLine, then returns (the server ended the
+    // stream) or throws (the attempt failed).
+    using StreamHandler = std::function<QCoro::Task<>(int attempt, OpenHandler &, LineHandler &, CancellationToken)>;
 
     QUrl origin() const override { return QUrl(QStringLiteral("https://sheets.example")); }
     QCoro::Task<NativeResponse> responseDetails(QString path, QString method, std::optional<QByteArray> body,
@@ -28,6 +31,8 @@ public:
 
     // Answers every request; replaces any earlier handler.
     void setHandler(Handler handler) { m_handler = std::move(handler); }
+    void setStreamHandler(StreamHandler handler) { m_streamHandler = std::move(handler); }
+    const QStringList &streamPaths() const { return m_streamPaths; }
     const QList<Request> &requests() const { return m_requests; }
     QStringList paths() const;
     void clearRequests() { m_requests.clear(); }
@@ -36,5 +41,7 @@ public:
 
 private:
     Handler m_handler;
+    StreamHandler m_streamHandler;
+    QStringList m_streamPaths;
     QList<Request> m_requests;
 };

@@ -26,7 +26,7 @@ class TestSheetFormats : public QObject {
 private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
-        model = SheetModel::make(transport, std::make_shared<FakeClipboard>(), measure);
+        model = SheetModel::make(transport, {.clipboard = std::make_shared<FakeClipboard>(), .measure = measure});
     }
 
     void boldTogglesFromTheWholeSelection() {

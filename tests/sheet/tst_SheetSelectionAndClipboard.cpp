@@ -33,7 +33,7 @@ private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
         clipboard = std::make_shared<FakeClipboard>();
-        model = SheetModel::make(transport, clipboard, [](const QString &, bool, bool) { return 0.0; });
+        model = SheetModel::make(transport, {.clipboard = clipboard, .measure = [](const QString &, bool, bool) { return 0.0; }});
     }
 
     void selectionGuardsAndClamping() {

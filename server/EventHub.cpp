@@ -1,0 +1,129 @@
+#include "EventHub.h"
+
+#include <algorithm>
+
+EventHub::EventHub(Options options) : m_options(options) {}
+
+std::string EventHub::event(const std::string &name, const std::string &data) {
+    return "event: " + name + "\ndata: " + data + "\n\n";
+}
+
+std::shared_ptr<EventHub::Watcher> EventHub::watch(std::int64_t sheetId, std::int64_t tabId,
+                                                   std::int64_t accountId, std::string sessionHash) {
+    auto watcher = std::make_shared<Watcher>();
+    watcher->sheetId = sheetId;
+    watcher->tabId = tabId;
+    watcher->accountId = accountId;
+    watcher->sessionHash = std::move(sessionHash);
+    watcher->opened = watcher->lastWrite = Clock::now();
+    std::lock_guard lock(m_mutex);
+    m_watchers.insert(watcher);
+    return watcher;
+}
+
+void EventHub::unwatch(const std::shared_ptr<Watcher> &watcher) {
+    std::lock_guard lock(m_mutex);
+    m_watchers.erase(watcher);
+}
+
+EventHub::Next EventHub::next(Watcher &watcher) {
+    std::unique_lock lock(m_mutex);
+    while (true) {
+        if (m_stopping || watcher.finished)
+            return {{}, true};
+        const auto now = Clock::now();
+        if (watcher.resyncVersion) {
+            const std::string data =
+                "{\"version\":" + std::to_string(*watcher.resyncVersion) + ",\"resync\":true}";
+            watcher.resyncVersion.reset();
+            watcher.lastWrite = now;
+            return {event("resync", data), false};
+        }
+        if (!watcher.queue.empty()) {
+            std::string text;
+            text.reserve(watcher.queuedBytes);
+            for (const auto &item : watcher.queue)
+                text += item;
+            watcher.queue.clear();
+            watcher.queuedBytes = 0;
+            watcher.lastWrite = now;
+            return {std::move(text), false};
+        }
+        if (watcher.bye) {
+            watcher.finished = true;
+            return {event("bye", *watcher.bye), true};
+        }
+        auto active = watcher.opened;
+        if (const auto it = m_accountActivity.find(watcher.accountId); it != m_accountActivity.end())
+            active = std::max(active, it->second);
+        if (const auto it = m_tabActivity.find(watcher.tabId); it != m_tabActivity.end())
+            active = std::max(active, it->second);
+        const auto idleAt = active + m_options.idle;
+        if (now >= idleAt) {
+            watcher.finished = true;
+            return {event("bye", "idle"), true};
+        }
+        const auto keepAliveAt = watcher.lastWrite + m_options.keepAlive;
+        if (now >= keepAliveAt) {
+            watcher.lastWrite = now;
+            return {": keep-alive\n\n", false};
+        }
+        watcher.wake.wait_until(lock, std::min(idleAt, keepAliveAt));
+    }
+}
+
+void EventHub::publish(std::int64_t tabId, std::uint64_t version, const std::string &event) {
+    std::lock_guard lock(m_mutex);
+    m_tabActivity[tabId] = Clock::now();
+    for (const auto &watcher : m_watchers) {
+        if (watcher->tabId != tabId || watcher->finished)
+            continue;
+        if (watcher->resyncVersion || watcher->queuedBytes + event.size() > m_options.maxQueuedBytes) {
+            // A reader this far behind reloads the grid instead of catching up event by event.
+            watcher->queue.clear();
+            watcher->queuedBytes = 0;
+            watcher->resyncVersion = version;
+        } else {
+            watcher->queue.push_back(event);
+            watcher->queuedBytes += event.size();
+        }
+        watcher->wake.notify_one();
+    }
+}
+
+void EventHub::touchAccount(std::int64_t accountId) {
+    std::lock_guard lock(m_mutex);
+    m_accountActivity[accountId] = Clock::now();
+}
+
+void EventHub::accessChanged(std::int64_t sheetId, std::int64_t accountId) {
+    std::lock_guard lock(m_mutex);
+    for (const auto &watcher : m_watchers) {
+        if (watcher->sheetId == sheetId && watcher->accountId == accountId) {
+            watcher->bye = "access-changed";
+            watcher->wake.notify_one();
+        }
+    }
+}
+
+void EventHub::sessionEnded(const std::string &sessionHash) {
+    std::lock_guard lock(m_mutex);
+    for (const auto &watcher : m_watchers) {
+        if (watcher->sessionHash == sessionHash) {
+            watcher->bye = "signed-out";
+            watcher->wake.notify_one();
+        }
+    }
+}
+
+void EventHub::shutdown() {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+    for (const auto &watcher : m_watchers)
+        watcher->wake.notify_one();
+}
+
+std::size_t EventHub::watcherCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_watchers.size();
+}

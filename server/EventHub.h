@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+// Live event streams. Each open stream is a Watcher of one tab; a change to the tab is queued for
+// every watcher and each stream's thread writes it out. The hub also decides when a stream ends:
+// idle, access changed, signed out, or server shutdown.
+class EventHub {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Options {
+        std::chrono::milliseconds keepAlive{15000};
+        std::chrono::milliseconds idle{30 * 60 * 1000};
+        std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+    };
+
+    struct Watcher {
+        std::int64_t sheetId = 0;
+        std::int64_t tabId = 0;
+        std::int64_t accountId = 0;
+        std::string sessionHash;
+        Clock::time_point opened;
+        Clock::time_point lastWrite;
+        std::deque<std::string> queue;
+        std::size_t queuedBytes = 0;
+        std::optional<std::uint64_t> resyncVersion; // the queue overflowed: send a resync instead
+        std::optional<std::string> bye;
+        bool finished = false;
+        std::condition_variable wake;
+    };
+
+    // What a stream writes next; after `last` the stream ends.
+    struct Next {
+        std::string text;
+        bool last = false;
+    };
+
+    explicit EventHub(Options options);
+
+    std::shared_ptr<Watcher> watch(std::int64_t sheetId, std::int64_t tabId, std::int64_t accountId,
+                                   std::string sessionHash);
+    void unwatch(const std::shared_ptr<Watcher> &watcher);
+    // Blocks until there is something to write for this watcher.
+    Next next(Watcher &watcher);
+
+    void publish(std::int64_t tabId, std::uint64_t version, const std::string &event);
+    void touchAccount(std::int64_t accountId);
+    void accessChanged(std::int64_t sheetId, std::int64_t accountId);
+    void sessionEnded(const std::string &sessionHash);
+    void shutdown();
+    std::size_t watcherCount() const;
+
+    static std::string event(const std::string &name, const std::string &data);
+
+private:
+    Options m_options;
+    mutable std::mutex m_mutex;
+    std::set<std::shared_ptr<Watcher>> m_watchers;
+    std::map<std::int64_t, Clock::time_point> m_accountActivity;
+    std::map<std::int64_t, Clock::time_point> m_tabActivity;
+    bool m_stopping = false;
+};

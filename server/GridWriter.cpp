@@ -1,0 +1,280 @@
+#include "GridWriter.h"
+
+#include "Database.h"
+#include "FormulaEngine.h"
+#include "FormulaText.h"
+#include "GridStore.h"
+#include "NumberFormats.h"
+#include "Palette.h"
+#include "Transaction.h"
+
+#include <set>
+
+namespace {
+
+using Position = std::pair<std::int64_t, std::int64_t>;
+
+// Fills display, value and numeric from the computed value and the cell's number format.
+void present(StoredCell &cell, const FormulaEngine::Value &value, const CellStyle &style) {
+    cell.value.reset();
+    cell.numeric = false;
+    switch (value.kind) {
+    case FormulaEngine::Value::Kind::Empty:
+        cell.display = cell.raw;
+        break;
+    case FormulaEngine::Value::Kind::Number:
+        cell.numeric = true;
+        cell.value = value.number;
+        cell.display = NumberFormats::display(value.number, style.numberFormat.value_or(""));
+        break;
+    case FormulaEngine::Value::Kind::Text:
+        cell.display = FormulaText::isFormula(cell.raw) ? value.text : cell.raw;
+        break;
+    case FormulaEngine::Value::Kind::Error:
+        cell.display = FormulaText::hasReferenceError(cell.raw) ? "#REF!" : value.text;
+        break;
+    }
+}
+
+CellStyle applied(CellStyle style, const GridWriter::FormatChange &change) {
+    if (change.bold)
+        style.bold = *change.bold ? std::optional(true) : std::nullopt;
+    if (change.italic)
+        style.italic = *change.italic ? std::optional(true) : std::nullopt;
+    if (change.align)
+        style.align = change.align->empty() ? std::nullopt : change.align;
+    if (change.numfmt)
+        style.numberFormat = change.numfmt->empty() ? std::nullopt : change.numfmt;
+    if (change.fill) {
+        style.fillHex.reset();
+        style.fillHue.reset();
+        style.fillChroma.reset();
+        style.lowContrast.reset();
+        if (const auto swatch = Palette::fill(*change.fill)) {
+            style.fillHue = swatch->hue;
+            style.fillChroma = swatch->chroma;
+        }
+    }
+    if (change.ink) {
+        style.inkHex.reset();
+        style.inkHue.reset();
+        style.inkChroma.reset();
+        style.lowContrast.reset();
+        if (const auto swatch = Palette::ink(*change.ink)) {
+            style.inkHue = swatch->hue;
+            style.inkChroma = swatch->chroma;
+        }
+    }
+    // One canonical form, so that equal looks compare equal.
+    return CellStyle::fromJson(style.toJson());
+}
+
+} // namespace
+
+GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher)
+    : m_db(db), m_store(store), m_publisher(std::move(publisher)) {}
+
+GridWriter::~GridWriter() = default;
+
+std::shared_ptr<GridWriter::TabState> GridWriter::state(std::int64_t tabId) {
+    std::lock_guard lock(m_statesMutex);
+    auto &entry = m_states[tabId];
+    if (!entry)
+        entry = std::make_shared<TabState>();
+    return entry;
+}
+
+void GridWriter::forget(std::int64_t tabId) {
+    const auto tab = state(tabId);
+    std::lock_guard lock(tab->mutex);
+    tab->engine.reset();
+}
+
+FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
+    if (tab.engine)
+        return *tab.engine;
+    std::vector<StoredCell> cells;
+    {
+        auto lock = m_db.lock();
+        cells = m_store.allCells(tabId);
+    }
+    auto engine = std::make_unique<FormulaEngine>();
+    for (const auto &cell : cells) {
+        if (!cell.raw.empty())
+            engine->load(cell.r, cell.c, cell.raw);
+    }
+    engine->calculateAll();
+    tab.engine = std::move(engine);
+    return *tab.engine;
+}
+
+void GridWriter::attachStyles(GridChange &change) {
+    std::set<std::int64_t> ids;
+    for (const auto &cell : change.cells) {
+        if (cell.styleId)
+            ids.insert(*cell.styleId);
+    }
+    change.styles = m_store.styles(ids);
+}
+
+GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
+                                  const std::vector<CellWrite> &writes) {
+    const auto tab = state(tabId);
+    std::lock_guard tabLock(tab->mutex);
+    FormulaEngine &formulas = engine(*tab, tabId);
+
+    std::vector<FormulaEngine::Input> inputs;
+    inputs.reserve(writes.size());
+    for (const auto &write : writes) {
+        std::string raw = write.raw;
+        if (write.fromR && write.fromC && FormulaText::isFormula(raw))
+            raw = FormulaText::move(raw, write.r - *write.fromR, write.c - *write.fromC,
+                                    FormulaEngine::maxRows, FormulaEngine::maxCols);
+        inputs.push_back({write.r, write.c, std::move(raw)});
+    }
+
+    struct Step {
+        Position position;
+        std::string oldRaw;
+        std::string newRaw;
+    };
+    std::vector<Step> steps;
+    {
+        auto lock = m_db.lock();
+        std::map<Position, std::string> current;
+        for (const auto &input : inputs) {
+            const Position position{input.r, input.c};
+            auto it = current.find(position);
+            if (it == current.end()) {
+                const auto stored = m_store.cell(tabId, input.r, input.c);
+                it = current.emplace(position, stored ? stored->raw : std::string()).first;
+            }
+            if (it->second != input.raw) {
+                steps.push_back({position, it->second, input.raw});
+                it->second = input.raw;
+            }
+        }
+    }
+
+    GridChange change;
+    change.stamps = static_cast<std::int64_t>(steps.size());
+    try {
+        // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
+        const auto changed = formulas.set(inputs);
+        std::map<Position, std::string> written;
+        for (const auto &input : inputs)
+            written[{input.r, input.c}] = input.raw;
+
+        auto lock = m_db.lock();
+        Transaction transaction(m_db);
+        const std::uint64_t base = m_store.version(tabId);
+        std::uint64_t version = base;
+        for (const auto &step : steps)
+            m_store.logEdit(tabId, step.position.first, step.position.second, accountId, step.oldRaw,
+                            step.newRaw, ++version);
+        std::map<std::int64_t, CellStyle> styleCache;
+        change.cells.reserve(changed.size());
+        for (const auto &[r, c] : changed) {
+            StoredCell cell = m_store.cell(tabId, r, c).value_or(StoredCell{r, c, {}, {}, {}, false, {}});
+            if (const auto it = written.find({r, c}); it != written.end())
+                cell.raw = it->second;
+            CellStyle style;
+            if (cell.styleId) {
+                auto cached = styleCache.find(*cell.styleId);
+                if (cached == styleCache.end())
+                    cached = styleCache.emplace(*cell.styleId, m_store.style(*cell.styleId)).first;
+                style = cached->second;
+            }
+            present(cell, formulas.value(r, c), style);
+            m_store.put(tabId, cell);
+            change.cells.push_back(std::move(cell));
+        }
+        if (version != base)
+            m_store.setVersion(tabId, version);
+        transaction.commit();
+        change.version = version;
+        attachStyles(change);
+    } catch (...) {
+        // The model may now hold what the database refused: rebuild it from the database next time.
+        tab->engine.reset();
+        throw;
+    }
+    if (!steps.empty())
+        m_publisher(tabId, change);
+    return change;
+}
+
+GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
+    const auto tab = state(tabId);
+    std::lock_guard tabLock(tab->mutex);
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+
+    std::map<Position, StoredCell> existing;
+    for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2))
+        existing.emplace(Position{cell.r, cell.c}, std::move(cell));
+    std::map<std::int64_t, CellStyle> styleCache;
+    auto styleOf = [&](std::optional<std::int64_t> id) -> CellStyle {
+        if (!id)
+            return {};
+        auto it = styleCache.find(*id);
+        if (it == styleCache.end())
+            it = styleCache.emplace(*id, m_store.style(*id)).first;
+        return it->second;
+    };
+
+    GridChange change;
+    for (std::int64_t r = request.r1; r <= request.r2; ++r) {
+        for (std::int64_t c = request.c1; c <= request.c2; ++c) {
+            const auto it = existing.find({r, c});
+            StoredCell cell = it != existing.end() ? it->second : StoredCell{r, c, {}, {}, {}, false, {}};
+            const CellStyle before = styleOf(cell.styleId);
+            const CellStyle after = applied(before, request);
+            if (after == before)
+                continue;
+            cell.styleId = after.empty() ? std::nullopt : std::optional(m_store.styleId(tabId, after));
+            if (cell.numeric && cell.value)
+                cell.display = NumberFormats::display(*cell.value, after.numberFormat.value_or(""));
+            m_store.put(tabId, cell);
+            change.cells.push_back(std::move(cell));
+        }
+    }
+    change.version = m_store.version(tabId);
+    if (!change.cells.empty()) {
+        change.version += 1;
+        m_store.setVersion(tabId, change.version);
+    }
+    transaction.commit();
+    attachStyles(change);
+    if (!change.cells.empty())
+        m_publisher(tabId, change);
+    return change;
+}
+
+GridChange GridWriter::resize(std::int64_t tabId, const std::string &axis, std::int64_t index, double size) {
+    const auto tab = state(tabId);
+    std::lock_guard tabLock(tab->mutex);
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    m_store.setSize(tabId, axis, index, size);
+    GridChange change;
+    change.version = m_store.version(tabId) + 1;
+    m_store.setVersion(tabId, change.version);
+    change.sizes = m_store.sizes(tabId);
+    transaction.commit();
+    m_publisher(tabId, change);
+    return change;
+}
+
+GridChange GridWriter::read(std::int64_t tabId, std::int64_t firstRow, std::int64_t firstCol,
+                            std::int64_t rows, std::int64_t cols) {
+    auto lock = m_db.lock();
+    GridChange window;
+    window.version = m_store.version(tabId);
+    window.rows = rows;
+    window.cols = cols;
+    window.cells = m_store.cells(tabId, firstRow, firstCol, firstRow + rows - 1, firstCol + cols - 1);
+    window.sizes = m_store.sizes(tabId);
+    attachStyles(window);
+    return window;
+}

@@ -1,0 +1,118 @@
+#include "ServerOptions.h"
+
+#include <charconv>
+
+namespace {
+
+bool number(const std::string &text, int low, int high, int &out) {
+    int value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < low ||
+        value > high)
+        return false;
+    out = value;
+    return true;
+}
+
+// "127.0.0.1:8080", "localhost:0" or "[::1]:8080".
+bool splitListen(const std::string &text, std::string &host, int &port) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    std::string name = text.substr(0, colon);
+    if (name.front() == '[') {
+        if (name.back() != ']')
+            return false;
+        name = name.substr(1, name.size() - 2);
+    }
+    if (name.empty() || !number(text.substr(colon + 1), 0, 65535, port))
+        return false;
+    host = name;
+    return true;
+}
+
+} // namespace
+
+const char *ServerOptions::usage() {
+    return "usage: tabrel-server --data DIR [--listen ADDR:PORT] [--port PORT] [--demo]\n"
+           "                     [--tls-cert FILE --tls-key FILE] [--origin URL]\n"
+           "                     [--idle-timeout SECONDS] [--keep-alive SECONDS]\n"
+           "       tabrel-server add-user EMAIL NAME --data DIR   (password read from standard input)\n"
+           "\n"
+           "Serves on 127.0.0.1:8080 by default; port 0 picks a free port. With --demo, the first start\n"
+           "creates a demo account and sheets. --origin names the public origin when the server is\n"
+           "reached through another address than the one it listens on.\n";
+}
+
+std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &args,
+                                                ServerOptions &options) {
+    std::size_t i = 0;
+    std::vector<std::string> positional;
+    if (!args.empty() && args[0] == "add-user") {
+        options.command = Command::AddUser;
+        i = 1;
+    }
+    auto value = [&](const std::string &flag) -> std::optional<std::string> {
+        if (i + 1 >= args.size())
+            return std::nullopt;
+        (void)flag;
+        return args[++i];
+    };
+    for (; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            options.command = Command::Help;
+            return std::nullopt;
+        }
+        if (arg == "--demo") {
+            options.demo = true;
+            continue;
+        }
+        if (!arg.starts_with("--")) {
+            positional.push_back(arg);
+            continue;
+        }
+        const auto text = value(arg);
+        if (!text)
+            return arg + " needs a value";
+        if (arg == "--data") {
+            options.dataDir = *text;
+        } else if (arg == "--listen") {
+            if (!splitListen(*text, options.host, options.port))
+                return "--listen takes ADDRESS:PORT, for example 127.0.0.1:8080";
+        } else if (arg == "--port") {
+            if (!number(*text, 0, 65535, options.port))
+                return "--port takes a number from 0 to 65535";
+        } else if (arg == "--tls-cert") {
+            options.tlsCertificate = *text;
+        } else if (arg == "--tls-key") {
+            options.tlsKey = *text;
+        } else if (arg == "--origin") {
+            options.publicOrigin = *text;
+        } else if (arg == "--idle-timeout") {
+            if (!number(*text, 1, 7 * 24 * 3600, options.idleSeconds))
+                return "--idle-timeout takes a number of seconds";
+        } else if (arg == "--keep-alive") {
+            if (!number(*text, 1, 3600, options.keepAliveSeconds))
+                return "--keep-alive takes a number of seconds";
+        } else if (arg == "--signin-expiry") {
+            if (!number(*text, 1, 24 * 3600, options.signInExpirySeconds))
+                return "--signin-expiry takes a number of seconds";
+        } else {
+            return "unknown option " + arg;
+        }
+    }
+    if (options.dataDir.empty())
+        return "--data DIR is required";
+    if (options.tlsCertificate.empty() != options.tlsKey.empty())
+        return "--tls-cert and --tls-key go together";
+    if (options.command == Command::AddUser) {
+        if (positional.size() != 2)
+            return "add-user takes EMAIL and NAME";
+        options.email = positional[0];
+        options.name = positional[1];
+    } else if (!positional.empty()) {
+        return "unexpected argument " + positional[0];
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The command line: serving (--listen, --data, --demo, TLS, timeouts) or the add-user command.
+struct ServerOptions {
+    enum class Command { Serve, AddUser, Help };
+
+    Command command = Command::Serve;
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::string dataDir;
+    bool demo = false;
+    std::string tlsCertificate;
+    std::string tlsKey;
+    std::string publicOrigin;
+    int idleSeconds = 30 * 60;
+    int keepAliveSeconds = 15;
+    // Hidden, for tests: how long a sign-in request stays usable.
+    int signInExpirySeconds = 300;
+    std::string email; // add-user
+    std::string name;  // add-user
+
+    // Fills the options or returns a message explaining what is wrong.
+    static std::optional<std::string> parse(const std::vector<std::string> &args, ServerOptions &options);
+    static const char *usage();
+};

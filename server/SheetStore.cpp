@@ -1,0 +1,148 @@
+#include "SheetStore.h"
+
+#include "Clock.h"
+#include "Database.h"
+#include "GridStore.h"
+#include "NumberFormats.h"
+#include "Palette.h"
+#include "Transaction.h"
+
+#include <algorithm>
+
+SheetStore::Sheet SheetStore::create(std::int64_t ownerId, const std::string &title) {
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    const std::int64_t now = nowMillis();
+    auto sheet = m_db.prepare("INSERT INTO sheets (title, created_at, updated_at) VALUES (?1, ?2, ?2)");
+    sheet.bind(1, title).bind(2, now);
+    sheet.run();
+    const std::int64_t sheetId = m_db.lastInsertId();
+    auto tab = m_db.prepare("INSERT INTO tabs (sheet_id, name, position) VALUES (?1, 'Sheet1', 0)");
+    tab.bind(1, sheetId);
+    tab.run();
+    const std::int64_t tabId = m_db.lastInsertId();
+    auto member = m_db.prepare("INSERT INTO members (sheet_id, account_id, role) VALUES (?1, ?2, 'owner')");
+    member.bind(1, sheetId).bind(2, ownerId);
+    member.run();
+    transaction.commit();
+    return {sheetId, title, tabId, "Sheet1"};
+}
+
+std::vector<SheetStore::Sheet> SheetStore::visibleTo(std::int64_t accountId) {
+    auto lock = m_db.lock();
+    auto query = m_db.prepare(
+        "SELECT s.id, s.title, t.id, t.name FROM members m JOIN sheets s ON s.id = m.sheet_id "
+        "JOIN tabs t ON t.id = (SELECT id FROM tabs WHERE sheet_id = s.id ORDER BY position, id LIMIT 1) "
+        "WHERE m.account_id = ?1 ORDER BY s.updated_at DESC, s.id DESC");
+    query.bind(1, accountId);
+    std::vector<Sheet> sheets;
+    while (query.step())
+        sheets.push_back({query.integer(0), query.text(1), query.integer(2), query.text(3)});
+    return sheets;
+}
+
+std::optional<SheetStore::Role> SheetStore::role(std::int64_t sheetId, std::int64_t accountId) {
+    auto lock = m_db.lock();
+    auto query = m_db.prepare("SELECT role FROM members WHERE sheet_id = ?1 AND account_id = ?2");
+    query.bind(1, sheetId).bind(2, accountId);
+    if (!query.step())
+        return std::nullopt;
+    const std::string role = query.text(0);
+    if (role == "owner")
+        return Role::Owner;
+    if (role == "editor")
+        return Role::Editor;
+    if (role == "commenter")
+        return Role::Commenter;
+    return Role::Viewer;
+}
+
+std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
+    auto lock = m_db.lock();
+    auto query =
+        m_db.prepare("SELECT s.id, s.title, t.id, t.name FROM sheets s JOIN tabs t ON t.sheet_id = s.id "
+                     "WHERE s.id = ?1 ORDER BY t.position, t.id LIMIT 1");
+    query.bind(1, sheetId);
+    if (!query.step())
+        return std::nullopt;
+    return Sheet{query.integer(0), query.text(1), query.integer(2), query.text(3)};
+}
+
+bool SheetStore::hasTab(std::int64_t sheetId, std::int64_t tabId) {
+    auto lock = m_db.lock();
+    auto query = m_db.prepare("SELECT 1 FROM tabs WHERE id = ?1 AND sheet_id = ?2");
+    query.bind(1, tabId).bind(2, sheetId);
+    return query.step();
+}
+
+nlohmann::json SheetStore::preview(std::int64_t tabId) {
+    // Caller holds the lock.
+    auto any = m_db.prepare("SELECT 1 FROM cells WHERE tab_id = ?1 LIMIT 1");
+    any.bind(1, tabId);
+    const bool empty = !any.step();
+    nlohmann::json cells = nlohmann::json::array();
+    if (!empty) {
+        auto query = m_db.prepare(
+            "SELECT c.r, c.c, c.raw, s.json FROM cells c LEFT JOIN styles s ON s.id = c.style_id "
+            "WHERE c.tab_id = ?1 AND c.r < ?2 AND c.c < ?3 ORDER BY c.r, c.c");
+        query.bind(1, tabId).bind(2, previewRows).bind(3, previewCols);
+        while (query.step()) {
+            const auto style = query.isNull(3) ? nlohmann::json::object()
+                                               : nlohmann::json::parse(query.text(3), nullptr, false);
+            std::string fill;
+            if (style.is_object()) {
+                if (style.contains("fx") && style["fx"].is_string())
+                    fill = style["fx"].get<std::string>();
+                else if (style.contains("fh") && style.contains("fc"))
+                    fill = Palette::hex(Palette::lightFillLightness, style["fc"].get<double>(),
+                                        style["fh"].get<double>());
+            }
+            const bool bold = style.is_object() && style.value("b", false);
+            if (query.text(2).empty() && fill.empty())
+                continue;
+            cells.push_back(
+                {{"R", query.integer(0)}, {"C", query.integer(1)}, {"Fill", fill}, {"Bold", bold}});
+        }
+    }
+    return {{"Rows", previewRows}, {"Cols", previewCols}, {"Empty", empty}, {"Cells", cells}};
+}
+
+nlohmann::json SheetStore::summary(const Sheet &sheet) {
+    auto lock = m_db.lock();
+    return {{"ID", static_cast<std::uint64_t>(sheet.id)},
+            {"Title", sheet.title},
+            {"TabID", static_cast<std::uint64_t>(sheet.tabId)},
+            {"TabName", sheet.tabName},
+            {"Preview", preview(sheet.tabId)}};
+}
+
+nlohmann::json SheetStore::page(const Sheet &sheet, Role role) {
+    nlohmann::json result = {{"Sheet", summary(sheet)}};
+    std::pair<std::int64_t, std::int64_t> used;
+    {
+        auto lock = m_db.lock();
+        used = m_grid.usedExtent(sheet.tabId);
+    }
+    // The grid covers what is used plus room to grow, within the fixed bounds.
+    const std::int64_t rows = std::clamp<std::int64_t>(used.first + 50, 100, maxPageRows);
+    const std::int64_t cols = std::clamp<std::int64_t>(used.second + 10, 26, maxPageCols);
+    result["Rows"] = rows;
+    result["Cols"] = cols;
+    result["Truncated"] = used.first > maxPageRows || used.second > maxPageCols;
+    result["MayWrite"] = mayWrite(role);
+    result["MayComment"] = mayComment(role);
+    result["MayShare"] = mayShare(role);
+    nlohmann::json fills = nlohmann::json::array();
+    for (const auto &swatch : Palette::fills())
+        fills.push_back({{"Name", swatch.name}, {"Label", swatch.label}});
+    nlohmann::json inks = nlohmann::json::array();
+    for (const auto &swatch : Palette::inks())
+        inks.push_back({{"Name", swatch.name}, {"Label", swatch.label}});
+    nlohmann::json formats = nlohmann::json::array();
+    for (const auto &entry : NumberFormats::offered())
+        formats.push_back({{"Code", entry.code}, {"Label", entry.label}});
+    result["FillSwatches"] = fills;
+    result["InkSwatches"] = inks;
+    result["NumberFormats"] = formats;
+    return result;
+}

@@ -1,0 +1,177 @@
+// tabrel-server: the reference server of Brevane Tabrel.
+
+#include "Accounts.h"
+#include "DataLock.h"
+#include "Database.h"
+#include "DemoData.h"
+#include "EventHub.h"
+#include "GridJson.h"
+#include "GridStore.h"
+#include "GridWriter.h"
+#include "HttpApi.h"
+#include "ServerOptions.h"
+#include "SessionGate.h"
+#include "SheetRoutes.h"
+#include "SheetStore.h"
+#include "SignIn.h"
+#include "SignInRoutes.h"
+
+#include <sodium.h>
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <pthread.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string readPassword() {
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal) {
+        std::cerr << "Password: " << std::flush;
+        ::tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string password;
+    std::getline(std::cin, password);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << '\n';
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    return password;
+}
+
+int addUser(const ServerOptions &options) {
+    Database db(options.dataDir + "/tabrel.db");
+    Accounts accounts(db);
+    try {
+        const auto account = accounts.create(options.email, options.name, readPassword());
+        std::cout << "added " << account.email << " (" << account.name << ")" << std::endl;
+        return 0;
+    } catch (const Accounts::Refused &refused) {
+        std::cerr << "tabrel-server: " << refused.what() << std::endl;
+        return 1;
+    }
+}
+
+int serve(const ServerOptions &options, sigset_t signals) {
+    Database db(options.dataDir + "/tabrel.db");
+    Accounts accounts(db);
+    SignIn signIn(db, accounts, options.signInExpirySeconds * 1000LL);
+    GridStore grid(db);
+    SheetStore sheets(db, grid);
+    EventHub hub(EventHub::Options{std::chrono::seconds(options.keepAliveSeconds),
+                                   std::chrono::seconds(options.idleSeconds), 4 * 1024 * 1024});
+    GridWriter writer(db, grid, [&hub](std::int64_t tabId, const GridChange &change) {
+        const std::string data =
+            GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        hub.publish(tabId, change.version, EventHub::event(change.tooLarge() ? "resync" : "cells", data));
+    });
+    const bool https = !options.tlsCertificate.empty();
+    SessionGate gate(accounts, hub, https);
+    SignInRoutes signInRoutes(signIn, accounts, gate, hub);
+    SheetRoutes sheetRoutes(gate, sheets, writer, hub);
+    std::optional<HttpApi::Tls> tls;
+    if (https)
+        tls = HttpApi::Tls{options.tlsCertificate, options.tlsKey};
+    HttpApi api(tls, gate, signInRoutes, sheetRoutes);
+    if (!api.valid()) {
+        std::cerr << "tabrel-server: cannot use the TLS certificate or key" << std::endl;
+        return 1;
+    }
+
+    std::string demoPassword;
+    if (options.demo)
+        demoPassword = DemoData(db, accounts, sheets, writer, options.dataDir).ensure();
+
+    const int port = api.bind(options.host, options.port);
+    if (port < 0) {
+        std::cerr << "tabrel-server: cannot listen on " << options.host << ":" << options.port << std::endl;
+        return 1;
+    }
+    const bool anyAddress = options.host == "0.0.0.0" || options.host == "::";
+    if (anyAddress && options.publicOrigin.empty()) {
+        std::cerr << "tabrel-server: listening on all addresses needs --origin with the public address"
+                  << std::endl;
+        return 1;
+    }
+    OriginPolicy origin(https ? "https" : "http", options.host, port, options.publicOrigin);
+    api.setOriginPolicy(origin);
+    std::cout << "listening on " << origin.origin() << std::endl;
+    if (options.demo) {
+        std::cout << "demo account: " << DemoData::email << " password: "
+                  << (demoPassword.empty() ? "(unknown: demo-password file is missing)" : demoPassword)
+                  << std::endl;
+    }
+
+    std::thread stopper([&] {
+        int received = 0;
+        sigwait(&signals, &received);
+        hub.shutdown();
+        api.stop();
+    });
+    const bool served = api.serve();
+    // When serving ended by itself, wake the waiting thread the same way a signal would.
+    ::kill(::getpid(), SIGTERM);
+    stopper.join();
+    std::cout << "tabrel-server stopped" << std::endl;
+    return served ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Signals are taken by one thread with sigwait; every thread started later inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A watcher that went away must not kill the server on the next write.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    ServerOptions options;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (const auto error = ServerOptions::parse(args, options)) {
+        std::cerr << "tabrel-server: " << *error << "\n" << ServerOptions::usage();
+        return 2;
+    }
+    if (options.command == ServerOptions::Command::Help) {
+        std::cout << ServerOptions::usage();
+        return 0;
+    }
+    if (sodium_init() < 0) {
+        std::cerr << "tabrel-server: libsodium could not start" << std::endl;
+        return 1;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(options.dataDir, error);
+    if (error) {
+        std::cerr << "tabrel-server: cannot create " << options.dataDir << ": " << error.message()
+                  << std::endl;
+        return 1;
+    }
+    try {
+        // Adding an account is one SQLite transaction, safe beside a running server; only a second
+        // server on the same folder is kept away.
+        if (options.command == ServerOptions::Command::AddUser)
+            return addUser(options);
+        DataLock lock(options.dataDir);
+        if (!lock.locked()) {
+            std::cerr << "tabrel-server: " << lock.error() << std::endl;
+            return 1;
+        }
+        return serve(options, signals);
+    } catch (const std::exception &failure) {
+        std::cerr << "tabrel-server: " << failure.what() << std::endl;
+        return 1;
+    }
+}

@@ -1,0 +1,177 @@
+#include "ServerProcess.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <csignal>
+
+namespace {
+constexpr int startLimitMs = 120000; // a sanitizer build populating demo data is slow
+}
+
+ServerProcess::ServerProcess(Options options) : m_options(std::move(options)) {
+    if (m_options.dataDir.isEmpty()) {
+        m_temporary = std::make_unique<QTemporaryDir>();
+        m_dataDir = m_temporary->path();
+    } else {
+        m_dataDir = m_options.dataDir;
+    }
+}
+
+ServerProcess::~ServerProcess() {
+    if (running())
+        stop();
+}
+
+QString ServerProcess::binary() const {
+    if (!m_options.binary.isEmpty())
+        return m_options.binary;
+    const QString fromEnvironment = qEnvironmentVariable("TABREL_SERVER");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+#ifdef TABREL_SERVER_BINARY
+    return QStringLiteral(TABREL_SERVER_BINARY);
+#else
+    return QStringLiteral("tabrel-server");
+#endif
+}
+
+QStringList ServerProcess::arguments() const {
+    // A restart keeps the port, as a real server does, so that clients can reconnect.
+    return QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(m_port), "--data", m_dataDir} +
+           m_options.extraArguments;
+}
+
+bool ServerProcess::running() const {
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+bool ServerProcess::start() {
+    m_error.clear();
+    m_output.clear();
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->start(binary(), arguments());
+    if (!m_process->waitForStarted(10000)) {
+        m_error = "cannot start " + binary() + ": " + m_process->errorString();
+        return false;
+    }
+    static const QRegularExpression listening(QStringLiteral("listening on (https?://[^\\s]+:(\\d+))"));
+    QDeadlineTimer deadline(startLimitMs);
+    while (!deadline.hasExpired()) {
+        if (m_process->canReadLine() || m_process->waitForReadyRead(200)) {
+            while (m_process->canReadLine()) {
+                const QString line = QString::fromUtf8(m_process->readLine());
+                m_output += line;
+                const auto match = listening.match(line);
+                if (match.hasMatch()) {
+                    m_origin = match.captured(1).toStdString();
+                    m_port = match.captured(2).toInt();
+                    return true;
+                }
+            }
+        }
+        if (m_process->state() == QProcess::NotRunning) {
+            m_output += QString::fromUtf8(m_process->readAll());
+            m_error = "tabrel-server exited: " + m_output;
+            return false;
+        }
+    }
+    m_error = "tabrel-server did not start listening in time: " + m_output;
+    m_process->kill();
+    m_process->waitForFinished(5000);
+    return false;
+}
+
+bool ServerProcess::stop() {
+    if (!running())
+        return true;
+    ::kill(static_cast<pid_t>(m_process->processId()), SIGTERM);
+    if (!m_process->waitForFinished(60000)) {
+        m_error = "tabrel-server did not stop on SIGTERM";
+        m_process->kill();
+        m_process->waitForFinished(5000);
+        return false;
+    }
+    m_output += QString::fromUtf8(m_process->readAll());
+    const bool clean = m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
+    if (!clean)
+        m_error = "tabrel-server exited with " + QString::number(m_process->exitCode()) + ": " + m_output;
+    return clean;
+}
+
+bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(binary(), {"add-user", email, name, "--data", m_dataDir});
+    if (!process.waitForStarted(10000))
+        return false;
+    process.write(password.toUtf8() + "\n");
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000))
+        return false;
+    m_output += QString::fromUtf8(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+TestClient ServerProcess::client(const std::optional<ServerSession> &session) const {
+    TestClient client(m_origin);
+    client.setSession(session);
+    return client;
+}
+
+std::string ServerProcess::base64url(const QByteArray &bytes) {
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals).toStdString();
+}
+
+std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn() {
+    QByteArray random(32, '\0');
+    for (auto &byte : random)
+        byte = static_cast<char>(QRandomGenerator::system()->bounded(256));
+    SignInRequest request;
+    request.verifier = base64url(random);
+    request.challenge = base64url(
+        QCryptographicHash::hash(QByteArray::fromStdString(request.verifier), QCryptographicHash::Sha256));
+    auto http = client();
+    const auto answer =
+        http.postJson("/native/request", {{"challenge", request.challenge}, {"callback", callback}});
+    if (!answer || answer->status != 200)
+        return std::nullopt;
+    const auto body = TestClient::json(answer);
+    if (!body.is_object() || !body.contains("id") || !body["id"].is_string())
+        return std::nullopt;
+    request.id = body["id"].get<std::string>();
+    return request;
+}
+
+int ServerProcess::approve(const std::string &id, const std::string &email, const std::string &password,
+                           std::string *location) {
+    auto browser = client();
+    const auto page = browser.get("/native/start?id=" + id);
+    if (!page || page->status != 200)
+        return page ? page->status : -1;
+    const auto answer = browser.postForm(
+        "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    if (!answer)
+        return -1;
+    if (location)
+        *location = answer->get_header_value("Location");
+    return answer->status;
+}
+
+std::optional<ServerSession> ServerProcess::signIn(const std::string &email, const std::string &password) {
+    const auto request = requestSignIn();
+    if (!request || approve(request->id, email, password) != 303)
+        return std::nullopt;
+    auto http = client();
+    const auto answer =
+        http.postJson("/native/exchange", {{"id", request->id}, {"verifier", request->verifier}});
+    if (!answer || answer->status != 200)
+        return std::nullopt;
+    const auto body = TestClient::json(answer);
+    if (!body.is_object() || !body.contains("name") || !body.contains("value"))
+        return std::nullopt;
+    return ServerSession{body["name"].get<std::string>(), body["value"].get<std::string>()};
+}

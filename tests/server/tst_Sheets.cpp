@@ -1,0 +1,547 @@
+// Sheets, tiles and writes against the real server: records as the client decodes them, versions and
+// stamps, formulas and their recalculation, pasted references, formats, sizes, refusals, restart.
+
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QTest>
+
+namespace {
+const std::string email = "ann@example.com";
+const std::string password = "correct horse battery";
+
+std::string display(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
+    const auto cell = SheetApi::cell(grid, r, c);
+    return cell.is_object() ? cell["display"].get<std::string>() : std::string("<absent>");
+}
+
+std::string raw(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
+    const auto cell = SheetApi::cell(grid, r, c);
+    return cell.is_object() ? cell["raw"].get<std::string>() : std::string("<absent>");
+}
+} // namespace
+
+class TestSheets : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_session;
+
+    TestClient client() const { return m_server->client(m_session); }
+
+    SheetRef newSheet() {
+        auto http = client();
+        const auto sheet = SheetApi::create(http);
+        if (!sheet)
+            qFatal("could not create a sheet");
+        return *sheet;
+    }
+
+    nlohmann::json write(const SheetRef &sheet, const std::vector<nlohmann::json> &cells) {
+        auto http = client();
+        const auto answer = SheetApi::batch(http, sheet, cells);
+        if (!answer || answer->status != 200) {
+            qWarning("batch refused: %d %s", answer ? answer->status : -1,
+                     answer ? answer->body.c_str() : "");
+            return nlohmann::json::object();
+        }
+        return TestClient::json(answer);
+    }
+
+    nlohmann::json tile(const SheetRef &sheet, int rows = 25, int cols = 50) {
+        auto http = client();
+        const auto answer = SheetApi::tile(http, sheet, 0, 0, rows, cols);
+        if (!answer || answer->status != 200) {
+            qWarning("tile refused: %d %s", answer ? answer->status : -1, answer ? answer->body.c_str() : "");
+            return nlohmann::json::object();
+        }
+        return TestClient::json(answer);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_server = std::make_unique<ServerProcess>();
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        m_session = m_server->signIn(email, password);
+        QVERIFY(m_session);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void listCreateAndPageHaveTheClientsRecords() {
+        const SheetRef sheet = newSheet();
+        auto http = client();
+        const auto list = TestClient::json(http.get("/sheets"));
+        QVERIFY(list["Sheets"].is_array());
+        const auto found = std::find_if(list["Sheets"].begin(), list["Sheets"].end(), [&](const auto &s) {
+            return s["ID"].template get<std::uint64_t>() == sheet.id;
+        });
+        QVERIFY(found != list["Sheets"].end());
+        QVERIFY((*found)["Title"].is_string() && (*found)["TabName"].is_string());
+        QCOMPARE((*found)["TabID"].get<std::uint64_t>(), sheet.tabId);
+        const auto preview = (*found)["Preview"];
+        QCOMPARE(preview["Rows"].get<int>(), 12);
+        QCOMPARE(preview["Cols"].get<int>(), 8);
+        QCOMPARE(preview["Empty"].get<bool>(), true);
+
+        const auto page = TestClient::json(http.get(sheet.page()));
+        QCOMPARE(page["Sheet"]["ID"].get<std::uint64_t>(), sheet.id);
+        QCOMPARE(page["Rows"].get<int>(), 100);
+        QCOMPARE(page["Cols"].get<int>(), 26);
+        QCOMPARE(page["Truncated"].get<bool>(), false);
+        QCOMPARE(page["MayWrite"].get<bool>(), true);
+        QCOMPARE(page["MayComment"].get<bool>(), true);
+        QCOMPARE(page["MayShare"].get<bool>(), true);
+        for (const char *key : {"FillSwatches", "InkSwatches"}) {
+            QVERIFY(!page[key].empty());
+            for (const auto &item : page[key])
+                QVERIFY(item["Name"].is_string() && item["Label"].is_string());
+        }
+        QCOMPARE(page["NumberFormats"][0]["Code"].get<std::string>(), std::string());
+        QVERIFY(page["NumberFormats"].size() >= 6);
+    }
+
+    void batchAnswersChangedCellsWithVersionAndStamps() {
+        const SheetRef sheet = newSheet();
+        QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
+        const auto answer = write(sheet, {SheetApi::write(0, 0, "12.5"), SheetApi::write(0, 1, "pears"),
+                                          SheetApi::write(4, 3, "-3")});
+        QVERIFY(answer.is_object());
+        QCOMPARE(answer["version"].get<std::uint64_t>(), 3u);
+        QCOMPARE(answer["stamps"].get<int>(), 3);
+        QCOMPARE(display(answer, 0, 0), std::string("12.5"));
+        QCOMPARE(SheetApi::cell(answer, 0, 0)["n"].get<bool>(), true);
+        QVERIFY(!SheetApi::cell(answer, 0, 1).contains("n"));
+
+        // The same text again changes nothing: no step, same version.
+        const auto same = write(sheet, {SheetApi::write(0, 1, "pears")});
+        QCOMPARE(same["version"].get<std::uint64_t>(), 3u);
+        QCOMPARE(same["stamps"].get<int>(), 0);
+
+        // Two writes to one cell are two steps; the last one stays.
+        const auto twice = write(sheet, {SheetApi::write(2, 2, "a"), SheetApi::write(2, 2, "b")});
+        QCOMPARE(twice["version"].get<std::uint64_t>(), 5u);
+        QCOMPARE(twice["stamps"].get<int>(), 2);
+
+        const auto window = tile(sheet);
+        QCOMPARE(window["version"].get<std::uint64_t>(), 5u);
+        QCOMPARE(window["cells"].size(), std::size_t(4));
+        QCOMPARE(raw(window, 2, 2), std::string("b"));
+        QCOMPARE(raw(window, 4, 3), std::string("-3"));
+        QVERIFY(window["sizes"].is_object());
+
+        // Clearing a cell answers it empty and removes it from later reads.
+        const auto cleared = write(sheet, {SheetApi::write(4, 3, "")});
+        QCOMPARE(raw(cleared, 4, 3), std::string());
+        QCOMPARE(raw(tile(sheet), 4, 3), std::string("<absent>"));
+
+        // A tile only holds its own window.
+        auto http = client();
+        const auto corner = TestClient::json(SheetApi::tile(http, sheet, 2, 2, 1, 1));
+        QCOMPARE(corner["cells"].size(), std::size_t(1));
+        QCOMPARE(corner["rows"].get<int>(), 1);
+    }
+
+    void formulasRecalculateTheirDependants() {
+        const SheetRef sheet = newSheet();
+        const auto first = write(sheet, {SheetApi::write(0, 0, "2"), SheetApi::write(0, 1, "=A1*10"),
+                                         SheetApi::write(0, 2, "=SUM(A1:B1)")});
+        QCOMPARE(display(first, 0, 1), std::string("20"));
+        QCOMPARE(display(first, 0, 2), std::string("22"));
+        QCOMPARE(raw(first, 0, 1), std::string("=A1*10"));
+
+        const auto second = write(sheet, {SheetApi::write(0, 0, "5")});
+        QCOMPARE(second["stamps"].get<int>(), 1);
+        QCOMPARE(display(second, 0, 1), std::string("50"));
+        QCOMPARE(display(second, 0, 2), std::string("55"));
+        QCOMPARE(SheetApi::cell(second, 0, 2)["n"].get<bool>(), true);
+
+        const auto stored = tile(sheet);
+        QCOMPARE(display(stored, 0, 2), std::string("55"));
+    }
+
+    void formulaErrorsShowTheirNames_data() {
+        QTest::addColumn<QString>("formula");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("division by zero") << "=1/0"
+                                          << "#DIV/0!";
+        QTest::newRow("unknown function") << "=NOSUCHTHING(1)"
+                                          << "#NAME?";
+        QTest::newRow("text in arithmetic") << "=B1+1"
+                                            << "#VALUE!";
+        QTest::newRow("reference error") << "=#REF!+1"
+                                         << "#REF!";
+        QTest::newRow("refers to itself") << "=A1"
+                                          << "#REF!";
+        QTest::newRow("text result") << "=\"a\"&\"b\""
+                                     << "ab";
+    }
+
+    void formulaErrorsShowTheirNames() {
+        QFETCH(QString, formula);
+        QFETCH(QString, shown);
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(0, 1, "text")});
+        const auto answer = write(sheet, {SheetApi::write(0, 0, formula.toStdString())});
+        QCOMPARE(QString::fromStdString(display(answer, 0, 0)), shown);
+        QCOMPARE(QString::fromStdString(raw(answer, 0, 0)), formula);
+    }
+
+    void pastedFormulasMoveTheirRelativeReferences_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("fromR");
+        QTest::addColumn<int>("fromC");
+        QTest::addColumn<int>("r");
+        QTest::addColumn<int>("c");
+        QTest::addColumn<QString>("moved");
+        QTest::newRow("relative and absolute") << "=A1+$B$1" << 0 << 2 << 3 << 4 << "=C4+$B$1";
+        QTest::newRow("range") << "=SUM(A1:B2)" << 5 << 5 << 6 << 6 << "=SUM(B2:C3)";
+        QTest::newRow("mixed") << "=A$1*$A2" << 2 << 2 << 4 << 4 << "=C$1*$A4";
+        QTest::newRow("text kept") << "=\"A1\"&A1" << 1 << 1 << 2 << 1 << "=\"A1\"&A2";
+        QTest::newRow("number not a reference") << "=1E3+B2" << 2 << 2 << 3 << 2 << "=1E3+B3";
+        QTest::newRow("off the sheet") << "=A1+1" << 1 << 1 << 0 << 1 << "=#REF!+1";
+        QTest::newRow("plain text untouched") << "A1" << 0 << 0 << 5 << 5 << "A1";
+    }
+
+    void pastedFormulasMoveTheirRelativeReferences() {
+        QFETCH(QString, source);
+        QFETCH(int, fromR);
+        QFETCH(int, fromC);
+        QFETCH(int, r);
+        QFETCH(int, c);
+        QFETCH(QString, moved);
+        const SheetRef sheet = newSheet();
+        auto paste = SheetApi::write(r, c, source.toStdString());
+        paste["fromR"] = fromR;
+        paste["fromC"] = fromC;
+        const auto answer = write(sheet, {paste});
+        QCOMPARE(QString::fromStdString(raw(answer, r, c)), moved);
+        if (moved.contains("#REF!"))
+            QCOMPARE(display(answer, r, c), std::string("#REF!"));
+    }
+
+    void sqlLookingAndUnusualTextIsKeptVerbatim_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("drop table") << "'); DROP TABLE cells; --";
+        QTest::newRow("quotes") << "Robert\"); DELETE FROM accounts WHERE ('1'='1";
+        QTest::newRow("unicode") << QString::fromUtf8("Ünïcødé ✓ 𝄞 ’");
+        QTest::newRow("html") << "<script>alert(1)</script>";
+        QTest::newRow("line breaks") << "first\nsecond\r\nthird";
+        QTest::newRow("looks numeric") << " 12 ";
+    }
+
+    void sqlLookingAndUnusualTextIsKeptVerbatim() {
+        QFETCH(QString, text);
+        const SheetRef sheet = newSheet();
+        const std::string value = text.toStdString();
+        const auto answer = write(sheet, {SheetApi::write(1, 1, value)});
+        QCOMPARE(raw(answer, 1, 1), value);
+        QCOMPARE(display(answer, 1, 1), value);
+        const auto stored = tile(sheet);
+        QCOMPARE(raw(stored, 1, 1), value);
+        QCOMPARE(display(stored, 1, 1), value);
+        auto http = client();
+        QCOMPARE(http.get("/sheets")->status, 200);
+    }
+
+    void malformedWritesAreRefusedWithoutHarm_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<int>("status");
+        const std::string big(8193, 'x');
+        QTest::newRow("not json") << "{\"cells\": [" << 400;
+        QTest::newRow("no cells") << "{}" << 400;
+        QTest::newRow("cells not a list") << R"({"cells": {"r":0}})" << 400;
+        QTest::newRow("negative row") << R"({"cells": [{"r":-1,"c":0,"raw":"x"}]})" << 400;
+        QTest::newRow("fractional row") << R"({"cells": [{"r":1.5,"c":0,"raw":"x"}]})" << 400;
+        QTest::newRow("row as text") << R"({"cells": [{"r":"1","c":0,"raw":"x"}]})" << 400;
+        QTest::newRow("raw as number") << R"({"cells": [{"r":1,"c":0,"raw":5}]})" << 400;
+        QTest::newRow("huge column") << R"({"cells": [{"r":1,"c":18446744073709551615,"raw":"x"}]})" << 400;
+        QTest::newRow("half a source") << R"({"cells": [{"r":1,"c":0,"raw":"=A1","fromR":0}]})" << 400;
+        QTest::newRow("good then bad")
+            << R"({"cells": [{"r":0,"c":0,"raw":"changed"},{"r":0,"c":1}]})" << 400;
+        QTest::newRow("cell too large")
+            << QString::fromStdString(nlohmann::json{{"cells", {{{"r", 0}, {"c", 0}, {"raw", big}}}}}.dump())
+            << 413;
+        nlohmann::json many = nlohmann::json::array();
+        for (int i = 0; i < 5001; ++i)
+            many.push_back(SheetApi::write(i, 0, "x"));
+        QTest::newRow("too many cells")
+            << QString::fromStdString(nlohmann::json{{"cells", many}}.dump()) << 413;
+    }
+
+    void malformedWritesAreRefusedWithoutHarm() {
+        QFETCH(QString, body);
+        QFETCH(int, status);
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(0, 0, "kept")});
+        auto http = client();
+        const auto answer = http.post(sheet.tab() + "/cells/batch", body.toStdString());
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+        const auto notice = TestClient::json(answer);
+        QVERIFY(notice["notice"].is_string() && notice["message"].is_string());
+        const auto window = tile(sheet);
+        QCOMPARE(window["version"].get<std::uint64_t>(), 1u);
+        QCOMPARE(window["cells"].size(), std::size_t(1));
+        QCOMPARE(raw(window, 0, 0), std::string("kept"));
+    }
+
+    void oversizedBodiesAreRefused() {
+        const SheetRef sheet = newSheet();
+        auto http = client();
+        const std::string body(64 * 1024 * 1024 + 1, ' ');
+        const auto answer = http.post(sheet.tab() + "/cells/batch", body);
+        // The server refuses by the announced length; it may close before reading the body.
+        if (answer)
+            QCOMPARE(answer->status, 413);
+        QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
+    }
+
+    void badTileWindowsAreRefused_data() {
+        QTest::addColumn<QString>("query");
+        QTest::newRow("missing") << "firstRow=0&firstCol=0&rows=5";
+        QTest::newRow("negative") << "firstRow=-1&firstCol=0&rows=5&cols=5";
+        QTest::newRow("zero rows") << "firstRow=0&firstCol=0&rows=0&cols=5";
+        QTest::newRow("too many cells") << "firstRow=0&firstCol=0&rows=1000&cols=1000";
+        QTest::newRow("words") << "firstRow=a&firstCol=0&rows=5&cols=5";
+    }
+
+    void badTileWindowsAreRefused() {
+        QFETCH(QString, query);
+        const SheetRef sheet = newSheet();
+        auto http = client();
+        const auto answer = http.get(sheet.tab() + "/cells?" + query.toStdString());
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 400);
+    }
+
+    void numberFormatsChangeTheDisplay_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("two decimals") << "1234.5"
+                                      << "0.00"
+                                      << "1234.50";
+        QTest::newRow("thousands") << "1234567.8"
+                                   << "#,##0"
+                                   << "1,234,568";
+        QTest::newRow("thousands, decimals") << "-1234.567"
+                                             << "#,##0.00"
+                                             << "-1,234.57";
+        QTest::newRow("percent") << "0.256"
+                                 << "0%"
+                                 << "26%";
+        QTest::newRow("percent, decimals") << "0.25"
+                                           << "0.00%"
+                                           << "25.00%";
+        QTest::newRow("currency") << "-1234.5"
+                                  << "$#,##0.00"
+                                  << "-$1,234.50";
+        QTest::newRow("date") << "45658"
+                              << "yyyy-mm-dd"
+                              << "2025-01-01";
+        QTest::newRow("automatic") << "0.1"
+                                   << ""
+                                   << "0.1";
+        QTest::newRow("text stays") << "apples"
+                                    << "0.00"
+                                    << "apples";
+    }
+
+    void numberFormatsChangeTheDisplay() {
+        QFETCH(QString, value);
+        QFETCH(QString, code);
+        QFETCH(QString, shown);
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(1, 1, value.toStdString()), SheetApi::write(1, 2, "=B2")});
+        auto http = client();
+        const auto answer =
+            http.postJson(sheet.tab() + "/format",
+                          {{"r1", 1}, {"c1", 1}, {"r2", 1}, {"c2", 2}, {"numfmt", code.toStdString()}});
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        const auto grid = TestClient::json(answer);
+        if (code.isEmpty()) {
+            QCOMPARE(grid["cells"].size(), std::size_t(0));
+            return;
+        }
+        QCOMPARE(QString::fromStdString(display(grid, 1, 1)), shown);
+        QCOMPARE(QString::fromStdString(display(grid, 1, 2)), shown);
+        const std::string key = SheetApi::cell(grid, 1, 1)["f"].get<std::string>();
+        QCOMPARE(QString::fromStdString(grid["formats"][key]["n"].get<std::string>()), code);
+        // The formula keeps its format when its source changes.
+        const auto changed =
+            write(sheet, {SheetApi::write(1, 1, value.toStdString() == "apples" ? "pears" : "2")});
+        QVERIFY(SheetApi::cell(changed, 1, 2).contains("f"));
+    }
+
+    void formatAndSizeAnswerWhatChanged() {
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(0, 0, "Title")});
+        auto http = client();
+        const auto formatted =
+            TestClient::json(http.postJson(sheet.tab() + "/format", {{"r1", 1},
+                                                                     {"c1", 1},
+                                                                     {"r2", 0},
+                                                                     {"c2", 0},
+                                                                     {"bold", true},
+                                                                     {"fill", "blue"},
+                                                                     {"align", "center"}}));
+        // Empty cells of the range get the style too.
+        QCOMPARE(formatted["cells"].size(), std::size_t(4));
+        QCOMPARE(formatted["version"].get<std::uint64_t>(), 2u);
+        const std::string key = SheetApi::cell(formatted, 1, 1)["f"].get<std::string>();
+        const auto style = formatted["formats"][key];
+        QCOMPARE(style["b"].get<bool>(), true);
+        QCOMPARE(style["a"].get<std::string>(), std::string("center"));
+        QVERIFY(style["fh"].is_number() && style["fc"].is_number());
+
+        // Clearing the formatting leaves no style behind.
+        const auto cleared = TestClient::json(http.postJson(sheet.tab() + "/format", {{"r1", 0},
+                                                                                      {"c1", 0},
+                                                                                      {"r2", 1},
+                                                                                      {"c2", 1},
+                                                                                      {"bold", false},
+                                                                                      {"italic", false},
+                                                                                      {"align", ""},
+                                                                                      {"numfmt", ""},
+                                                                                      {"fill", "none"},
+                                                                                      {"ink", "none"}}));
+        QCOMPARE(cleared["cells"].size(), std::size_t(4));
+        for (const auto &cell : cleared["cells"])
+            QVERIFY(!cell.contains("f"));
+        QCOMPARE(tile(sheet)["cells"].size(), std::size_t(1));
+
+        const auto sized =
+            TestClient::json(http.postJson(sheet.tab() + "/size", {{"col", 2}, {"size", 120}}));
+        QCOMPARE(sized["version"].get<std::uint64_t>(), 4u);
+        QCOMPARE(sized["sizes"]["cols"]["2"].get<double>(), 120.0);
+        http.postJson(sheet.tab() + "/size", {{"row", 7}, {"size", 40}});
+        const auto window = tile(sheet);
+        QCOMPARE(window["sizes"]["cols"]["2"].get<double>(), 120.0);
+        QCOMPARE(window["sizes"]["rows"]["7"].get<double>(), 40.0);
+    }
+
+    void badFormatsAndSizesAreRefused_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("body");
+        QTest::newRow("unknown fill") << "/format"
+                                      << R"({"r1":0,"c1":0,"r2":0,"c2":0,"fill":"octarine"})";
+        QTest::newRow("unknown format") << "/format"
+                                        << R"({"r1":0,"c1":0,"r2":0,"c2":0,"numfmt":"0.000000"})";
+        QTest::newRow("bold as text") << "/format"
+                                      << R"({"r1":0,"c1":0,"r2":0,"c2":0,"bold":"yes"})";
+        QTest::newRow("no property") << "/format"
+                                     << R"({"r1":0,"c1":0,"r2":0,"c2":0})";
+        QTest::newRow("no range") << "/format"
+                                  << R"({"bold":true})";
+        QTest::newRow("too small") << "/size"
+                                   << R"({"col":0,"size":15})";
+        QTest::newRow("too large") << "/size"
+                                   << R"({"row":0,"size":2001})";
+        QTest::newRow("both axes") << "/size"
+                                   << R"({"row":0,"col":0,"size":100})";
+        QTest::newRow("no size") << "/size"
+                                 << R"({"col":0})";
+    }
+
+    void badFormatsAndSizesAreRefused() {
+        QFETCH(QString, path);
+        QFETCH(QString, body);
+        const SheetRef sheet = newSheet();
+        auto http = client();
+        const auto answer = http.post(sheet.tab() + path.toStdString(), body.toStdString());
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 400);
+        QVERIFY(TestClient::json(answer)["message"].is_string());
+        QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
+    }
+
+    void pageBoundsFollowTheUsedRange() {
+        const SheetRef sheet = newSheet();
+        auto http = client();
+        write(sheet, {SheetApi::write(149, 39, "x")});
+        auto page = TestClient::json(http.get(sheet.page()));
+        QCOMPARE(page["Rows"].get<int>(), 200);
+        QCOMPARE(page["Cols"].get<int>(), 50);
+        QCOMPARE(page["Truncated"].get<bool>(), false);
+        write(sheet, {SheetApi::write(700, 250, "far")});
+        page = TestClient::json(http.get(sheet.page()));
+        QCOMPARE(page["Rows"].get<int>(), 500);
+        QCOMPARE(page["Cols"].get<int>(), 200);
+        QCOMPARE(page["Truncated"].get<bool>(), true);
+    }
+
+    void previewShowsTheTopLeftCorner() {
+        const SheetRef sheet = newSheet();
+        write(sheet,
+              {SheetApi::write(0, 0, "Head"), SheetApi::write(3, 2, "7"), SheetApi::write(20, 20, "far")});
+        auto http = client();
+        http.postJson(sheet.tab() + "/format",
+                      {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 1}, {"bold", true}, {"fill", "red"}});
+        const auto list = TestClient::json(http.get("/sheets"));
+        nlohmann::json preview;
+        for (const auto &summary : list["Sheets"]) {
+            if (summary["ID"].get<std::uint64_t>() == sheet.id)
+                preview = summary["Preview"];
+        }
+        QCOMPARE(preview["Empty"].get<bool>(), false);
+        // A1 (text, bold, fill), B1 (fill only), C4 (text); the far cell is outside.
+        QCOMPARE(preview["Cells"].size(), std::size_t(3));
+        const auto first = preview["Cells"][0];
+        QCOMPARE(first["R"].get<int>(), 0);
+        QCOMPARE(first["Bold"].get<bool>(), true);
+        const std::string fill = first["Fill"].get<std::string>();
+        QCOMPARE(fill.size(), std::size_t(7));
+        QCOMPARE(fill[0], '#');
+        QCOMPARE(preview["Cells"][2]["Fill"].get<std::string>(), std::string());
+    }
+
+    void otherAccountsSeeNothingOfTheSheet() {
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(0, 0, "private")});
+        QVERIFY(m_server->addUser("bob@example.com", "Bob", "another password"));
+        const auto bob = m_server->signIn("bob@example.com", "another password");
+        QVERIFY(bob);
+        auto http = m_server->client(bob);
+        QCOMPARE(http.get(sheet.page())->status, 404);
+        QCOMPARE(SheetApi::tile(http, sheet, 0, 0, 5, 5)->status, 404);
+        QCOMPARE(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "mine")})->status, 404);
+        QCOMPARE(http.postJson(sheet.tab() + "/size", {{"col", 0}, {"size", 100}})->status, 404);
+        const auto list = TestClient::json(http.get("/sheets"));
+        QVERIFY(list["Sheets"].empty());
+        // A tab of another sheet is not reachable through one's own sheet either.
+        const auto own = SheetApi::create(http);
+        QVERIFY(own);
+        SheetRef mixed{own->id, sheet.tabId};
+        QCOMPARE(SheetApi::tile(http, mixed, 0, 0, 5, 5)->status, 404);
+        QCOMPARE(raw(tile(sheet), 0, 0), std::string("private"));
+    }
+
+    // Last: restarts the server.
+    void everythingSurvivesARestart() {
+        const SheetRef sheet = newSheet();
+        write(sheet, {SheetApi::write(0, 0, "3"), SheetApi::write(1, 0, "=A1*2")});
+        auto http = client();
+        http.postJson(sheet.tab() + "/size", {{"col", 0}, {"size", 150}});
+        const auto before = tile(sheet);
+
+        // A second server on the same folder is refused while the first runs.
+        ServerProcess second(ServerProcess::Options{{}, {}, m_server->dataDir()});
+        QVERIFY(!second.start());
+        QVERIFY2(second.errorString().contains("already using"), qPrintable(second.errorString()));
+
+        QVERIFY2(m_server->restart(), qPrintable(m_server->errorString()));
+        const auto after = tile(sheet);
+        QVERIFY(after["version"] == before["version"]);
+        QVERIFY(after["cells"] == before["cells"]);
+        QVERIFY(after["sizes"] == before["sizes"]);
+        // The formulas are rebuilt from storage and still recalculate.
+        const auto changed = write(sheet, {SheetApi::write(0, 0, "4")});
+        QCOMPARE(display(changed, 1, 0), std::string("8"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheets)
+#include "tst_Sheets.moc"

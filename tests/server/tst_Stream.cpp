@@ -1,0 +1,210 @@
+// The live stream against the real server: "cells" events for every change, keep-alive comments,
+// "resync" for large changes, "bye" when idle or signed out, and many streams at once.
+
+#include "EventStream.h"
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QTest>
+
+namespace {
+const std::string email = "ann@example.com";
+const std::string password = "correct horse battery";
+
+nlohmann::json data(const EventStream::Event &event) {
+    return nlohmann::json::parse(event.data, nullptr, false);
+}
+
+bool hasCellsEventWithVersion(const std::vector<EventStream::Event> &events, std::uint64_t version) {
+    for (const auto &event : events) {
+        const auto grid = data(event);
+        if (event.name == "cells" && grid.is_object() && grid["version"] == version)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+class TestStream : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_session;
+
+    std::unique_ptr<EventStream> watch(const SheetRef &sheet, const std::optional<ServerSession> &session) {
+        return std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
+    }
+
+    SheetRef newSheet() {
+        auto http = m_server->client(m_session);
+        const auto sheet = SheetApi::create(http);
+        if (!sheet)
+            qFatal("could not create a sheet");
+        return *sheet;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{{}, {"--keep-alive", "1"}, {}});
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        m_session = m_server->signIn(email, password);
+        QVERIFY(m_session);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void everyWatcherReceivesTheSameCellsEvent() {
+        const SheetRef sheet = newSheet();
+        const auto other = m_server->signIn(email, password);
+        QVERIFY(other);
+        auto own = watch(sheet, m_session);
+        auto second = watch(sheet, other);
+        QVERIFY(own->waitOpen());
+        QVERIFY(second->waitOpen());
+
+        auto http = m_server->client(m_session);
+        const auto answer =
+            SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "4"), SheetApi::write(0, 1, "=A1*A1")});
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        const auto first = own->waitForEvent("cells");
+        const auto seen = second->waitForEvent("cells");
+        QVERIFY(first && seen);
+        QCOMPARE(first->data, seen->data);
+        const auto grid = data(*first);
+        QCOMPARE(grid["version"].get<std::uint64_t>(), 2u);
+        QCOMPARE(grid["stamps"].get<int>(), 2);
+        QCOMPARE(SheetApi::cell(grid, 0, 1)["display"].get<std::string>(), std::string("16"));
+        // The event carries what the writer's answer carries.
+        QVERIFY(TestClient::json(answer) == grid);
+
+        // A recalculated dependant arrives with the change that caused it.
+        SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "5")});
+        QVERIFY(second->waitFor([](const auto &events) { return hasCellsEventWithVersion(events, 3); }));
+        const auto events = second->events();
+        const auto last = data(events.back());
+        QCOMPARE(SheetApi::cell(last, 0, 1)["display"].get<std::string>(), std::string("25"));
+    }
+
+    void formatAndSizeChangesAreStreamed() {
+        const SheetRef sheet = newSheet();
+        auto stream = watch(sheet, m_session);
+        QVERIFY(stream->waitOpen());
+        auto http = m_server->client(m_session);
+        http.postJson(sheet.tab() + "/format",
+                      {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 0}, {"italic", true}});
+        http.postJson(sheet.tab() + "/size", {{"row", 3}, {"size", 50}});
+        QVERIFY(stream->waitFor([](const auto &events) { return hasCellsEventWithVersion(events, 2); }));
+        const auto events = stream->events();
+        const auto formatted = data(events[0]);
+        const std::string key = SheetApi::cell(formatted, 0, 0)["f"].get<std::string>();
+        QCOMPARE(formatted["formats"][key]["i"].get<bool>(), true);
+        QCOMPARE(data(events[1])["sizes"]["rows"]["3"].get<double>(), 50.0);
+    }
+
+    void quietStreamsGetKeepAliveComments() {
+        const SheetRef sheet = newSheet();
+        auto stream = watch(sheet, m_session);
+        QVERIFY(stream->waitOpen());
+        // This server sends a comment after one quiet second.
+        QTRY_VERIFY_WITH_TIMEOUT(stream->comments() >= 2, 20000);
+        QVERIFY(stream->events().empty());
+    }
+
+    void largeChangesAskForAResync() {
+        const SheetRef sheet = newSheet();
+        auto http = m_server->client(m_session);
+        // 5,001 formulas depend on A1, so changing A1 changes 5,002 cells.
+        for (int start = 1; start <= 5001; start += 2501) {
+            std::vector<nlohmann::json> writes;
+            for (int r = start; r < std::min(start + 2501, 5002); ++r)
+                writes.push_back(SheetApi::write(r, 0, "=$A$1+1"));
+            const auto answer = SheetApi::batch(http, sheet, writes);
+            QVERIFY(answer);
+            QCOMPARE(answer->status, 200);
+        }
+        auto stream = watch(sheet, m_session);
+        QVERIFY(stream->waitOpen());
+        const auto answer = SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "7")});
+        QVERIFY(answer);
+        const auto grid = TestClient::json(answer);
+        QCOMPARE(grid["resync"].get<bool>(), true);
+        QCOMPARE(grid["version"].get<std::uint64_t>(), 5002u);
+        const auto resync = stream->waitForEvent("resync");
+        QVERIFY(resync);
+        QCOMPARE(data(*resync)["resync"].get<bool>(), true);
+        QCOMPARE(data(*resync)["version"].get<std::uint64_t>(), 5002u);
+        // The new values are there for the reload.
+        const auto window = TestClient::json(SheetApi::tile(http, sheet, 5000, 0, 2, 1));
+        QCOMPARE(SheetApi::cell(window, 5001, 0)["display"].get<std::string>(), std::string("8"));
+    }
+
+    void aHundredStreamsStayOpenWhileRequestsAreAnswered() {
+        const SheetRef sheet = newSheet();
+        std::vector<std::unique_ptr<EventStream>> streams;
+        for (int i = 0; i < 100; ++i)
+            streams.push_back(watch(sheet, m_session));
+        for (auto &stream : streams)
+            QVERIFY(stream->waitOpen());
+
+        auto http = m_server->client(m_session);
+        const auto list = http.get("/sheets");
+        QVERIFY(list);
+        QCOMPARE(list->status, 200);
+        const auto answer = SheetApi::batch(http, sheet, {SheetApi::write(2, 2, "everyone")});
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        for (auto &stream : streams) {
+            const auto event = stream->waitForEvent("cells");
+            QVERIFY(event);
+            QCOMPARE(SheetApi::cell(data(*event), 2, 2)["raw"].get<std::string>(), std::string("everyone"));
+        }
+    }
+
+    void signingOutEndsTheStreamsOfThatSession() {
+        const SheetRef sheet = newSheet();
+        const auto session = m_server->signIn(email, password);
+        QVERIFY(session);
+        auto stream = watch(sheet, session);
+        QVERIFY(stream->waitOpen());
+        auto http = m_server->client(session);
+        QCOMPARE(http.post("/signout", "")->status, 200);
+        const auto bye = stream->waitForEvent("bye");
+        QVERIFY(bye);
+        QCOMPARE(bye->data, std::string("signed-out"));
+        QVERIFY(stream->waitEnded());
+    }
+
+    void streamsAreRefusedWithoutAccess() {
+        const SheetRef sheet = newSheet();
+        auto signedOut = watch(sheet, ServerSession{"larkspan_session", std::string(43, 'B')});
+        QVERIFY(!signedOut->waitOpen());
+        QCOMPARE(signedOut->status(), 401);
+        SheetRef missing{sheet.id + 1000, sheet.tabId};
+        auto elsewhere = watch(missing, m_session);
+        QVERIFY(!elsewhere->waitOpen());
+        QCOMPARE(elsewhere->status(), 404);
+    }
+
+    void idleStreamsSayByeIdle() {
+        ServerProcess quiet(ServerProcess::Options{{}, {"--idle-timeout", "2", "--keep-alive", "1"}, {}});
+        QVERIFY2(quiet.start(), qPrintable(quiet.errorString()));
+        QVERIFY(quiet.addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        const auto session = quiet.signIn(email, password);
+        QVERIFY(session);
+        auto http = quiet.client(session);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        EventStream stream(quiet.origin(), *session, sheet->tab() + "/stream");
+        QVERIFY(stream.waitOpen());
+        const auto bye = stream.waitForEvent("bye");
+        QVERIFY(bye);
+        QCOMPARE(bye->data, std::string("idle"));
+        QVERIFY(stream.waitEnded());
+        QVERIFY2(quiet.stop(), qPrintable(quiet.errorString()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStream)
+#include "tst_Stream.moc"

@@ -1,0 +1,223 @@
+#include "FakeSheetServer.h"
+#include "SheetFixtures.h"
+#include "TaskRunner.h"
+
+#include "async/CancellationSource.h"
+#include "connection/NativeFakeClock.h"
+#include "connection/NativeFakePathSource.h"
+#include "sheet/SheetModel.h"
+
+#include <QTest>
+
+using namespace fixtures;
+using Lines = QStringList;
+using Events = QList<SheetEvent>;
+
+class TestSheetLive : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<FakeTransport> transport;
+    std::unique_ptr<FakeSheetServer> server;
+    std::shared_ptr<NativeFakePathSource> path;
+    std::shared_ptr<NativeFakeClock> clock;
+    std::shared_ptr<NativeConnectivity> connectivity;
+    std::shared_ptr<SheetModel> model;
+
+    int tileReads() const {
+        return int(std::count_if(transport->requests().cbegin(), transport->requests().cend(),
+                                 [](const auto &r) { return r.path.contains(QStringLiteral("/cells?")); }));
+    }
+
+    static QCoro::Task<> feed(NativeTransport::LineHandler &onLine, QStringList lines) {
+        for (const QString &line : lines)
+            co_await onLine(line);
+    }
+
+    void reportPath(NativePath::Status status) {
+        path->report(NativePath{status, false, false});
+        QTRY_COMPARE_WITH_TIMEOUT(connectivity->isPathSatisfied(), status == NativePath::Status::satisfied, 5000);
+    }
+
+    // Lets the fake clock run out every pending sleep, for the reconnect pauses.
+    void runOutSleeps() {
+        QTRY_VERIFY_WITH_TIMEOUT(clock->sleeperCount() > 0, 5000);
+        clock->advance(clock->nextDeadline() - clock->now());
+    }
+
+private Q_SLOTS:
+    void init() {
+        transport = std::make_shared<FakeTransport>();
+        server = std::make_unique<FakeSheetServer>(transport, 10, 5);
+        path = std::make_shared<NativeFakePathSource>();
+        clock = std::make_shared<NativeFakeClock>(1000.0);
+        connectivity = NativeConnectivity::create(path, clock);
+        reportPath(NativePath::Status::satisfied);
+        model = SheetModel::make(transport, {.connectivity = connectivity, .reconnectClock = clock});
+        runTask(model->open(summary(1, 1)));
+    }
+
+    void parser_data() {
+        QTest::addColumn<Lines>("lines");
+        QTest::addColumn<Events>("events");
+        QTest::newRow("named event with two data lines")
+            << Lines{"event: cells", "data: {", "data:   }\t", ""} << Events{{"cells", "{\n}"}};
+        QTest::newRow("data without a name") << Lines{"data:x", ""} << Events{{"", "x"}};
+        QTest::newRow("two empty lines") << Lines{"event:bye", "data: idle", "", ""}
+                                         << Events{{"bye", "idle"}, {"", ""}};
+        QTest::newRow("comments and other fields ignored")
+            << Lines{": keep-alive", "id: 7", "retry: 10", "event:resync", ""} << Events{{"resync", ""}};
+        QTest::newRow("empty data line still adds a line break") << Lines{"data: a", "data:", "data: b", ""}
+                                                                 << Events{{"", "a\n\nb"}};
+        QTest::newRow("no empty line, no event") << Lines{"event: cells", "data: {}"} << Events{};
+    }
+    void parser() {
+        QFETCH(Lines, lines);
+        QFETCH(Events, events);
+        SheetEventParser parser;
+        Events received;
+        for (const QString &line : lines)
+            if (auto event = parser.receive(line))
+                received.append(*event);
+        QCOMPARE(received, events);
+    }
+
+    void openReloadsThenMergesUntilPaused() {
+        const int readsBefore = tileReads();
+        QStringList seen; // live, then tile reads and live once the stream opened
+        transport->setStreamHandler([&](int, NativeTransport::OpenHandler &onOpen, NativeTransport::LineHandler &onLine,
+                                        CancellationToken) -> QCoro::Task<> {
+            seen.append(model->live());
+            co_await onOpen();
+            seen.append(QString::number(tileReads() - readsBefore));
+            seen.append(model->live());
+            const QString cells = QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 3, "theirs")})));
+            QStringList lines{"event: cells", "data: " + cells, "", "event: bye", "data: idle", ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        runTask(model->watch());
+        // The grid is reloaded before any event is handled.
+        QCOMPARE(seen, (QStringList{"Connecting", "1", "Live"}));
+        QCOMPARE(model->cells().value({3, 3}).raw, QStringLiteral("theirs"));
+        QCOMPARE(model->version(), quint64(2));
+        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QCOMPARE(transport->streamPaths(), QStringList{"/api/sheets/1/tabs/1/stream"});
+    }
+
+    void accessChangedEmptiesTheGridAndStops() {
+        server->setCell(0, 0, "secret");
+        transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen, NativeTransport::LineHandler &onLine,
+                                       CancellationToken) -> QCoro::Task<> {
+            co_await onOpen();
+            QStringList lines{"event: bye", "data: access-changed", ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        runTask(model->watch());
+        QCOMPARE(model->live(), QStringLiteral("Access changed"));
+        QVERIFY(model->cells().isEmpty());
+        QCOMPARE(model->error(), QStringLiteral("Your access changed. Reopen the sheet to continue."));
+        QCOMPARE(transport->streamPaths().size(), 1);
+    }
+
+    void otherEndsReconnectAfterAPause() {
+        transport->setStreamHandler([](int attempt, NativeTransport::OpenHandler &onOpen,
+                                       NativeTransport::LineHandler &onLine, CancellationToken) -> QCoro::Task<> {
+            co_await onOpen();
+            QStringList lines = attempt == 1 ? QStringList{"event: bye", "data: signed-out", "", "event: hello", ""}
+                                             : QStringList{"event: bye", "data: idle", ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        auto watching = model->watch();
+        runOutSleeps();
+        runTask(std::move(watching));
+        QCOMPARE(transport->streamPaths().size(), 2);
+        QCOMPARE(model->live(), QStringLiteral("Paused"));
+    }
+
+    void failuresShowOfflineOrReconnecting_data() {
+        QTest::addColumn<bool>("offlineError");
+        QTest::addColumn<bool>("pathSatisfied");
+        QTest::addColumn<QString>("live");
+        QTest::newRow("timed out") << true << true << "Offline";
+        QTest::newRow("server error") << false << true << "Reconnecting";
+        QTest::newRow("server error without a path") << false << false << "Offline";
+    }
+    void failuresShowOfflineOrReconnecting() {
+        QFETCH(bool, offlineError);
+        QFETCH(bool, pathSatisfied);
+        QFETCH(QString, live);
+        if (!pathSatisfied)
+            reportPath(NativePath::Status::unsatisfied);
+        CancellationSource stop;
+        transport->setStreamHandler([&](int attempt, NativeTransport::OpenHandler &, NativeTransport::LineHandler &,
+                                        CancellationToken) -> QCoro::Task<> {
+            if (attempt > 1) {
+                stop.cancel();
+                co_return;
+            }
+            if (offlineError)
+                throw NativeClientError::offline(UrlErrorCode::timedOut);
+            throw NativeClientError::server(502);
+        });
+        auto watching = model->watch(stop.token());
+        QTRY_COMPARE_WITH_TIMEOUT(model->live(), live, 5000);
+        // The next attempt waits for the pause.
+        QCOMPARE(transport->streamPaths().size(), 1);
+        if (!pathSatisfied)
+            reportPath(NativePath::Status::satisfied); // the path coming back ends the pause
+        else
+            runOutSleeps();
+        runTask(std::move(watching));
+        QCOMPARE(transport->streamPaths().size(), 2);
+        QCOMPARE(model->error(), QString()); // stream failures never reach the error text
+    }
+
+    void unreadableCellsEventReloads() {
+        const int readsBefore = tileReads();
+        transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen, NativeTransport::LineHandler &onLine,
+                                       CancellationToken) -> QCoro::Task<> {
+            co_await onOpen();
+            QStringList lines{"event: cells", "data: {\"cells\":[]}", "", "event: resync", "",
+                                   "event: bye", "data: idle", ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        runTask(model->watch());
+        QCOMPARE(tileReads(), readsBefore + 3); // on open, for the unreadable event, for resync
+        QCOMPARE(model->error(), QString());
+    }
+
+    void cancellingEndsWatchingQuietly() {
+        CancellationSource stop;
+        transport->setStreamHandler([&](int, NativeTransport::OpenHandler &onOpen, NativeTransport::LineHandler &,
+                                        CancellationToken token) -> QCoro::Task<> {
+            co_await onOpen();
+            stop.cancel();
+            token.throwIfCancelled();
+        });
+        runTask(model->watch(stop.token()));
+        QCOMPARE(model->live(), QStringLiteral("Live"));
+        QCOMPARE(transport->streamPaths().size(), 1);
+    }
+
+    void eventsForAnotherTabAreDropped() {
+        transport->setStreamHandler([this](int, NativeTransport::OpenHandler &onOpen,
+                                           NativeTransport::LineHandler &onLine, CancellationToken) -> QCoro::Task<> {
+            co_await onOpen();
+            // The user opens another tab while the stream still delivers.
+            co_await model->open(summary(1, 2));
+            const QString cells = QString::fromUtf8(gridJson(9, nlohmann::json::array({cellJson(0, 0, "stale")})));
+            QStringList lines{"event: cells", "data: " + cells, ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path.startsWith(QStringLiteral("/sheets/")))
+                co_return answer(200, pageJson(1, 2, 10, 5));
+            co_return answer(200, gridJson(1));
+        });
+        runTask(model->watch());
+        QVERIFY(model->cells().isEmpty());
+        QCOMPARE(model->version(), quint64(1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheetLive)
+#include "tst_SheetLive.moc"
