@@ -8,6 +8,8 @@
 QCoro::Task<> SteppingClock::sleep(double seconds, CancellationToken token) {
     sleeps.append(seconds);
     current += seconds;
+    if (onSleep)
+        onSleep();
     co_await sleepFor(std::chrono::milliseconds(0), token);
 }
 

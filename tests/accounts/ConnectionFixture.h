@@ -17,6 +17,7 @@ class SteppingClock : public NativeClock {
 public:
     double current = 1000.0;
     QList<double> sleeps;
+    std::function<void()> onSleep; // called as each sleep begins
 
     double now() const override { return current; }
     QCoro::Task<> sleep(double seconds, CancellationToken token) override;

@@ -398,8 +398,14 @@ private Q_SLOTS:
         else
             QTRY_VERIFY_WITH_TIMEOUT(gate.reached, patience);
         if (step == QLatin1String("poll")) {
+            // Cancelled as the third pause between polls begins.
+            fixture->clock->onSleep = [&] {
+                if (fixture->clock->sleeps.size() == 3)
+                    connection->cancel();
+            };
             gate.release();
-            QTRY_VERIFY_WITH_TIMEOUT(exchanges >= 3, patience);
+            QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), patience);
+            QCOMPARE(exchanges, 2);
         }
 
         if (step == QLatin1String("restart")) {
@@ -432,16 +438,13 @@ private Q_SLOTS:
     // Only the exact callback of the running sign-in closes the approval page; polling goes on.
     void callbackURL() {
         const QString id = token('i');
-        struct {
-            bool open = false;
-            void release() { open = true; }
-        } approval;
-        int exchanges = 0;
+        // The server approves on the second exchange after the browser came back.
+        bool returned = false;
+        int exchangesAfterReturn = 0;
         fixture->scripted.handler = [&](ScriptedRequest request) -> QCoro::Task<NativeResponse> {
             if (request.path == QLatin1String("/native/request"))
                 return requestAnswered(std::move(request), answer(200, beginBody(id)));
-            ++exchanges;
-            if (!approval.open)
+            if (!returned || ++exchangesAfterReturn < 2)
                 return immediately(answer(202));
             return immediately(answer(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()));
         };
@@ -450,7 +453,7 @@ private Q_SLOTS:
 
         connection->handleOpenURL(QUrl(base + id)); // nothing pending yet
         connection->signIn();
-        QTRY_VERIFY_WITH_TIMEOUT(connection->browser().isActive(), patience);
+        QVERIFY(connection->browser().isActive());
         const QUuid generation = connection->browser().generation();
 
         const QStringList stale{
@@ -476,11 +479,11 @@ private Q_SLOTS:
         QVERIFY(!connection->browser().isActive());
         QVERIFY(connection->signingIn());
         QCOMPARE(connection->pendingID(), id);
-        const int before = exchanges;
-        QTRY_VERIFY_WITH_TIMEOUT(exchanges > before + 1, patience);
-        approval.release();
-        QTRY_COMPARE_WITH_TIMEOUT(connection->accounts().size(), 1, patience);
+        returned = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), patience);
         QCOMPARE(connection->error(), QString());
+        QCOMPARE(connection->accounts().size(), 1);
+        QCOMPARE(exchangesAfterReturn, 2);
     }
 };
 
