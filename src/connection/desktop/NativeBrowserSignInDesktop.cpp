@@ -1,0 +1,7 @@
+#include "NativeBrowserSignInDesktop.h"
+
+#include <QDesktopServices>
+
+bool nativeOpenInSystemBrowser(const QUrl &url) {
+    return QDesktopServices::openUrl(url);
+}

@@ -1,0 +1,491 @@
+#include "ConnectionFixture.h"
+#include "KeyringHelpers.h"
+#include "TaskRunner.h"
+
+#include "async/DetachedTask.h"
+#include "async/Wakeup.h"
+#include "connection/NativeCredentials.h"
+#include "connection/NativeSignInProof.h"
+
+#include <QCoroSignal>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QUrlQuery>
+
+namespace {
+
+constexpr int patience = 20000;
+
+// Holds an answer back until the test releases it.
+struct Gate {
+    Wakeup wakeup;
+    bool open = false;
+    bool reached = false;
+    bool passed = false;
+    QCoro::Task<> pass() {
+        reached = true;
+        if (!open)
+            co_await qCoro(&wakeup, &Wakeup::woken);
+        passed = true;
+    }
+    void release() {
+        open = true;
+        wakeup.wake();
+    }
+};
+
+QByteArray beginBody(const QString &id) {
+    return QByteArrayLiteral("{\"id\":\"") + id.toUtf8() + "\"}";
+}
+
+QCoro::Task<NativeResponse> requestAnswered(ScriptedRequest request, NativeResponse response) {
+    if (request.path != QLatin1String("/native/request"))
+        throw std::logic_error("unexpected request");
+    co_return response;
+}
+
+QCoro::Task<NativeResponse> requestFails(ScriptedRequest, NativeClientError error) {
+    throw error;
+    co_return answer(500);
+}
+
+QCoro::Task<NativeResponse> exchangeAnswered(ScriptedRequest request, QString id, NativeResponse response) {
+    if (request.path == QLatin1String("/native/request"))
+        co_return answer(200, beginBody(id));
+    co_return response;
+}
+
+QCoro::Task<NativeResponse> exchangeFails(ScriptedRequest request, QString id, NativeClientError error) {
+    if (request.path == QLatin1String("/native/request"))
+        co_return answer(200, beginBody(id));
+    throw error;
+}
+
+ScriptedHandler onRequest(int status, QByteArray body) {
+    return [=](ScriptedRequest request) { return requestAnswered(std::move(request), answer(status, body)); };
+}
+ScriptedHandler onRequestFail(NativeClientError error) {
+    return [=](ScriptedRequest request) { return requestFails(std::move(request), error); };
+}
+ScriptedHandler onExchange(int status, QByteArray body = {}) {
+    return [=](ScriptedRequest request) {
+        return exchangeAnswered(std::move(request), token('i'), answer(status, body));
+    };
+}
+ScriptedHandler onExchangeFail(NativeClientError error) {
+    return [=](ScriptedRequest request) { return exchangeFails(std::move(request), token('i'), error); };
+}
+
+QString withLastCharacter(QString text, QChar last) {
+    text.back() = last;
+    return text;
+}
+
+QCoro::Task<bool> openThrough(QList<QUrl> *opened, QUrl url) {
+    opened->append(url);
+    co_return true;
+}
+
+QCoro::Task<bool> openAfter(Gate *gate, QUrl) {
+    co_await gate->pass();
+    co_return true;
+}
+
+QCoro::Task<NativeResponse> immediately(NativeResponse response) {
+    co_return response;
+}
+
+QCoro::Task<NativeResponse> gatedAnswer(Gate *gate, NativeResponse response) {
+    co_await gate->pass();
+    co_return response;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ScriptedHandler)
+
+// The browser sign-in against a scripted server: every way it can fail, cancelling it at each step,
+// the callback URL, and the account it creates.
+class TestNativeSignIn : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ConnectionFixture> fixture;
+
+    std::shared_ptr<NativeConnection> started(NativeConnection::Services services) {
+        auto connection = NativeConnection::create(
+            QLatin1String(ConnectionFixture::server), QString::fromLatin1(ConnectionFixture::scheme),
+            fixture->settings, fixture->connectivity, std::move(services));
+        runTask(connection->start());
+        return connection;
+    }
+    std::shared_ptr<NativeConnection> started() { return started(fixture->services()); }
+
+    static void awaitEnd(const std::shared_ptr<NativeConnection> &connection) {
+        QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), patience);
+    }
+
+    // Nothing of a sign-in that did not finish is left behind.
+    static void verifyIdle(const std::shared_ptr<NativeConnection> &connection) {
+        QVERIFY(!connection->signingIn());
+        QVERIFY(!connection->browserURL());
+        QVERIFY(!connection->pendingID());
+        QVERIFY(!connection->browser().isActive());
+        QVERIFY(connection->accounts().isEmpty());
+        QVERIFY(!connection->activeAccountID());
+        QVERIFY(!connection->client());
+    }
+
+private Q_SLOTS:
+    void init() {
+        fixture = std::make_unique<ConnectionFixture>();
+        setEscapedErrorHandler([](std::exception_ptr) { QFAIL("an exception escaped a background task"); });
+    }
+    void cleanup() {
+        fixture.reset();
+        for (const QString &key : KeyringHelpers::storedKeys())
+            runTask(NativeCredentials::remove(key));
+        setEscapedErrorHandler({});
+    }
+
+    void failures_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("randomFails");
+        QTest::addColumn<bool>("browserOpens");
+        QTest::addColumn<ScriptedHandler>("server");
+        QTest::addColumn<bool>("browserOpened");
+        QTest::addColumn<QString>("error");
+
+        const QString https = QString::fromLatin1(ConnectionFixture::server);
+        const QString good = token('i');
+        const QString refused = QStringLiteral("Sign-in expired or was refused. Please try again.");
+        const QString invalid = QStringLiteral("Invalid sign-in response.");
+        const QString unsupported = QStringLiteral("The server returned an unsupported response.");
+
+        QTest::newRow("address with a page path")
+            << QStringLiteral("https://sheets.example/home") << false << true
+            << onRequest(200, beginBody(good)) << false
+            << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
+        QTest::newRow("plain http off loopback")
+            << QStringLiteral("http://sheets.example") << false << true << onRequest(200, beginBody(good))
+            << false << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
+        QTest::newRow("random generator fails") << https << true << true << onRequest(200, beginBody(good))
+                                                << false << QStringLiteral("Could not start secure sign-in.");
+        QTest::newRow("request answered 404")
+            << https << false << true << onRequest(404, {}) << false
+            << QStringLiteral("This server does not support this native feature yet.");
+        QTest::newRow("request answered 503")
+            << https << false << true << onRequest(503, {}) << false
+            << QStringLiteral(
+                   "The request could not be completed (503). Your changes have not been confirmed.");
+        QTest::newRow("request offline")
+            << https << false << true
+            << onRequestFail(NativeClientError::offline(UrlErrorCode::cannotConnectToHost)) << false
+            << urlErrorDescription(UrlErrorCode::cannotConnectToHost);
+        QTest::newRow("request answer not JSON")
+            << https << false << true << onRequest(200, "<html>") << false << unsupported;
+        QTest::newRow("request answer without id")
+            << https << false << true << onRequest(200, "{\"ID\":\"x\"}") << false << unsupported;
+        QTest::newRow("id of 42 characters")
+            << https << false << true << onRequest(200, beginBody(good.left(42))) << false << invalid;
+        QTest::newRow("id with +") << https << false << true
+                                   << onRequest(200, beginBody(withLastCharacter(good.left(42) + u'A', u'+')))
+                                   << false << invalid;
+        QTest::newRow("id with /") << https << false << true << onRequest(200, beginBody(u'/' + good.mid(1)))
+                                   << false << invalid;
+        QTest::newRow("id with =") << https << false << true
+                                   << onRequest(200, beginBody(good.left(42) + u'=')) << false << invalid;
+        QTest::newRow("id with non-zero unused bits")
+            << https << false << true << onRequest(200, beginBody(withLastCharacter(token('\0'), u'B')))
+            << false << invalid;
+        QTest::newRow("browser does not open") << https << false << false << onExchange(202) << true
+                                               << QStringLiteral("Could not open your browser.");
+        QTest::newRow("exchange refused") << https << false << true << onExchange(403) << true << refused;
+        QTest::newRow("exchange answers 410") << https << false << true << onExchange(410) << true << refused;
+        QTest::newRow("exchange answers 204") << https << false << true << onExchange(204) << true << refused;
+        QTest::newRow("exchange offline")
+            << https << false << true << onExchangeFail(NativeClientError::offline(UrlErrorCode::timedOut))
+            << true << urlErrorDescription(UrlErrorCode::timedOut);
+        QTest::newRow("session not JSON")
+            << https << false << true << onExchange(200, "session") << true << refused;
+        QTest::newRow("loopback cookie name on https")
+            << https << false << true
+            << onExchange(200, NativeSession{"larkspan_session", token('s')}.toJson()) << true << refused;
+        QTest::newRow("https cookie name on loopback")
+            << QStringLiteral("http://localhost:8080") << false << true
+            << onExchange(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()) << true
+            << refused;
+        QTest::newRow("session value malformed")
+            << https << false << true
+            << onExchange(200, NativeSession{"__Host-larkspan_session", token('s').left(42)}.toJson()) << true
+            << refused;
+        QTest::newRow("approval never given") << https << false << true << onExchange(202) << true
+                                              << QStringLiteral("Sign-in expired. Please try again.");
+    }
+
+    void failures() {
+        QFETCH(QString, address);
+        QFETCH(bool, randomFails);
+        QFETCH(bool, browserOpens);
+        QFETCH(ScriptedHandler, server);
+        QFETCH(bool, browserOpened);
+        QFETCH(QString, error);
+
+        fixture->scripted.handler = server;
+        fixture->browser.accepts = browserOpens;
+        NativeConnection::Services services = fixture->services();
+        if (randomFails)
+            services.randomBytes = [](int) { return std::nullopt; };
+        const auto connection = started(std::move(services));
+        connection->setServerAddress(address);
+        connection->signIn();
+        awaitEnd(connection);
+
+        QCOMPARE(connection->error(), error);
+        QCOMPARE(fixture->browser.opened.size(), browserOpened ? 1 : 0);
+        verifyIdle(connection);
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList());
+        QVERIFY(!fixture->settings->contains(QStringLiteral("native.server")));
+    }
+
+    // The exchange is first sent one poll after the browser opened, and the wait ends after five
+    // minutes of clock time.
+    void approvalWaitsFiveMinutes() {
+        QList<double> exchangedAt;
+        double openedAt = 0;
+        fixture->scripted.handler = [&](ScriptedRequest request) {
+            if (request.path == QLatin1String("/native/exchange"))
+                exchangedAt.append(fixture->clock->current);
+            return onExchange(202)(std::move(request));
+        };
+        const auto connection = started();
+        QList<QUrl> opened;
+        connection->signIn([&](QUrl url) {
+            openedAt = fixture->clock->current;
+            return openThrough(&opened, url);
+        });
+        awaitEnd(connection);
+
+        QCOMPARE(connection->error(), QStringLiteral("Sign-in expired. Please try again."));
+        QCOMPARE(exchangedAt.size(), 150);
+        QCOMPARE(exchangedAt.first(), openedAt + NativeConnection::pollSeconds);
+        QVERIFY(exchangedAt.last() <= openedAt + NativeConnection::approvalSeconds);
+        QVERIFY(fixture->clock->current >= openedAt + NativeConnection::approvalSeconds);
+    }
+
+    // What the server is asked, and what a successful sign-in leaves behind.
+    void signInCreatesTheAccount() {
+        const QString id = token('i');
+        const NativeSession session{QStringLiteral("__Host-larkspan_session"), token('s')};
+        fixture->scripted.handler = approvingServer(id, session, 3);
+        const auto connection = started();
+        connection->setAccountName(QStringLiteral("  Finance team "));
+        QSignalSpy clientChanges(connection.get(), &NativeConnection::clientChanged);
+        connection->signIn();
+        QCOMPARE(connection->code(), NativeSignInProof::comparisonCode(id));
+        QTRY_COMPARE_WITH_TIMEOUT(connection->accounts().size(), 1, patience);
+        awaitEnd(connection);
+
+        // The sign-in request: the S256 challenge of the verifier that the exchange proves.
+        const auto requests = fixture->scripted.requestsTo(QStringLiteral("/native/request"));
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests[0].method, QStringLiteral("POST"));
+        QCOMPARE(requests[0].contentType, QStringLiteral("application/json"));
+        QCOMPARE(requests[0].maxBytes, nativeDefaultMaxBytes);
+        QVERIFY(!requests[0].credential);
+        const QJsonObject begin = QJsonDocument::fromJson(*requests[0].body).object();
+        QCOMPARE(begin.value(QStringLiteral("callback")).toString(),
+                 QStringLiteral("net.brevane.tabrel.test://signin"));
+        const auto exchanges = fixture->scripted.requestsTo(QStringLiteral("/native/exchange"));
+        QCOMPARE(exchanges.size(), 4);
+        const QJsonObject proof = QJsonDocument::fromJson(*exchanges.last().body).object();
+        QCOMPARE(proof.value(QStringLiteral("id")).toString(), id);
+        const QString verifier = proof.value(QStringLiteral("verifier")).toString();
+        QVERIFY(NativeSignInProof::valid(verifier));
+        QCOMPARE(begin.value(QStringLiteral("challenge")).toString(), NativeSignInProof::challenge(verifier));
+        QCOMPARE(exchanges.last().contentType, QStringLiteral("application/json"));
+
+        // The approval page.
+        QCOMPARE(fixture->browser.opened,
+                 QList<QUrl>{QUrl(QStringLiteral("https://sheets.example/native/start?id=") + id)});
+
+        // The account, its stored session and the new client.
+        const NativeAccount account = connection->accounts().first();
+        QCOMPARE(account.name, QStringLiteral("Finance team"));
+        QCOMPARE(account.origin, QUrl(QStringLiteral("https://sheets.example")));
+        QCOMPARE(connection->activeAccountID(), account.id);
+        QCOMPARE(connection->error(), QString());
+        QVERIFY(!connection->browserURL());
+        QVERIFY(!connection->pendingID());
+        QCOMPARE(clientChanges.size(), 1);
+        QCOMPARE(connection->client()->origin(), account.origin);
+        QCOMPARE(fixture->scripted.clients.last().second, session);
+        QCOMPARE(runTask(NativeCredentials::read(account.key())), session);
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList{account.key()});
+        QCOMPARE(fixture->settings->value(QStringLiteral("native.activeAccount")).toString(), account.id);
+        QCOMPARE(fixture->settings->value(QStringLiteral("native.server")).toString(),
+                 QStringLiteral("https://sheets.example"));
+        QCOMPARE(NativeAccount::decodeList(
+                     fixture->settings->value(QStringLiteral("native.accounts")).toByteArray()),
+                 connection->accounts());
+    }
+
+    // A failed sign-in leaves the signed-in account and its client alone.
+    void failureKeepsTheActiveAccount() {
+        fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')});
+        const auto connection = started();
+        connection->signIn();
+        QTRY_VERIFY_WITH_TIMEOUT(connection->client(), patience);
+        const auto client = connection->client();
+        const auto accounts = connection->accounts();
+
+        fixture->scripted.handler = onExchange(403);
+        connection->signIn();
+        awaitEnd(connection);
+        QCOMPARE(connection->error(), QStringLiteral("Sign-in expired or was refused. Please try again."));
+        QCOMPARE(connection->client(), client);
+        QCOMPARE(connection->accounts(), accounts);
+        QCOMPARE(connection->activeAccountID(), accounts.first().id);
+    }
+
+    void cancelLeavesNoTrace_data() {
+        QTest::addColumn<QString>("step");
+        QTest::newRow("while requesting") << "request";
+        QTest::newRow("while the browser opens") << "open";
+        QTest::newRow("while exchanging") << "exchange";
+        QTest::newRow("between polls") << "poll";
+        QTest::newRow("while storing the session") << "store";
+        QTest::newRow("by a new sign-in") << "restart";
+        QTest::newRow("by showing the accounts") << "showAccounts";
+    }
+
+    void cancelLeavesNoTrace() {
+        QFETCH(QString, step);
+        Gate gate;
+        const QString id = token('i');
+        const NativeSession session{QStringLiteral("__Host-larkspan_session"), token('s')};
+        std::weak_ptr<NativeConnection> weak;
+        int exchanges = 0;
+        fixture->scripted.handler = [&](ScriptedRequest request) -> QCoro::Task<NativeResponse> {
+            if (request.path == QLatin1String("/native/request")) {
+                if (step == QLatin1String("request"))
+                    return gatedAnswer(&gate, answer(200, beginBody(id)));
+                return requestAnswered(std::move(request), answer(200, beginBody(id)));
+            }
+            ++exchanges;
+            if (step == QLatin1String("exchange"))
+                return gatedAnswer(&gate, answer(200, session.toJson()));
+            if (step == QLatin1String("store")) {
+                // Cancelled once the session is on its way into the store.
+                QTimer::singleShot(0, [weak] {
+                    if (const auto connection = weak.lock())
+                        connection->cancel();
+                });
+                return gatedAnswer(&gate, answer(200, session.toJson()));
+            }
+            return gatedAnswer(&gate, answer(202));
+        };
+        const auto connection = started();
+        weak = connection;
+        if (step == QLatin1String("open"))
+            connection->signIn([&gate](QUrl url) { return openAfter(&gate, url); });
+        else
+            connection->signIn();
+        if (step == QLatin1String("store"))
+            gate.release();
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(gate.reached, patience);
+        if (step == QLatin1String("poll")) {
+            // Cancelled as the third pause between polls begins.
+            fixture->clock->onSleep = [&] {
+                if (fixture->clock->sleeps.size() == 3)
+                    connection->cancel();
+            };
+            gate.release();
+            QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), patience);
+            QCOMPARE(exchanges, 2);
+        }
+
+        if (step == QLatin1String("restart")) {
+            fixture->scripted.handler = onRequest(404, {});
+            connection->signIn();
+            awaitEnd(connection);
+            QCOMPARE(connection->error(),
+                     QStringLiteral("This server does not support this native feature yet."));
+        } else if (step == QLatin1String("showAccounts")) {
+            connection->showAccounts();
+        } else if (step != QLatin1String("store")) {
+            connection->cancel();
+        }
+        if (step != QLatin1String("store")) {
+            QVERIFY(!connection->signingIn());
+            QCOMPARE(connection->code(), QString());
+        }
+        gate.release();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.passed, patience);
+        const int exchangesAfterCancel = exchanges;
+        // The cancelled task may still be unwinding: let it finish, then check it changed nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(weak.use_count() == 1, patience);
+        if (step != QLatin1String("restart"))
+            QCOMPARE(connection->error(), QString());
+        verifyIdle(connection);
+        QCOMPARE(exchanges, exchangesAfterCancel);
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList());
+    }
+
+    // Only the exact callback of the running sign-in closes the approval page; polling goes on.
+    void callbackURL() {
+        const QString id = token('i');
+        // The server approves on the second exchange after the browser came back.
+        bool returned = false;
+        int exchangesAfterReturn = 0;
+        fixture->scripted.handler = [&](ScriptedRequest request) -> QCoro::Task<NativeResponse> {
+            if (request.path == QLatin1String("/native/request"))
+                return requestAnswered(std::move(request), answer(200, beginBody(id)));
+            if (!returned || ++exchangesAfterReturn < 2)
+                return immediately(answer(202));
+            return immediately(answer(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()));
+        };
+        const auto connection = started();
+        const QString base = QStringLiteral("net.brevane.tabrel.test://signin?state=");
+
+        connection->handleOpenURL(QUrl(base + id)); // nothing pending yet
+        connection->signIn();
+        QVERIFY(connection->browser().isActive());
+        const QUuid generation = connection->browser().generation();
+
+        const QStringList stale{
+            base + token('x'),
+            base + id + QStringLiteral("&extra=1"),
+            QStringLiteral("net.brevane.tabrel.test://signin:443?state=") + id,
+            QStringLiteral("net.brevane.tabrel.test://signin/path?state=") + id,
+            QStringLiteral("net.brevane.tabrel.test://signin?state=") + id + QStringLiteral("#top"),
+            QStringLiteral("net.brevane.tabrel.test://user@signin?state=") + id,
+            QStringLiteral("net.brevane.tabrel.test://@signin?state=") + id,
+            QStringLiteral("net.brevane.tabrel.other://signin?state=") + id,
+            QStringLiteral("net.brevane.tabrel.test://approve?state=") + id,
+            QStringLiteral("net.brevane.tabrel.test://signin?id=") + id,
+            QStringLiteral("net.brevane.tabrel.test://signin"),
+        };
+        for (const QString &url : stale) {
+            connection->handleOpenURL(QUrl(url));
+            QVERIFY2(connection->browser().isActive(), qPrintable(url));
+            QCOMPARE(connection->browser().generation(), generation);
+        }
+
+        connection->handleOpenURL(QUrl(base + id));
+        QVERIFY(!connection->browser().isActive());
+        QVERIFY(connection->signingIn());
+        QCOMPARE(connection->pendingID(), id);
+        returned = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), patience);
+        QCOMPARE(connection->error(), QString());
+        QCOMPARE(connection->accounts().size(), 1);
+        QCOMPARE(exchangesAfterReturn, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNativeSignIn)
+#include "tst_NativeSignIn.moc"

@@ -1,0 +1,187 @@
+#include "connection/NativeAccount.h"
+#include "connection/NativeConnection.h"
+#include "connection/NativeSignInProof.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+
+// The token form, the proof key, the comparison code, account records and the callback scheme.
+class TestNativeSignInProof : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void valid_data() {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<bool>("expected");
+        const QString good = NativeSignInProof::base64Url(QByteArray(32, '\xfb'));
+        QTest::newRow("well formed") << good << true;
+        QTest::newRow("RFC 7636 verifier") << "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk" << true;
+        QTest::newRow("42 characters") << good.left(42) << false;
+        QTest::newRow("44 characters") << good + u'A' << false;
+        QTest::newRow("empty") << QString() << false;
+        QString plus = good;
+        plus[5] = u'+';
+        QTest::newRow("plus") << plus << false;
+        QString slash = good;
+        slash[5] = u'/';
+        QTest::newRow("slash") << slash << false;
+        QTest::newRow("padding") << good.left(42) + u'=' << false;
+        // 32 bytes leave two unused bits in the last character: "A", "E", "I"... are canonical.
+        QString lastBits = NativeSignInProof::base64Url(QByteArray(32, '\0'));
+        QCOMPARE(lastBits.back(), u'A');
+        lastBits.back() = u'B';
+        QTest::newRow("non-zero unused bits") << lastBits << false;
+        lastBits.back() = u'E';
+        QTest::newRow("zero unused bits") << lastBits << true;
+        QString space = good;
+        space[10] = u' ';
+        QTest::newRow("space") << space << false;
+        QString accented = good;
+        accented[10] = u'é';
+        QTest::newRow("non-ASCII") << accented << false;
+    }
+
+    void valid() {
+        QFETCH(QString, token);
+        QFETCH(bool, expected);
+        QCOMPARE(NativeSignInProof::valid(token), expected);
+    }
+
+    void challengeFollowsRfc7636() {
+        QCOMPARE(NativeSignInProof::challenge(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+    }
+
+    void verifierComesFromTheGenerator() {
+        const QByteArray bytes = QByteArray::fromHex("74 18 d4 1c 5b 0c 52 9f 44 ec 4c 73 4f 88 27 39"
+                                                     "6d 4e 2b 95 3d 7a 39 e7 ba 4d 2e 82 f1 d0 9a 1c");
+        const auto fixed = [&bytes](int count) -> std::optional<QByteArray> { return bytes.left(count); };
+        QCOMPARE(NativeSignInProof::newVerifier(fixed), NativeSignInProof::base64Url(bytes));
+
+        const auto verifier = NativeSignInProof::newVerifier(NativeSignInProof::systemRandomBytes);
+        QVERIFY(verifier);
+        QVERIFY(NativeSignInProof::valid(*verifier));
+        QVERIFY(*verifier != NativeSignInProof::newVerifier(NativeSignInProof::systemRandomBytes));
+
+        QVERIFY(!NativeSignInProof::newVerifier([](int) { return std::nullopt; }));
+        QVERIFY(!NativeSignInProof::newVerifier([](int) { return QByteArray(31, 'x'); }));
+    }
+
+    void comparisonCodeShape() {
+        static const QRegularExpression shape(QStringLiteral("^[0-9A-F]{4}-[0-9A-F]{4}$"));
+        QSet<QString> codes;
+        for (int i = 0; i < 64; ++i) {
+            const QString id = *NativeSignInProof::newVerifier(NativeSignInProof::systemRandomBytes);
+            const QString code = NativeSignInProof::comparisonCode(id);
+            QVERIFY2(shape.match(code).hasMatch(), qPrintable(code));
+            QCOMPARE(NativeSignInProof::comparisonCode(id), code);
+            codes.insert(code);
+        }
+        QVERIFY(codes.size() > 60);
+        // SHA-256("abc") begins ba7816bf.
+        QCOMPARE(NativeSignInProof::comparisonCode(QStringLiteral("abc")), QStringLiteral("BA78-16BF"));
+    }
+
+    void accountKeyAndName_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("typed, trimmed") << "  Team sheets \n"
+                                        << "https://sheets.example"
+                                        << "Team sheets";
+        QTest::newRow("empty gives host") << ""
+                                          << "https://sheets.example:8443"
+                                          << "sheets.example";
+        QTest::newRow("blank gives host") << " \t"
+                                          << "http://localhost:8080"
+                                          << "localhost";
+    }
+
+    void accountKeyAndName() {
+        QFETCH(QString, typed);
+        QFETCH(QString, origin);
+        QFETCH(QString, name);
+        const NativeAccount account = NativeAccount::create(QUrl(origin), typed);
+        QCOMPARE(account.name, name);
+        static const QRegularExpression uuid(
+            QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+        QVERIFY2(uuid.match(account.id).hasMatch(), qPrintable(account.id));
+        QCOMPARE(account.key(), QStringLiteral("account:") + account.id + u'|' + origin);
+        QVERIFY(NativeAccount::create(QUrl(origin), typed).id != account.id);
+    }
+
+    void accountListRoundTrip() {
+        const QList<NativeAccount> accounts{
+            NativeAccount::create(QUrl(QStringLiteral("https://a.example")), "A"),
+            NativeAccount::create(QUrl(QStringLiteral("http://[::1]:9")), "")};
+        const QByteArray json = NativeAccount::encodeList(accounts);
+        QCOMPARE(NativeAccount::decodeList(json), accounts);
+        QVERIFY(json.contains("\"origin\":\"https://a.example\""));
+        QCOMPARE(NativeAccount::decodeList("[]"), QList<NativeAccount>());
+    }
+
+    void accountListRefusesForeignData_data() {
+        QTest::addColumn<QByteArray>("json");
+        QTest::newRow("not JSON") << QByteArray("native");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("object") << QByteArray(
+            "{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"}");
+        QTest::newRow("missing name") << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\"}]");
+        QTest::newRow("number id") << QByteArray(
+            "[{\"id\":1,\"origin\":\"https://a.example\",\"name\":\"A\"}]");
+        QTest::newRow("bad origin") << QByteArray(
+            "[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]");
+        QTest::newRow("one bad entry spoils the list")
+            << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"},{\"id\":\"B\"}]");
+    }
+
+    void accountListRefusesForeignData() {
+        QFETCH(QByteArray, json);
+        QVERIFY(!NativeAccount::decodeList(json));
+    }
+
+    void defaultCallbackScheme_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("scheme");
+        QTest::newRow("https host") << "https://sheets.brevane.net"
+                                    << "net.brevane.tabrel.sheets";
+        QTest::newRow("single label") << "http://localhost:8080"
+                                      << "net.brevane.tabrel.localhost";
+        QTest::newRow("upper case") << "https://Team.Example.com"
+                                    << "net.brevane.tabrel.team";
+        QTest::newRow("IPv6 host, colons left out") << "http://[::1]:8080"
+                                                    << "net.brevane.tabrel.1";
+        QTest::newRow("no host") << "sheets"
+                                 << "net.brevane.tabrel.app";
+        QTest::newRow("not a URL") << "http://exa mple.com"
+                                   << "net.brevane.tabrel.app";
+    }
+
+    void defaultCallbackScheme() {
+        QFETCH(QString, server);
+        QFETCH(QString, scheme);
+        QCOMPARE(NativeConnection::defaultCallbackScheme(server), scheme);
+    }
+
+    // The browser can only come back if the desktop file registers the scheme the connection uses.
+    void desktopFileRegistersTheCallbackScheme() {
+        QFile file(QStringLiteral(TABREL_SOURCE_DIR "/packaging/net.brevane.Tabrel.desktop"));
+        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+        QMap<QString, QString> entries;
+        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+            const qsizetype equals = line.indexOf(u'=');
+            if (equals > 0)
+                entries.insert(line.left(equals), line.mid(equals + 1));
+        }
+        const QString scheme = NativeConnection::defaultCallbackScheme(NativeConnection::defaultServer());
+        const QStringList types = entries.value(QStringLiteral("MimeType")).split(u';', Qt::SkipEmptyParts);
+        QVERIFY2(types.contains(QStringLiteral("x-scheme-handler/") + scheme), qPrintable(types.join(u';')));
+        // The callback URL reaches the application as its argument.
+        QVERIFY(entries.value(QStringLiteral("Exec")).endsWith(QStringLiteral(" %u")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNativeSignInProof)
+#include "tst_NativeSignInProof.moc"
