@@ -58,6 +58,6 @@ std::optional<QList<NativeAccount>> NativeAccount::decodeList(const QByteArray &
     }
 }
 
-size_t qHash(const NativeAccount &account, size_t seed) noexcept {
-    return qHashMulti(seed, account.id, account.origin, account.name);
+size_t qHash(const NativeAccount &account, size_t salt) noexcept {
+    return qHashMulti(salt, account.id, account.origin, account.name);
 }

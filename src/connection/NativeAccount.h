@@ -34,4 +34,4 @@ struct NativeAccount {
     static std::optional<QList<NativeAccount>> decodeList(const QByteArray &json);
 };
 
-size_t qHash(const NativeAccount &account, size_t seed = 0) noexcept;
+size_t qHash(const NativeAccount &account, size_t salt = 0) noexcept;

@@ -245,3 +245,15 @@ std::exception_ptr NativeClientError::classify(std::exception_ptr error) {
         return error;
     }
 }
+
+QString NativeClientError::messageOf(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const NativeClientError &e) {
+        return e.errorDescription();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("An unknown error occurred.");
+    }
+}

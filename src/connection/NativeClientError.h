@@ -72,6 +72,8 @@ public:
     // Turns a URL-loading failure into `offline`, `transport` or a CancellationError; any other
     // error is returned unchanged.
     static std::exception_ptr classify(std::exception_ptr error);
+    // The sentence to show for any failure: errorDescription() for this type, what() otherwise.
+    static QString messageOf(std::exception_ptr error);
 
 private:
     explicit NativeClientError(Case kind);

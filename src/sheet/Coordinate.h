@@ -23,8 +23,8 @@ struct Coordinate {
     static QString columnName(qint64 c);
 };
 
-inline size_t qHash(const Coordinate &coordinate, size_t seed = 0) noexcept {
-    return qHashMulti(seed, coordinate.r, coordinate.c);
+inline size_t qHash(const Coordinate &coordinate, size_t salt = 0) noexcept {
+    return qHashMulti(salt, coordinate.r, coordinate.c);
 }
 
 template<>

@@ -7,17 +7,6 @@
 
 #include <cmath>
 
-namespace {
-QString failureText(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &e) {
-        return e.errorDescription();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    }
-}
-} // namespace
 
 const CellStyle *SheetModel::styleOf(const Coordinate &cell) const {
     const auto found = m_cells.constFind(cell);
@@ -59,7 +48,7 @@ QCoro::Task<> SheetModel::format(FormatChanges changes) {
         co_await accept(std::move(response));
     } catch (const CancellationError &) {
     } catch (...) {
-        setError(failureText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
     }
     setBusy(false);
 }
@@ -83,7 +72,7 @@ QCoro::Task<> SheetModel::resize(QString axis, qint64 size, std::optional<qint64
         co_await accept(std::move(response));
     } catch (const CancellationError &) {
     } catch (...) {
-        setError(failureText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
     }
     setBusy(false);
 }

@@ -11,16 +11,6 @@
 
 namespace {
 const QString jsonType = QStringLiteral("application/json");
-
-QString errorText(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &e) {
-        return e.errorDescription();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    }
-}
 } // namespace
 
 std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client,
@@ -120,7 +110,7 @@ QCoro::Task<> SheetModel::loadList(CancellationToken token) {
         if (m_listRequest != ticket)
             co_return;
         assign(m_listState, ListState::failed, &SheetModel::listStateChanged);
-        setError(errorText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
     }
 }
 
@@ -140,7 +130,7 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
         setBusy(false);
         co_return;
     } catch (...) {
-        setError(errorText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
         setBusy(false);
         co_return;
     }
@@ -175,7 +165,7 @@ QCoro::Task<std::optional<SheetSummary>> SheetModel::create(bool openCreated) {
         setBusy(false);
         co_return std::nullopt;
     } catch (...) {
-        setError(errorText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
         setBusy(false);
         co_return std::nullopt;
     }
@@ -250,7 +240,7 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
         co_return;
     } catch (...) {
         prefetch.cancel();
-        setError(errorText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
         co_return;
     }
     if (!snapshot->anyTile) {
@@ -341,7 +331,7 @@ QCoro::Task<bool> SheetModel::command(QString path, FormFields fields) {
         setBusy(false);
         co_return false;
     } catch (...) {
-        setError(errorText(std::current_exception()));
+        setError(NativeClientError::messageOf(std::current_exception()));
         setBusy(false);
         co_return false;
     }

@@ -5,18 +5,6 @@
 
 #include <algorithm>
 
-namespace {
-QString failureText(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &e) {
-        return e.errorDescription();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    }
-}
-} // namespace
-
 QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
     auto self = shared_from_this();
     if (!m_failedWrites.isEmpty() && !retrying) {
@@ -49,7 +37,7 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
             confirmed += batch.second;
         }
     } catch (...) {
-        const QString reason = failureText(std::current_exception());
+        const QString reason = NativeClientError::messageOf(std::current_exception());
         setFailedWrites(writes.mid(confirmed));
         setError(QString::number(confirmed) + QStringLiteral(" cells confirmed; ") +
                  QString::number(m_failedWrites.size()) + QStringLiteral(" still need saving. ") + reason);
