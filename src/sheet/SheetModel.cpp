@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 
 namespace {
@@ -181,8 +182,8 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
     if (!m_page)
         co_return;
     const QString source = grid();
-    // The next tile is requested while the current one is decoded, so the network and the
-    // decoding overlap; tiles are still requested, and merged, row by row.
+    // Tiles are requested ahead of the one being decoded, so the network and the decoding overlap;
+    // they are still requested, and merged, row by row.
     CancellationSource prefetch;
     const auto forwardCancel = token.onCancel([prefetch]() mutable { prefetch.cancel(); });
     struct Tile {
@@ -212,23 +213,25 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
     };
     auto snapshot = std::make_shared<GridSnapshot>();
     snapshot->cells.reserve(visibleRows() * visibleCols());
+    // Up to `tilesAhead` requests wait in order; the oldest is merged while the others travel.
+    constexpr std::size_t tilesAhead = 2;
     std::optional<Tile> next = visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;
-    std::optional<QCoro::Task<std::pair<QByteArray, int>>> inFlight;
-    try {
-        if (next) {
+    std::deque<QCoro::Task<std::pair<QByteArray, int>>> inFlight;
+    const auto fill = [&] {
+        while (next && inFlight.size() < tilesAhead) {
             token.throwIfCancelled();
-            inFlight.emplace(request(*next));
+            inFlight.push_back(request(*next));
+            next = tileAfter(*next);
         }
-        while (inFlight) {
-            const std::pair<QByteArray, int> answer = co_await std::move(*inFlight);
-            inFlight.reset();
+    };
+    try {
+        fill();
+        while (!inFlight.empty()) {
+            const std::pair<QByteArray, int> answer = co_await std::move(inFlight.front());
+            inFlight.pop_front();
             if (answer.second != 200)
                 throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
-            next = tileAfter(*next);
-            if (next) {
-                token.throwIfCancelled();
-                inFlight.emplace(request(*next));
-            }
+            fill();
             co_await m_wire.mergeTile(answer.first, snapshot);
             if (token.isCancelled() || grid() != source) {
                 prefetch.cancel();
