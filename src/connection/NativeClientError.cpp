@@ -254,6 +254,6 @@ QString NativeClientError::messageOf(std::exception_ptr error) {
     } catch (const std::exception &e) {
         return QString::fromUtf8(e.what());
     } catch (...) {
-        return QStringLiteral("An unknown error occurred.");
+        return QStringLiteral("The operation could not be completed.");
     }
 }

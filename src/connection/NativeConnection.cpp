@@ -40,18 +40,6 @@ bool acceptable(const NativeSession &session, const QUrl &origin) {
     return session.name == expectedCookieName(origin) && NativeSignInProof::valid(session.value);
 }
 
-QString errorText(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &e) {
-        return e.errorDescription();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("The operation could not be completed.");
-    }
-}
-
 } // namespace
 
 QString NativeConnection::defaultServer() {
@@ -222,7 +210,7 @@ QCoro::Task<> NativeConnection::runSignIn(Opener open, CancellationToken token) 
         // Whoever cancelled has already reset the fields.
     } catch (...) {
         if (!token.isCancelled())
-            failSignIn(errorText(std::current_exception()));
+            failSignIn(NativeClientError::messageOf(std::current_exception()));
     }
 }
 
