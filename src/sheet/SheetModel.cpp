@@ -212,7 +212,10 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
                                   prefetch.token());
     };
     auto snapshot = std::make_shared<GridSnapshot>();
-    snapshot->cells.reserve(visibleRows() * visibleCols());
+    // Room for the largest window a page shows; the page's own numbers come from the server and
+    // may be anything, so they never size an allocation directly.
+    if (visibleRows() > 0 && visibleCols() > 0)
+        snapshot->cells.reserve(std::min(visibleRows(), qint64(500)) * std::min(visibleCols(), qint64(200)));
     // Up to `tilesAhead` requests wait in order; the oldest is merged while the others travel.
     constexpr std::size_t tilesAhead = 2;
     std::optional<Tile> next = visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;

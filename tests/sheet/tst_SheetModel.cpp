@@ -200,6 +200,14 @@ private Q_SLOTS:
         QCOMPARE(model->version(), quint64(1));
     }
 
+    void negativePageSizeRequestsNothing() {
+        serveSheet(3, 3, -3, 26, 5);
+        runTask(model->open(summary(3, 3)));
+        QCOMPARE(transport->paths(), QStringList{QStringLiteral("GET /sheets/3")});
+        QVERIFY(model->cells().isEmpty());
+        QCOMPARE(model->error(), QString());
+    }
+
     void staleListAnswerIsDropped() {
         Gate firstAnswer;
         int calls = 0;
