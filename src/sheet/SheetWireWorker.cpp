@@ -15,29 +15,32 @@ template<typename T>
 struct Outcome {
     std::optional<T> value;
     std::exception_ptr error;
-
-    T take() {
-        if (error)
-            std::rethrow_exception(error);
-        return std::move(*value);
-    }
 };
+
+// Runs `work` on the thread pool and resumes with its result, or rethrows what it threw.
+template<typename Work, typename Result = std::invoke_result_t<Work &>>
+QCoro::Task<Result> onWorker(Work work) {
+    // The future is made outside the co_await: GCC 12 destroys temporaries of a co_await
+    // expression twice, which would release what the lambda captured twice.
+    auto future = QtConcurrent::run([work = std::move(work)]() mutable {
+        Outcome<Result> outcome;
+        try {
+            outcome.value = work();
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        return outcome;
+    });
+    auto outcome = co_await future;
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    co_return std::move(*outcome.value);
+}
 } // namespace
 
 QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) const {
-    // The future is made outside the co_await: GCC 12 destroys temporaries of a co_await
-    // expression twice, which would release `body` twice.
-    auto future = QtConcurrent::run([body = std::move(body)]() {
-        Outcome<GridResponse> result;
-        try {
-            result.value = NativeTransport::decodeBody<GridResponse>(body);
-        } catch (...) {
-            result.error = std::current_exception();
-        }
-        return result;
-    });
-    auto outcome = co_await future;
-    co_return outcome.take();
+    auto decoding = onWorker([body = std::move(body)] { return NativeTransport::decodeBody<GridResponse>(body); });
+    co_return co_await std::move(decoding);
 }
 
 void SheetWireWorker::mergeTileInto(const QByteArray &body, GridSnapshot &snapshot) {
@@ -77,18 +80,11 @@ void SheetWireWorker::mergeTileInto(const QByteArray &body, GridSnapshot &snapsh
 
 QCoro::Task<> SheetWireWorker::mergeTile(QByteArray body, std::shared_ptr<GridSnapshot> snapshot) const {
     // The snapshot is shared, never copied: a copied hash would be copied again on every insert.
-    auto future = QtConcurrent::run([body = std::move(body), snapshot]() {
-        Outcome<bool> result;
-        try {
-            mergeTileInto(body, *snapshot);
-            result.value = true;
-        } catch (...) {
-            result.error = std::current_exception();
-        }
-        return result;
+    auto merging = onWorker([body = std::move(body), snapshot] {
+        mergeTileInto(body, *snapshot);
+        return true;
     });
-    auto outcome = co_await future;
-    outcome.take();
+    co_await std::move(merging);
 }
 
 std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWrite> &writes, qsizetype startingAt) {
@@ -109,15 +105,6 @@ std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWr
 
 QCoro::Task<std::pair<QByteArray, qsizetype>> SheetWireWorker::encode(QList<CellWrite> writes,
                                                                       qsizetype startingAt) const {
-    auto future = QtConcurrent::run([writes = std::move(writes), startingAt]() {
-        Outcome<std::pair<QByteArray, qsizetype>> result;
-        try {
-            result.value = encodeBatch(writes, startingAt);
-        } catch (...) {
-            result.error = std::current_exception();
-        }
-        return result;
-    });
-    auto outcome = co_await future;
-    co_return outcome.take();
+    auto encoding = onWorker([writes = std::move(writes), startingAt] { return encodeBatch(writes, startingAt); });
+    co_return co_await std::move(encoding);
 }
