@@ -276,7 +276,7 @@ QCoro::Task<> NativeHTTP::stream(QString path, OpenHandler onOpen, LineHandler o
         while (!rest.isEmpty()) {
             token.throwIfCancelled();
             if (auto line = lines.append(rest))
-                co_await onLine(std::move(*line));
+                co_await onLine(line->toByteArray());
         }
     }
 }

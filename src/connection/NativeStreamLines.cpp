@@ -2,57 +2,21 @@
 
 #include "connection/NativeClientError.h"
 
+#include <algorithm>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-namespace {
-// The first CR or LF in [from, to), or `to`. One pass over the bytes, like memchr, but for two values.
-const char *findLineEnd(const char *from, const char *to) {
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const auto hits = [&](const char *at) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-        return _mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr));
-    };
-    while (to - from >= 64) {
-        const __m128i a = hits(from), b = hits(from + 16), c = hits(from + 32), d = hits(from + 48);
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) {
-            const int masks[4] = {_mm_movemask_epi8(a), _mm_movemask_epi8(b), _mm_movemask_epi8(c),
-                                  _mm_movemask_epi8(d)};
-            for (int i = 0; i < 4; ++i) {
-                if (masks[i] != 0)
-                    return from + 16 * i + __builtin_ctz(static_cast<unsigned>(masks[i]));
-            }
-        }
-        from += 64;
-    }
-    while (to - from >= 16) {
-        if (const int mask = _mm_movemask_epi8(hits(from)); mask != 0)
-            return from + __builtin_ctz(static_cast<unsigned>(mask));
-        from += 16;
-    }
-#endif
-    for (; from < to; ++from) {
-        if (*from == '\n' || *from == '\r')
-            return from;
-    }
-    return to;
-}
-} // namespace
 
 NativeStreamLines::NativeStreamLines(qsizetype lineLimit, qsizetype eventLimit)
     : m_lineLimit(lineLimit), m_eventLimit(eventLimit) {}
 
-std::optional<QString> NativeStreamLines::append(char byte) {
+std::optional<QByteArrayView> NativeStreamLines::append(char byte) {
     QByteArrayView input(&byte, 1);
+    // The line end itself is never part of a line, so the result never points at `byte`.
     return append(input);
 }
 
-std::optional<QString> NativeStreamLines::append(QByteArrayView &input) {
+std::optional<QByteArrayView> NativeStreamLines::append(QByteArrayView &input) {
+    if (std::exchange(m_bufferHandedOut, false))
+        m_buffer.resize(0); // keeps the allocation for the next long line
     while (!input.isEmpty()) {
         if (m_afterCR) {
             m_afterCR = false;
@@ -63,45 +27,55 @@ std::optional<QString> NativeStreamLines::append(QByteArrayView &input) {
             }
         }
         const char *begin = input.data();
-        const char *end = findLineEnd(begin, begin + input.size());
+        // Byte by byte, the first byte that finds the line or the event full fails; so the scan
+        // need look no further than one byte past the room left.
+        const qsizetype room = std::min(m_lineLimit - m_buffer.size(), m_eventLimit - m_eventBytes);
+        const char *scanEnd = begin + std::min(input.size(), room + 1);
+        // A line begun in an earlier piece is copied on in the same pass as the scan.
+        const qsizetype held = m_buffer.size();
+        char *copy = nullptr;
+        if (held > 0) {
+            reserveBuffer(held + (scanEnd - begin) + 32);
+            copy = m_buffer.data() + held;
+        }
+        const char *end = m_scan.scan(begin, scanEnd, copy);
         const qsizetype ordinary = end - begin;
-        // Byte by byte, the first byte that finds the line or the event full fails; so does any run
-        // of bytes that would overfill either.
-        if (ordinary > m_lineLimit - m_buffer.size() || ordinary > m_eventLimit - m_eventBytes)
+        if (ordinary > room)
             throw NativeClientError::message(
                 QStringLiteral("The live update is too large. Reconnect to refresh it."));
         m_eventBytes += ordinary;
+        if (copy)
+            m_buffer.resize(held + ordinary);
         if (end == begin + input.size()) {
-            m_buffer.append(begin, ordinary);
+            if (!copy)
+                m_buffer.append(begin, ordinary);
             input = QByteArrayView();
             return std::nullopt;
         }
         m_afterCR = *end == '\r';
         input = input.sliced(ordinary + 1);
-        QString line;
-        if (m_buffer.isEmpty()) {
-            line = finishLine(QByteArrayView(begin, ordinary));
-        } else {
-            m_buffer.append(begin, ordinary);
-            line = finishLine(m_buffer);
-            m_buffer.resize(0);
-        }
-        return line;
+        if (!copy)
+            return finishLine(QByteArrayView(begin, ordinary));
+        m_bufferHandedOut = true;
+        return finishLine(m_buffer);
     }
     return std::nullopt;
 }
 
-QString NativeStreamLines::finishLine(QByteArrayView bytes) {
-    // One pass decodes and judges the bytes; a stateless decoder counts an unfinished sequence at
-    // the end as invalid too, and keeps a leading byte-order mark (dropped below, first line only).
-    QString line = m_decoder(bytes);
-    if (m_decoder.hasError()) {
-        m_decoder.resetState();
+void NativeStreamLines::reserveBuffer(qsizetype size) {
+    // Grows by doubling, so a long line arriving in many pieces is not copied again for each.
+    if (size > m_buffer.capacity())
+        m_buffer.reserve(std::max(size, 2 * m_buffer.capacity()));
+}
+
+QByteArrayView NativeStreamLines::finishLine(QByteArrayView bytes) {
+    if (!m_scan.finishLine())
         throw NativeClientError::message(QStringLiteral("The live connection returned invalid text."));
-    }
-    if (std::exchange(m_firstLine, false) && line.startsWith(QChar(0xFEFF)))
-        line.remove(0, 1);
-    if (line.isEmpty())
+    if (std::exchange(m_firstLine, false) && bytes.startsWith("\xEF\xBB\xBF"))
+        bytes = bytes.sliced(3);
+    if (bytes.isEmpty()) {
         m_eventBytes = 0;
-    return line;
+        return QByteArrayView();
+    }
+    return bytes;
 }

@@ -25,7 +25,8 @@ public:
     // Bind handlers to named locals before `co_await transport.stream(...)`: GCC 12 destroys a lambda
     // temporary converted to std::function inside a co_await expression twice.
     using OpenHandler = std::function<QCoro::Task<>()>;
-    using LineHandler = std::function<QCoro::Task<>(QString)>;
+    // A line of the stream, UTF-8 checked, without its line end.
+    using LineHandler = std::function<QCoro::Task<>(QByteArray)>;
 
     virtual ~NativeTransport() = default;
 

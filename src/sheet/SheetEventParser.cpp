@@ -1,28 +1,27 @@
 #include "sheet/SheetEventParser.h"
 
+#include <utility>
+
 namespace {
 // Field values are trimmed of spaces and tabs only.
-QString trimmedBlanks(QStringView text) {
-    qsizetype from = 0, to = text.size();
-    while (from < to && (text[from] == u' ' || text[from] == u'\t'))
-        ++from;
-    while (to > from && (text[to - 1] == u' ' || text[to - 1] == u'\t'))
-        --to;
-    return text.mid(from, to - from).toString();
+QByteArrayView trimmedBlanks(QByteArrayView text) {
+    while (!text.isEmpty() && (text.front() == ' ' || text.front() == '\t'))
+        text = text.sliced(1);
+    while (!text.isEmpty() && (text.back() == ' ' || text.back() == '\t'))
+        text.chop(1);
+    return text;
 }
 } // namespace
 
-std::optional<SheetEvent> SheetEventParser::receive(const QString &line) {
-    if (line.isEmpty()) {
-        SheetEvent event{std::exchange(m_name, QString()), std::exchange(m_data, QString())};
-        return event;
-    }
-    if (line.startsWith(QLatin1StringView("event:"))) {
-        m_name = trimmedBlanks(QStringView(line).mid(6));
-    } else if (line.startsWith(QLatin1StringView("data:"))) {
+std::optional<SheetEvent> SheetEventParser::receive(QByteArrayView line) {
+    if (line.isEmpty())
+        return SheetEvent{std::exchange(m_name, QByteArray()), std::exchange(m_data, QByteArray())};
+    if (line.startsWith("event:")) {
+        m_name = trimmedBlanks(line.sliced(6)).toByteArray();
+    } else if (line.startsWith("data:")) {
         if (!m_data.isEmpty())
-            m_data += u'\n';
-        m_data += trimmedBlanks(QStringView(line).mid(5));
+            m_data += '\n';
+        m_data += trimmedBlanks(line.sliced(5));
     }
     return std::nullopt;
 }

@@ -1,13 +1,15 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
+#include <QByteArrayView>
 
 #include <optional>
 
-// One server-sent event: its name ("cells", "resync", "bye", ...) and its data lines joined by LF.
+// One server-sent event: its name ("cells", "resync", "bye", ...) and its data lines joined by LF,
+// both UTF-8.
 struct SheetEvent {
-    QString name;
-    QString data;
+    QByteArray name;
+    QByteArray data;
 
     bool operator==(const SheetEvent &) const = default;
 };
@@ -16,9 +18,9 @@ struct SheetEvent {
 // line, comments and other fields are ignored, and an empty line delivers the event.
 class SheetEventParser {
 public:
-    std::optional<SheetEvent> receive(const QString &line);
+    std::optional<SheetEvent> receive(QByteArrayView line);
 
 private:
-    QString m_name;
-    QString m_data;
+    QByteArray m_name;
+    QByteArray m_data;
 };

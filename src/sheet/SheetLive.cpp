@@ -47,7 +47,7 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
             if (auto model = weak.lock())
                 co_await model->streamOpened(source, token);
         };
-        NativeTransport::LineHandler onLine = [weak, parser, source, token](QString line) -> QCoro::Task<> {
+        NativeTransport::LineHandler onLine = [weak, parser, source, token](QByteArray line) -> QCoro::Task<> {
             std::optional<SheetEvent> event = parser->receive(line);
             if (!event)
                 co_return;
@@ -93,11 +93,11 @@ QCoro::Task<> SheetModel::received(SheetEvent event, QString source, Cancellatio
     auto self = shared_from_this();
     if (token.isCancelled() || grid() != source)
         co_return;
-    if (event.name == QStringLiteral("cells")) {
+    if (event.name == "cells") {
         setLive(QStringLiteral("Live"));
         std::optional<GridResponse> response;
         try {
-            response = co_await m_wire.decodeGridResponse(event.data.toUtf8());
+            response = co_await m_wire.decodeGridResponse(event.data);
         } catch (const NativeClientError &) {
         }
         if (token.isCancelled() || grid() != source)
@@ -106,17 +106,17 @@ QCoro::Task<> SheetModel::received(SheetEvent event, QString source, Cancellatio
             co_await accept(std::move(*response), token);
         else
             co_await refresh(token); // an event we cannot read: reload instead
-    } else if (event.name == QStringLiteral("resync")) {
+    } else if (event.name == "resync") {
         co_await refresh(token);
-    } else if (event.name == QStringLiteral("bye")) {
-        if (event.data.contains(QStringLiteral("access-changed"))) {
+    } else if (event.name == "bye") {
+        if (event.data.contains("access-changed")) {
             setLive(QStringLiteral("Access changed"));
             m_cells.clear();
             Q_EMIT cellsChanged();
             m_styles.clear();
             Q_EMIT stylesChanged();
             setError(QStringLiteral("Your access changed. Reopen the sheet to continue."));
-        } else if (event.data.contains(QStringLiteral("idle"))) {
+        } else if (event.data.contains("idle")) {
             setLive(QStringLiteral("Paused"));
         }
     } else {

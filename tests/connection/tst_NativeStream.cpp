@@ -30,9 +30,9 @@ QCoro::Task<> runStream(std::shared_ptr<NativeHTTP> client, QString path, std::s
         log->order.append("open");
         co_return;
     };
-    NativeTransport::LineHandler onLine = [log](QString line) -> QCoro::Task<> {
-        log->lines.append(line);
-        log->order.append(line);
+    NativeTransport::LineHandler onLine = [log](QByteArray line) -> QCoro::Task<> {
+        log->lines.append(QString::fromUtf8(line));
+        log->order.append(QString::fromUtf8(line));
         co_return;
     };
     try {

@@ -30,7 +30,7 @@ class TestSheetLive : public QObject {
 
     static QCoro::Task<> feed(NativeTransport::LineHandler &onLine, QStringList lines) {
         for (const QString &line : lines)
-            co_await onLine(line);
+            co_await onLine(line.toUtf8());
     }
 
     void reportPath(NativePath::Status status) {
@@ -76,7 +76,7 @@ private Q_SLOTS:
         SheetEventParser parser;
         Events received;
         for (const QString &line : lines)
-            if (auto event = parser.receive(line))
+            if (auto event = parser.receive(line.toUtf8()))
                 received.append(*event);
         QCOMPARE(received, events);
     }
