@@ -139,4 +139,13 @@ JsonDocument JsonDocument::parse(const QByteArray &text) {
     return document;
 }
 
+JsonObject JsonDocument::parseOnThisThread(const QByteArray &text) {
+    thread_local simdjson::dom::parser parser;
+    simdjson::dom::element root;
+    const auto error = parser.parse(text.constData(), static_cast<size_t>(text.size())).get(root);
+    if (error != simdjson::SUCCESS)
+        throw JsonDecodeError(std::string("invalid JSON: ") + simdjson::error_message(error));
+    return JsonObject(root);
+}
+
 JsonObject JsonDocument::rootObject() const { return JsonObject(m_root); }

@@ -57,6 +57,9 @@ private:
 class JsonDocument {
 public:
     static JsonDocument parse(const QByteArray &text);
+    // The root object of `text`, parsed by this thread's own parser, which keeps its buffers from
+    // call to call. Valid until the next call on the same thread.
+    static JsonObject parseOnThisThread(const QByteArray &text);
     JsonObject rootObject() const;
     simdjson::dom::element root() const { return m_root; }
 
@@ -68,6 +71,5 @@ private:
 // Decodes a whole body into a record type that has `static T decode(const JsonObject &)`.
 template<typename T>
 T decodeJson(const QByteArray &text) {
-    const auto document = JsonDocument::parse(text);
-    return T::decode(document.rootObject());
+    return T::decode(JsonDocument::parseOnThisThread(text));
 }

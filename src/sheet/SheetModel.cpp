@@ -12,6 +12,18 @@
 
 namespace {
 const QString jsonType = QStringLiteral("application/json");
+
+// One tile of a reload: requested, then decoded on the thread pool as soon as it arrives, so tiles
+// that arrive together are decoded side by side. Holds what it uses, never the model.
+QCoro::Task<GridResponse> fetchTile(std::shared_ptr<NativeTransport> client, SheetWireWorker wire, QString path,
+                                    CancellationToken token) {
+    const QString method = QStringLiteral("GET");
+    const std::pair<QByteArray, int> answer =
+        co_await client->response(path, method, std::nullopt, jsonType, SheetModel::gridMaxBytes, token);
+    if (answer.second != 200)
+        throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
+    co_return co_await wire.decodeGridResponse(answer.first);
+}
 } // namespace
 
 std::shared_ptr<SheetModel> SheetModel::make(std::shared_ptr<NativeTransport> client,
@@ -182,8 +194,8 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
     if (!m_page)
         co_return;
     const QString source = grid();
-    // Tiles are requested ahead of the one being decoded, so the network and the decoding overlap;
-    // they are still requested, and merged, row by row.
+    // Tiles are requested and decoded ahead of the one being merged, so the network and the
+    // decoding overlap; they are still requested, and merged, row by row.
     CancellationSource prefetch;
     const auto forwardCancel = token.onCancel([prefetch]() mutable { prefetch.cancel(); });
     struct Tile {
@@ -208,18 +220,17 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
                                           .arg(tile.firstCol)
                                           .arg(rows)
                                           .arg(cols);
-        return m_client->response(path, QStringLiteral("GET"), std::nullopt, jsonType, gridMaxBytes,
-                                  prefetch.token());
+        return fetchTile(m_client, m_wire, path, prefetch.token());
     };
     auto snapshot = std::make_shared<GridSnapshot>();
     // Room for the largest window a page shows; the page's own numbers come from the server and
     // may be anything, so they never size an allocation directly.
     if (visibleRows() > 0 && visibleCols() > 0)
         snapshot->cells.reserve(std::min(visibleRows(), qint64(500)) * std::min(visibleCols(), qint64(200)));
-    // Up to `tilesAhead` requests wait in order; the oldest is merged while the others travel.
-    constexpr std::size_t tilesAhead = 2;
+    // Up to `tilesAhead` tiles wait in order; the oldest is merged while the others travel or decode.
+    constexpr std::size_t tilesAhead = 4;
     std::optional<Tile> next = visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;
-    std::deque<QCoro::Task<std::pair<QByteArray, int>>> inFlight;
+    std::deque<QCoro::Task<GridResponse>> inFlight;
     const auto fill = [&] {
         while (next && inFlight.size() < tilesAhead) {
             token.throwIfCancelled();
@@ -230,12 +241,10 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
     try {
         fill();
         while (!inFlight.empty()) {
-            const std::pair<QByteArray, int> answer = co_await std::move(inFlight.front());
+            GridResponse tile = co_await std::move(inFlight.front());
             inFlight.pop_front();
-            if (answer.second != 200)
-                throw NativeClientError::message(QStringLiteral("The sheet could not be refreshed."));
             fill();
-            co_await m_wire.mergeTile(answer.first, snapshot);
+            co_await m_wire.merge(std::move(tile), snapshot);
             if (token.isCancelled() || grid() != source) {
                 prefetch.cancel();
                 co_return;
@@ -281,7 +290,7 @@ QCoro::Task<> SheetModel::accept(GridResponse response, CancellationToken token)
     if (response.cells && !response.cells->isEmpty()) {
         for (Cell &cell : *response.cells) {
             const Coordinate at = cell.coordinate();
-            m_cells.insert(at, std::move(cell));
+            m_cells.emplace(at, std::move(cell)); // insert would copy
         }
         Q_EMIT cellsChanged();
     }

@@ -38,50 +38,35 @@ QCoro::Task<Result> onWorker(Work work) {
 }
 } // namespace
 
+GridResponse SheetWireWorker::decodeGridResponseHere(const QByteArray &body) {
+    return NativeTransport::decodeBody<GridResponse>(body);
+}
+
 QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) const {
-    auto decoding = onWorker([body = std::move(body)] { return NativeTransport::decodeBody<GridResponse>(body); });
+    auto decoding = onWorker([body = std::move(body)] { return decodeGridResponseHere(body); });
     co_return co_await std::move(decoding);
 }
 
-void SheetWireWorker::mergeTileInto(const QByteArray &body, GridSnapshot &snapshot) {
-    // One parser per worker thread keeps its buffers from tile to tile.
-    thread_local simdjson::dom::parser parser;
-    try {
-        simdjson::dom::element root;
-        if (parser.parse(body.constData(), static_cast<size_t>(body.size())).get(root) != simdjson::SUCCESS)
-            throw JsonDecodeError("invalid JSON");
-        const JsonObject tile(root);
-        const quint64 version = tile.requiredUInt64("version");
-        // The keys the model does not use must still have their types.
-        (void)tile.optionalInt("rows");
-        (void)tile.optionalInt("cols");
-        (void)tile.optionalBool("resync");
-        (void)tile.optionalInt("stamps");
-        if (const auto cells = tile.optionalArray("cells")) {
-            for (simdjson::dom::element element : *cells) {
-                Cell cell = Cell::decode(JsonObject(element));
-                const Coordinate at = cell.coordinate();
-                snapshot.cells.insert(at, std::move(cell));
-            }
+void SheetWireWorker::mergeInto(GridResponse tile, GridSnapshot &snapshot) {
+    if (tile.cells) {
+        for (Cell &cell : *tile.cells) {
+            const Coordinate at = cell.coordinate();
+            snapshot.cells.emplace(at, std::move(cell)); // insert would copy
         }
-        if (const auto formats = tile.optionalObject("formats")) {
-            const auto styles = decodeFormats(*formats);
-            for (auto it = styles.cbegin(); it != styles.cend(); ++it)
-                snapshot.styles.insert(it.key(), it.value());
-        }
-        const auto sizes = tile.optionalObject("sizes");
-        snapshot.sizes = sizes ? Sizes::decode(*sizes) : Sizes();
-        snapshot.version = std::min(snapshot.version, version);
-        snapshot.anyTile = true;
-    } catch (const JsonDecodeError &) {
-        throw NativeClientError::message(QStringLiteral("The server returned an unsupported response."));
     }
+    if (tile.formats) {
+        for (auto it = tile.formats->cbegin(); it != tile.formats->cend(); ++it)
+            snapshot.styles.insert(it.key(), it.value());
+    }
+    snapshot.sizes = tile.sizes ? std::move(*tile.sizes) : Sizes();
+    snapshot.version = std::min(snapshot.version, tile.version);
+    snapshot.anyTile = true;
 }
 
-QCoro::Task<> SheetWireWorker::mergeTile(QByteArray body, std::shared_ptr<GridSnapshot> snapshot) const {
+QCoro::Task<> SheetWireWorker::merge(GridResponse tile, std::shared_ptr<GridSnapshot> snapshot) const {
     // The snapshot is shared, never copied: a copied hash would be copied again on every insert.
-    auto merging = onWorker([body = std::move(body), snapshot] {
-        mergeTileInto(body, *snapshot);
+    auto merging = onWorker([tile = std::move(tile), snapshot]() mutable {
+        mergeInto(std::move(tile), *snapshot);
         return true;
     });
     co_await std::move(merging);

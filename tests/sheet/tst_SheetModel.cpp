@@ -88,6 +88,23 @@ private Q_SLOTS:
         QVERIFY(!model->busy());
     }
 
+    void laterTileWinsWhicheverDecodesFirst() {
+        serveSheet(1, 1, 30, 10, 1);
+        runTask(model->open(summary(1, 1)));
+        // The first tile is large and the second tiny, so the second is decoded first; both hold A1.
+        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+            const bool second = request.path.contains(QStringLiteral("firstRow=25"));
+            json cells = json::array();
+            for (int r = 1; !second && r <= 20'000; ++r)
+                cells.push_back(cellJson(r, 0, "bulk"));
+            cells.push_back(cellJson(0, 0, second ? "second" : "first"));
+            co_return FakeTransport::json(200, gridJson(3, std::move(cells)));
+        });
+        runTask(model->refresh());
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("second"));
+        QCOMPARE(model->cells().size(), 20'001);
+    }
+
     void tileNot200KeepsGrid() {
         serveSheet(1, 1, 30, 10, 4);
         runTask(model->open(summary(1, 1)));
