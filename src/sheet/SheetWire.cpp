@@ -2,8 +2,29 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
+
 namespace {
 std::string utf8(const QString &text) { return text.toStdString(); }
+
+// Grids name a handful of formats across thousands of cells: cells share one string per format
+// key instead of holding one each. Remembers the last few keys seen on this thread.
+QString sharedFormatKey(std::string_view key) {
+    struct Entry {
+        std::string bytes;
+        QString text;
+    };
+    thread_local std::array<Entry, 8> recent;
+    thread_local std::size_t next = 0;
+    for (const Entry &entry : recent) {
+        if (!entry.text.isNull() && entry.bytes == key)
+            return entry.text;
+    }
+    QString text = QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
+    recent[next] = Entry{std::string(key), text};
+    next = (next + 1) % recent.size();
+    return text;
+}
 
 std::optional<QMap<QString, double>> decodeNumberMap(const std::optional<JsonObject> &object) {
     if (!object)
@@ -39,7 +60,10 @@ Cell Cell::decode(const JsonObject &o) {
                 throw JsonDecodeError("JSON key \"n\" is not a boolean");
             cell.n = number;
         } else if (key == "f") {
-            cell.f = JsonObject::toString(value, key);
+            std::string_view format;
+            if (value.get_string().get(format) != simdjson::SUCCESS)
+                throw JsonDecodeError("JSON key \"f\" is not a string");
+            cell.f = sharedFormatKey(format);
         }
     }
     if (!r || !c || !raw || !display)
