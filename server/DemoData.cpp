@@ -22,20 +22,26 @@ void DemoData::markPopulated() {
 }
 
 std::string DemoData::ensure() {
-    if (populated()) {
+    const auto storedPassword = [this] {
         std::ifstream file(passwordFile());
         std::string password;
         std::getline(file, password);
         return password;
-    }
-    const std::string password = Tokens::random().substr(0, 16);
-    {
+    };
+    if (populated())
+        return storedPassword();
+    // An account left by a start that stopped half-way keeps the password written before it was
+    // made; a fresh password would not let anyone in.
+    const auto existing = m_accounts.find(email);
+    std::string password = existing ? storedPassword() : std::string();
+    if (password.empty()) {
+        password = Tokens::random().substr(0, 16);
         std::ofstream file(passwordFile(), std::ios::trunc);
         file << password << '\n';
+        file.close();
+        ::chmod(passwordFile().c_str(), 0600);
     }
-    ::chmod(passwordFile().c_str(), 0600);
-    const auto account =
-        m_accounts.find(email) ? *m_accounts.find(email) : m_accounts.create(email, "Demo User", password);
+    const auto account = existing ? *existing : m_accounts.create(email, "Demo User", password);
     budget(account.id);
     numbers(account.id, "Grid 500 × 200", 500, 200);
     numbers(account.id, "Large sheet 800 × 250", 800, 250);

@@ -72,9 +72,19 @@ EventHub::Next EventHub::next(Watcher &watcher) {
     }
 }
 
-void EventHub::publish(std::int64_t tabId, std::uint64_t version, const std::string &event) {
+void EventHub::publish(std::int64_t tabId, std::uint64_t version,
+                       const std::function<std::string()> &makeEvent) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_tabActivity[tabId] = Clock::now();
+        const bool watched = std::any_of(m_watchers.begin(), m_watchers.end(),
+                                         [tabId](const auto &watcher) { return watcher->tabId == tabId; });
+        if (!watched)
+            return;
+    }
+    // Built outside the lock: a large change takes a while to write out, and other streams go on.
+    const std::string event = makeEvent();
     std::lock_guard lock(m_mutex);
-    m_tabActivity[tabId] = Clock::now();
     for (const auto &watcher : m_watchers) {
         if (watcher->tabId != tabId || watcher->finished)
             continue;

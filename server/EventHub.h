@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +54,9 @@ public:
     // Blocks until there is something to write for this watcher.
     Next next(Watcher &watcher);
 
-    void publish(std::int64_t tabId, std::uint64_t version, const std::string &event);
+    // Hands a change of the tab to its watchers; `makeEvent` builds the event text, only when
+    // someone watches the tab.
+    void publish(std::int64_t tabId, std::uint64_t version, const std::function<std::string()> &makeEvent);
     void touchAccount(std::int64_t accountId);
     void accessChanged(std::int64_t sheetId, std::int64_t accountId);
     void sessionEnded(const std::string &sessionHash);

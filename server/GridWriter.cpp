@@ -231,13 +231,24 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     std::map<Position, StoredCell> existing;
     for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2))
         existing.emplace(Position{cell.r, cell.c}, std::move(cell));
-    std::map<std::int64_t, CellStyle> styleCache;
-    auto styleOf = [&](std::optional<std::int64_t> id) -> CellStyle {
-        if (!id)
-            return {};
-        auto it = styleCache.find(*id);
-        if (it == styleCache.end())
-            it = styleCache.emplace(*id, m_store.style(*id)).first;
+    // What the change makes of a cell depends only on the style it had: worked out once per style,
+    // not once for each of up to 250,000 cells.
+    struct Outcome {
+        bool unchanged = false;
+        CellStyle after;
+        std::optional<std::int64_t> styleId;
+    };
+    std::map<std::optional<std::int64_t>, Outcome> outcomes;
+    auto outcomeFor = [&](std::optional<std::int64_t> id) -> const Outcome & {
+        auto it = outcomes.find(id);
+        if (it == outcomes.end()) {
+            const CellStyle before = id ? m_store.style(*id) : CellStyle{};
+            Outcome outcome{false, applied(before, request), std::nullopt};
+            outcome.unchanged = outcome.after == before;
+            if (!outcome.unchanged && !outcome.after.empty())
+                outcome.styleId = m_store.styleId(tabId, outcome.after);
+            it = outcomes.emplace(id, std::move(outcome)).first;
+        }
         return it->second;
     };
 
@@ -246,13 +257,12 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
         for (std::int64_t c = request.c1; c <= request.c2; ++c) {
             const auto it = existing.find({r, c});
             StoredCell cell = it != existing.end() ? it->second : StoredCell{r, c, {}, {}, {}, false, {}};
-            const CellStyle before = styleOf(cell.styleId);
-            const CellStyle after = applied(before, request);
-            if (after == before)
+            const Outcome &outcome = outcomeFor(cell.styleId);
+            if (outcome.unchanged)
                 continue;
-            cell.styleId = after.empty() ? std::nullopt : std::optional(m_store.styleId(tabId, after));
+            cell.styleId = outcome.styleId;
             if (cell.numeric && cell.value)
-                cell.display = NumberFormats::display(*cell.value, after.numberFormat.value_or(""));
+                cell.display = NumberFormats::display(*cell.value, outcome.after.numberFormat.value_or(""));
             m_store.put(tabId, cell);
             change.cells.push_back(std::move(cell));
         }

@@ -3,6 +3,7 @@
 #include "DatabaseError.h"
 #include "ElasticTaskQueue.h"
 #include "HttpReply.h"
+#include "Refusal.h"
 #include "SessionGate.h"
 #include "SheetRoutes.h"
 #include "SignInRoutes.h"
@@ -37,6 +38,9 @@ HttpApi::HttpApi(const std::optional<Tls> &tls, SessionGate &gate, SignInRoutes 
             std::string what = "unknown";
             try {
                 std::rethrow_exception(error);
+            } catch (const Refusal &refusal) {
+                HttpReply::notice(res, refusal.status(), refusal.code(), refusal.what());
+                return;
             } catch (const std::exception &e) {
                 what = e.what();
             } catch (...) {

@@ -6,26 +6,15 @@
 #include "FormulaEngine.h"
 #include "GridWriter.h"
 #include "HttpReply.h"
-#include "Refusal.h"
 #include "TableView.h"
 #include "TextRules.h"
 
 #include <algorithm>
-#include <charconv>
+#include <functional>
 
 namespace {
 
 const char *const sheetPath = R"(/sheets/(\d+))";
-
-// A whole decimal integer within [low, high], or nothing.
-std::optional<std::int64_t> number(const std::string &text, std::int64_t low, std::int64_t high) {
-    std::int64_t value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < low ||
-        value > high)
-        return std::nullopt;
-    return value;
-}
 
 void refuse(httplib::Response &res, const std::string &code, const std::string &message) {
     HttpReply::notice(res, 400, code, message);
@@ -39,14 +28,9 @@ std::string cells(std::size_t count) {
 
 void PanelRoutes::mount(httplib::Server &server) {
     const std::string sheet = sheetPath;
+    // A Refusal thrown by a handler is answered by the server's exception handler.
     auto route = [this](void (PanelRoutes::*handler)(const httplib::Request &, httplib::Response &)) {
-        return [this, handler](const httplib::Request &req, httplib::Response &res) {
-            try {
-                (this->*handler)(req, res);
-            } catch (const Refusal &refusal) {
-                HttpReply::notice(res, refusal.status(), refusal.code(), refusal.what());
-            }
-        };
+        return std::bind_front(handler, this);
     };
     server.Post(sheet + "/rename", route(&PanelRoutes::rename));
     server.Post(sheet + "/view", route(&PanelRoutes::saveView));
@@ -86,8 +70,10 @@ void PanelRoutes::saveView(const httplib::Request &req, httplib::Response &res) 
     if (!granted)
         return;
     TableView::Settings settings;
-    const auto sortCol = number(req.get_param_value("sortCol"), -1, FormulaEngine::maxCols - 1);
-    const auto filterCol = number(req.get_param_value("filterCol"), -1, FormulaEngine::maxCols - 1);
+    const auto sortCol =
+        TextRules::wholeNumber(req.get_param_value("sortCol"), -1, FormulaEngine::maxCols - 1);
+    const auto filterCol =
+        TextRules::wholeNumber(req.get_param_value("filterCol"), -1, FormulaEngine::maxCols - 1);
     if (!sortCol || !filterCol) {
         refuse(res, "invalid-view",
                "Choose the sort and filter columns from the list, or None. The table settings were not "
@@ -126,7 +112,7 @@ void PanelRoutes::tablePage(const httplib::Request &req, httplib::Response &res)
         return;
     std::optional<std::int64_t> page = 1;
     if (req.has_param("page"))
-        page = number(req.get_param_value("page"), 1, 1000000);
+        page = TextRules::wholeNumber(req.get_param_value("page"), 1, 1000000);
     if (!page) {
         refuse(res, "invalid-page", "Ask for a page number from 1 up.");
         return;
@@ -145,7 +131,7 @@ void PanelRoutes::restore(const httplib::Request &req, httplib::Response &res) {
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Write);
     if (!granted)
         return;
-    const auto event = number(req.get_param_value("event"), 1, INT64_MAX);
+    const auto event = TextRules::wholeNumber(req.get_param_value("event"), 1, INT64_MAX);
     if (!event) {
         refuse(res, "invalid-event", "Name the edit to restore to by its number. Nothing was changed.");
         return;
@@ -182,8 +168,8 @@ void PanelRoutes::addComment(const httplib::Request &req, httplib::Response &res
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Comment);
     if (!granted)
         return;
-    const auto r = number(req.get_param_value("r"), 0, FormulaEngine::maxRows - 1);
-    const auto c = number(req.get_param_value("c"), 0, FormulaEngine::maxCols - 1);
+    const auto r = TextRules::wholeNumber(req.get_param_value("r"), 0, FormulaEngine::maxRows - 1);
+    const auto c = TextRules::wholeNumber(req.get_param_value("c"), 0, FormulaEngine::maxCols - 1);
     if (!r || !c) {
         refuse(res, "invalid-cell",
                "A comment needs the cell's row and column within the sheet. Nothing was added.");
@@ -207,8 +193,8 @@ void PanelRoutes::resolveComment(const httplib::Request &req, httplib::Response 
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Comment);
     if (!granted)
         return;
-    const auto r = number(req.get_param_value("r"), 0, FormulaEngine::maxRows - 1);
-    const auto c = number(req.get_param_value("c"), 0, FormulaEngine::maxCols - 1);
+    const auto r = TextRules::wholeNumber(req.get_param_value("r"), 0, FormulaEngine::maxRows - 1);
+    const auto c = TextRules::wholeNumber(req.get_param_value("c"), 0, FormulaEngine::maxCols - 1);
     if (!r || !c) {
         refuse(res, "invalid-cell", "Name the thread by its cell's row and column. Nothing was changed.");
         return;

@@ -113,7 +113,7 @@ std::optional<Sharing::Opened> Sharing::openLink(const std::string &token, std::
         return std::nullopt;
     const auto current = m_sheets.role(sheetId, accountId);
     if (current && rank(*current) >= rank(role))
-        return Opened{*sheet, *current, false};
+        return Opened{*sheet, *current};
     grant(sheetId, accountId, role);
-    return Opened{*sheet, role, true};
+    return Opened{*sheet, role};
 }

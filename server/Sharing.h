@@ -19,7 +19,6 @@ public:
     struct Opened {
         SheetStore::Sheet sheet;
         SheetStore::Role role;
-        bool changed = false;
     };
 
     Sharing(Database &db, SheetStore &sheets) : m_db(db), m_sheets(sheets) {}

@@ -3,36 +3,22 @@
 #include "Accounts.h"
 #include "EventHub.h"
 #include "HttpReply.h"
-#include "Refusal.h"
 #include "Sharing.h"
 #include "TextRules.h"
 
-#include <charconv>
+#include <functional>
 
 namespace {
 
 const char *const sheetPath = R"(/sheets/(\d+))";
 
-std::optional<std::int64_t> identifier(const std::string &text) {
-    std::int64_t value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value <= 0)
-        return std::nullopt;
-    return value;
-}
-
 } // namespace
 
 void SharingRoutes::mount(httplib::Server &server) {
     const std::string sheet = sheetPath;
+    // A Refusal thrown by a handler is answered by the server's exception handler.
     auto route = [this](void (SharingRoutes::*handler)(const httplib::Request &, httplib::Response &)) {
-        return [this, handler](const httplib::Request &req, httplib::Response &res) {
-            try {
-                (this->*handler)(req, res);
-            } catch (const Refusal &refusal) {
-                HttpReply::notice(res, refusal.status(), refusal.code(), refusal.what());
-            }
-        };
+        return std::bind_front(handler, this);
     };
     server.Get(sheet + "/share", route(&SharingRoutes::page));
     server.Post(sheet + "/share", route(&SharingRoutes::grant));
@@ -89,7 +75,7 @@ void SharingRoutes::revoke(const httplib::Request &req, httplib::Response &res) 
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Share);
     if (!granted)
         return;
-    const auto member = identifier(req.get_param_value("member"));
+    const auto member = TextRules::wholeNumber(req.get_param_value("member"), 1);
     if (!member) {
         HttpReply::notice(res, 400, "invalid-member",
                           "Name the person by their member number. Nobody's access was changed.");
@@ -128,7 +114,7 @@ void SharingRoutes::revokeLink(const httplib::Request &req, httplib::Response &r
     const auto granted = m_access.sheet(req, res, SheetAccess::Need::Share);
     if (!granted)
         return;
-    const auto link = identifier(req.get_param_value("link"));
+    const auto link = TextRules::wholeNumber(req.get_param_value("link"), 1);
     if (!link) {
         HttpReply::notice(res, 400, "invalid-link", "Name the link by its number. No link was revoked.");
         return;

@@ -1,8 +1,7 @@
 #include "SheetAccess.h"
 
 #include "HttpReply.h"
-
-#include <charconv>
+#include "TextRules.h"
 
 std::optional<SessionGate::Session> SheetAccess::signedIn(const httplib::Request &req,
                                                           httplib::Response &res) {
@@ -17,12 +16,10 @@ std::optional<SheetAccess::Granted> SheetAccess::sheet(const httplib::Request &r
     auto session = signedIn(req, res);
     if (!session)
         return std::nullopt;
-    std::int64_t sheetId = 0;
     const std::string text = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
-    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), sheetId);
-    const bool valid = parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && sheetId > 0;
-    const auto role = valid ? m_sheets.role(sheetId, session->account.id) : std::nullopt;
-    const auto sheet = role ? m_sheets.sheet(sheetId) : std::nullopt;
+    const auto sheetId = TextRules::wholeNumber(text, 1);
+    const auto role = sheetId ? m_sheets.role(*sheetId, session->account.id) : std::nullopt;
+    const auto sheet = role ? m_sheets.sheet(*sheetId) : std::nullopt;
     // A sheet the account may not see is answered exactly like one that does not exist.
     if (!sheet) {
         HttpReply::notice(res, 404, "not-found", "This sheet does not exist or is not shared with you.");

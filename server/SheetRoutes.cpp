@@ -7,29 +7,12 @@
 #include "HttpReply.h"
 #include "NumberFormats.h"
 #include "Palette.h"
+#include "TextRules.h"
 #include "Tokens.h"
-
-#include <charconv>
 
 namespace {
 
 const char *const tabPath = R"(/api/sheets/(\d+)/tabs/(\d+))";
-
-std::optional<std::int64_t> parseId(const std::string &text) {
-    std::int64_t value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size() || value <= 0)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<std::int64_t> parseCount(const std::string &text) {
-    std::int64_t value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < 0)
-        return std::nullopt;
-    return value;
-}
 
 // A JSON integer (not a fraction, not a string) within [low, high].
 std::optional<std::int64_t> integer(const nlohmann::json &body, const char *key, std::int64_t low,
@@ -74,7 +57,7 @@ std::optional<SheetRoutes::Access> SheetRoutes::access(const httplib::Request &r
     if (!granted)
         return std::nullopt;
     if (withTab) {
-        const auto tabId = parseId(req.matches[2]);
+        const auto tabId = TextRules::wholeNumber(std::string(req.matches[2]), 1);
         if (!tabId || !m_sheets.hasTab(granted->sheet.id, *tabId)) {
             HttpReply::notice(res, 404, "not-found", "This tab does not exist.");
             return std::nullopt;
@@ -120,10 +103,10 @@ void SheetRoutes::tile(const httplib::Request &req, httplib::Response &res) {
     const auto granted = access(req, res, Need::Read, true);
     if (!granted)
         return;
-    const auto firstRow = parseCount(req.get_param_value("firstRow"));
-    const auto firstCol = parseCount(req.get_param_value("firstCol"));
-    const auto rows = parseCount(req.get_param_value("rows"));
-    const auto cols = parseCount(req.get_param_value("cols"));
+    const auto firstRow = TextRules::wholeNumber(req.get_param_value("firstRow"), 0);
+    const auto firstCol = TextRules::wholeNumber(req.get_param_value("firstCol"), 0);
+    const auto rows = TextRules::wholeNumber(req.get_param_value("rows"), 0);
+    const auto cols = TextRules::wholeNumber(req.get_param_value("cols"), 0);
     if (!firstRow || !firstCol || !rows || !cols || *rows < 1 || *cols < 1 ||
         *firstRow >= FormulaEngine::maxRows || *firstCol >= FormulaEngine::maxCols ||
         *rows > FormulaEngine::maxRows || *cols > FormulaEngine::maxCols || *rows * *cols > maxWindowCells) {

@@ -1,5 +1,7 @@
 #include "TextRules.h"
 
+#include <charconv>
+
 bool TextRules::validUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
@@ -66,4 +68,14 @@ std::string TextRules::trimmed(std::string_view text) {
     while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return std::string(text);
+}
+
+std::optional<std::int64_t> TextRules::wholeNumber(std::string_view text, std::int64_t low,
+                                                   std::int64_t high) {
+    std::int64_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < low ||
+        value > high)
+        return std::nullopt;
+    return value;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,4 +16,8 @@ public:
     static bool hasControl(std::string_view text, bool multiLine);
     // Without spaces, tabs and line breaks at either end.
     static std::string trimmed(std::string_view text);
+    // A whole decimal number within [low, high] making up all of `text`, or nothing.
+    static std::optional<std::int64_t>
+    wholeNumber(std::string_view text, std::int64_t low,
+                std::int64_t high = std::numeric_limits<std::int64_t>::max());
 };

@@ -195,7 +195,6 @@ WorkbookReader::Sheet WorkbookReader::read(std::string_view bytes) {
         throw Unreadable("This workbook has no worksheet.");
 
     Sheet result;
-    result.name = std::string(document.get_sheet_name(0));
     const auto &model = document.get_model_context();
     const auto resolver = ixion::formula_name_resolver::get(ixion::formula_name_resolver_t::excel_a1, &model);
     StyleReader styles(document.get_styles());
@@ -244,8 +243,6 @@ WorkbookReader::Sheet WorkbookReader::read(std::string_view bytes) {
                                  " holds more than 8,192 bytes, more than a cell here can hold.");
             if (!TextRules::validUtf8(cell.raw))
                 throw Unreadable("Cell " + cellRef(r, c) + " holds text that is not valid UTF-8.");
-            if (cell.style.lowContrast)
-                result.lowContrast.push_back(cellRef(r, c));
             result.cells.push_back(std::move(cell));
             if (result.cells.size() > maxCells)
                 throw Unreadable(

@@ -28,10 +28,8 @@ public:
         CellStyle style;
     };
     struct Sheet {
-        std::string name;
         std::vector<Cell> cells; // row by row
         Sizes sizes;
-        std::vector<std::string> lowContrast; // A1 references
     };
 
     static constexpr std::int64_t maxPositions = 20'000'000;

@@ -107,10 +107,6 @@ double WorkbookWriter::widthToCharacters(double points) {
     return std::max(0.0, (points - 5.0) / 7.0);
 }
 
-double WorkbookWriter::charactersToWidth(double characters) {
-    return characters * 7.0 + 5.0;
-}
-
 std::string WorkbookWriter::write(const Content &content, const std::string &folder) {
     TemporaryFile file{folder + "/export-" + Tokens::random() + ".xlsx"};
     {

@@ -28,5 +28,4 @@ public:
 
     // Column widths are points on screen and characters of the default font in a workbook.
     static double widthToCharacters(double points);
-    static double charactersToWidth(double characters);
 };
