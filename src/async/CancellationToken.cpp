@@ -58,14 +58,16 @@ CancellationToken CancellationSource::token() const { return CancellationToken(m
 bool CancellationSource::isCancelled() const { return m_state->cancelled.load(); }
 
 void CancellationSource::cancel() {
-    if (m_state->cancelled.exchange(true))
+    // Held here: a callback may destroy this source's owner.
+    const auto state = m_state;
+    if (state->cancelled.exchange(true))
         return;
     // One at a time: a callback may resume a coroutine that destroys other registrations, whose
     // callbacks must then not run.
-    while (!m_state->callbacks.empty()) {
-        auto first = m_state->callbacks.begin();
+    while (!state->callbacks.empty()) {
+        auto first = state->callbacks.begin();
         auto callback = std::move(first->second);
-        m_state->callbacks.erase(first);
+        state->callbacks.erase(first);
         callback();
     }
 }

@@ -63,8 +63,6 @@ quint64 JsonObject::requiredUInt64(std::string_view key) const {
     return value;
 }
 
-double JsonObject::requiredDouble(std::string_view key) const { return toDouble(require(key), key); }
-
 std::optional<double> JsonObject::optionalDouble(std::string_view key) const {
     if (auto value = find(key))
         return toDouble(*value, key);

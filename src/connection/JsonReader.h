@@ -27,7 +27,6 @@ public:
     qint64 requiredInt(std::string_view key) const;
     std::optional<qint64> optionalInt(std::string_view key) const;
     quint64 requiredUInt64(std::string_view key) const;
-    double requiredDouble(std::string_view key) const;
     std::optional<double> optionalDouble(std::string_view key) const;
     bool requiredBool(std::string_view key) const;
     std::optional<bool> optionalBool(std::string_view key) const;

@@ -5,8 +5,6 @@
 #include <QLocale>
 #include <QTimeZone>
 
-#include <limits>
-
 namespace {
 QString composed(int status) {
     return QStringLiteral("The request could not be completed (%1). Your changes have not been confirmed.")
@@ -214,13 +212,7 @@ std::optional<NativeClientError> NativeClientError::forStatus(int status, const 
 std::optional<double> NativeClientError::retryAfter(const std::optional<QString> &value, const QDateTime &now) {
     if (!value)
         return std::nullopt;
-    qsizetype from = 0, to = value->size();
-    const auto blank = [](QChar ch) { return ch == u' ' || ch == u'\t'; };
-    while (from < to && blank(value->at(from)))
-        ++from;
-    while (to > from && blank(value->at(to - 1)))
-        --to;
-    const QString text = value->mid(from, to - from);
+    const QString text = trimmedHeaderValue(*value).toString();
     if (text.isEmpty())
         return std::nullopt;
     if (const auto seconds = parseDecimalInteger(text); seconds && *seconds >= 0)
@@ -244,6 +236,17 @@ std::exception_ptr NativeClientError::classify(std::exception_ptr error) {
     } catch (...) {
         return error;
     }
+}
+
+std::optional<NativeClientError> NativeClientError::from(std::exception_ptr error) {
+    try {
+        if (error)
+            std::rethrow_exception(error);
+    } catch (const NativeClientError &failure) {
+        return failure;
+    } catch (...) {
+    }
+    return std::nullopt;
 }
 
 QString NativeClientError::messageOf(std::exception_ptr error) {

@@ -14,6 +14,15 @@
 // Response headers with lower-cased names.
 using NativeHeaders = QMap<QString, QString>;
 
+// A header value without the spaces and tabs around it (line breaks are kept: they make it invalid).
+inline QStringView trimmedHeaderValue(QStringView value) {
+    while (!value.isEmpty() && (value.front() == u' ' || value.front() == u'\t'))
+        value = value.sliced(1);
+    while (!value.isEmpty() && (value.back() == u' ' || value.back() == u'\t'))
+        value.chop(1);
+    return value;
+}
+
 // How callers should react to a failure: wait for the network, retry later, sign in again, give
 // up, or resolve a conflict. The order is part of the contract.
 enum class RetryClass { offline, transient, auth, permanent, conflict };
@@ -74,6 +83,8 @@ public:
     static std::exception_ptr classify(std::exception_ptr error);
     // The sentence to show for any failure: errorDescription() for this type, what() otherwise.
     static QString messageOf(std::exception_ptr error);
+    // The NativeClientError that `error` holds, or none when it holds something else or nothing.
+    static std::optional<NativeClientError> from(std::exception_ptr error);
 
 private:
     explicit NativeClientError(Case kind);

@@ -228,11 +228,9 @@ QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token
     const QString requestPath = QStringLiteral("/native/request");
     const QString post = QStringLiteral("POST");
     const std::optional<QByteArray> requestBody = QByteArray::fromStdString(request.dump());
-    const NativeResponse begun = co_await client->responseDetails(requestPath, post, requestBody, jsonType,
-                                                                  nativeDefaultMaxBytes, token);
-    if (const auto failure = begun.failure())
-        throw *failure;
-    const QString id = NativeTransport::decodeBody<Begin>(begun.data()).id;
+    const Begin begun = co_await client->request<Begin>(requestPath, post, requestBody, jsonType,
+                                                        nativeDefaultMaxBytes, token);
+    const QString id = begun.id;
     if (!NativeSignInProof::valid(id))
         throw NativeClientError::message(invalidSignInResponse());
 
@@ -254,12 +252,7 @@ QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token
     const NativeSession session = co_await pollForSession(client, origin, id, *verifier, token);
     token.throwIfCancelled();
     co_await rememberSession(session, origin, m_accountName, token);
-
-    m_pendingID.reset();
-    m_task.reset();
-    m_browser.cancel();
-    setSigningIn(false);
-    setBrowserURL(std::nullopt);
+    endSignIn();
 }
 
 // The server answers 202 while the approval is pending and 200 with the session once given.
@@ -328,23 +321,24 @@ QCoro::Task<> NativeConnection::rememberSession(NativeSession session, QUrl orig
     setClient(makeClient(origin, session));
 }
 
-void NativeConnection::failSignIn(const QString &message) {
+void NativeConnection::endSignIn() {
     m_pendingID.reset();
     m_task.reset();
     m_browser.cancel();
-    setError(message);
     setSigningIn(false);
     setBrowserURL(std::nullopt);
 }
 
+void NativeConnection::failSignIn(const QString &message) {
+    endSignIn();
+    setError(message);
+}
+
 void NativeConnection::cancel() {
-    m_pendingID.reset();
     if (const auto task = std::exchange(m_task, nullptr))
         task->cancel();
-    m_browser.cancel();
-    setSigningIn(false);
+    endSignIn();
     setCode(QString());
-    setBrowserURL(std::nullopt);
 }
 
 void NativeConnection::handleOpenURL(const QUrl &url) {

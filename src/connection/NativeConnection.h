@@ -155,6 +155,8 @@ private:
     QCoro::Task<NativeSession> pollForSession(std::shared_ptr<NativeTransport> client, QUrl origin,
                                               QString id, QString verifier, CancellationToken token);
     QCoro::Task<> rememberSession(NativeSession session, QUrl origin, QString name, CancellationToken token);
+    // Forgets the sign-in in progress: its id, task, browser session and published state.
+    void endSignIn();
     void failSignIn(const QString &message);
     static QCoro::Task<> sendSignOut(std::shared_ptr<NativeTransport> client);
 

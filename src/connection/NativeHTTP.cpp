@@ -37,12 +37,7 @@ bool isEventStream(const NativeHeaders &headers) {
     const QStringList pieces = found.value().split(u';', Qt::SkipEmptyParts);
     if (pieces.isEmpty())
         return false;
-    QStringView media = pieces.first();
-    while (!media.isEmpty() && (media.front() == u' ' || media.front() == u'\t'))
-        media = media.sliced(1);
-    while (!media.isEmpty() && (media.back() == u' ' || media.back() == u'\t'))
-        media.chop(1);
-    return media.toString().toLower() == u"text/event-stream";
+    return trimmedHeaderValue(pieces.first()).compare(u"text/event-stream", Qt::CaseInsensitive) == 0;
 }
 
 [[noreturn]] void throwFileError(const char *what, const QString &path, int error) {
@@ -177,13 +172,13 @@ QNetworkRequest NativeHTTP::makeRequest(const QString &path, bool hasBody, const
     return request;
 }
 
-QNetworkReply *NativeHTTP::send(QNetworkAccessManager &manager, const QNetworkRequest &request,
-                                const QString &method, const std::optional<QByteArray> &body) const {
+QNetworkReply *NativeHTTP::send(const QNetworkRequest &request, const QString &method,
+                                const std::optional<QByteArray> &body) const {
     if (method == u"GET" && !body)
-        return manager.get(request);
+        return m_manager->get(request);
     if (body)
-        return manager.sendCustomRequest(request, method.toUtf8(), *body);
-    return manager.sendCustomRequest(request, method.toUtf8());
+        return m_manager->sendCustomRequest(request, method.toUtf8(), *body);
+    return m_manager->sendCustomRequest(request, method.toUtf8());
 }
 
 void NativeHTTP::report(const NativeTransportOutcome &outcome) const {
@@ -228,7 +223,7 @@ QCoro::Task<NativeResponse> NativeHTTP::responseDetails(QString path, QString me
         throw NativeClientError::message(QStringLiteral("Invalid response size limit."));
     const QNetworkRequest request = makeRequest(path, body.has_value(), contentType);
     token.throwIfCancelled();
-    NativeReply reply(send(*m_manager, request, method, body), token, m_timeouts.request);
+    NativeReply reply(send(request, method, body), token, m_timeouts.request);
     co_await awaitHead(reply);
     QByteArray data;
     for (;;) {
@@ -258,9 +253,7 @@ QCoro::Task<> NativeHTTP::stream(QString path, OpenHandler onOpen, LineHandler o
     reply.stopRequestTimer();
     const int status = reply.status();
     const NativeHeaders headers = reply.headers();
-    if (auto failure =
-            NativeClientError::forStatus(status, headers, QByteArray(), QDateTime::currentDateTimeUtc()))
-        throw *failure;
+    NativeResponse(QByteArray(), status, headers).requireSuccess();
     if (status != 200 || !isEventStream(headers))
         throw NativeClientError::message(
             QStringLiteral("The live connection was refused. Reconnect to refresh your session."));
@@ -291,9 +284,7 @@ QCoro::Task<> NativeHTTP::download(QString path, QString destination, Cancellati
     // A large export may take longer than the request limit; the idle timeout still applies.
     reply.stopRequestTimer();
     const int status = reply.status();
-    if (auto failure = NativeClientError::forStatus(status, reply.headers(), QByteArray(),
-                                                    QDateTime::currentDateTimeUtc()))
-        throw *failure;
+    NativeResponse(QByteArray(), status, reply.headers()).requireSuccess();
     if (status != 200)
         throw NativeClientError::message(
             QStringLiteral("The export could not be completed. Refresh your session and try again."));

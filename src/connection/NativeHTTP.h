@@ -65,7 +65,7 @@ public:
 private:
     QNetworkAccessManager *makeManager() const;
     QNetworkRequest makeRequest(const QString &path, bool hasBody, const QString &contentType) const;
-    QNetworkReply *send(QNetworkAccessManager &manager, const QNetworkRequest &request, const QString &method,
+    QNetworkReply *send(const QNetworkRequest &request, const QString &method,
                         const std::optional<QByteArray> &body) const;
     void report(const NativeTransportOutcome &outcome) const;
     // Waits for the head and tells the observer its status.

@@ -24,14 +24,8 @@ void NativeReconnect::failed(const NativeClientError &error) {
 }
 
 void NativeReconnect::failed(std::exception_ptr error) {
-    if (!error)
-        return;
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &clientError) {
-        failed(clientError);
-    } catch (...) {
-    }
+    if (const auto clientError = NativeClientError::from(error))
+        failed(*clientError);
 }
 
 QCoro::Task<double> NativeReconnect::pause(CancellationToken token) {

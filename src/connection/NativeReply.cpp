@@ -76,7 +76,6 @@ void NativeReply::wake() {
 
 void NativeReply::abortTransfer() {
     if (m_reply && !m_reply->isFinished()) {
-        m_abortedHere = true;
         m_reply->abort();
     }
 }
@@ -100,8 +99,9 @@ void NativeReply::throwIfStopped() const {
     const auto error = m_reply->error();
     if (error == QNetworkReply::NoError || (hasHead() && restatesStatus(error)))
         return;
-    // Qt aborts a reply whose idle time ran out (setTransferTimeout) as if it had been cancelled.
-    if (error == QNetworkReply::OperationCanceledError && !m_abortedHere)
+    // Qt aborts a reply whose idle time ran out (setTransferTimeout) as if it had been cancelled;
+    // our own aborts (cancellation, the request timer) were reported above.
+    if (error == QNetworkReply::OperationCanceledError)
         throw UrlError(UrlErrorCode::timedOut);
     throw UrlError(urlErrorCodeFor(error));
 }

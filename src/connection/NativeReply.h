@@ -75,7 +75,6 @@ private:
     QTimer *m_requestTimer;
     bool m_finished = false;
     bool m_timedOut = false;
-    bool m_abortedHere = false;
     // Last, so that it unregisters first on destruction.
     CancellationRegistration m_cancelRegistration;
 };

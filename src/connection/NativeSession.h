@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
-
 // The session cookie of one account: sent as "name=value" with every request.
 struct NativeSession {
     QString name;

@@ -3,7 +3,6 @@
 #include "connection/UrlError.h"
 
 #include <functional>
-#include <variant>
 
 // What a transport observer is told about each request on the wire: an HTTP head arrived (whatever
 // its status), or the request failed in a way that means the server cannot be reached.

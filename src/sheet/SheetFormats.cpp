@@ -42,9 +42,12 @@ QCoro::Task<> SheetModel::format(FormatChanges changes) {
     setBusy(true);
     try {
         const QByteArray encoded = QByteArray::fromStdString(body.dump());
-        GridResponse response = co_await m_client->request<GridResponse>(
-            grid() + QStringLiteral("/format"), QStringLiteral("POST"), encoded, QStringLiteral("application/json"),
-            pageMaxBytes, {});
+        const NativeResponse answer =
+            co_await m_client->responseDetails(grid() + QStringLiteral("/format"), QStringLiteral("POST"),
+                                               encoded, QStringLiteral("application/json"), pageMaxBytes, {});
+        answer.requireSuccess();
+        // A format answer may hold thousands of cells: decoded on a worker, like every grid answer.
+        GridResponse response = co_await m_wire.decodeGridResponse(answer.data());
         co_await accept(std::move(response));
     } catch (const CancellationError &) {
     } catch (...) {

@@ -8,13 +8,8 @@ namespace {
 const QString offlineText = QStringLiteral("Offline");
 
 bool isOfflineError(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NativeClientError &e) {
-        return e.kind() == NativeClientError::Case::offline;
-    } catch (...) {
-        return false;
-    }
+    const auto clientError = NativeClientError::from(error);
+    return clientError && clientError->kind() == NativeClientError::Case::offline;
 }
 
 bool isCancellation(std::exception_ptr error) {
@@ -111,10 +106,7 @@ QCoro::Task<> SheetModel::received(SheetEvent event, QString source, Cancellatio
     } else if (event.name == "bye") {
         if (event.data.contains("access-changed")) {
             setLive(QStringLiteral("Access changed"));
-            m_cells.clear();
-            Q_EMIT cellsChanged();
-            m_styles.clear();
-            Q_EMIT stylesChanged();
+            replaceGrid({}, {}, m_sizes);
             setError(QStringLiteral("Your access changed. Reopen the sheet to continue."));
         } else if (event.data.contains("idle")) {
             setLive(QStringLiteral("Paused"));

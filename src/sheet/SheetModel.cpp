@@ -152,10 +152,7 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
     assign(m_page, std::move(page), &SheetModel::pageChanged);
     assign(m_version, quint64(0), &SheetModel::versionChanged);
     // Sizes stay until the new tab's first reload replaces them.
-    m_cells.clear();
-    Q_EMIT cellsChanged();
-    m_styles.clear();
-    Q_EMIT stylesChanged();
+    replaceGrid({}, {}, m_sizes);
     assign(m_table, std::optional<TablePage>(), &SheetModel::tableChanged);
     assign(m_history, QList<HistoryEntry>(), &SheetModel::historyChanged);
     setShowTable(false);

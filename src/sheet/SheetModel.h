@@ -131,6 +131,11 @@ public:
     // The visible sheet: the open page's size, or 100 x 26 while none is open.
     qint64 visibleRows() const { return m_page ? m_page->Rows : defaultVisibleRows; }
     qint64 visibleCols() const { return m_page ? m_page->Cols : defaultVisibleCols; }
+    // The nearest cell of the grid shown; A1 when the grid is empty.
+    Coordinate clampedToGrid(Coordinate cell) const {
+        return {std::max(qint64(0), std::min(cell.r, visibleRows() - 1)),
+                std::max(qint64(0), std::min(cell.c, visibleCols() - 1))};
+    }
 
     // Writable state.
     void setDraft(const QString &draft);

@@ -28,8 +28,7 @@ void SheetModel::select(const Coordinate &point) {
 void SheetModel::extendSelection(const Coordinate &point) {
     if (hasUnconfirmedChanges() || m_busy)
         return;
-    const Coordinate extent{std::clamp(point.r, qint64(0), visibleRows() - 1),
-                            std::clamp(point.c, qint64(0), visibleCols() - 1)};
+    const Coordinate extent = clampedToGrid(point);
     const Coordinate anchor = m_selectionAnchor;
     const CellRange range{{std::min(anchor.r, extent.r), std::min(anchor.c, extent.c)},
                           {std::max(anchor.r, extent.r), std::max(anchor.c, extent.c)}};

@@ -36,18 +36,9 @@ QCoro::Task<Result> onWorker(Work work) {
         std::rethrow_exception(outcome.error);
     co_return std::move(*outcome.value);
 }
-} // namespace
 
-GridResponse SheetWireWorker::decodeGridResponseHere(const QByteArray &body) {
-    return NativeTransport::decodeBody<GridResponse>(body);
-}
-
-QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) const {
-    auto decoding = onWorker([body = std::move(body)] { return decodeGridResponseHere(body); });
-    co_return co_await std::move(decoding);
-}
-
-void SheetWireWorker::mergeInto(GridResponse tile, GridSnapshot &snapshot) {
+// Adds one decoded tile to the snapshot: its cells and styles over earlier ones, its sizes instead.
+void mergeInto(GridResponse tile, GridSnapshot &snapshot) {
     if (tile.cells) {
         for (Cell &cell : *tile.cells) {
             const Coordinate at = cell.coordinate();
@@ -61,6 +52,13 @@ void SheetWireWorker::mergeInto(GridResponse tile, GridSnapshot &snapshot) {
     snapshot.sizes = tile.sizes ? std::move(*tile.sizes) : Sizes();
     snapshot.version = std::min(snapshot.version, tile.version);
     snapshot.anyTile = true;
+}
+} // namespace
+
+QCoro::Task<GridResponse> SheetWireWorker::decodeGridResponse(QByteArray body) const {
+    auto decoding =
+        onWorker([body = std::move(body)] { return NativeTransport::decodeBody<GridResponse>(body); });
+    co_return co_await std::move(decoding);
 }
 
 QCoro::Task<> SheetWireWorker::merge(GridResponse tile, std::shared_ptr<GridSnapshot> snapshot) const {

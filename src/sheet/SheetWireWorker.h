@@ -25,13 +25,9 @@ public:
     // Decodes a grid response; a body that does not decode fails with "The server returned an
     // unsupported response."
     QCoro::Task<GridResponse> decodeGridResponse(QByteArray body) const;
-    // The same work done on the calling thread.
-    static GridResponse decodeGridResponseHere(const QByteArray &body);
     // Adds one decoded tile to `snapshot` on the worker thread. The caller leaves the snapshot alone
     // until the task ends.
     QCoro::Task<> merge(GridResponse tile, std::shared_ptr<GridSnapshot> snapshot) const;
-    // The same work done on the calling thread.
-    static void mergeInto(GridResponse tile, GridSnapshot &snapshot);
 
     static constexpr qsizetype maxWritesPerBatch = 500;
     static constexpr qsizetype maxBatchBytes = 1'048'576;

@@ -1,8 +1,6 @@
 // The write path of the sheet model: every change of cell contents goes through `write`.
 #include "sheet/SheetModel.h"
 
-#include "async/CancellationError.h"
-
 #include <algorithm>
 
 QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
@@ -73,10 +71,10 @@ QCoro::Task<> SheetModel::commit(bool moveRight, bool backwards) {
     const qint64 step = backwards ? -1 : 1;
     Coordinate next = active;
     if (moveRight)
-        next.c = std::clamp(active.c + step, qint64(0), visibleCols() - 1);
+        next.c += step;
     else
-        next.r = std::clamp(active.r + step, qint64(0), visibleRows() - 1);
-    select(next);
+        next.r += step;
+    select(clampedToGrid(next));
 }
 
 QCoro::Task<> SheetModel::saveAll() {

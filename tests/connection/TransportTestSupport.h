@@ -24,14 +24,7 @@ template <typename T> std::exception_ptr failureOf(QCoro::Task<T> task) {
 
 // The NativeClientError in `error`, or none when it holds something else.
 inline std::optional<NativeClientError> clientError(std::exception_ptr error) {
-    try {
-        if (error)
-            std::rethrow_exception(error);
-    } catch (const NativeClientError &failure) {
-        return failure;
-    } catch (...) {
-    }
-    return std::nullopt;
+    return NativeClientError::from(error);
 }
 
 inline QString messageOf(std::exception_ptr error) {

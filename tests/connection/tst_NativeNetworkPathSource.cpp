@@ -44,8 +44,10 @@ private Q_SLOTS:
         QVERIFY(reports <= 1);
         source.cancel();
         const int afterCancel = reports;
-        if (QNetworkInformation *information = QNetworkInformation::instance())
-            Q_EMIT information->reachabilityChanged(Reachability::Disconnected);
+        QNetworkInformation *information = QNetworkInformation::instance();
+        if (!information)
+            QSKIP("No network-information backend here: nothing could report after cancelling.");
+        Q_EMIT information->reachabilityChanged(Reachability::Disconnected);
         settle();
         QCOMPARE(reports, afterCancel);
     }

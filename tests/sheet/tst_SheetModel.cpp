@@ -2,12 +2,10 @@
 #include "SheetFixtures.h"
 #include "TaskRunner.h"
 
-#include "async/CancellableSleep.h"
 #include "async/Wakeup.h"
 #include "sheet/SheetModel.h"
 
 #include <QCoroSignal>
-#include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
 
