@@ -1,5 +1,11 @@
 # Compiler settings shared by every target of the project.
 
+# Rebuilds of several work trees of the same sources share one compiler cache when ccache is there.
+find_program(TABREL_CCACHE ccache)
+if(TABREL_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${TABREL_CCACHE})
+endif()
+
 if(TABREL_SANITIZE)
   # Applied globally so that every library, test and tool is instrumented the same way.
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
