@@ -85,7 +85,7 @@ int serve(const ServerOptions &options, sigset_t signals) {
                 GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
         });
-    });
+    }, options.limits);
     const bool https = !options.tlsCertificate.empty();
     SessionGate gate(accounts, hub, https);
     SignInRoutes signInRoutes(signIn, accounts, gate, hub);
