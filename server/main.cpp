@@ -77,7 +77,7 @@ int serve(const ServerOptions &options, sigset_t signals) {
     Accounts accounts(db);
     SignIn signIn(db, accounts, options.signInExpirySeconds * 1000LL);
     GridStore grid(db);
-    SheetStore sheets(db, grid);
+    SheetStore sheets(db, grid, options.limits.maxSheetsPerAccount);
     EventHub hub(EventHub::Options{std::chrono::seconds(options.keepAliveSeconds),
                                    std::chrono::seconds(options.idleSeconds), 4 * 1024 * 1024});
     GridWriter writer(
