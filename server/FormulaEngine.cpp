@@ -353,6 +353,12 @@ void FormulaEngine::calculate(const std::vector<Key> &sorted) {
         spent += cost;
         try {
             cell->interpret(*m_context, pos);
+            // Text that doubles from cell to cell (=A1&A1, then =B1&B1, ...) would soon fill memory.
+            const auto &result =
+                cell->get_raw_result_cache(ixion::formula_result_wait_policy_t::throw_exception);
+            if (result.get_type() == ixion::formula_result::result_type::string &&
+                result.get_string().size() > maxTextBytes)
+                cell->set_result_cache(ixion::formula_result(ixion::formula_error_t::invalid_value_type));
         } catch (const ixion::not_implemented_error &) {
             formula.error = "#NAME?";
             cell->set_result_cache(ixion::formula_result(ixion::formula_error_t::name_not_found));

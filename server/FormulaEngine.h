@@ -29,6 +29,8 @@ class FormulaEngine {
 public:
     static constexpr std::int64_t maxRows = 1048576;
     static constexpr std::int64_t maxCols = 16384;
+    // The longest text a formula may answer with, as in other spreadsheet programs.
+    static constexpr std::size_t maxTextBytes = 32767;
 
     struct Input {
         std::int64_t r = 0;

@@ -236,6 +236,20 @@ private Q_SLOTS:
         QCOMPARE(display(grid(again, sheet), 1, 0), std::string("#NAME?"));
     }
 
+    // Text that grows from cell to cell stops at a bound instead of filling memory.
+    void longTextResultsAreBounded() {
+        auto http = low();
+        const SheetRef sheet = newSheet(http);
+        const auto written = SheetApi::batch(
+            http, sheet,
+            {SheetApi::write(0, 0, std::string(8000, 'x')), SheetApi::write(1, 0, "=LEN(A1&A1&A1&A1)"),
+             SheetApi::write(2, 0, "=A1&A1&A1&A1&A1"), SheetApi::write(3, 0, "=A3&A3")});
+        QCOMPARE(status(written), 200);
+        QCOMPARE(display(TestClient::json(written), 1, 0), std::string("32000"));
+        QCOMPARE(display(TestClient::json(written), 2, 0), std::string("#VALUE!"));
+        QCOMPARE(display(TestClient::json(written), 3, 0), std::string("#VALUE!"));
+    }
+
     void hugeRangesShowAnErrorValue_data() {
         QTest::addColumn<bool>("lowLimits");
         QTest::addColumn<QString>("formula");
