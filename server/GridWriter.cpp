@@ -74,8 +74,8 @@ CellStyle applied(CellStyle style, const GridWriter::FormatChange &change) {
 
 } // namespace
 
-GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher, const ContentLimits &limits)
-    : m_db(db), m_store(store), m_publisher(std::move(publisher)), m_limits(limits) {}
+GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher)
+    : m_db(db), m_store(store), m_publisher(std::move(publisher)) {}
 
 GridWriter::~GridWriter() = default;
 
