@@ -149,8 +149,12 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
     const auto before = m_context->get_celltype(pos);
     if (before != ixion::celltype_t::empty)
         --m_cells;
+    // A formula written over another starts from the old one's depth: a write may keep a chain as
+    // long as it was (made under a higher limit), just not lengthen it past the limit.
+    std::int64_t depth = 0;
     if (before == ixion::celltype_t::formula) {
         ixion::unregister_formula_cell(*m_context, pos);
+        depth = m_formulas.at(key).depth;
         m_formulas.erase(key);
         m_byColumn.erase({c, r});
     }
@@ -162,6 +166,7 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
     if (FormulaText::isFormula(raw)) {
         const std::string_view text = raw.substr(1);
         Formula formula;
+        formula.depth = depth;
         ixion::formula_tokens_t tokens;
         try {
             tokens = ixion::parse_formula_string(*m_context, pos, *m_resolver, text);

@@ -74,7 +74,7 @@ public:
 private:
     using Key = std::int64_t; // row * maxCols + column
     struct Formula {
-        std::int64_t depth = 1; // the longest chain of formulas ending here, this one counted
+        std::int64_t depth = 0; // the longest chain of formulas ending here, this one counted
         bool offered = true;    // false: uses a function not offered here, never calculated
         std::string error;      // what the last calculation failed with, shown instead of a result
     };
