@@ -87,6 +87,15 @@ private Q_SLOTS:
         QCOMPARE(field(package, QStringLiteral("Version")), QStringLiteral(TABREL_VERSION));
     }
 
+#ifdef TABREL_INSTALLS_SERVER
+    void serverPackageTellsSystemdAboutItsUnit() {
+        const InstallTree::Run postinst =
+            InstallTree::run(QStringLiteral("dpkg-deb"),
+                             {QStringLiteral("--info"), m_packages.value("tabrel-server"), "postinst"});
+        QVERIFY2(postinst.output.contains(QStringLiteral("daemon-reload")), qPrintable(postinst.output));
+    }
+#endif
+
     // dpkg-shlibdeps named the libraries' packages; nothing was listed by hand.
     void libraryDependenciesAreWorkedOut_data() {
         QTest::addColumn<QString>("package");

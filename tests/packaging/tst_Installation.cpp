@@ -56,13 +56,6 @@ private Q_SLOTS:
         QVERIFY2(m_files.contains(file), qPrintable(m_files.join(u'\n')));
     }
 
-    void programsAreExecutable() {
-        for (const QString &file : m_files) {
-            if (file.startsWith(QStringLiteral("usr/bin/")))
-                QVERIFY2(QFile::permissions(path(file)) & QFile::ExeOther, qPrintable(file));
-        }
-    }
-
     void validatorsAcceptTheDesktopData_data() {
         QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("arguments");
