@@ -50,11 +50,11 @@ public:
             status, QByteArray::fromStdString(nlohmann::json{{"notice", code}, {"message", message}}.dump()));
     }
 
-    // The form fields of the last request to `path`, decoded.
+    // The form fields of the last POST to `path`, decoded.
     QMap<QString, QString> lastForm(const QString &path) const {
         const auto &requests = m_transport->requests();
         for (auto it = requests.crbegin(); it != requests.crend(); ++it) {
-            if (it->path == path) {
+            if (it->path == path && it->method == u"POST") {
                 QMap<QString, QString> fields;
                 const QUrlQuery query(QString::fromUtf8(it->body.value_or(QByteArray())));
                 for (const auto &item : query.queryItems(QUrl::FullyDecoded))
