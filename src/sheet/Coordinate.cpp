@@ -20,9 +20,7 @@ QString Coordinate::columnName(qint64 c) {
     return letters;
 }
 
-QString Coordinate::ref() const {
-    return columnName(c) + QString::number(r + 1);
-}
+QString Coordinate::ref() const { return columnName(c) + QString::number(r + 1); }
 
 std::optional<Coordinate> Coordinate::parse(const QString &text) {
     const QString upper = text.trimmed().toUpper();

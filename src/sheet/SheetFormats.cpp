@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+
 const CellStyle *SheetModel::styleOf(const Coordinate &cell) const {
     const auto found = m_cells.constFind(cell);
     const QString key = found == m_cells.constEnd() ? QString() : found->f.value_or(QString());

@@ -42,8 +42,7 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
             if (auto model = weak.lock())
                 co_await model->streamOpened(source, token);
         };
-        NativeTransport::LineHandler onLine = [weak, parser, source,
-                                               token](QByteArray line) -> QCoro::Task<> {
+        NativeTransport::LineHandler onLine = [weak, parser, source, token](QByteArray line) -> QCoro::Task<> {
             std::optional<SheetEvent> event = parser->receive(line);
             if (!event)
                 co_return;

@@ -3,8 +3,7 @@
 
 #include <algorithm>
 
-void SheetModel::setSelectionState(const Coordinate &anchor, const Coordinate &extent,
-                                   const CellRange &range) {
+void SheetModel::setSelectionState(const Coordinate &anchor, const Coordinate &extent, const CellRange &range) {
     assign(m_selectionAnchor, anchor, &SheetModel::selectionAnchorChanged);
     assign(m_selectionExtent, extent, &SheetModel::selectionExtentChanged);
     assign(m_selection, range, &SheetModel::selectionChanged);

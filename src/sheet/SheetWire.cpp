@@ -5,9 +5,7 @@
 #include <array>
 
 namespace {
-std::string utf8(const QString &text) {
-    return text.toStdString();
-}
+std::string utf8(const QString &text) { return text.toStdString(); }
 
 // Grids name a handful of formats across thousands of cells: cells share one string per format
 // key instead of holding one each. Remembers the last few keys seen on this thread.
@@ -74,9 +72,8 @@ Cell Cell::decode(const JsonObject &o) {
     cell.c = *c;
     cell.raw = QString::fromUtf8(raw->data(), static_cast<qsizetype>(raw->size()));
     // Most cells show what they hold: share the text instead of decoding it twice.
-    cell.display = *display == *raw
-                       ? cell.raw
-                       : QString::fromUtf8(display->data(), static_cast<qsizetype>(display->size()));
+    cell.display = *display == *raw ? cell.raw
+                                    : QString::fromUtf8(display->data(), static_cast<qsizetype>(display->size()));
     return cell;
 }
 
@@ -124,8 +121,7 @@ QMap<QString, CellStyle> decodeFormats(const JsonObject &formats) {
 }
 
 SheetPreviewCell SheetPreviewCell::decode(const JsonObject &o) {
-    return SheetPreviewCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Fill"),
-                            o.requiredBool("Bold")};
+    return SheetPreviewCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Fill"), o.requiredBool("Bold")};
 }
 
 SheetPreview SheetPreview::decode(const JsonObject &o) {
@@ -202,8 +198,7 @@ nlohmann::json ViewSpec::encode() const {
 }
 
 TableCell TableCell::decode(const JsonObject &o) {
-    return TableCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Raw"),
-                     o.requiredString("Display")};
+    return TableCell{o.requiredInt("R"), o.requiredInt("C"), o.requiredString("Raw"), o.requiredString("Display")};
 }
 
 TableRow TableRow::decode(const JsonObject &o) {
@@ -211,20 +206,17 @@ TableRow TableRow::decode(const JsonObject &o) {
 }
 
 TablePage TablePage::decode(const JsonObject &o) {
-    return TablePage{ViewSpec::decode(o.requiredObject("View")),
-                     decodeOptionalList<TableRow>(o.optionalArray("Rows")), o.requiredBool("HasNext"),
-                     o.requiredBool("HasPrev")};
+    return TablePage{ViewSpec::decode(o.requiredObject("View")), decodeOptionalList<TableRow>(o.optionalArray("Rows")),
+                     o.requiredBool("HasNext"), o.requiredBool("HasPrev")};
 }
 
 HistoryEntry HistoryEntry::decode(const JsonObject &o) {
-    return HistoryEntry{o.requiredUInt64("ID"),  o.requiredString("Ref"), o.requiredString("Who"),
-                        o.requiredString("Old"), o.requiredString("New"), o.requiredString("When")};
+    return HistoryEntry{o.requiredUInt64("ID"), o.requiredString("Ref"), o.requiredString("Who"),
+                        o.requiredString("Old"),  o.requiredString("New"), o.requiredString("When")};
 }
 
 HistoryPage HistoryPage::decode(const JsonObject &o) {
     return HistoryPage{decodeOptionalList<HistoryEntry>(o.optionalArray("Entries"))};
 }
 
-Notice Notice::decode(const JsonObject &o) {
-    return Notice{o.requiredString("notice"), o.requiredString("message")};
-}
+Notice Notice::decode(const JsonObject &o) { return Notice{o.requiredString("notice"), o.requiredString("message")}; }

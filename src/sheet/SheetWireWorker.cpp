@@ -11,13 +11,14 @@
 
 namespace {
 // Exceptions cannot cross QtConcurrent as they are, so the worker hands back either outcome.
-template <typename T> struct Outcome {
+template<typename T>
+struct Outcome {
     std::optional<T> value;
     std::exception_ptr error;
 };
 
 // Runs `work` on the thread pool and resumes with its result, or rethrows what it threw.
-template <typename Work, typename Result = std::invoke_result_t<Work &>>
+template<typename Work, typename Result = std::invoke_result_t<Work &>>
 QCoro::Task<Result> onWorker(Work work) {
     // The future is made outside the co_await: GCC 12 destroys temporaries of a co_await
     // expression twice, which would release what the lambda captured twice.
@@ -69,8 +70,7 @@ QCoro::Task<> SheetWireWorker::merge(GridResponse tile, std::shared_ptr<GridSnap
     co_await std::move(merging);
 }
 
-std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWrite> &writes,
-                                                              qsizetype startingAt) {
+std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWrite> &writes, qsizetype startingAt) {
     const auto encodeFirst = [&](qsizetype count) {
         nlohmann::json cells = nlohmann::json::array();
         for (qsizetype i = startingAt; i < startingAt + count; ++i)
@@ -88,7 +88,6 @@ std::pair<QByteArray, qsizetype> SheetWireWorker::encodeBatch(const QList<CellWr
 
 QCoro::Task<std::pair<QByteArray, qsizetype>> SheetWireWorker::encode(QList<CellWrite> writes,
                                                                       qsizetype startingAt) const {
-    auto encoding =
-        onWorker([writes = std::move(writes), startingAt] { return encodeBatch(writes, startingAt); });
+    auto encoding = onWorker([writes = std::move(writes), startingAt] { return encodeBatch(writes, startingAt); });
     co_return co_await std::move(encoding);
 }

@@ -26,9 +26,8 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
     try {
         while (confirmed < writes.size()) {
             const std::pair<QByteArray, qsizetype> batch = co_await m_wire.encode(writes, confirmed);
-            const std::pair<QByteArray, int> answer =
-                co_await m_client->response(path, QStringLiteral("POST"), batch.first,
-                                            QStringLiteral("application/json"), gridMaxBytes, {});
+            const std::pair<QByteArray, int> answer = co_await m_client->response(
+                path, QStringLiteral("POST"), batch.first, QStringLiteral("application/json"), gridMaxBytes, {});
             if (answer.second < 200 || answer.second > 299)
                 throw NativeClientError::message(QStringLiteral("The server did not confirm the edit."));
             GridResponse response = co_await m_wire.decodeGridResponse(answer.first);
@@ -56,8 +55,7 @@ QCoro::Task<> SheetModel::retryWrites() {
     auto self = shared_from_this();
     const QList<CellWrite> pending = m_failedWrites;
     const bool saved = co_await write(pending, true);
-    if (saved && pending.size() == 1 &&
-        Coordinate{pending.first().r, pending.first().c} == m_selectionAnchor &&
+    if (saved && pending.size() == 1 && Coordinate{pending.first().r, pending.first().c} == m_selectionAnchor &&
         pending.first().raw == m_draft)
         setDraftPair(m_draft, m_draft); // the retried write was the active cell's edit
 }

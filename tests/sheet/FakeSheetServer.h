@@ -17,10 +17,10 @@ public:
     void setStyle(const std::string &key, nlohmann::json style) { m_styles[key] = std::move(style); }
 
     quint64 version = 1;
-    QList<int> batchSizes;        // writes per posted batch
-    QList<nlohmann::json> posted; // every JSON body posted, in order
-    QMap<QString, int> statusFor; // a forced status per path suffix ("/size", "/format")
-    int refuseBatch = 0;          // 1-based batch to refuse with `refuseStatus`; 0 for none
+    QList<int> batchSizes;                       // writes per posted batch
+    QList<nlohmann::json> posted;                // every JSON body posted, in order
+    QMap<QString, int> statusFor;                // a forced status per path suffix ("/size", "/format")
+    int refuseBatch = 0;                         // 1-based batch to refuse with `refuseStatus`; 0 for none
     int refuseStatus = 409;
 
 private:
