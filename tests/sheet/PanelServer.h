@@ -34,7 +34,7 @@ public:
             const QString key = request.method + u' ' + request.path;
             if (const auto gate = gates.value(key))
                 co_await gate->pass();
-            co_return answer(request, key);
+            co_return respond(request);
         });
     }
 
@@ -65,11 +65,9 @@ public:
         return {};
     }
 
-    QMap<QString, NativeResponse> answers;
-    QMap<QString, std::shared_ptr<Gate>> gates;
-
-private:
-    NativeResponse answer(const FakeTransport::Request &request, const QString &key) {
+    // The answer to `request`, without its gate: for tests that script some paths themselves.
+    NativeResponse respond(const FakeTransport::Request &request) {
+        const QString key = request.method + u' ' + request.path;
         if (request.method == u"GET" && request.path.contains(u"/cells?"))
             return fixtures::answer(200, fixtures::gridJson(1));
         if (request.method == u"GET" && request.path.count(u'/') == 2 &&
@@ -80,6 +78,10 @@ private:
         return answers.value(key, notice(404, "missing", "Not found."));
     }
 
+    QMap<QString, NativeResponse> answers;
+    QMap<QString, std::shared_ptr<Gate>> gates;
+
+private:
     std::shared_ptr<FakeTransport> m_transport;
     bool m_mayWrite = true;
 };
