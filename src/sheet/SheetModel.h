@@ -173,6 +173,11 @@ public:
 
     // Clipboard and bulk edits, all through `write`.
     void copy();
+    // Forgets the block this model copied (the clipboard keeps its text), so a paste is plain text.
+    void forgetCopy() {
+        assign(m_copied, std::optional<QList<QList<CellWrite>>>(), &SheetModel::copiedChanged);
+        assign(m_copiedText, QString(), &SheetModel::copiedTextChanged);
+    }
     QCoro::Task<> clear();
     QCoro::Task<> paste();
     QCoro::Task<> fill(bool down);
