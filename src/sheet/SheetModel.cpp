@@ -181,8 +181,10 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
     assign(m_version, quint64(0), &SheetModel::versionChanged);
     // Sizes stay until the new tab's first reload replaces them.
     replaceGrid({}, {}, m_sizes);
-    assign(m_table, std::optional<TablePage>(), &SheetModel::tableChanged);
-    assign(m_history, QList<HistoryEntry>(), &SheetModel::historyChanged);
+    m_sheetTable.sheetOpened();
+    m_sheetHistory.sheetOpened();
+    m_sheetComments.sheetOpened();
+    m_sheetSharing.sheetOpened();
     setShowTable(false);
     co_await refresh(token);
     setBusy(false);

@@ -46,6 +46,8 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
     setFailedWrites({});
     setError(QString());
     setNotice(QStringLiteral("Saved"));
+    if (m_showTable)
+        co_await m_sheetTable.loadTable(); // the table shows the confirmed values
     setBusy(false);
     co_return true;
 }
