@@ -386,7 +386,7 @@ QString NativeSecretService::providerName() {
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
         ask.setArguments({serviceName});
-        const QDBusMessage reply = connection.call(ask, QDBus::Block, 1000);
+        const QDBusMessage reply = connection.call(ask, QDBus::Block, 5000);
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
             QFile comm(QStringLiteral("/proc/%1/comm").arg(reply.arguments().first().toUInt()));
             if (comm.open(QIODevice::ReadOnly))
