@@ -135,6 +135,8 @@ private Q_SLOTS:
             << std::optional<QString>("Tue, 05 Mar 2024 12:01:00 GMT") << std::optional(60.0);
         QTest::newRow("date in the past")
             << std::optional<QString>("Mon, 04 Mar 2024 12:00:00 GMT") << std::optional(0.0);
+        QTest::newRow("date in a local clock change")
+            << std::optional<QString>("Sun, 31 Mar 2024 02:30:00 GMT") << std::optional(2212200.0);
         QTest::newRow("date without zone") << std::optional<QString>("Tue, 05 Mar 2024 12:01:00") << none;
         QTest::newRow("date with bad month")
             << std::optional<QString>("Tue, 05 Foo 2024 12:01:00 GMT") << none;
