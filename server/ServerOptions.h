@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ContentLimits.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,9 @@ struct ServerOptions {
     int keepAliveSeconds = 15;
     // Hidden, for tests: how long a sign-in request stays usable.
     int signInExpirySeconds = 300;
+    // What content may hold and cost: --max-chain, --calculation-cells, --calculation-ms,
+    // --max-sheet-cells, --max-sheets, --formula-memory (cells held by all formula models).
+    ContentLimits limits;
     std::string email; // add-user
     std::string name;  // add-user
 

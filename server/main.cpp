@@ -2,6 +2,7 @@
 
 #include "Accounts.h"
 #include "Comments.h"
+#include "DataFolder.h"
 #include "DataLock.h"
 #include "Database.h"
 #include "DemoData.h"
@@ -79,13 +80,16 @@ int serve(const ServerOptions &options, sigset_t signals) {
     SheetStore sheets(db, grid);
     EventHub hub(EventHub::Options{std::chrono::seconds(options.keepAliveSeconds),
                                    std::chrono::seconds(options.idleSeconds), 4 * 1024 * 1024});
-    GridWriter writer(db, grid, [&hub](std::int64_t tabId, const GridChange &change) {
-        hub.publish(tabId, change.version, [&change] {
-            const std::string data =
-                GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-            return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
-        });
-    });
+    GridWriter writer(
+        db, grid,
+        [&hub](std::int64_t tabId, const GridChange &change) {
+            hub.publish(tabId, change.version, [&change] {
+                const std::string data =
+                    GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
+            });
+        },
+        options.limits);
     const bool https = !options.tlsCertificate.empty();
     SessionGate gate(accounts, hub, https);
     SignInRoutes signInRoutes(signIn, accounts, gate, hub);
@@ -179,11 +183,8 @@ int main(int argc, char **argv) {
         std::cerr << "tabrel-server: libsodium could not start" << std::endl;
         return 1;
     }
-    std::error_code error;
-    std::filesystem::create_directories(options.dataDir, error);
-    if (error) {
-        std::cerr << "tabrel-server: cannot create " << options.dataDir << ": " << error.message()
-                  << std::endl;
+    if (const auto error = DataFolder::prepare(options.dataDir)) {
+        std::cerr << "tabrel-server: " << *error << std::endl;
         return 1;
     }
     try {
