@@ -24,6 +24,10 @@ HttpApi::HttpApi(const std::optional<Tls> &tls, BodyPolicy::Limits bodies,
     // until the client's delayed acknowledgement, about 40 ms on every write confirmation.
     m_server->set_tcp_nodelay(true);
     m_server->set_pre_routing_handler([this](const auto &req, auto &res) { return checkRequest(req, res); });
+    // A client that asks before sending its body hears the refusal without sending it.
+    m_server->set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
+        return checkRequest(req, res) == httplib::Server::HandlerResponse::Handled ? res.status : 100;
+    });
     m_server->set_error_handler([this](const httplib::Request &req, httplib::Response &res) {
         if (!res.body.empty())
             return;

@@ -64,6 +64,9 @@ private Q_SLOTS:
         QTest::newRow("over the default 64 MiB") << true << "/sheets"
                                                  << "Content-Length: 67108865\r\n"
                                                  << 413 << "too-large";
+        QTest::newRow("asking first") << true << "/sheets"
+                                      << "Expect: 100-continue\r\nContent-Length: 67108865\r\n"
+                                      << 413 << "too-large";
         QTest::newRow("not a number") << true << "/sheets"
                                       << "Content-Length: 12x\r\n"
                                       << 400 << "bad-request";
