@@ -14,6 +14,14 @@ bool BodyPolicy::signInPath(const std::string &path) {
     return path.starts_with("/native/") || path == "/signout";
 }
 
+std::size_t BodyPolicy::maxBodyBytes(const std::string &path) const {
+    if (signInPath(path))
+        return m_limits.maxSignInBodyBytes;
+    if (path == "/sheets/import" || path.ends_with("/cells/batch"))
+        return m_limits.maxBodyBytes;
+    return m_limits.maxFormBodyBytes;
+}
+
 std::optional<BodyPolicy::Refused> BodyPolicy::check(const httplib::Request &req,
                                                      const std::function<bool()> &signedIn) const {
     const std::string encoding = req.get_header_value("Content-Encoding");
@@ -35,8 +43,7 @@ std::optional<BodyPolicy::Refused> BodyPolicy::check(const httplib::Request &req
         return std::nullopt;
     if (!signInPath(req.path) && !signedIn())
         return Refused{401, "signed-out", "Your session has ended. Sign in again."};
-    const std::size_t cap = signInPath(req.path) ? m_limits.maxSignInBodyBytes : m_limits.maxBodyBytes;
-    if (static_cast<std::uint64_t>(*length) > cap)
+    if (static_cast<std::uint64_t>(*length) > maxBodyBytes(req.path))
         return Refused{413, "too-large", "The request is too large. Nothing was changed."};
     return std::nullopt;
 }

@@ -23,6 +23,8 @@ public:
         std::size_t maxBodyBytes = 64 * 1024 * 1024;
         // Sign-in pages and requests are answered without a session, so they may send little.
         std::size_t maxSignInBodyBytes = 64 * 1024;
+        // Forms and small commands; only imports and cell batches bring large bodies.
+        std::size_t maxFormBodyBytes = 1024 * 1024;
     };
 
     explicit BodyPolicy(Limits limits) : m_limits(limits) {}
@@ -30,6 +32,8 @@ public:
     const Limits &limits() const { return m_limits; }
     // Paths that answer without a session: the sign-in flow.
     static bool signInPath(const std::string &path);
+    // The largest body the route of this path takes.
+    std::size_t maxBodyBytes(const std::string &path) const;
     // `signedIn` is asked only for a request that brings a body.
     std::optional<Refused> check(const httplib::Request &req, const std::function<bool()> &signedIn) const;
 

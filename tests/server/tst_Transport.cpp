@@ -67,6 +67,9 @@ private Q_SLOTS:
         QTest::newRow("asking first") << true << "/sheets"
                                       << "Expect: 100-continue\r\nContent-Length: 67108865\r\n"
                                       << 413 << "too-large";
+        QTest::newRow("a form over 1 MiB") << true << "/sheets/1/rename"
+                                           << "Content-Length: 1048577\r\n"
+                                           << 413 << "too-large";
         QTest::newRow("not a number") << true << "/sheets"
                                       << "Content-Length: 12x\r\n"
                                       << 400 << "bad-request";
