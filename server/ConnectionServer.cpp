@@ -1,10 +1,12 @@
 #include "ConnectionServer.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <thread>
@@ -92,16 +94,24 @@ void ConnectionServer::stopServing() {
     m_stopping = true;
 }
 
+std::string ConnectionServer::clientKey(const std::string &address) {
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, address.c_str(), &v6) != 1 || IN6_IS_ADDR_V4MAPPED(&v6))
+        return address;
+    std::fill(v6.s6_addr + 8, v6.s6_addr + 16, 0);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 void ConnectionServer::admit(int fd, const std::string &address, int port, httplib::TaskQueue &workers) {
     {
         std::lock_guard lock(m_mutex);
-        auto &count = m_perAddress[address];
+        auto &count = m_perAddress[clientKey(address)];
         if (count >= m_limits.connectionsPerAddress) {
             static const std::string refusal = tooManyConnections();
             ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
-            if (count == 0)
-                m_perAddress.erase(address);
             return;
         }
         ++count;
@@ -111,7 +121,7 @@ void ConnectionServer::admit(int fd, const std::string &address, int port, httpl
 
 void ConnectionServer::release(const std::string &address) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_perAddress.find(address);
+    const auto it = m_perAddress.find(clientKey(address));
     if (it != m_perAddress.end() && --it->second == 0)
         m_perAddress.erase(it);
 }

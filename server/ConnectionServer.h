@@ -46,6 +46,9 @@ public:
     bool serve();
     void stopServing();
 
+    // Who a client is, for the limits per client: its IPv4 address, or the /64 network of its IPv6
+    // address, since one IPv6 host has a whole /64 to pick addresses from.
+    static std::string clientKey(const std::string &address);
     // Gives the request now being read on this thread time to bring a body of this size.
     static void allowBody(std::size_t bytes);
 

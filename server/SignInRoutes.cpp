@@ -2,6 +2,7 @@
 
 #include "Accounts.h"
 #include "ApprovalPage.h"
+#include "ConnectionServer.h"
 #include "EventHub.h"
 #include "HttpReply.h"
 #include "SessionGate.h"
@@ -45,7 +46,7 @@ void SignInRoutes::request(const httplib::Request &req, httplib::Response &res) 
                           "The sign-in callback must be an application's signin address.");
         return;
     }
-    const auto id = m_signIn.request(challenge, callback, req.remote_addr);
+    const auto id = m_signIn.request(challenge, callback, ConnectionServer::clientKey(req.remote_addr));
     if (!id) {
         res.set_header("Retry-After", "60");
         HttpReply::notice(res, 429, "too-many-requests",
@@ -80,7 +81,8 @@ void SignInRoutes::startForm(const httplib::Request &req, httplib::Response &res
         res.set_redirect(*redirect, 303);
         return;
     }
-    const auto result = m_signIn.approve(id, email, req.get_param_value("password"), req.remote_addr);
+    const auto result = m_signIn.approve(id, email, req.get_param_value("password"),
+                                         ConnectionServer::clientKey(req.remote_addr));
     switch (result.outcome) {
     case SignIn::Approval::Approved:
         res.set_header("Cache-Control", "no-store");
