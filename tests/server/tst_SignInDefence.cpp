@@ -137,6 +137,25 @@ private Q_SLOTS:
         QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + std::string(43, 'Q')));
         shown = browser.text();
         QVERIFY2(shown.find("Sign-in request ended") != std::string::npos, shown.c_str());
+
+        // Wrong passwords: the form says so, and soon that the next try must wait or cannot be made.
+        bool held = false;
+        for (int attempt = 0; attempt < 9 && !held; ++attempt) {
+            // One sign-in request takes only a few wrong passwords.
+            if (attempt % 3 == 0) {
+                const auto request = m_server->requestSignIn();
+                QVERIFY(request);
+                QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + request->id));
+            }
+            QVERIFY(browser.type("#email", "eve@example.com"));
+            QVERIFY(browser.type("#password", wrongPassword));
+            QVERIFY(browser.submit("button[value=approve]"));
+            shown = browser.text();
+            held = shown.find("Too many wrong passwords. Wait") != std::string::npos ||
+                   shown.find(locked) != std::string::npos;
+            QVERIFY2(held || shown.find(notCorrect) != std::string::npos, shown.c_str());
+        }
+        QVERIFY2(held, shown.c_str());
     }
 
     void wrongPasswordsWaitLongerAlikeForEveryAddress_data() {

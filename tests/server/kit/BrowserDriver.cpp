@@ -123,13 +123,29 @@ std::optional<std::string> BrowserDriver::element(const std::string &selector) {
 }
 
 bool BrowserDriver::type(const std::string &selector, const std::string &text) {
+    // Replaces what the field holds, as a person selecting it all and typing would.
     const auto id = element(selector);
-    return id && call("POST", "/session/" + m_session + "/element/" + *id + "/value", {{"text", text}});
+    return id && call("POST", "/session/" + m_session + "/element/" + *id + "/clear") &&
+           call("POST", "/session/" + m_session + "/element/" + *id + "/value", {{"text", text}});
 }
 
 bool BrowserDriver::click(const std::string &selector) {
     const auto id = element(selector);
     return id && call("POST", "/session/" + m_session + "/element/" + *id + "/click");
+}
+
+bool BrowserDriver::submit(const std::string &selector) {
+    const auto page = element("html");
+    if (!page || !click(selector))
+        return false;
+    // The old page's element goes stale once the new page is there.
+    QDeadlineTimer loaded(30000);
+    while (!loaded.hasExpired()) {
+        if (!call("GET", "/session/" + m_session + "/element/" + *page + "/name"))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 std::string BrowserDriver::text() {

@@ -29,8 +29,11 @@ public:
     const std::string &error() const { return m_error; }
 
     bool open(const std::string &url);
+    // Replaces the text of a field.
     bool type(const std::string &selector, const std::string &text);
     bool click(const std::string &selector);
+    // Clicks a button that submits a form and waits until the answer's page has replaced this one.
+    bool submit(const std::string &selector);
     // The text a person sees on the page, and the page's address.
     std::string text();
     std::string url();
