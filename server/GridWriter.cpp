@@ -1,13 +1,16 @@
 #include "GridWriter.h"
 
+#include "CalculationThread.h"
 #include "Database.h"
 #include "FormulaEngine.h"
 #include "FormulaText.h"
 #include "GridStore.h"
 #include "NumberFormats.h"
 #include "Palette.h"
+#include "Refusal.h"
 #include "Transaction.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -71,8 +74,8 @@ CellStyle applied(CellStyle style, const GridWriter::FormatChange &change) {
 
 } // namespace
 
-GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher)
-    : m_db(db), m_store(store), m_publisher(std::move(publisher)) {}
+GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher, const ContentLimits &limits)
+    : m_db(db), m_store(store), m_publisher(std::move(publisher)), m_limits(limits) {}
 
 GridWriter::~GridWriter() = default;
 
@@ -88,6 +91,8 @@ void GridWriter::forget(std::int64_t tabId) {
     const auto tab = state(tabId);
     std::lock_guard lock(tab->mutex);
     tab->engine.reset();
+    std::lock_guard statesLock(m_statesMutex);
+    tab->cells = 0;
 }
 
 FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
@@ -98,14 +103,63 @@ FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
         auto lock = m_db.lock();
         cells = m_store.allCells(tabId);
     }
-    auto engine = std::make_unique<FormulaEngine>();
-    for (const auto &cell : cells) {
-        if (!cell.raw.empty())
-            engine->load(cell.r, cell.c, cell.raw);
-    }
-    engine->calculateAll();
+    auto engine = std::make_unique<FormulaEngine>(m_limits);
+    CalculationThread::run([&] {
+        for (const auto &cell : cells) {
+            if (!cell.raw.empty())
+                engine->load(cell.r, cell.c, cell.raw);
+        }
+        engine->calculateAll();
+    });
     tab.engine = std::move(engine);
     return *tab.engine;
+}
+
+void GridWriter::used(TabState &tab) {
+    std::vector<std::shared_ptr<TabState>> idle;
+    {
+        std::lock_guard lock(m_statesMutex);
+        tab.lastUse = ++m_useClock;
+        tab.cells = tab.engine ? tab.engine->size() + 1 : 0;
+        std::int64_t total = 0;
+        for (const auto &[id, state] : m_states)
+            total += static_cast<std::int64_t>(state->cells);
+        if (total <= m_limits.formulaMemoryCells)
+            return;
+        for (const auto &[id, state] : m_states) {
+            if (state.get() != &tab && state->cells > 0)
+                idle.push_back(state);
+        }
+        std::sort(idle.begin(), idle.end(),
+                  [](const auto &a, const auto &b) { return a->lastUse < b->lastUse; });
+        // Decided under the lock, dropped outside it: a tab in use is skipped, not waited for.
+        std::int64_t freed = 0;
+        std::size_t keep = 0;
+        for (; keep < idle.size() && total - freed > m_limits.formulaMemoryCells; ++keep)
+            freed += static_cast<std::int64_t>(idle[keep]->cells);
+        idle.resize(keep);
+    }
+    for (const auto &state : idle) {
+        std::unique_lock lock(state->mutex, std::try_to_lock);
+        if (!lock.owns_lock())
+            continue;
+        state->engine.reset();
+        std::lock_guard statesLock(m_statesMutex);
+        state->cells = 0;
+    }
+}
+
+void GridWriter::checkRoom(std::int64_t tabId, std::int64_t added) {
+    // Caller holds the database lock.
+    if (added <= 0)
+        return;
+    auto count = m_db.prepare("SELECT COUNT(*) FROM cells WHERE tab_id = ?1");
+    count.bind(1, tabId);
+    const std::int64_t stored = count.step() ? count.integer(0) : 0;
+    if (stored + added > m_limits.maxCellsPerSheet)
+        throw Refusal(422, "sheet-full",
+                      "A sheet holds at most " + std::to_string(m_limits.maxCellsPerSheet) +
+                          " cells with content or a format. Nothing was changed.");
 }
 
 void GridWriter::attachStyles(GridChange &change) {
@@ -121,13 +175,17 @@ GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t
                                   const std::vector<CellWrite> &writes) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    return writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
+    auto change = writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
+    used(*tab);
+    return change;
 }
 
 GridChange GridWriter::rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    return writeLocked(*tab, tabId, origin, planner());
+    auto change = writeLocked(*tab, tabId, origin, planner());
+    used(*tab);
+    return change;
 }
 
 GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin,
@@ -154,11 +212,14 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
     {
         auto lock = m_db.lock();
         std::map<Position, std::string> current;
+        std::set<Position> added;
         for (const auto &input : inputs) {
             const Position position{input.r, input.c};
             auto it = current.find(position);
             if (it == current.end()) {
                 const auto stored = m_store.cell(tabId, input.r, input.c);
+                if (!stored && !input.raw.empty())
+                    added.insert(position);
                 it = current.emplace(position, stored ? stored->raw : std::string()).first;
             }
             if (it->second != input.raw) {
@@ -166,13 +227,19 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
                 it->second = input.raw;
             }
         }
+        checkRoom(tabId, static_cast<std::int64_t>(added.size()));
     }
 
     GridChange change;
     change.stamps = static_cast<std::int64_t>(steps.size());
     try {
         // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
-        const auto changed = formulas.set(inputs);
+        std::vector<Position> changed;
+        try {
+            CalculationThread::run([&] { changed = formulas.set(inputs); });
+        } catch (const FormulaEngine::ChainTooLong &tooLong) {
+            throw Refusal(422, "chain-too-long", tooLong.what());
+        }
         std::map<Position, std::string> written;
         for (const auto &input : inputs)
             written[{input.r, input.c}] = input.raw;

@@ -31,6 +31,33 @@ bool splitListen(const std::string &text, std::string &host, int &port) {
     return true;
 }
 
+// Nothing when the flag is not a content limit; false when its value is not a positive number.
+std::optional<bool> contentLimit(const std::string &flag, const std::string &text, ContentLimits &limits) {
+    const std::pair<const char *, std::int64_t *> flags[] = {
+        {"--max-chain", &limits.maxChainDepth},
+        {"--calculation-ms", &limits.calculationMillis},
+        {"--max-sheet-cells", &limits.maxCellsPerSheet},
+        {"--max-sheets", &limits.maxSheetsPerAccount},
+        {"--formula-memory", &limits.formulaMemoryCells}};
+    std::int64_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    const bool valid =
+        !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() && value >= 1;
+    for (const auto &[name, target] : flags) {
+        if (flag == name) {
+            if (valid)
+                *target = value;
+            return valid;
+        }
+    }
+    if (flag == "--calculation-cells") {
+        if (valid)
+            limits.calculationCells = static_cast<std::uint64_t>(value);
+        return valid;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 const char *ServerOptions::usage() {
@@ -143,6 +170,9 @@ std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &
         } else if (arg == "--streams-per-account") {
             if (!number(*text, 1, 10000, options.streamsPerAccount))
                 return "--streams-per-account takes a number";
+        } else if (const auto limit = contentLimit(arg, *text, options.limits)) {
+            if (!*limit)
+                return arg + " takes a whole number of at least 1";
         } else {
             return "unknown option " + arg;
         }

@@ -3,6 +3,7 @@
 #include "Accounts.h"
 #include "Backup.h"
 #include "Comments.h"
+#include "DataFolder.h"
 #include "DataLock.h"
 #include "Database.h"
 #include "DemoData.h"
@@ -33,6 +34,7 @@
 #include <filesystem>
 #include <iostream>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -93,6 +95,8 @@ int unlock(const ServerOptions &options) {
 }
 
 int backup(const ServerOptions &options) {
+    // The copy holds every account's sheets and sessions: only this user may read it.
+    ::umask(S_IRWXG | S_IRWXO);
     if (const auto failure = Backup::copy(options.dataDir + "/tabrel.db", options.backupFile)) {
         std::cerr << "tabrel-server: backup failed: " << *failure << ". Nothing was changed." << std::endl;
         return 1;
@@ -111,13 +115,16 @@ int serve(const ServerOptions &options, sigset_t signals) {
                                    std::chrono::seconds(options.idleSeconds),
                                    static_cast<std::size_t>(options.streamQueueBytes),
                                    static_cast<std::size_t>(options.streamsPerAccount)});
-    GridWriter writer(db, grid, [&hub](std::int64_t tabId, const GridChange &change) {
-        hub.publish(tabId, change.version, [&change] {
-            const std::string data =
-                GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-            return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
-        });
-    });
+    GridWriter writer(
+        db, grid,
+        [&hub](std::int64_t tabId, const GridChange &change) {
+            hub.publish(tabId, change.version, [&change] {
+                const std::string data =
+                    GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
+            });
+        },
+        options.limits);
     const bool https = !options.tlsCertificate.empty();
     SessionGate gate(accounts, hub, https);
     SignInRoutes signInRoutes(signIn, accounts, gate, hub);
@@ -227,11 +234,8 @@ int main(int argc, char **argv) {
         std::cerr << "tabrel-server: libsodium could not start" << std::endl;
         return 1;
     }
-    std::error_code error;
-    std::filesystem::create_directories(options.dataDir, error);
-    if (error) {
-        std::cerr << "tabrel-server: cannot create " << options.dataDir << ": " << error.message()
-                  << std::endl;
+    if (const auto error = DataFolder::prepare(options.dataDir)) {
+        std::cerr << "tabrel-server: " << *error << std::endl;
         return 1;
     }
     try {

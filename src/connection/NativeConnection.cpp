@@ -71,7 +71,7 @@ NativeConnection::NativeConnection(const QString &defaultServer, const std::opti
     : m_services(std::move(services)),
       m_connectivity(connectivity ? std::move(connectivity) : NativeConnectivity::shared()),
       m_settings(std::move(defaults)),
-      m_callbackScheme(callbackScheme.value_or(defaultCallbackScheme(defaultServer))),
+      m_callbackScheme(callbackScheme.value_or(QStringLiteral(TABREL_CALLBACK_SCHEME))),
       m_browser(m_services.openBrowser) {
     if (!m_services.makeClient) {
         m_services.makeClient = [](const QUrl &origin, const std::optional<NativeSession> &credential,

@@ -63,7 +63,8 @@ public:
     static constexpr double pollSeconds = 2;
     static constexpr auto callbackSchemePrefix = "net.brevane.tabrel.";
 
-    // The server a new installation offers, and the callback scheme the desktop file registers for it.
+    // The server a new installation offers. Without a scheme argument a connection uses the build's
+    // TABREL_CALLBACK_SCHEME, the one the desktop file registers, whatever the server.
     static QString defaultServer();
     // The prefix followed by the first label of the server's host ("app" when it has none); characters
     // a URL scheme may not hold are left out.

@@ -78,7 +78,7 @@ private Q_SLOTS:
         QCOMPARE(account.name, QStringLiteral("Ann at the office"));
         QCOMPARE(account.origin, QUrl(origin));
         // The browser came back to the callback this application registers.
-        QVERIFY2(returned.startsWith(QStringLiteral("net.brevane.tabrel.127://signin?state=")),
+        QVERIFY2(returned.startsWith(QStringLiteral(TABREL_CALLBACK_SCHEME "://signin?state=")),
                  qPrintable(returned));
 
         // The stored session works for sheet requests.

@@ -2,7 +2,6 @@
 #include "connection/NativeConnection.h"
 #include "connection/NativeSignInProof.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -163,23 +162,6 @@ private Q_SLOTS:
         QFETCH(QString, server);
         QFETCH(QString, scheme);
         QCOMPARE(NativeConnection::defaultCallbackScheme(server), scheme);
-    }
-
-    // The browser can only come back if the desktop file registers the scheme the connection uses.
-    void desktopFileRegistersTheCallbackScheme() {
-        QFile file(QStringLiteral(TABREL_SOURCE_DIR "/packaging/net.brevane.Tabrel.desktop"));
-        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
-        QMap<QString, QString> entries;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
-            const qsizetype equals = line.indexOf(u'=');
-            if (equals > 0)
-                entries.insert(line.left(equals), line.mid(equals + 1));
-        }
-        const QString scheme = NativeConnection::defaultCallbackScheme(NativeConnection::defaultServer());
-        const QStringList types = entries.value(QStringLiteral("MimeType")).split(u';', Qt::SkipEmptyParts);
-        QVERIFY2(types.contains(QStringLiteral("x-scheme-handler/") + scheme), qPrintable(types.join(u';')));
-        // The callback URL reaches the application as its argument.
-        QVERIFY(entries.value(QStringLiteral("Exec")).endsWith(QStringLiteral(" %u")));
     }
 };
 

@@ -63,7 +63,7 @@ private Q_SLOTS:
         });
 
         const auto connection = started();
-        QCOMPARE(connection->callbackScheme(), QStringLiteral("net.brevane.tabrel.127"));
+        QCOMPARE(connection->callbackScheme(), QStringLiteral(TABREL_CALLBACK_SCHEME));
         connection->signIn();
         QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn(), 20000);
         QCOMPARE(connection->error(), QString());
@@ -80,7 +80,7 @@ private Q_SLOTS:
         QCOMPARE(begin.header("Content-Type"), QByteArray("application/json"));
         QVERIFY(!begin.header("Cookie"));
         QCOMPARE(QJsonDocument::fromJson(begin.body).object().value(QStringLiteral("callback")).toString(),
-                 QStringLiteral("net.brevane.tabrel.127://signin"));
+                 QStringLiteral(TABREL_CALLBACK_SCHEME "://signin"));
         QVERIFY(!requests.last().header("Cookie"));
 
         // The account's client sends the session; signing out tells the server with it.

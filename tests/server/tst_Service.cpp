@@ -134,6 +134,7 @@ private Q_SLOTS:
         writer.join();
         QVERIFY2(code == 0, qPrintable(output));
         QVERIFY2(output.contains("backed up"), qPrintable(output));
+        QCOMPARE(QFileInfo(file).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 
         // The copy is a working data folder of its own.
         ServerProcess copy(ServerProcess::Options{{}, {}, restored.path()});

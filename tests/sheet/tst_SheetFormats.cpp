@@ -26,7 +26,8 @@ class TestSheetFormats : public QObject {
 private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
-        model = SheetModel::make(transport, {.clipboard = std::make_shared<FakeClipboard>(), .measure = measure});
+        model =
+            SheetModel::make(transport, {.clipboard = std::make_shared<FakeClipboard>(), .measure = measure});
     }
 
     void boldTogglesFromTheWholeSelection() {
@@ -53,11 +54,15 @@ private Q_SLOTS:
                                {QStringLiteral("align"), QString()},
                                {QStringLiteral("numfmt"), QString()},
                                {QStringLiteral("fill"), QStringLiteral("none")},
-                               {QStringLiteral("ink"), QStringLiteral("none")}}));
+                               {QStringLiteral("ink"), QStringLiteral("none")},
+                               // A change never moves the range.
+                               {QStringLiteral("r1"), QStringLiteral("0")},
+                               {QStringLiteral("c2"), true}}));
         QCOMPARE(server->posted.size(), 1);
-        QCOMPARE(server->posted.first().dump(),
-                 std::string(R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none","italic":false,)"
-                             R"("numfmt":"","r1":1,"r2":3})"));
+        QCOMPARE(
+            server->posted.first().dump(),
+            std::string(R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none","italic":false,)"
+                        R"("numfmt":"","r1":1,"r2":3})"));
         QCOMPARE(transport->requests().last().path, QStringLiteral("/api/sheets/1/tabs/1/format"));
         QCOMPARE(transport->requests().last().maxBytes, qint64(4'194'304));
         QVERIFY(!model->busy());
@@ -94,8 +99,8 @@ private Q_SLOTS:
 
     void fitColumnMeasuresDisplayTexts() {
         openSheet();
-        runTask(model->fitColumn(2)); // empty column
-        server->setCell(0, 3, "abcdefghij"); // 100 points + 14
+        runTask(model->fitColumn(2));                 // empty column
+        server->setCell(0, 3, "abcdefghij");          // 100 points + 14
         server->setCell(1, 4, std::string(300, 'w')); // 3000 points
         runTask(model->refresh());
         runTask(model->fitColumn(3));
