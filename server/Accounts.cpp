@@ -11,14 +11,6 @@
 
 namespace {
 
-bool plausibleEmail(std::string_view email) {
-    const auto at = email.find('@');
-    if (at == std::string_view::npos || at == 0 || at + 1 >= email.size() || email.size() > 254)
-        return false;
-    return std::none_of(email.begin(), email.end(),
-                        [](char ch) { return static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f; });
-}
-
 const std::string &unknownAccountHash() {
     static const std::string hash = [] {
         char text[crypto_pwhash_STRBYTES];
@@ -32,6 +24,14 @@ const std::string &unknownAccountHash() {
 }
 
 } // namespace
+
+bool Accounts::plausibleEmail(std::string_view email) {
+    const auto at = email.find('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 >= email.size() || email.size() > 254)
+        return false;
+    return std::none_of(email.begin(), email.end(),
+                        [](char ch) { return static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f; });
+}
 
 Account Accounts::create(std::string_view email, std::string_view name, std::string_view password) {
     if (!plausibleEmail(email))

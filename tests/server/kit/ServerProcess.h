@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,10 @@ public:
 
     // Runs "tabrel-server add-user" on the same data folder (the server may be running).
     bool addUser(const QString &email, const QString &name, const QString &password);
+    // Runs tabrel-server once more with these arguments (a command such as "unlock"); returns its
+    // exit code, or -1 when it did not finish. `childSetup` runs in the child before the program.
+    int run(const QStringList &arguments, QString *output = nullptr,
+            const std::function<void()> &childSetup = {});
 
     TestClient client(const std::optional<ServerSession> &session = std::nullopt) const;
 
