@@ -102,6 +102,14 @@ bool ServerProcess::stop() {
     return clean;
 }
 
+void ServerProcess::kill() {
+    if (!running())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(10000);
+    m_output += QString::fromUtf8(m_process->readAll());
+}
+
 bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -114,6 +122,20 @@ bool ServerProcess::addUser(const QString &email, const QString &name, const QSt
         return false;
     m_output += QString::fromUtf8(process.readAll());
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+int ServerProcess::run(const QStringList &arguments, QString *output,
+                       const std::function<void()> &childSetup) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
+    process.start(binary(), arguments);
+    if (!process.waitForStarted(10000) || !process.waitForFinished(120000))
+        return -1;
+    if (output)
+        *output = QString::fromUtf8(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 TestClient ServerProcess::client(const std::optional<ServerSession> &session) const {
