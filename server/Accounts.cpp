@@ -64,7 +64,7 @@ Account Accounts::create(std::string_view email, std::string_view name, std::str
 }
 
 std::optional<Account> Accounts::find(std::string_view email) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare("SELECT id, email, name FROM accounts WHERE email = ?1");
     query.bind(1, email);
     if (!query.step())
@@ -76,7 +76,7 @@ std::optional<Account> Accounts::verify(std::string_view email, std::string_view
     std::optional<Account> account;
     std::string hash;
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         auto query = m_db.prepare("SELECT id, email, name, password_hash FROM accounts WHERE email = ?1");
         query.bind(1, email);
         if (query.step()) {
@@ -114,7 +114,7 @@ std::string Accounts::addSession(std::int64_t accountId) {
 std::optional<Account> Accounts::sessionAccount(std::string_view token) {
     if (!Tokens::valid(token))
         return std::nullopt;
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query =
         m_db.prepare("SELECT a.id, a.email, a.name FROM sessions s JOIN accounts a ON a.id = s.account_id "
                      "WHERE s.token_hash = ?1 AND s.expires_at > ?2");

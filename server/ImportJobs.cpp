@@ -3,6 +3,7 @@
 #include "Database.h"
 #include "GridStore.h"
 #include "GridWriter.h"
+#include "Refusal.h"
 #include "SheetStore.h"
 #include "Tokens.h"
 #include "Transaction.h"
@@ -173,8 +174,9 @@ void ImportJobs::run(Job &job) {
         job.location = "/sheets/" + std::to_string(sheet.id);
     } catch (const std::exception &failure) {
         std::string message = failure.what();
+        // A refusal (a sheet limit reached, a chain of formulas too long) says why in its message.
         if (!dynamic_cast<const WorkbookReader::Unreadable *>(&failure) &&
-            !dynamic_cast<const Stopping *>(&failure)) {
+            !dynamic_cast<const Stopping *>(&failure) && !dynamic_cast<const Refusal *>(&failure)) {
             std::cerr << "tabrel-server: import failed: " << message << std::endl;
             message = "The workbook could not be imported because of a server error. No sheet was created.";
         }

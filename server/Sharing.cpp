@@ -39,7 +39,7 @@ Sharing::Sharing(Database &db, SheetStore &sheets) : m_db(db), m_sheets(sheets) 
 }
 
 nlohmann::json Sharing::page(std::int64_t sheetId, const std::string &newLink, const std::string &notice) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     nlohmann::json people = nlohmann::json::array();
     auto members =
         m_db.prepare("SELECT a.id, a.email, m.role FROM members m JOIN accounts a ON a.id = m.account_id "

@@ -109,7 +109,7 @@ void WorkbookRoutes::exportWorkbook(const httplib::Request &req, httplib::Respon
     WorkbookWriter::Content content;
     content.tabName = granted->sheet.tabName;
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         content.cells = m_grid.allCells(granted->sheet.tabId);
         std::set<std::int64_t> ids;
         for (const auto &cell : content.cells) {

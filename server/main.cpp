@@ -110,21 +110,19 @@ int serve(const ServerOptions &options, sigset_t signals) {
     Accounts accounts(db);
     SignIn signIn(db, accounts, options.signInExpirySeconds * 1000LL, throttleOptions(options));
     GridStore grid(db);
-    SheetStore sheets(db, grid);
+    SheetStore sheets(db, grid, options.limits.maxSheetsPerAccount);
     EventHub hub(EventHub::Options{std::chrono::seconds(options.keepAliveSeconds),
                                    std::chrono::seconds(options.idleSeconds),
                                    static_cast<std::size_t>(options.streamQueueBytes),
                                    static_cast<std::size_t>(options.streamsPerAccount)});
-    GridWriter writer(
-        db, grid,
-        [&hub](std::int64_t tabId, const GridChange &change) {
-            hub.publish(tabId, change.version, [&change] {
-                const std::string data =
-                    GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-                return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
-            });
-        },
-        options.limits);
+    GridWriter writer(db, grid, [&hub](std::int64_t tabId, const GridChange &change) {
+        hub.publish(tabId, change.version, [&change] {
+            const std::string data =
+                GridJson::response(change).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
+        });
+    });
+    writer.setLimits(options.limits);
     const bool https = !options.tlsCertificate.empty();
     SessionGate gate(accounts, hub, https);
     SignInRoutes signInRoutes(signIn, accounts, gate, hub);

@@ -103,6 +103,14 @@ bool ServerProcess::stop() {
     return clean;
 }
 
+void ServerProcess::kill() {
+    if (!running())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(10000);
+    m_output += QString::fromUtf8(m_process->readAll());
+}
+
 bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);

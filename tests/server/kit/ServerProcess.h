@@ -48,6 +48,8 @@ public:
     // SIGTERM, then waits for a clean exit. True when it exited with status 0.
     bool stop();
     bool restart() { return stop() && start(); }
+    // SIGKILL: the server ends at once, as in a crash, with no chance to finish anything.
+    void kill();
     bool running() const;
 
     int port() const { return m_port; }
