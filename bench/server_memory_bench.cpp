@@ -1,6 +1,7 @@
 // Server memory: the resident size of one tabrel-server after opening and editing 1,000 sheets of
 // 10,000 cells each (numbers, texts and one formula in ten). Arguments: number of sheets, cells per
-// sheet. The floor is the same server's resident size with no sheet, measured first.
+// sheet, then any options for the server (e.g. "--formula-memory 1000000"). The floor is the same
+// server's resident size with no sheet, measured first.
 
 #include "ServerProcess.h"
 #include "SheetApi.h"
@@ -60,7 +61,10 @@ int main(int argc, char **argv) {
     const int sheetCount = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
     const int cellsPerSheet = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10000;
 
-    ServerProcess server;
+    QStringList serverOptions;
+    for (int i = 3; i < argc; ++i)
+        serverOptions.append(QString::fromLocal8Bit(argv[i]));
+    ServerProcess server(ServerProcess::Options{{}, serverOptions, {}});
     if (!server.start() || !server.addUser("memory@example.com", "Memory", "correct horse battery")) {
         std::fprintf(stderr, "cannot start tabrel-server: %s\n", qPrintable(server.errorString()));
         return 1;
@@ -116,6 +120,8 @@ int main(int argc, char **argv) {
     server.stop();
 
     const double cells = double(sheetCount) * cellsPerSheet;
+    std::printf("server options: %s\n",
+                serverOptions.isEmpty() ? "(defaults)" : qPrintable(serverOptions.join(u' ')));
     std::printf("%d sheets x %d cells (%.0f cells) opened and written in %.0f s, %d requests refused\n",
                 sheetCount, cellsPerSheet, cells, seconds, refused);
     std::printf("server resident: empty %.1f MiB, after %.1f MiB, peak %.1f MiB\n", floorKiB / 1024.0,

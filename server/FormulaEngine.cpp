@@ -149,8 +149,12 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
     const auto before = m_context->get_celltype(pos);
     if (before != ixion::celltype_t::empty)
         --m_cells;
+    // A formula written over another starts from the old one's depth: a write may keep a chain as
+    // long as it was (made under a higher limit), just not lengthen it past the limit.
+    std::int64_t depth = 0;
     if (before == ixion::celltype_t::formula) {
         ixion::unregister_formula_cell(*m_context, pos);
+        depth = m_formulas.at(key).depth;
         m_formulas.erase(key);
         m_byColumn.erase({c, r});
     }
@@ -162,6 +166,7 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
     if (FormulaText::isFormula(raw)) {
         const std::string_view text = raw.substr(1);
         Formula formula;
+        formula.depth = depth;
         ixion::formula_tokens_t tokens;
         try {
             tokens = ixion::parse_formula_string(*m_context, pos, *m_resolver, text);
@@ -353,6 +358,12 @@ void FormulaEngine::calculate(const std::vector<Key> &sorted) {
         spent += cost;
         try {
             cell->interpret(*m_context, pos);
+            // Text that doubles from cell to cell (=A1&A1, then =B1&B1, ...) would soon fill memory.
+            const auto &result =
+                cell->get_raw_result_cache(ixion::formula_result_wait_policy_t::throw_exception);
+            if (result.get_type() == ixion::formula_result::result_type::string &&
+                result.get_string().size() > maxTextBytes)
+                cell->set_result_cache(ixion::formula_result(ixion::formula_error_t::invalid_value_type));
         } catch (const ixion::not_implemented_error &) {
             formula.error = "#NAME?";
             cell->set_result_cache(ixion::formula_result(ixion::formula_error_t::name_not_found));

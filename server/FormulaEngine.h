@@ -29,6 +29,8 @@ class FormulaEngine {
 public:
     static constexpr std::int64_t maxRows = 1048576;
     static constexpr std::int64_t maxCols = 16384;
+    // The longest text a formula may answer with, as in other spreadsheet programs.
+    static constexpr std::size_t maxTextBytes = 32767;
 
     struct Input {
         std::int64_t r = 0;
@@ -72,7 +74,7 @@ public:
 private:
     using Key = std::int64_t; // row * maxCols + column
     struct Formula {
-        std::int64_t depth = 1; // the longest chain of formulas ending here, this one counted
+        std::int64_t depth = 0; // the longest chain of formulas ending here, this one counted
         bool offered = true;    // false: uses a function not offered here, never calculated
         std::string error;      // what the last calculation failed with, shown instead of a result
     };

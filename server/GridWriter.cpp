@@ -74,8 +74,8 @@ CellStyle applied(CellStyle style, const GridWriter::FormatChange &change) {
 
 } // namespace
 
-GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher, const ContentLimits &limits)
-    : m_db(db), m_store(store), m_publisher(std::move(publisher)), m_limits(limits) {}
+GridWriter::GridWriter(Database &db, GridStore &store, Publisher publisher)
+    : m_db(db), m_store(store), m_publisher(std::move(publisher)) {}
 
 GridWriter::~GridWriter() = default;
 
@@ -292,12 +292,21 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
 GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    auto lock = m_db.lock();
-    Transaction transaction(m_db);
 
+    // Everything is read and worked out first; the database lock is held only for the writing,
+    // and reads of other requests never wait for it.
     std::map<Position, StoredCell> existing;
-    for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2))
-        existing.emplace(Position{cell.r, cell.c}, std::move(cell));
+    std::map<std::int64_t, CellStyle> known;
+    {
+        auto reading = m_db.read();
+        std::set<std::int64_t> ids;
+        for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2)) {
+            if (cell.styleId)
+                ids.insert(*cell.styleId);
+            existing.emplace(Position{cell.r, cell.c}, std::move(cell));
+        }
+        known = m_store.styles(ids);
+    }
     // What the change makes of a cell depends only on the style it had: worked out once per style,
     // not once for each of up to 250,000 cells.
     struct Outcome {
@@ -309,17 +318,16 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     auto outcomeFor = [&](std::optional<std::int64_t> id) -> const Outcome & {
         auto it = outcomes.find(id);
         if (it == outcomes.end()) {
-            const CellStyle before = id ? m_store.style(*id) : CellStyle{};
+            const auto found = id ? known.find(*id) : known.end();
+            const CellStyle before = found != known.end() ? found->second : CellStyle{};
             Outcome outcome{false, applied(before, request), std::nullopt};
             outcome.unchanged = outcome.after == before;
-            if (!outcome.unchanged && !outcome.after.empty())
-                outcome.styleId = m_store.styleId(tabId, outcome.after);
             it = outcomes.emplace(id, std::move(outcome)).first;
         }
         return it->second;
     };
-
-    GridChange change;
+    std::vector<std::pair<StoredCell, std::optional<std::int64_t>>> changes; // with the style it had
+    std::int64_t added = 0;
     for (std::int64_t r = request.r1; r <= request.r2; ++r) {
         for (std::int64_t c = request.c1; c <= request.c2; ++c) {
             const auto it = existing.find({r, c});
@@ -327,12 +335,28 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
             const Outcome &outcome = outcomeFor(cell.styleId);
             if (outcome.unchanged)
                 continue;
-            cell.styleId = outcome.styleId;
+            if (it == existing.end() && !outcome.after.empty())
+                ++added;
             if (cell.numeric && cell.value)
                 cell.display = NumberFormats::display(*cell.value, outcome.after.numberFormat.value_or(""));
-            m_store.put(tabId, cell);
-            change.cells.push_back(std::move(cell));
+            const auto had = cell.styleId;
+            changes.emplace_back(std::move(cell), had);
         }
+    }
+
+    auto lock = m_db.lock();
+    checkRoom(tabId, added);
+    Transaction transaction(m_db);
+    for (auto &[id, outcome] : outcomes) {
+        if (!outcome.unchanged && !outcome.after.empty())
+            outcome.styleId = m_store.styleId(tabId, outcome.after);
+    }
+    GridChange change;
+    change.cells.reserve(changes.size());
+    for (auto &[cell, had] : changes) {
+        cell.styleId = outcomes.at(had).styleId;
+        m_store.put(tabId, cell);
+        change.cells.push_back(std::move(cell));
     }
     change.version = m_store.version(tabId);
     if (!change.cells.empty()) {
@@ -363,7 +387,7 @@ GridChange GridWriter::resize(std::int64_t tabId, const std::string &axis, std::
 
 GridChange GridWriter::read(std::int64_t tabId, std::int64_t firstRow, std::int64_t firstCol,
                             std::int64_t rows, std::int64_t cols) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     GridChange window;
     window.version = m_store.version(tabId);
     window.rows = rows;

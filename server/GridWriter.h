@@ -52,8 +52,10 @@ public:
     // Called with every committed change, in version order, before the writer answers.
     using Publisher = std::function<void(std::int64_t tabId, const GridChange &change)>;
 
-    GridWriter(Database &db, GridStore &store, Publisher publisher, const ContentLimits &limits = {});
+    GridWriter(Database &db, GridStore &store, Publisher publisher);
     ~GridWriter();
+    // Before the first change.
+    void setLimits(const ContentLimits &limits) { m_limits = limits; }
 
     GridChange writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
                           const std::vector<CellWrite> &writes);

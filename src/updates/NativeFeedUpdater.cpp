@@ -168,7 +168,9 @@ void NativeFeedUpdater::startDownload(const NativeAppcast::Item &item) {
     const QDir folder(m_options.downloadFolder);
     if (!folder.mkpath(QStringLiteral(".")))
         return finish(Outcome::Failed, tr("Could not create the folder %1.").arg(folder.path()));
-    m_package.setFileName(folder.filePath(packageFileName(item.url)));
+    // Written under a ".part" name and renamed only once verified, so no unverified file ever
+    // carries the package's name.
+    m_package.setFileName(folder.filePath(packageFileName(item.url) + QStringLiteral(".part")));
     if (!m_package.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return finish(Outcome::Failed, tr("Could not save the update: %1").arg(m_package.errorString()));
     m_reply = get(item.url);
@@ -217,7 +219,13 @@ void NativeFeedUpdater::downloadFinished() {
         return finish(Outcome::Refused,
                       tr("The update to version %1 could not be verified and was removed.").arg(version));
     }
-    m_packagePath = m_package.fileName();
+    const QString path = m_package.fileName().chopped(5);
+    QFile::remove(path);
+    if (!m_package.rename(path)) {
+        discardPackage();
+        return finish(Outcome::Failed, tr("Could not save the update: %1").arg(m_package.errorString()));
+    }
+    m_packagePath = path;
     if (!m_options.open(QUrl::fromLocalFile(m_packagePath)))
         return finish(Outcome::Failed, tr("The update to version %1 was verified but could not be opened; it "
                                           "is in %2.")

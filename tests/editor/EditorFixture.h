@@ -19,6 +19,15 @@ struct EditorFixture {
     std::unique_ptr<FakeSheetServer> server;
     std::unique_ptr<SheetEditor> editor;
 
+    // Saves still running after a failed check end against a refusing transport, not a freed server.
+    ~EditorFixture() {
+        editor.reset();
+        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            co_return fixtures::answer(503, "{}");
+        });
+        server.reset();
+    }
+
     // Opens a rows x cols sheet (none when rows is 0) and shows the editor with focus in the grid.
     void open(qint64 rows, qint64 cols, bool mayWrite = true,
               std::function<void(FakeSheetServer &)> cells = {}) {

@@ -128,6 +128,30 @@ private Q_SLOTS:
         QCOMPARE(display(grid(http, sheet), 20, 0), std::string("22"));
     }
 
+    // Chains made under a higher limit stay usable: writes that leave them as long, or shorten
+    // them, pass; only lengthening one is refused.
+    void chainsFromBeforeALowerLimitStayWritable() {
+        ServerProcess before(ServerProcess::Options{{}, {"--max-chain", "30"}, {}});
+        QVERIFY2(before.start(), qPrintable(before.errorString()));
+        QVERIFY(before.addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        const auto session = before.signIn(email, password);
+        auto http = before.client(session);
+        const SheetRef sheet = newSheet(http);
+        QCOMPARE(status(SheetApi::batch(http, sheet, chain(1, 26))), 200); // 25 links
+        QVERIFY2(before.stop(), qPrintable(before.errorString()));
+
+        ServerProcess after(ServerProcess::Options{{}, {"--max-chain", "10"}, before.dataDir()});
+        QVERIFY2(after.start(), qPrintable(after.errorString()));
+        auto again = after.client(session);
+        QCOMPARE(status(SheetApi::batch(again, sheet, {SheetApi::write(0, 0, "5")})), 200);
+        QCOMPARE(display(grid(again, sheet, 0, 30), 25, 0), std::string("30"));
+        QCOMPARE(status(SheetApi::batch(again, sheet, {SheetApi::write(20, 0, "=A20+1")})), 200);
+        QCOMPARE(status(SheetApi::batch(again, sheet, chain(26, 27))), 422);
+        QCOMPARE(status(SheetApi::batch(again, sheet, {SheetApi::write(12, 0, "")})), 200);
+        QCOMPARE(display(grid(again, sheet, 0, 30), 25, 0), std::string("13"));
+        QVERIFY2(after.stop(), qPrintable(after.errorString()));
+    }
+
     void importedChainFailsCleanly() {
         QTemporaryDir folder;
         WorkbookWriter::Content content;
@@ -234,6 +258,20 @@ private Q_SLOTS:
         QCOMPARE(status(SheetApi::batch(again, sheet, {SheetApi::write(2, 0, "1")})), 200);
         QCOMPARE(status(SheetApi::batch(again, sheet, {SheetApi::write(0, 0, "")})), 200);
         QCOMPARE(display(grid(again, sheet), 1, 0), std::string("#NAME?"));
+    }
+
+    // Text that grows from cell to cell stops at a bound instead of filling memory.
+    void longTextResultsAreBounded() {
+        auto http = low();
+        const SheetRef sheet = newSheet(http);
+        const auto written = SheetApi::batch(
+            http, sheet,
+            {SheetApi::write(0, 0, std::string(8000, 'x')), SheetApi::write(1, 0, "=LEN(A1&A1&A1&A1)"),
+             SheetApi::write(2, 0, "=A1&A1&A1&A1&A1"), SheetApi::write(3, 0, "=A3&A3")});
+        QCOMPARE(status(written), 200);
+        QCOMPARE(display(TestClient::json(written), 1, 0), std::string("32000"));
+        QCOMPARE(display(TestClient::json(written), 2, 0), std::string("#VALUE!"));
+        QCOMPARE(display(TestClient::json(written), 3, 0), std::string("#VALUE!"));
     }
 
     void hugeRangesShowAnErrorValue_data() {

@@ -73,13 +73,20 @@ public:
         if (request.method == u"GET" && request.path.count(u'/') == 2 &&
             request.path.startsWith(u"/sheets/")) {
             const quint64 id = request.path.mid(8).toULongLong();
-            return fixtures::answer(200, fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite));
+            nlohmann::json page =
+                nlohmann::json::parse(fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite).toStdString());
+            page["MayComment"] = mayComment;
+            page["MayShare"] = mayShare;
+            return fixtures::answer(200, QByteArray::fromStdString(page.dump()));
         }
         return answers.value(key, notice(404, "missing", "Not found."));
     }
 
     QMap<QString, NativeResponse> answers;
     QMap<QString, std::shared_ptr<Gate>> gates;
+    // The rights of the pages served from now on.
+    bool mayComment = true;
+    bool mayShare = true;
 
 private:
     std::shared_ptr<FakeTransport> m_transport;

@@ -35,11 +35,17 @@ private Q_SLOTS:
         server->setStyle("bold", {{"b", true}});
         server->setCell(0, 0, "x", "bold");
         server->setCell(0, 1, "y");
+        server->setStyle("italic", {{"i", true}}); // a style without the flag: not bold
+        server->setCell(2, 1, "z", "italic");
+        server->setCell(1, 2, "w", "bold");
         runTask(model->refresh());
         model->extendSelection({0, 1});
         QVERIFY(!model->everySelectedCell(&CellStyle::b));
         model->select({0, 0});
         QVERIFY(model->everySelectedCell(&CellStyle::b));
+        model->select({2, 1});
+        QVERIFY(!model->everySelectedCell(&CellStyle::b));
+        QVERIFY(model->everySelectedCell(&CellStyle::i));
         model->select({5, 5}); // empty cells are not bold
         QVERIFY(!model->everySelectedCell(&CellStyle::b));
         QVERIFY(!model->everySelectedCell(&CellStyle::i));
@@ -105,12 +111,14 @@ private Q_SLOTS:
         runTask(model->refresh());
         runTask(model->fitColumn(3));
         runTask(model->fitColumn(4));
+        runTask(model->fitColumn(25)); // the last visible column
         runTask(model->fitColumn(26)); // beyond the visible columns
         runTask(model->fitColumn(-1));
-        QCOMPARE(server->posted.size(), 3);
+        QCOMPARE(server->posted.size(), 4);
         QCOMPARE(server->posted.at(0).dump(), std::string(R"({"col":2,"size":40})"));
         QCOMPARE(server->posted.at(1).dump(), std::string(R"({"col":3,"size":114})"));
         QCOMPARE(server->posted.at(2).dump(), std::string(R"({"col":4,"size":1000})"));
+        QCOMPARE(server->posted.at(3).dump(), std::string(R"({"col":25,"size":40})"));
     }
 
     void nothingIsSentWhileAnEditIsUnsaved() {

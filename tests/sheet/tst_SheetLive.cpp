@@ -93,14 +93,14 @@ private Q_SLOTS:
             seen.append(QString::number(tileReads() - readsBefore));
             seen.append(model->live());
             const QString cells =
-                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 3, "theirs")})));
+                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 1, "theirs")})));
             QStringList lines{"event: cells", "data: " + cells, "", "event: bye", "data: idle", ""};
             co_await feed(onLine, std::move(lines));
         });
         runTask(model->watch());
         // The grid is reloaded before any event is handled.
         QCOMPARE(seen, (QStringList{"Connecting", "1", "Live"}));
-        QCOMPARE(model->cells().value({3, 3}).raw, QStringLiteral("theirs"));
+        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("theirs"));
         QCOMPARE(model->version(), quint64(2));
         QCOMPARE(model->live(), QStringLiteral("Paused"));
         QCOMPARE(transport->streamPaths(), QStringList{"/api/sheets/1/tabs/1/stream"});
@@ -191,6 +191,31 @@ private Q_SLOTS:
         QCOMPARE(model->error(), QString()); // stream failures never reach the error text
     }
 
+    // Each attempt starts with an empty event: half an event from a failed attempt never joins
+    // the lines of the next.
+    void aNewAttemptStartsAFreshEvent() {
+        transport->setStreamHandler([](int attempt, NativeTransport::OpenHandler &onOpen,
+                                       NativeTransport::LineHandler &onLine,
+                                       CancellationToken) -> QCoro::Task<> {
+            co_await onOpen();
+            if (attempt == 1) {
+                const QString cells =
+                    QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(1, 2, "half")})));
+                QStringList lines{"event: cells", "data: " + cells};
+                co_await feed(onLine, std::move(lines));
+                throw NativeClientError::server(502);
+            }
+            QStringList lines{"", "event: bye", "data: idle", ""};
+            co_await feed(onLine, std::move(lines));
+        });
+        auto watching = model->watch();
+        runOutSleeps();
+        runTask(std::move(watching));
+        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QVERIFY(!model->cells().contains({1, 2}));
+        QCOMPARE(model->version(), quint64(1));
+    }
+
     void unreadableCellsEventReloads() {
         const int readsBefore = tileReads();
         transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen,
@@ -264,7 +289,7 @@ private Q_SLOTS:
                                        NativeTransport::LineHandler &onLine,
                                        CancellationToken) -> QCoro::Task<> {
             const QString cells =
-                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 3, "theirs")})));
+                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 1, "theirs")})));
             for (int copy = 0; copy < 2; ++copy) {
                 co_await onOpen();
                 QStringList lines{"event: cells", "data: " + cells, ""};
@@ -274,7 +299,7 @@ private Q_SLOTS:
             co_await feed(onLine, std::move(bye));
         });
         runTask(model->watch());
-        QCOMPARE(model->cells().value({3, 3}).raw, QStringLiteral("theirs"));
+        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("theirs"));
         QCOMPARE(model->version(), quint64(2));
         QCOMPARE(model->live(), QStringLiteral("Paused"));
         QCOMPARE(model->error(), QString());

@@ -159,7 +159,9 @@ private Q_SLOTS:
         QTest::newRow("stamps cover the gap") << quint64(12) << 3 << false << "merged";
         QTest::newRow("a gap without stamps reloads") << quint64(12) << 0 << false << "reloaded";
         QTest::newRow("stamps of 1 do not widen") << quint64(11) << 1 << false << "reloaded";
+        QTest::newRow("the same version re-applies") << quint64(9) << 0 << false << "merged";
         QTest::newRow("older is ignored") << quint64(8) << 0 << false << "ignored";
+        QTest::newRow("resync at the same version reloads") << quint64(9) << 0 << true << "reloaded";
         QTest::newRow("resync far ahead reloads") << quint64(1000) << 0 << true << "reloaded";
         QTest::newRow("resync that is older is ignored") << quint64(8) << 0 << true << "ignored";
     }
@@ -176,8 +178,8 @@ private Q_SLOTS:
             extra["stamps"] = stamps;
         if (resync)
             extra["resync"] = true;
-        runTask(model->accept(grid(version, json::array({cellJson(5, 5, "pushed")}), extra)));
-        const bool merged = model->cells().value({5, 5}).raw == QStringLiteral("pushed");
+        runTask(model->accept(grid(version, json::array({cellJson(5, 2, "pushed")}), extra)));
+        const bool merged = model->cells().value({5, 2}).raw == QStringLiteral("pushed");
         const bool reloaded = !transport->requests().isEmpty();
         QCOMPARE(merged, outcome == QStringLiteral("merged"));
         QCOMPARE(reloaded, outcome == QStringLiteral("reloaded"));
@@ -229,7 +231,14 @@ private Q_SLOTS:
         QCOMPARE(model->error(), QString());
     }
 
+    // An answer to a superseded load changes nothing, whether it brings a list or a failure.
+    void staleListAnswerIsDropped_data() {
+        QTest::addColumn<int>("staleStatus");
+        QTest::newRow("stale list") << 200;
+        QTest::newRow("stale failure") << 500;
+    }
     void staleListAnswerIsDropped() {
+        QFETCH(int, staleStatus);
         Gate firstAnswer;
         int calls = 0;
         transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
@@ -237,19 +246,19 @@ private Q_SLOTS:
             if (call == 1) {
                 co_await firstAnswer.pass();
                 co_return FakeTransport::json(
-                    200, R"({"Sheets":[{"ID":1,"Title":"old","TabID":1,"TabName":"T"}]})");
+                    staleStatus, R"({"Sheets":[{"ID":1,"Title":"old","TabID":1,"TabName":"T"}]})");
             }
             co_return FakeTransport::json(200,
                                           R"({"Sheets":[{"ID":2,"Title":"new","TabID":1,"TabName":"T"}]})");
         });
         auto first = model->loadList();
         runTask(model->loadList());
-        QCOMPARE(model->sheets().first().Title, QStringLiteral("new"));
         firstAnswer.release();
         runTask(std::move(first));
         QCOMPARE(model->sheets().size(), 1);
         QCOMPARE(model->sheets().first().Title, QStringLiteral("new"));
         QCOMPARE(model->listState(), SheetModel::ListState::loaded);
+        QCOMPARE(model->error(), QString());
     }
 
     void listFailureShowsMessage() {
