@@ -133,17 +133,17 @@ private Q_SLOTS:
     }
 
     void pasteRefusals() {
-        // Nothing loaded: the visible sheet is 100 x 26.
-        clipboard->setText(QStringLiteral("a\tb"));
-        model->select({0, 25});
-        runTask(model->paste());
-        QCOMPARE(model->error(),
-                 QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
-        model->select({99, 0});
-        clipboard->setText(QStringLiteral("a\nb"));
-        runTask(model->paste());
-        QCOMPARE(model->error(),
-                 QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
+        // Nothing loaded: the visible sheet is 100 x 26, so one cell past the last column or row is out.
+        const QString beyond =
+            QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed.");
+        for (const auto &[anchor, text] :
+             {std::pair(Coordinate{0, 25}, "a\tb"), std::pair(Coordinate{99, 0}, "a\nb")}) {
+            model->setError({});
+            clipboard->setText(QString::fromUtf8(text));
+            model->select(anchor);
+            runTask(model->paste());
+            QCOMPARE(model->error(), beyond);
+        }
         QVERIFY(transport->requests().isEmpty());
 
         clipboard->clear();
