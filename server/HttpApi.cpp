@@ -20,9 +20,6 @@ HttpApi::HttpApi(const std::optional<Tls> &tls, BodyPolicy::Limits bodies,
       m_bodies(bodies) {
     m_server->new_task_queue = [] { return new ElasticTaskQueue(maxThreads); };
     m_server->set_payload_max_length(bodies.maxBodyBytes);
-    // An answer goes out as a head and a body; without this, Nagle's algorithm holds the body back
-    // until the client's delayed acknowledgement, about 40 ms on every write confirmation.
-    m_server->set_tcp_nodelay(true);
     m_server->set_pre_routing_handler([this](const auto &req, auto &res) { return checkRequest(req, res); });
     // A client that asks before sending its body hears the refusal without sending it.
     m_server->set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {

@@ -11,13 +11,14 @@
 namespace {
 
 constexpr std::int64_t lockedForever = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t forgetAfterMillis = 24LL * 3600 * 1000;
 
 } // namespace
 
 SignInThrottle::SignInThrottle(Database &db, Options options) : m_db(db), m_options(options) {
     auto lock = m_db.lock();
     m_db.exec("CREATE TABLE IF NOT EXISTS signin_throttle (key TEXT PRIMARY KEY, failures INTEGER NOT NULL, "
-              "retry_at INTEGER NOT NULL)");
+              "retry_at INTEGER NOT NULL, failed_at INTEGER NOT NULL)");
 }
 
 std::string SignInThrottle::accountKey(std::string_view email) {
@@ -67,9 +68,10 @@ void SignInThrottle::count(const std::string &key, bool lockable) {
             delay = std::min(delay, m_options.maxAddressDelayMillis);
         retry = nowMillis() + delay;
     }
-    auto upsert = m_db.prepare("INSERT INTO signin_throttle (key, failures, retry_at) VALUES (?1, ?2, ?3) "
-                               "ON CONFLICT(key) DO UPDATE SET failures = ?2, retry_at = ?3");
-    upsert.bind(1, key).bind(2, failures).bind(3, retry);
+    auto upsert =
+        m_db.prepare("INSERT INTO signin_throttle (key, failures, retry_at, failed_at) VALUES (?1, ?2, "
+                     "?3, ?4) ON CONFLICT(key) DO UPDATE SET failures = ?2, retry_at = ?3, failed_at = ?4");
+    upsert.bind(1, key).bind(2, failures).bind(3, retry).bind(4, nowMillis());
     upsert.run();
 }
 
@@ -82,6 +84,11 @@ void SignInThrottle::forget(const std::string &key) {
 void SignInThrottle::failed(std::string_view email, std::string_view address) {
     auto lock = m_db.lock();
     Transaction transaction(m_db);
+    // Counts a day old are forgotten, lockouts kept: typing ever new addresses cannot grow the table
+    // without end.
+    auto purge = m_db.prepare("DELETE FROM signin_throttle WHERE failed_at < ?1 AND retry_at != ?2");
+    purge.bind(1, nowMillis() - forgetAfterMillis).bind(2, lockedForever);
+    purge.run();
     count(accountKey(email), true);
     count(addressKey(address), false);
     transaction.commit();

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
 // One secret as the Secret Service carries it: (oayays).
@@ -48,6 +50,8 @@ const QString promptInterface = QStringLiteral("org.freedesktop.Secret.Prompt");
 const QString sessionInterface = QStringLiteral("org.freedesktop.Secret.Session");
 const QString noPath = QStringLiteral("/");
 
+// A plain call answers at once or never; a prompt waits for a person (KWallet's first-use wizard
+// among them), so it gets minutes.
 struct Settings {
     std::chrono::milliseconds call = std::chrono::seconds(10);
     std::chrono::milliseconds prompt = std::chrono::minutes(2);
@@ -306,11 +310,6 @@ void NativeSecretPrompt::complete(bool wasDismissed, const QDBusVariant &value) 
     dismissed = wasDismissed;
     result = value;
     Q_EMIT finished();
-}
-
-void NativeSecretService::setLimits(std::chrono::milliseconds call, std::chrono::milliseconds prompt) {
-    settings().call = call;
-    settings().prompt = prompt;
 }
 
 void NativeSecretService::setBus(const QDBusConnection &connection) {

@@ -12,7 +12,6 @@
 #include <QObject>
 #include <QString>
 
-#include <chrono>
 #include <optional>
 
 // How the user's secret store answered.
@@ -43,8 +42,6 @@ public:
         QByteArray secret;
     };
 
-    // The time limits of one plain call and of one prompt.
-    static void setLimits(std::chrono::milliseconds call, std::chrono::milliseconds prompt);
     // The bus to use instead of the session bus (tests run a bus without any provider).
     static void setBus(const QDBusConnection &bus);
     static void useSessionBus();

@@ -513,6 +513,15 @@ void SheetGrid::keyPressEvent(QKeyEvent *event) {
             handled = true;
         }
         break;
+    case Qt::Key_F10:
+        // Shift+F10 opens the context menu, as the Menu key does.
+        if (shift) {
+            const QPoint at = cellRect(m_model->selectionAnchor()).center();
+            QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, viewport()->mapToGlobal(at));
+            contextMenuEvent(&menu);
+            handled = true;
+        }
+        break;
     default:
         typeText(event->text(), event->modifiers(), event);
         return;

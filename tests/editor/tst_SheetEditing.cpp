@@ -225,6 +225,26 @@ private Q_SLOTS:
         QVERIFY(!readOnly->editor->formulaBar()->contentsField()->isEnabled());
     }
 
+    void editorDestroyedWhileSaving() {
+        f->open(10, 5);
+        bool held = true;
+        f->transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            while (held)
+                co_await sleepFor(std::chrono::milliseconds(5), {});
+            co_return fixtures::answer(200,
+                                       fixtures::gridJson(9, json::array({fixtures::cellJson(0, 0, "v")})));
+        });
+        f->type(QStringLiteral("v"));
+        QTest::keyClick(openedEditor(), Qt::Key_Return);
+        QTRY_VERIFY(f->model->busy());
+        f->editor.reset(); // the window closes with the save in flight
+        held = false;
+        QTRY_VERIFY(!f->model->busy());
+        QCOMPARE(f->model->cells().value({0, 0}).raw, QStringLiteral("v"));
+        QCOMPARE(f->model->selectionAnchor(), (Coordinate{1, 0}));
+        QVERIFY(!f->model->cellEditorHasFocus());
+    }
+
     void statusBarTexts() {
         f->open(0, 0);
         SheetStatusBar *status = f->editor->statusBar();

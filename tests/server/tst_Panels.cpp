@@ -18,11 +18,27 @@ std::string raw(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
 }
 
 // The row numbers of a table page, in order.
-std::vector<int> numbers(const nlohmann::json &page) {
-    std::vector<int> result;
+QList<int> numbers(const nlohmann::json &page) {
+    QList<int> result;
     for (const auto &row : page["Rows"])
         result.push_back(row["Number"].get<int>());
     return result;
+}
+
+std::string notice(const httplib::Result &answer) {
+    return TestClient::json(answer)["notice"].get<std::string>();
+}
+
+// Table settings: the defaults, or `base`, overridden by `view`.
+std::map<std::string, std::string>
+viewForm(const QVariantMap &view, std::map<std::string, std::string> base = {{"sortCol", "-1"},
+                                                                             {"sortDesc", ""},
+                                                                             {"filterCol", "-1"},
+                                                                             {"filterOp", "contains"},
+                                                                             {"filterVal", ""}}) {
+    for (auto it = view.cbegin(); it != view.cend(); ++it)
+        base[it.key().toStdString()] = it.value().toString().toStdString();
+    return base;
 }
 } // namespace
 
@@ -65,6 +81,11 @@ class TestPanels : public QObject {
         QVERIFY(answer && answer->status == 200);
     }
 
+    static int comment(TestClient &http, const SheetRef &sheet, const char *r, const char *c,
+                       const char *body) {
+        return http.postForm(sheet.page() + "/comments", {{"r", r}, {"c", c}, {"body", body}})->status;
+    }
+
     nlohmann::json history(const SheetRef &sheet) {
         auto http = ann();
         return TestClient::json(http.get(sheet.page() + "/history"))["Entries"];
@@ -88,24 +109,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("notice");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("plus and escapes decode") << QByteArray("title=Q1+plan%21+%E2%9C%93") << 200
-                                                 << "renamed" << QString::fromUtf8("Q1 plan! ✓");
-        QTest::newRow("spaces around are dropped") << QByteArray("title=++Budget++") << 200 << "renamed"
-                                                   << "Budget";
-        QTest::newRow("200 characters")
-            << ("title=" + QByteArray(200, 'x')) << 200 << "renamed" << QString(200, 'x');
-        QTest::newRow("empty") << QByteArray("title=") << 400 << "empty-title"
-                               << "Untitled spreadsheet";
-        QTest::newRow("no field") << QByteArray("") << 400 << "empty-title"
-                                  << "Untitled spreadsheet";
-        QTest::newRow("only spaces") << QByteArray("title=+%20+") << 400 << "empty-title"
-                                     << "Untitled spreadsheet";
-        QTest::newRow("201 characters") << ("title=" + QByteArray(201, 'x')) << 400 << "title-too-long"
-                                        << "Untitled spreadsheet";
-        QTest::newRow("line break") << QByteArray("title=a%0Ab") << 400 << "invalid-title"
-                                    << "Untitled spreadsheet";
-        QTest::newRow("broken UTF-8") << QByteArray("title=%C3%28") << 400 << "invalid-title"
-                                      << "Untitled spreadsheet";
+        const auto row = [](const char *name, const QByteArray &body, int status, const char *notice,
+                            const QString &stored = "Untitled spreadsheet") {
+            QTest::newRow(name) << body << status << QString(notice) << stored;
+        };
+        row("plus and escapes decode", "title=Q1+plan%21+%E2%9C%93", 200, "renamed",
+            QString::fromUtf8("Q1 plan! ✓"));
+        row("spaces around are dropped", "title=++Budget++", 200, "renamed", "Budget");
+        row("200 characters", "title=" + QByteArray(200, 'x'), 200, "renamed", QString(200, 'x'));
+        row("empty", "title=", 400, "empty-title");
+        row("no field", "", 400, "empty-title");
+        row("only spaces", "title=+%20+", 400, "empty-title");
+        row("201 characters", "title=" + QByteArray(201, 'x'), 400, "title-too-long");
+        row("line break", "title=a%0Ab", 400, "invalid-title");
+        row("broken UTF-8", "title=%C3%28", 400, "invalid-title");
     }
 
     void renameAcceptsTrimmedTitlesAndRefusesOthers() {
@@ -125,51 +142,30 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(title(sheet)), stored);
     }
 
-    void renameNeedsWriteAccess() {
-        const SheetRef sheet = newSheet();
-        auto stranger = bob();
-        QCOMPARE(stranger.postForm(sheet.page() + "/rename", {{"title", "Mine"}})->status, 404);
-        share(sheet, bobEmail, "commenter");
-        const auto refused = stranger.postForm(sheet.page() + "/rename", {{"title", "Mine"}});
-        QCOMPARE(refused->status, 403);
-        QCOMPARE(TestClient::json(refused)["notice"].get<std::string>(), std::string("read-only"));
-        QCOMPARE(title(sheet), std::string("Untitled spreadsheet"));
-    }
-
     void tableSortsAndFilters_data() {
         QTest::addColumn<QVariantMap>("view");
         QTest::addColumn<QList<int>>("rows");
         // Rows 1 to 7 of column A: 10, apple, 9, (empty), Banana, -2.5, 100; column B marks them.
-        QTest::newRow("no sort, no filter") << QVariantMap{} << QList<int>{1, 2, 3, 4, 5, 6, 7};
-        QTest::newRow("ascending: numbers, then text, empty last")
-            << QVariantMap{{"sortCol", "0"}} << QList<int>{6, 3, 1, 7, 2, 5, 4};
-        QTest::newRow("descending keeps empty last")
-            << QVariantMap{{"sortCol", "0"}, {"sortDesc", "1"}} << QList<int>{5, 2, 7, 1, 3, 6, 4};
-        QTest::newRow("contains ignores case")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "contains"}, {"filterVal", "AN"}}
-            << QList<int>{5};
-        QTest::newRow("equals a number numerically")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "equals"}, {"filterVal", "10.0"}}
-            << QList<int>{1};
-        QTest::newRow("equals text ignores case")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "equals"}, {"filterVal", "APPLE"}}
-            << QList<int>{2};
-        QTest::newRow("gt compares numbers, not their text")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "gt"}, {"filterVal", "9"}} << QList<int>{1, 7};
-        QTest::newRow("lt with a negative number")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "lt"}, {"filterVal", "0"}} << QList<int>{6};
-        QTest::newRow("lt on text compares text")
-            << QVariantMap{{"filterCol", "0"}, {"filterOp", "lt"}, {"filterVal", "b"}} << QList<int>{2};
-        QTest::newRow("nonempty") << QVariantMap{{"filterCol", "0"}, {"filterOp", "nonempty"}}
-                                  << QList<int>{1, 2, 3, 5, 6, 7};
-        QTest::newRow("filter and sort together") << QVariantMap{{"filterCol", "0"},
-                                                                 {"filterOp", "gt"},
-                                                                 {"filterVal", "0"},
-                                                                 {"sortCol", "0"},
-                                                                 {"sortDesc", "1"}}
-                                                  << QList<int>{7, 1, 3};
-        QTest::newRow("sort by a formula's value")
-            << QVariantMap{{"sortCol", "2"}} << QList<int>{7, 1, 3, 6, 2, 4, 5};
+        const auto row = [](const char *name, const QVariantMap &view, const QList<int> &rows) {
+            QTest::newRow(name) << view << rows;
+        };
+        const auto filter = [&](const char *name, const char *op, const char *value, const QList<int> &rows) {
+            row(name, {{"filterCol", "0"}, {"filterOp", op}, {"filterVal", value}}, rows);
+        };
+        row("no sort, no filter", {}, {1, 2, 3, 4, 5, 6, 7});
+        row("ascending: numbers, then text, empty last", {{"sortCol", "0"}}, {6, 3, 1, 7, 2, 5, 4});
+        row("descending keeps empty last", {{"sortCol", "0"}, {"sortDesc", "1"}}, {5, 2, 7, 1, 3, 6, 4});
+        row("sort by a formula's value", {{"sortCol", "2"}}, {7, 1, 3, 6, 2, 4, 5});
+        filter("contains ignores case", "contains", "AN", {5});
+        filter("equals a number numerically", "equals", "10.0", {1});
+        filter("equals text ignores case", "equals", "APPLE", {2});
+        filter("gt compares numbers, not their text", "gt", "9", {1, 7});
+        filter("lt with a negative number", "lt", "0", {6});
+        filter("lt on text compares text", "lt", "b", {2});
+        filter("nonempty", "nonempty", "", {1, 2, 3, 5, 6, 7});
+        row("filter and sort together",
+            {{"filterCol", "0"}, {"filterOp", "gt"}, {"filterVal", "0"}, {"sortCol", "0"}, {"sortDesc", "1"}},
+            {7, 1, 3});
     }
 
     void tableSortsAndFilters() {
@@ -187,24 +183,19 @@ private Q_SLOTS:
                 SheetApi::write(r, 2, r == 1 || r == 3 || r == 4 ? "" : "=-A" + std::to_string(r + 1)));
         }
         write(http, sheet, cells);
-        std::map<std::string, std::string> form = {{"sortCol", "-1"},
-                                                   {"sortDesc", ""},
-                                                   {"filterCol", "-1"},
-                                                   {"filterOp", "contains"},
-                                                   {"filterVal", ""}};
-        for (auto it = view.cbegin(); it != view.cend(); ++it)
-            form[it.key().toStdString()] = it.value().toString().toStdString();
+        const auto form = viewForm(view);
         const auto saved = http.postForm(sheet.page() + "/view", form);
         QCOMPARE(saved->status, 200);
-        QCOMPARE(TestClient::json(saved)["notice"].get<std::string>(), std::string("view-saved"));
+        QCOMPARE(notice(saved), std::string("view-saved"));
 
         const auto page = TestClient::json(http.get(sheet.page() + "/table?page=1"));
-        QCOMPARE(page["View"]["sortCol"].get<int>(), std::stoi(form["sortCol"]));
-        QCOMPARE(page["View"]["sortDesc"].get<bool>(), !form["sortDesc"].empty());
-        QCOMPARE(page["View"]["filterOp"].get<std::string>(), form["filterOp"]);
-        QCOMPARE(page["View"]["filterVal"].get<std::string>(), form["filterVal"]);
-        const auto got = numbers(page);
-        QCOMPARE(QList<int>(got.begin(), got.end()), rows);
+        const nlohmann::json stored = {{"sortCol", std::stoi(form.at("sortCol"))},
+                                       {"sortDesc", !form.at("sortDesc").empty()},
+                                       {"filterCol", std::stoi(form.at("filterCol"))},
+                                       {"filterOp", form.at("filterOp")},
+                                       {"filterVal", form.at("filterVal")}};
+        QCOMPARE(page["View"].dump(), stored.dump());
+        QCOMPARE(numbers(page), rows);
         // Each row carries its cells at their real coordinates, whatever the order.
         for (const auto &row : page["Rows"]) {
             const int r = row["Number"].get<int>() - 1;
@@ -229,11 +220,12 @@ private Q_SLOTS:
         write(http, sheet, cells);
         // Nothing saved yet: the stored settings are the defaults.
         const auto first = TestClient::json(http.get(sheet.page() + "/table?page=1"));
-        QVERIFY(first["View"] == nlohmann::json({{"sortCol", -1},
-                                                 {"sortDesc", false},
-                                                 {"filterCol", -1},
-                                                 {"filterOp", "contains"},
-                                                 {"filterVal", ""}}));
+        QCOMPARE(first["View"].dump(), nlohmann::json({{"sortCol", -1},
+                                                       {"sortDesc", false},
+                                                       {"filterCol", -1},
+                                                       {"filterOp", "contains"},
+                                                       {"filterVal", ""}})
+                                           .dump());
         QCOMPARE(first["Rows"].size(), std::size_t(50));
         QCOMPARE(first["HasPrev"].get<bool>(), false);
         QCOMPARE(first["HasNext"].get<bool>(), true);
@@ -252,19 +244,14 @@ private Q_SLOTS:
         QCOMPARE(past["HasNext"].get<bool>(), false);
 
         // Exactly 100 matching rows: page 2 is the last.
-        QCOMPARE(http.postForm(sheet.page() + "/view", {{"sortCol", "-1"},
-                                                        {"filterCol", "0"},
-                                                        {"filterOp", "lt"},
-                                                        {"filterVal", "101"},
-                                                        {"sortDesc", ""}})
-                     ->status,
-                 200);
+        const QVariantMap below101{{"filterCol", "0"}, {"filterOp", "lt"}, {"filterVal", "101"}};
+        QCOMPARE(http.postForm(sheet.page() + "/view", viewForm(below101))->status, 200);
         QCOMPARE(TestClient::json(http.get(sheet.page() + "/table?page=2"))["HasNext"].get<bool>(), false);
 
         for (const char *bad : {"0", "-1", "x", "1.5", ""}) {
             const auto refused = http.get(sheet.page() + "/table?page=" + bad);
             QCOMPARE(refused->status, 400);
-            QCOMPARE(TestClient::json(refused)["notice"].get<std::string>(), std::string("invalid-page"));
+            QCOMPARE(notice(refused), std::string("invalid-page"));
         }
     }
 
@@ -283,27 +270,19 @@ private Q_SLOTS:
         QFETCH(QVariantMap, view);
         const SheetRef sheet = newSheet();
         auto http = ann();
-        std::map<std::string, std::string> good = {{"sortCol", "2"},
-                                                   {"sortDesc", "1"},
-                                                   {"filterCol", "1"},
-                                                   {"filterOp", "equals"},
-                                                   {"filterVal", "x"}};
+        const auto good = viewForm({{"sortCol", "2"},
+                                    {"sortDesc", "1"},
+                                    {"filterCol", "1"},
+                                    {"filterOp", "equals"},
+                                    {"filterVal", "x"}});
         QCOMPARE(http.postForm(sheet.page() + "/view", good)->status, 200);
-        auto form = good;
-        for (auto it = view.cbegin(); it != view.cend(); ++it)
-            form[it.key().toStdString()] = it.value().toString().toStdString();
-        const auto refused = http.postForm(sheet.page() + "/view", form);
+        const auto refused = http.postForm(sheet.page() + "/view", viewForm(view, good));
         QCOMPARE(refused->status, 400);
-        QCOMPARE(TestClient::json(refused)["notice"].get<std::string>(), std::string("invalid-view"));
+        QCOMPARE(notice(refused), std::string("invalid-view"));
         const auto stored = TestClient::json(http.get(sheet.page() + "/table"))["View"];
         QCOMPARE(stored["sortCol"].get<int>(), 2);
         QCOMPARE(stored["filterOp"].get<std::string>(), std::string("equals"));
         QCOMPARE(stored["filterVal"].get<std::string>(), std::string("x"));
-        // Readers may read the table but not change its settings.
-        share(sheet, bobEmail, "viewer");
-        auto reader = bob();
-        QCOMPARE(reader.get(sheet.page() + "/table?page=1")->status, 200);
-        QCOMPARE(reader.postForm(sheet.page() + "/view", good)->status, 403);
     }
 
     void historyListsEditsNewestFirstAndRestoreReturnsCells() {
@@ -319,7 +298,6 @@ private Q_SLOTS:
         QCOMPARE(entries[1]["Old"].get<std::string>(), std::string("1"));
         QCOMPARE(entries[1]["New"].get<std::string>(), std::string("5"));
         QCOMPARE(entries[1]["Who"].get<std::string>(), std::string("Ann"));
-        QVERIFY(entries[1]["When"].is_string() && entries[1]["ID"].is_number_unsigned());
         QVERIFY(entries[0]["ID"].get<std::uint64_t>() > entries[1]["ID"].get<std::uint64_t>());
 
         auto stream = std::make_unique<EventStream>(m_server->origin(), *m_ann, sheet.tab() + "/stream");
@@ -328,7 +306,7 @@ private Q_SLOTS:
         const auto restored = http.postForm(
             sheet.page() + "/restore", {{"event", std::to_string(entries[1]["ID"].get<std::uint64_t>())}});
         QCOMPARE(restored->status, 200);
-        QCOMPARE(TestClient::json(restored)["notice"].get<std::string>(), std::string("restored"));
+        QCOMPARE(notice(restored), std::string("restored"));
         const auto after = grid(sheet);
         QCOMPARE(raw(after, 0, 0), std::string("1"));
         QCOMPARE(SheetApi::cell(after, 0, 1)["display"].get<std::string>(), std::string("2"));
@@ -343,7 +321,6 @@ private Q_SLOTS:
         // The restore is itself in the log, as new edits.
         const auto logged = history(sheet);
         QCOMPARE(logged.size(), std::size_t(6));
-        QCOMPARE(logged[0]["Who"].get<std::string>(), std::string("Ann"));
 
         // Restoring to before the very first edit empties the sheet.
         const auto first = logged.back()["ID"].get<std::uint64_t>();
@@ -351,17 +328,13 @@ private Q_SLOTS:
         QCOMPARE(grid(sheet)["cells"].size(), std::size_t(0));
     }
 
-    void restoreRefusesUnknownEditsAndReaders() {
+    void restoreRefusesUnknownEdits() {
         const SheetRef sheet = newSheet();
         const SheetRef other = newSheet();
         auto http = ann();
         write(http, other, {SheetApi::write(0, 0, "elsewhere")});
         write(http, sheet, {SheetApi::write(0, 0, "here")});
-        const auto foreign = [&] {
-            auto h = ann();
-            return TestClient::json(h.get(other.page() + "/history"))["Entries"][0]["ID"]
-                .get<std::uint64_t>();
-        }();
+        const auto foreign = history(other)[0]["ID"].get<std::uint64_t>();
         const std::vector<std::string> events = {std::to_string(foreign), "999999", "x", ""};
         for (const auto &event : events) {
             const auto refused = http.postForm(sheet.page() + "/restore", {{"event", event}});
@@ -370,15 +343,6 @@ private Q_SLOTS:
         }
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("here"));
         QCOMPARE(raw(grid(other), 0, 0), std::string("elsewhere"));
-        share(sheet, bobEmail, "viewer");
-        auto reader = bob();
-        QCOMPARE(reader.get(sheet.page() + "/history")->status, 200);
-        QCOMPARE(reader
-                     .postForm(sheet.page() + "/restore",
-                               {{"event", std::to_string(history(sheet)[0]["ID"].get<std::uint64_t>())}})
-                     ->status,
-                 403);
-        QCOMPARE(reader.postForm(sheet.page() + "/undo", {})->status, 403);
     }
 
     void undoWalksBackTheAccountsOwnEdits() {
@@ -395,7 +359,7 @@ private Q_SLOTS:
         // Ann's last edit is undone, not Bob's later one.
         const auto first = own.postForm(sheet.page() + "/undo", {});
         QCOMPARE(first->status, 200);
-        QCOMPARE(TestClient::json(first)["notice"].get<std::string>(), std::string("undone"));
+        QCOMPARE(notice(first), std::string("undone"));
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("a1"));
         QCOMPARE(raw(grid(sheet), 5, 5), std::string("bob's"));
         const auto event = stream->waitForEvent("cells");
@@ -409,14 +373,14 @@ private Q_SLOTS:
         QVERIFY(SheetApi::cell(empty, 0, 1).is_null());
         const auto nothing = own.postForm(sheet.page() + "/undo", {});
         QCOMPARE(nothing->status, 409);
-        QCOMPARE(TestClient::json(nothing)["notice"].get<std::string>(), std::string("nothing-to-undo"));
+        QCOMPARE(notice(nothing), std::string("nothing-to-undo"));
 
         // Undo never overwrites what someone else typed over the edit since.
         write(own, sheet, {SheetApi::write(3, 0, "mine")});
         write(other, sheet, {SheetApi::write(3, 0, "theirs")});
         const auto conflict = own.postForm(sheet.page() + "/undo", {});
         QCOMPARE(conflict->status, 409);
-        QCOMPARE(TestClient::json(conflict)["notice"].get<std::string>(), std::string("undo-conflict"));
+        QCOMPARE(notice(conflict), std::string("undo-conflict"));
         QCOMPARE(raw(grid(sheet), 3, 0), std::string("theirs"));
         // Bob's own undo still works and restores Ann's text.
         QCOMPARE(other.postForm(sheet.page() + "/undo", {})->status, 200);
@@ -432,15 +396,11 @@ private Q_SLOTS:
         const auto added = http.postForm(sheet.page() + "/comments",
                                          {{"r", "4"}, {"c", "2"}, {"body", "Check  this\nplease"}});
         QCOMPARE(added->status, 200);
-        QCOMPARE(TestClient::json(added)["notice"].get<std::string>(), std::string("added"));
+        QCOMPARE(notice(added), std::string("added"));
         share(sheet, bobEmail, "commenter");
         auto commenter = bob();
-        QCOMPARE(commenter.postForm(sheet.page() + "/comments", {{"r", "4"}, {"c", "2"}, {"body", "Done."}})
-                     ->status,
-                 200);
-        QCOMPARE(commenter.postForm(sheet.page() + "/comments", {{"r", "0"}, {"c", "0"}, {"body", "First"}})
-                     ->status,
-                 200);
+        QCOMPARE(comment(commenter, sheet, "4", "2", "Done."), 200);
+        QCOMPARE(comment(commenter, sheet, "0", "0", "First"), 200);
 
         auto threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
         QCOMPARE(threads.size(), std::size_t(2));
@@ -461,74 +421,102 @@ private Q_SLOTS:
         const auto resolved =
             commenter.postForm(sheet.page() + "/comments/resolve", {{"r", "4"}, {"c", "2"}});
         QCOMPARE(resolved->status, 200);
-        QCOMPARE(TestClient::json(resolved)["notice"].get<std::string>(), std::string("resolved"));
+        QCOMPARE(notice(resolved), std::string("resolved"));
         threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
         QCOMPARE(threads[1]["Resolved"].get<bool>(), true);
         QCOMPARE(threads[0]["Resolved"].get<bool>(), false);
         // A new comment reopens the thread.
-        QCOMPARE(http.postForm(sheet.page() + "/comments", {{"r", "4"}, {"c", "2"}, {"body", "Not quite"}})
-                     ->status,
-                 200);
+        QCOMPARE(comment(http, sheet, "4", "2", "Not quite"), 200);
         threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
         QCOMPARE(threads[1]["Resolved"].get<bool>(), false);
         QCOMPARE(threads[1]["Entries"].size(), std::size_t(3));
         QCOMPARE(http.postForm(sheet.page() + "/comments/resolve", {{"r", "9"}, {"c", "9"}})->status, 404);
     }
 
-    void commentsRefuseEmptyBodiesBadCellsAndReaders_data() {
+    void commentsRefuseEmptyBodiesAndBadCells_data() {
         QTest::addColumn<QString>("r");
         QTest::addColumn<QString>("c");
         QTest::addColumn<QString>("body");
-        QTest::addColumn<int>("status");
         QTest::addColumn<QString>("notice");
-        QTest::newRow("empty body") << "0"
-                                    << "0"
-                                    << "" << 400 << "empty-comment";
-        QTest::newRow("spaces and line breaks") << "0"
-                                                << "0"
-                                                << " \n\t " << 400 << "empty-comment";
-        QTest::newRow("too long") << "0"
-                                  << "0" << QString(4001, 'x') << 400 << "invalid-comment";
-        QTest::newRow("control character") << "0"
-                                           << "0" << QString("a\x01") << 400 << "invalid-comment";
-        QTest::newRow("row missing") << ""
-                                     << "0"
-                                     << "hi" << 400 << "invalid-cell";
-        QTest::newRow("negative column") << "0"
-                                         << "-1"
-                                         << "hi" << 400 << "invalid-cell";
-        QTest::newRow("row past the sheet") << "1048576"
-                                            << "0"
-                                            << "hi" << 400 << "invalid-cell";
+        const auto row = [](const char *name, const char *r, const char *c, const QString &body,
+                            const char *notice) { QTest::newRow(name) << r << c << body << QString(notice); };
+        row("empty body", "0", "0", "", "empty-comment");
+        row("spaces and line breaks", "0", "0", " \n\t ", "empty-comment");
+        row("too long", "0", "0", QString(4001, 'x'), "invalid-comment");
+        row("control character", "0", "0", "a\x01", "invalid-comment");
+        row("row missing", "", "0", "hi", "invalid-cell");
+        row("negative column", "0", "-1", "hi", "invalid-cell");
+        row("row past the sheet", "1048576", "0", "hi", "invalid-cell");
     }
 
-    void commentsRefuseEmptyBodiesBadCellsAndReaders() {
+    void commentsRefuseEmptyBodiesAndBadCells() {
         QFETCH(QString, r);
         QFETCH(QString, c);
         QFETCH(QString, body);
-        QFETCH(int, status);
         QFETCH(QString, notice);
         const SheetRef sheet = newSheet();
         auto http = ann();
         const auto refused =
             http.postForm(sheet.page() + "/comments",
                           {{"r", r.toStdString()}, {"c", c.toStdString()}, {"body", body.toStdString()}});
-        QCOMPARE(refused->status, status);
-        QCOMPARE(QString::fromStdString(TestClient::json(refused)["notice"].get<std::string>()), notice);
+        QCOMPARE(refused->status, 400);
+        QCOMPARE(QString::fromStdString(::notice(refused)), notice);
         QCOMPARE(TestClient::json(http.get(sheet.page() + "/comments"))["Threads"].size(), std::size_t(0));
+    }
 
-        // A viewer reads the threads but cannot write or resolve them.
-        QCOMPARE(http.postForm(sheet.page() + "/comments", {{"r", "0"}, {"c", "0"}, {"body", "ok"}})->status,
-                 200);
-        share(sheet, bobEmail, "viewer");
-        auto reader = bob();
-        QCOMPARE(reader.get(sheet.page() + "/comments")->status, 200);
-        const auto denied =
-            reader.postForm(sheet.page() + "/comments", {{"r", "0"}, {"c", "0"}, {"body", "hi"}});
-        QCOMPARE(denied->status, 403);
-        QCOMPARE(TestClient::json(denied)["notice"].get<std::string>(), std::string("may-not-comment"));
-        QCOMPARE(reader.postForm(sheet.page() + "/comments/resolve", {{"r", "0"}, {"c", "0"}})->status, 403);
-        QCOMPARE(TestClient::json(reader.get(sheet.page()))["MayComment"].get<bool>(), false);
+    // Every change a role does not allow is refused and leaves the sheet as it was; readers still read.
+    void changesNeedTheirRole_data() {
+        QTest::addColumn<QString>("role");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QVariantMap>("form");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("notice");
+        const auto row = [](const char *name, const char *role, const char *path, const QVariantMap &form,
+                            int status, const char *notice = "") {
+            QTest::newRow(name) << role << path << form << status << QString(notice);
+        };
+        row("stranger renames", "", "/rename", {{"title", "Mine"}}, 404);
+        row("commenter renames", "commenter", "/rename", {{"title", "Mine"}}, 403, "read-only");
+        row("viewer saves table settings", "viewer", "/view", {{"sortCol", "0"}}, 403);
+        row("viewer restores", "viewer", "/restore", {{"event", "newest"}}, 403);
+        row("viewer undoes", "viewer", "/undo", {}, 403);
+        row("viewer comments", "viewer", "/comments", {{"r", "0"}, {"c", "0"}, {"body", "hi"}}, 403,
+            "may-not-comment");
+        row("viewer resolves", "viewer", "/comments/resolve", {{"r", "0"}, {"c", "0"}}, 403);
+    }
+
+    void changesNeedTheirRole() {
+        QFETCH(QString, role);
+        QFETCH(QString, path);
+        QFETCH(QVariantMap, form);
+        QFETCH(int, status);
+        QFETCH(QString, notice);
+        const SheetRef sheet = newSheet();
+        auto http = ann();
+        write(http, sheet, {SheetApi::write(0, 0, "here")});
+        QCOMPARE(comment(http, sheet, "0", "0", "ok"), 200);
+        if (!role.isEmpty())
+            share(sheet, bobEmail, role.toStdString());
+        auto fields = path == "/view" ? viewForm(form) : viewForm(form, {});
+        if (fields.count("event"))
+            fields["event"] = std::to_string(history(sheet)[0]["ID"].get<std::uint64_t>());
+        auto other = bob();
+        const auto refused = other.postForm(sheet.page() + path.toStdString(), fields);
+        QCOMPARE(refused->status, status);
+        if (!notice.isEmpty())
+            QCOMPARE(QString::fromStdString(::notice(refused)), notice);
+
+        QCOMPARE(title(sheet), std::string("Untitled spreadsheet"));
+        QCOMPARE(raw(grid(sheet), 0, 0), std::string("here"));
+        QCOMPARE(TestClient::json(http.get(sheet.page() + "/table"))["View"]["sortCol"].get<int>(), -1);
+        const auto threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
+        QCOMPARE(threads[0]["Entries"].size(), std::size_t(1));
+        QCOMPARE(threads[0]["Resolved"].get<bool>(), false);
+        if (role == "viewer") {
+            for (const char *read : {"/table?page=1", "/history", "/comments"})
+                QCOMPARE(other.get(sheet.page() + read)->status, 200);
+            QCOMPARE(TestClient::json(other.get(sheet.page()))["MayComment"].get<bool>(), false);
+        }
     }
 
     // Last, since it restarts the server: what the panels stored is in the database, not in memory.
@@ -536,16 +524,9 @@ private Q_SLOTS:
         const SheetRef sheet = newSheet();
         auto http = ann();
         write(http, sheet, {SheetApi::write(0, 0, "kept")});
-        QCOMPARE(http.postForm(sheet.page() + "/view", {{"sortCol", "0"},
-                                                        {"sortDesc", "1"},
-                                                        {"filterCol", "-1"},
-                                                        {"filterOp", "nonempty"},
-                                                        {"filterVal", ""}})
-                     ->status,
-                 200);
-        QCOMPARE(http.postForm(sheet.page() + "/comments", {{"r", "0"}, {"c", "0"}, {"body", "still here"}})
-                     ->status,
-                 200);
+        const QVariantMap saved{{"sortCol", "0"}, {"sortDesc", "1"}, {"filterOp", "nonempty"}};
+        QCOMPARE(http.postForm(sheet.page() + "/view", viewForm(saved))->status, 200);
+        QCOMPARE(comment(http, sheet, "0", "0", "still here"), 200);
         QCOMPARE(http.postForm(sheet.page() + "/rename", {{"title", "Kept"}})->status, 200);
         QVERIFY2(m_server->restart(), qPrintable(m_server->errorString()));
 

@@ -71,29 +71,27 @@ private Q_SLOTS:
         for (int c = 0; c < 10; ++c)
             ten.push_back(SheetApi::write(0, c, std::to_string(c)));
         QCOMPARE(status(SheetApi::batch(http, sheet, ten)), 200);
+        const auto bold = [&](int r2, int c1, int c2, bool on) {
+            return http.postJson(sheet.tab() + "/format",
+                                 {{"r1", 0}, {"c1", c1}, {"r2", r2}, {"c2", c2}, {"bold", on}});
+        };
 
         const auto refused = SheetApi::batch(
             http, sheet, {SheetApi::write(0, 0, "changed"), SheetApi::write(1, 0, "one more")});
         QCOMPARE(status(refused), 422);
         QCOMPARE(notice(refused), std::string("sheet-full"));
         QVERIFY(QString::fromStdString(TestClient::json(refused)["message"]).contains("10"));
-        const auto formatted = http.postJson(sheet.tab() + "/format",
-                                             {{"r1", 0}, {"c1", 0}, {"r2", 1}, {"c2", 0}, {"bold", true}});
-        QCOMPARE(status(formatted), 422);
+        QCOMPARE(status(bold(1, 0, 0, true)), 422);
         auto grid = TestClient::json(SheetApi::tile(http, sheet, 0, 0, 5, 12));
         QCOMPARE(display(grid, 0, 0), std::string("0"));
         QCOMPARE(display(grid, 1, 0), std::string("<absent>"));
         QVERIFY(!SheetApi::cell(grid, 0, 0).contains("f"));
 
         // Formatting cells already there, changing them, or clearing one to make room all pass.
-        QCOMPARE(status(http.postJson(sheet.tab() + "/format",
-                                      {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 9}, {"bold", true}})),
-                 200);
+        QCOMPARE(status(bold(0, 0, 9, true)), 200);
         QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "changed")})), 200);
         QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(0, 9, "")})), 200);
-        QCOMPARE(status(http.postJson(sheet.tab() + "/format",
-                                      {{"r1", 0}, {"c1", 9}, {"r2", 0}, {"c2", 9}, {"bold", false}})),
-                 200);
+        QCOMPARE(status(bold(0, 9, 9, false)), 200);
         QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(1, 0, "one more")})), 200);
     }
 

@@ -37,6 +37,21 @@ class TestSheets : public QObject {
         return *sheet;
     }
 
+    // The account's summary of `sheet` in the sheet list.
+    nlohmann::json summary(const SheetRef &sheet) {
+        auto http = client();
+        const auto list = TestClient::json(http.get("/sheets"));
+        for (const auto &found : list["Sheets"])
+            if (found["ID"].get<std::uint64_t>() == sheet.id)
+                return found;
+        return nlohmann::json::object();
+    }
+
+    nlohmann::json page(const SheetRef &sheet) {
+        auto http = client();
+        return TestClient::json(http.get(sheet.page()));
+    }
+
     nlohmann::json write(const SheetRef &sheet, const std::vector<nlohmann::json> &cells) {
         auto http = client();
         const auto answer = SheetApi::batch(http, sheet, cells);
@@ -48,9 +63,9 @@ class TestSheets : public QObject {
         return TestClient::json(answer);
     }
 
-    nlohmann::json tile(const SheetRef &sheet, int rows = 25, int cols = 50) {
+    nlohmann::json tile(const SheetRef &sheet) {
         auto http = client();
-        const auto answer = SheetApi::tile(http, sheet, 0, 0, rows, cols);
+        const auto answer = SheetApi::tile(http, sheet, 0, 0, 25, 50);
         if (!answer || answer->status != 200) {
             qWarning("tile refused: %d %s", answer ? answer->status : -1, answer ? answer->body.c_str() : "");
             return nlohmann::json::object();
@@ -69,45 +84,11 @@ private Q_SLOTS:
 
     void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
 
-    void listCreateAndPageHaveTheClientsRecords() {
-        const SheetRef sheet = newSheet();
-        auto http = client();
-        const auto list = TestClient::json(http.get("/sheets"));
-        QVERIFY(list["Sheets"].is_array());
-        const auto found = std::find_if(list["Sheets"].begin(), list["Sheets"].end(), [&](const auto &s) {
-            return s["ID"].template get<std::uint64_t>() == sheet.id;
-        });
-        QVERIFY(found != list["Sheets"].end());
-        QVERIFY((*found)["Title"].is_string() && (*found)["TabName"].is_string());
-        QCOMPARE((*found)["TabID"].get<std::uint64_t>(), sheet.tabId);
-        const auto preview = (*found)["Preview"];
-        QCOMPARE(preview["Rows"].get<int>(), 12);
-        QCOMPARE(preview["Cols"].get<int>(), 8);
-        QCOMPARE(preview["Empty"].get<bool>(), true);
-
-        const auto page = TestClient::json(http.get(sheet.page()));
-        QCOMPARE(page["Sheet"]["ID"].get<std::uint64_t>(), sheet.id);
-        QCOMPARE(page["Rows"].get<int>(), 100);
-        QCOMPARE(page["Cols"].get<int>(), 26);
-        QCOMPARE(page["Truncated"].get<bool>(), false);
-        QCOMPARE(page["MayWrite"].get<bool>(), true);
-        QCOMPARE(page["MayComment"].get<bool>(), true);
-        QCOMPARE(page["MayShare"].get<bool>(), true);
-        for (const char *key : {"FillSwatches", "InkSwatches"}) {
-            QVERIFY(!page[key].empty());
-            for (const auto &item : page[key])
-                QVERIFY(item["Name"].is_string() && item["Label"].is_string());
-        }
-        QCOMPARE(page["NumberFormats"][0]["Code"].get<std::string>(), std::string());
-        QVERIFY(page["NumberFormats"].size() >= 6);
-    }
-
     void batchAnswersChangedCellsWithVersionAndStamps() {
         const SheetRef sheet = newSheet();
         QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
         const auto answer = write(sheet, {SheetApi::write(0, 0, "12.5"), SheetApi::write(0, 1, "pears"),
                                           SheetApi::write(4, 3, "-3")});
-        QVERIFY(answer.is_object());
         QCOMPARE(answer["version"].get<std::uint64_t>(), 3u);
         QCOMPARE(answer["stamps"].get<int>(), 3);
         QCOMPARE(display(answer, 0, 0), std::string("12.5"));
@@ -129,7 +110,6 @@ private Q_SLOTS:
         QCOMPARE(window["cells"].size(), std::size_t(4));
         QCOMPARE(raw(window, 2, 2), std::string("b"));
         QCOMPARE(raw(window, 4, 3), std::string("-3"));
-        QVERIFY(window["sizes"].is_object());
 
         // Clearing a cell answers it empty and removes it from later reads.
         const auto cleared = write(sheet, {SheetApi::write(4, 3, "")});
@@ -149,7 +129,6 @@ private Q_SLOTS:
                                          SheetApi::write(0, 2, "=SUM(A1:B1)")});
         QCOMPARE(display(first, 0, 1), std::string("20"));
         QCOMPARE(display(first, 0, 2), std::string("22"));
-        QCOMPARE(raw(first, 0, 1), std::string("=A1*10"));
 
         const auto second = write(sheet, {SheetApi::write(0, 0, "5")});
         QCOMPARE(second["stamps"].get<int>(), 1);
@@ -157,25 +136,21 @@ private Q_SLOTS:
         QCOMPARE(display(second, 0, 2), std::string("55"));
         QCOMPARE(SheetApi::cell(second, 0, 2)["n"].get<bool>(), true);
 
-        const auto stored = tile(sheet);
-        QCOMPARE(display(stored, 0, 2), std::string("55"));
+        QCOMPARE(display(tile(sheet), 0, 2), std::string("55"));
     }
 
     void formulaErrorsShowTheirNames_data() {
         QTest::addColumn<QString>("formula");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("division by zero") << "=1/0"
-                                          << "#DIV/0!";
-        QTest::newRow("unknown function") << "=NOSUCHTHING(1)"
-                                          << "#NAME?";
-        QTest::newRow("text in arithmetic") << "=B1+1"
-                                            << "#VALUE!";
-        QTest::newRow("reference error") << "=#REF!+1"
-                                         << "#REF!";
-        QTest::newRow("refers to itself") << "=A1"
-                                          << "#REF!";
-        QTest::newRow("text result") << "=\"a\"&\"b\""
-                                     << "ab";
+        const auto row = [](const char *formula, const char *shown) {
+            QTest::newRow(formula) << formula << shown;
+        };
+        row("=1/0", "#DIV/0!");
+        row("=NOSUCHTHING(1)", "#NAME?");
+        row("=B1+1", "#VALUE!"); // B1 holds text
+        row("=#REF!+1", "#REF!");
+        row("=A1", "#REF!"); // refers to itself
+        row("=\"a\"&\"b\"", "ab");
     }
 
     void formulaErrorsShowTheirNames() {
@@ -198,8 +173,6 @@ private Q_SLOTS:
         QTest::newRow("relative and absolute") << "=A1+$B$1" << 0 << 2 << 3 << 4 << "=C4+$B$1";
         QTest::newRow("range") << "=SUM(A1:B2)" << 5 << 5 << 6 << 6 << "=SUM(B2:C3)";
         QTest::newRow("mixed") << "=A$1*$A2" << 2 << 2 << 4 << 4 << "=C$1*$A4";
-        QTest::newRow("text kept") << "=\"A1\"&A1" << 1 << 1 << 2 << 1 << "=\"A1\"&A2";
-        QTest::newRow("number not a reference") << "=1E3+B2" << 2 << 2 << 3 << 2 << "=1E3+B3";
         QTest::newRow("off the sheet") << "=A1+1" << 1 << 1 << 0 << 1 << "=#REF!+1";
         QTest::newRow("plain text untouched") << "A1" << 0 << 0 << 5 << 5 << "A1";
     }
@@ -235,14 +208,10 @@ private Q_SLOTS:
         QFETCH(QString, text);
         const SheetRef sheet = newSheet();
         const std::string value = text.toStdString();
-        const auto answer = write(sheet, {SheetApi::write(1, 1, value)});
-        QCOMPARE(raw(answer, 1, 1), value);
-        QCOMPARE(display(answer, 1, 1), value);
+        QCOMPARE(raw(write(sheet, {SheetApi::write(1, 1, value)}), 1, 1), value);
         const auto stored = tile(sheet);
         QCOMPARE(raw(stored, 1, 1), value);
         QCOMPARE(display(stored, 1, 1), value);
-        auto http = client();
-        QCOMPARE(http.get("/sheets")->status, 200);
     }
 
     void malformedWritesAreRefusedWithoutHarm_data() {
@@ -279,23 +248,11 @@ private Q_SLOTS:
         const auto answer = http.post(sheet.tab() + "/cells/batch", body.toStdString());
         QVERIFY(answer);
         QCOMPARE(answer->status, status);
-        const auto notice = TestClient::json(answer);
-        QVERIFY(notice["notice"].is_string() && notice["message"].is_string());
+        QVERIFY(TestClient::json(answer)["message"].is_string());
         const auto window = tile(sheet);
         QCOMPARE(window["version"].get<std::uint64_t>(), 1u);
         QCOMPARE(window["cells"].size(), std::size_t(1));
         QCOMPARE(raw(window, 0, 0), std::string("kept"));
-    }
-
-    void oversizedBodiesAreRefused() {
-        const SheetRef sheet = newSheet();
-        auto http = client();
-        const std::string body(64 * 1024 * 1024 + 1, ' ');
-        const auto answer = http.post(sheet.tab() + "/cells/batch", body);
-        // The server refuses by the announced length; it may close before reading the body.
-        if (answer)
-            QCOMPARE(answer->status, 413);
-        QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
     }
 
     void badTileWindowsAreRefused_data() {
@@ -320,33 +277,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("two decimals") << "1234.5"
-                                      << "0.00"
-                                      << "1234.50";
-        QTest::newRow("thousands") << "1234567.8"
-                                   << "#,##0"
-                                   << "1,234,568";
-        QTest::newRow("thousands, decimals") << "-1234.567"
-                                             << "#,##0.00"
-                                             << "-1,234.57";
-        QTest::newRow("percent") << "0.256"
-                                 << "0%"
-                                 << "26%";
-        QTest::newRow("percent, decimals") << "0.25"
-                                           << "0.00%"
-                                           << "25.00%";
-        QTest::newRow("currency") << "-1234.5"
-                                  << "$#,##0.00"
-                                  << "-$1,234.50";
-        QTest::newRow("date") << "45658"
-                              << "yyyy-mm-dd"
-                              << "2025-01-01";
-        QTest::newRow("automatic") << "0.1"
-                                   << ""
-                                   << "0.1";
-        QTest::newRow("text stays") << "apples"
-                                    << "0.00"
-                                    << "apples";
+        const auto row = [](const char *name, const char *value, const char *code, const char *shown) {
+            QTest::newRow(name) << value << code << shown;
+        };
+        row("two decimals", "1234.5", "0.00", "1234.50");
+        row("thousands", "1234567.8", "#,##0", "1,234,568");
+        row("thousands, decimals", "-1234.567", "#,##0.00", "-1,234.57");
+        row("percent", "0.256", "0%", "26%");
+        row("percent, decimals", "0.25", "0.00%", "25.00%");
+        row("currency", "-1234.5", "$#,##0.00", "-$1,234.50");
+        row("date", "45658", "yyyy-mm-dd", "2025-01-01");
+        row("automatic", "0.1", "", "0.1");
+        row("text stays", "apples", "0.00", "apples");
     }
 
     void numberFormatsChangeTheDisplay() {
@@ -380,15 +322,12 @@ private Q_SLOTS:
         const SheetRef sheet = newSheet();
         write(sheet, {SheetApi::write(0, 0, "Title")});
         auto http = client();
-        const auto formatted =
-            TestClient::json(http.postJson(sheet.tab() + "/format", {{"r1", 1},
-                                                                     {"c1", 1},
-                                                                     {"r2", 0},
-                                                                     {"c2", 0},
-                                                                     {"bold", true},
-                                                                     {"fill", "blue"},
-                                                                     {"align", "center"}}));
-        // Empty cells of the range get the style too.
+        const auto post = [&](const std::string &path, const char *body) {
+            return TestClient::json(http.post(sheet.tab() + path, body));
+        };
+        // A range given corner to corner either way round; its empty cells get the style too.
+        const auto formatted = post("/format", R"({"r1":1,"c1":1,"r2":0,"c2":0,"bold":true,"fill":"blue",
+                                                  "align":"center"})");
         QCOMPARE(formatted["cells"].size(), std::size_t(4));
         QCOMPARE(formatted["version"].get<std::uint64_t>(), 2u);
         const std::string key = SheetApi::cell(formatted, 1, 1)["f"].get<std::string>();
@@ -398,52 +337,38 @@ private Q_SLOTS:
         QVERIFY(style["fh"].is_number() && style["fc"].is_number());
 
         // Clearing the formatting leaves no style behind.
-        const auto cleared = TestClient::json(http.postJson(sheet.tab() + "/format", {{"r1", 0},
-                                                                                      {"c1", 0},
-                                                                                      {"r2", 1},
-                                                                                      {"c2", 1},
-                                                                                      {"bold", false},
-                                                                                      {"italic", false},
-                                                                                      {"align", ""},
-                                                                                      {"numfmt", ""},
-                                                                                      {"fill", "none"},
-                                                                                      {"ink", "none"}}));
+        const auto cleared = post("/format", R"({"r1":0,"c1":0,"r2":1,"c2":1,"bold":false,"italic":false,
+                                                "align":"","numfmt":"","fill":"none","ink":"none"})");
         QCOMPARE(cleared["cells"].size(), std::size_t(4));
         for (const auto &cell : cleared["cells"])
             QVERIFY(!cell.contains("f"));
         QCOMPARE(tile(sheet)["cells"].size(), std::size_t(1));
 
-        const auto sized =
-            TestClient::json(http.postJson(sheet.tab() + "/size", {{"col", 2}, {"size", 120}}));
+        // The smallest and the largest size are taken.
+        const auto sized = post("/size", R"({"col":2,"size":16})");
         QCOMPARE(sized["version"].get<std::uint64_t>(), 4u);
-        QCOMPARE(sized["sizes"]["cols"]["2"].get<double>(), 120.0);
-        http.postJson(sheet.tab() + "/size", {{"row", 7}, {"size", 40}});
+        QCOMPARE(sized["sizes"]["cols"]["2"].get<double>(), 16.0);
+        post("/size", R"({"row":7,"size":2000})");
         const auto window = tile(sheet);
-        QCOMPARE(window["sizes"]["cols"]["2"].get<double>(), 120.0);
-        QCOMPARE(window["sizes"]["rows"]["7"].get<double>(), 40.0);
+        QCOMPARE(window["sizes"]["cols"]["2"].get<double>(), 16.0);
+        QCOMPARE(window["sizes"]["rows"]["7"].get<double>(), 2000.0);
     }
 
     void badFormatsAndSizesAreRefused_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("body");
-        QTest::newRow("unknown fill") << "/format"
-                                      << R"({"r1":0,"c1":0,"r2":0,"c2":0,"fill":"octarine"})";
-        QTest::newRow("unknown format") << "/format"
-                                        << R"({"r1":0,"c1":0,"r2":0,"c2":0,"numfmt":"0.000000"})";
-        QTest::newRow("bold as text") << "/format"
-                                      << R"({"r1":0,"c1":0,"r2":0,"c2":0,"bold":"yes"})";
-        QTest::newRow("no property") << "/format"
-                                     << R"({"r1":0,"c1":0,"r2":0,"c2":0})";
-        QTest::newRow("no range") << "/format"
-                                  << R"({"bold":true})";
-        QTest::newRow("too small") << "/size"
-                                   << R"({"col":0,"size":15})";
-        QTest::newRow("too large") << "/size"
-                                   << R"({"row":0,"size":2001})";
-        QTest::newRow("both axes") << "/size"
-                                   << R"({"row":0,"col":0,"size":100})";
-        QTest::newRow("no size") << "/size"
-                                 << R"({"col":0})";
+        const auto row = [](const char *name, const char *path, const char *body) {
+            QTest::newRow(name) << path << body;
+        };
+        row("unknown fill", "/format", R"({"r1":0,"c1":0,"r2":0,"c2":0,"fill":"octarine"})");
+        row("unknown format", "/format", R"({"r1":0,"c1":0,"r2":0,"c2":0,"numfmt":"0.000000"})");
+        row("bold as text", "/format", R"({"r1":0,"c1":0,"r2":0,"c2":0,"bold":"yes"})");
+        row("no property", "/format", R"({"r1":0,"c1":0,"r2":0,"c2":0})");
+        row("no range", "/format", R"({"bold":true})");
+        row("too small", "/size", R"({"col":0,"size":15})");
+        row("too large", "/size", R"({"row":0,"size":2001})");
+        row("both axes", "/size", R"({"row":0,"col":0,"size":100})");
+        row("no size", "/size", R"({"col":0})");
     }
 
     void badFormatsAndSizesAreRefused() {
@@ -458,34 +383,38 @@ private Q_SLOTS:
         QCOMPARE(tile(sheet)["version"].get<std::uint64_t>(), 0u);
     }
 
+    // An empty sheet: 100 x 26 with the owner's rights; the bounds grow with the used range up to a cap.
     void pageBoundsFollowTheUsedRange() {
         const SheetRef sheet = newSheet();
-        auto http = client();
-        write(sheet, {SheetApi::write(149, 39, "x")});
-        auto page = TestClient::json(http.get(sheet.page()));
-        QCOMPARE(page["Rows"].get<int>(), 200);
-        QCOMPARE(page["Cols"].get<int>(), 50);
-        QCOMPARE(page["Truncated"].get<bool>(), false);
-        write(sheet, {SheetApi::write(700, 250, "far")});
-        page = TestClient::json(http.get(sheet.page()));
-        QCOMPARE(page["Rows"].get<int>(), 500);
-        QCOMPARE(page["Cols"].get<int>(), 200);
-        QCOMPARE(page["Truncated"].get<bool>(), true);
+        auto first = page(sheet);
+        QCOMPARE(first["Sheet"]["ID"].get<std::uint64_t>(), sheet.id);
+        QCOMPARE(summary(sheet)["TabID"].get<std::uint64_t>(), sheet.tabId);
+        QCOMPARE(first["Rows"].get<int>(), 100);
+        QCOMPARE(first["Cols"].get<int>(), 26);
+        for (const char *right : {"MayWrite", "MayComment", "MayShare"})
+            QCOMPARE(first[right].get<bool>(), true);
+        const auto bounds = [&](int r, int c) {
+            write(sheet, {SheetApi::write(r, c, "x")});
+            const auto grown = page(sheet);
+            return std::tuple(grown["Rows"].get<int>(), grown["Cols"].get<int>(),
+                              grown["Truncated"].get<bool>());
+        };
+        QCOMPARE(bounds(149, 39), std::tuple(200, 50, false));
+        QCOMPARE(bounds(700, 250), std::tuple(500, 200, true));
     }
 
     void previewShowsTheTopLeftCorner() {
         const SheetRef sheet = newSheet();
+        const auto empty = summary(sheet)["Preview"];
+        QCOMPARE(empty["Rows"].get<int>(), 12);
+        QCOMPARE(empty["Cols"].get<int>(), 8);
+        QCOMPARE(empty["Empty"].get<bool>(), true);
         write(sheet,
               {SheetApi::write(0, 0, "Head"), SheetApi::write(3, 2, "7"), SheetApi::write(20, 20, "far")});
         auto http = client();
         http.postJson(sheet.tab() + "/format",
                       {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 1}, {"bold", true}, {"fill", "red"}});
-        const auto list = TestClient::json(http.get("/sheets"));
-        nlohmann::json preview;
-        for (const auto &summary : list["Sheets"]) {
-            if (summary["ID"].get<std::uint64_t>() == sheet.id)
-                preview = summary["Preview"];
-        }
+        const auto preview = summary(sheet)["Preview"];
         QCOMPARE(preview["Empty"].get<bool>(), false);
         // A1 (text, bold, fill), B1 (fill only), C4 (text); the far cell is outside.
         QCOMPARE(preview["Cells"].size(), std::size_t(3));

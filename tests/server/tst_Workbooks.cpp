@@ -134,22 +134,21 @@ private Q_SLOTS:
              // Far outside the 500 x 200 window the client shows: the export still holds it.
              SheetApi::write(700, 250, "far away")});
         QCOMPARE(written->status, 200);
-        const auto format = [&](nlohmann::json change) {
-            QCOMPARE(http.postJson(source->tab() + "/format", change)->status, 200);
+        const auto change = [&](const char *path, const nlohmann::json &body) {
+            QCOMPARE(http.postJson(source->tab() + path, body)->status, 200);
         };
-        format({{"r1", 0},
-                {"c1", 0},
-                {"r2", 0},
-                {"c2", 1},
-                {"bold", true},
-                {"fill", "blue"},
-                {"align", "center"}});
-        format({{"r1", 1}, {"c1", 0}, {"r2", 1}, {"c2", 0}, {"italic", true}, {"ink", "red"}});
-        format({{"r1", 1}, {"c1", 1}, {"r2", 3}, {"c2", 1}, {"numfmt", "$#,##0.00"}});
-        format({{"r1", 2}, {"c1", 1}, {"r2", 2}, {"c2", 1}, {"numfmt", "0.00%"}, {"align", "right"}});
-        format({{"r1", 4}, {"c1", 1}, {"r2", 4}, {"c2", 1}, {"numfmt", "yyyy-mm-dd"}});
-        QCOMPARE(http.postJson(source->tab() + "/size", {{"col", 0}, {"size", 160}})->status, 200);
-        QCOMPARE(http.postJson(source->tab() + "/size", {{"row", 0}, {"size", 36}})->status, 200);
+        // Cell ranges as r1, c1, r2, c2.
+        const auto range = [](int r1, int c1, int r2, int c2, nlohmann::json style) {
+            style.update({{"r1", r1}, {"c1", c1}, {"r2", r2}, {"c2", c2}});
+            return style;
+        };
+        change("/format", range(0, 0, 0, 1, {{"bold", true}, {"fill", "blue"}, {"align", "center"}}));
+        change("/format", range(1, 0, 1, 0, {{"italic", true}, {"ink", "red"}}));
+        change("/format", range(1, 1, 3, 1, {{"numfmt", "$#,##0.00"}}));
+        change("/format", range(2, 1, 2, 1, {{"numfmt", "0.00%"}, {"align", "right"}}));
+        change("/format", range(4, 1, 4, 1, {{"numfmt", "yyyy-mm-dd"}}));
+        change("/size", {{"col", 0}, {"size", 160}});
+        change("/size", {{"row", 0}, {"size", 36}});
 
         const auto exported = http.get(source->page() + "/export.xlsx");
         QVERIFY(exported);
@@ -183,25 +182,18 @@ private Q_SLOTS:
             const std::string where = "cell " + std::to_string(r) + "," + std::to_string(c);
             QVERIFY2(text(after, r, c, "raw") == text(before, r, c, "raw"), where.c_str());
             QVERIFY2(text(after, r, c, "display") == text(before, r, c, "display"), where.c_str());
+            // Bold, italic, alignment and number format come back as they were; colours are checked below.
+            for (const char *key : {"b", "i", "a", "n"})
+                QVERIFY2(style(after, r, c).value(key, nlohmann::json()) ==
+                             style(before, r, c).value(key, nlohmann::json()),
+                         (where + " " + key).c_str());
         }
-        QCOMPARE(text(after, 3, 1, "display"), std::string("$1,250.75"));
-        QCOMPARE(text(after, 4, 1, "display"), std::string("2024-01-31"));
-        QCOMPARE(text(after, 5, 0, "display"), std::string("#DIV/0!"));
         QCOMPARE(text(grid(copy, 700, 250, 1, 1), 700, 250, "raw"), std::string("far away"));
-
-        const auto header = style(after, 0, 0);
-        QCOMPARE(header["b"].get<bool>(), true);
-        QCOMPARE(header["a"].get<std::string>(), std::string("center"));
+        QCOMPARE(style(before, 3, 1)["n"].get<std::string>(), std::string("$#,##0.00"));
         const auto blue = Palette::fill("blue");
-        QCOMPARE(header["fx"].get<std::string>(),
+        QCOMPARE(style(after, 0, 0)["fx"].get<std::string>(),
                  Palette::hex(Palette::lightFillLightness, blue->chroma, blue->hue));
-        const auto rent = style(after, 1, 0);
-        QCOMPARE(rent["i"].get<bool>(), true);
-        QVERIFY(rent["k"].is_string());
-        QCOMPARE(style(after, 1, 1)["n"].get<std::string>(), std::string("$#,##0.00"));
-        QCOMPARE(style(after, 2, 1)["n"].get<std::string>(), std::string("0.00%"));
-        QCOMPARE(style(after, 2, 1)["a"].get<std::string>(), std::string("right"));
-        QCOMPARE(style(after, 4, 1)["n"].get<std::string>(), std::string("yyyy-mm-dd"));
+        QVERIFY(style(after, 1, 0)["k"].is_string());
         QCOMPARE(after["sizes"]["cols"]["0"].get<double>(), 160.0);
         QCOMPARE(after["sizes"]["rows"]["0"].get<double>(), 36.0);
         QVERIFY(!after["sizes"]["cols"].contains("1"));

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 constexpr int startLimitMs = 120000; // a sanitizer build populating demo data is slow
@@ -174,8 +175,15 @@ int ServerProcess::approve(const std::string &id, const std::string &email, cons
     const auto page = browser.get("/native/start?id=" + id);
     if (!page || page->status != 200)
         return page ? page->status : -1;
-    const auto answer = browser.postForm(
+    // After wrong passwords the server asks to wait a moment; a person waits and tries again.
+    auto answer = browser.postForm(
         "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    for (int retry = 0; retry < 10 && answer && answer->status == 429 && answer->has_header("Retry-After");
+         ++retry) {
+        std::this_thread::sleep_for(std::chrono::seconds(std::stoi(answer->get_header_value("Retry-After"))));
+        answer = browser.postForm(
+            "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    }
     if (!answer)
         return -1;
     if (location)
