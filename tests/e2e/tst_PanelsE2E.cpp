@@ -110,9 +110,11 @@ private Q_SLOTS:
         };
         QCOMPARE(roleOf(QStringLiteral("bo@example.com")), QStringLiteral("viewer"));
         const qsizetype people = sharing.sharing()->People->size();
-        // An address the server does not know is refused and changes nothing.
-        QVERIFY(!runTask(sharing.grant(QStringLiteral("nobody@example.com"), QStringLiteral("editor"))));
-        QVERIFY(model->error().contains(QStringLiteral("nobody@example.com")));
+        // A role or an address the server refuses changes nothing.
+        QVERIFY(!runTask(sharing.grant(QStringLiteral("cy@example.com"), QStringLiteral("admin"))));
+        QVERIFY(model->error().contains(QStringLiteral("Nobody's access was changed.")));
+        QVERIFY(!runTask(sharing.grant(QStringLiteral("not an address"), QStringLiteral("viewer"))));
+        QVERIFY(!model->error().isEmpty());
         QCOMPARE(sharing.sharing()->People->size(), people);
 
         model->select({1, 1});
