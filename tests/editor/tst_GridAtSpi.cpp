@@ -25,12 +25,18 @@ def find(node, depth):
         if found is not None:
             return found
     return None
-desktop = pyatspi.Registry.getDesktop(0)
+# The application joins the bus on its own schedule: look again for a while.
+import time
 grid = None
-for i in range(desktop.childCount):
-    grid = find(desktop.getChildAtIndex(i), 0)
+for attempt in range(100):
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        grid = find(desktop.getChildAtIndex(i), 0)
+        if grid is not None:
+            break
     if grid is not None:
         break
+    time.sleep(0.2)
 if grid is None:
     print('no grid')
     sys.exit(1)
