@@ -162,6 +162,10 @@ public:
     // A guarded form POST to `base() + path`, followed by a reload. True when confirmed.
     QCoro::Task<bool> command(QString path, FormFields fields);
 
+    // Renames the open sheet through "/rename" (the title exactly as typed), then reloads the list
+    // and reopens the sheet under its new title when it is still listed. True when confirmed.
+    QCoro::Task<bool> rename(QString title);
+
     // The body of a form POST: fields sorted by name, every character outside the unreserved set
     // percent-encoded, so that names and values round-trip through any form decoder.
     static QByteArray formBody(const FormFields &fields);
