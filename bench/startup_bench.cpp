@@ -62,7 +62,7 @@ int homeWindow(int argc, char **argv, const QString &settingsPath, const QString
     TabrelApp::Options options;
     options.defaultServer = origin;
     options.settings = std::make_shared<QSettings>(settingsPath, QSettings::IniFormat);
-    options.services.openBrowser = [](const QUrl &) { return false; };
+    options.services.openBrowser = [](QUrl) -> QCoro::Task<bool> { co_return false; };
     TabrelApp app(std::move(options));
     app.start();
     PaintProbe probe;
@@ -114,13 +114,13 @@ int parent(int argc, char **argv) {
     const QString settingsPath = folder.filePath(QStringLiteral("settings.ini"));
     auto settings = std::make_shared<QSettings>(settingsPath, QSettings::IniFormat);
     const NativeAccount stored = NativeAccount::create(account.origin(), QStringLiteral("Bench"));
-    NativeAccountSettings(settings).setAccounts({stored});
+    NativeAccountSettings(settings).updateAccounts([&](QList<NativeAccount> &list) { list = {stored}; }, {});
     NativeAccountSettings(settings).setActiveAccount(stored.id);
     settings->sync();
     const ServerSession &session = account.session();
     runTask(NativeCredentials::save(
         NativeSession{QString::fromStdString(session.name), QString::fromStdString(session.value)},
-        stored.key()));
+        stored.key(), stored.name));
 
     std::vector<double> bare, home;
     for (int i = 0; i < runs; ++i) {

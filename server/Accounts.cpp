@@ -11,14 +11,6 @@
 
 namespace {
 
-bool plausibleEmail(std::string_view email) {
-    const auto at = email.find('@');
-    if (at == std::string_view::npos || at == 0 || at + 1 >= email.size() || email.size() > 254)
-        return false;
-    return std::none_of(email.begin(), email.end(),
-                        [](char ch) { return static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f; });
-}
-
 const std::string &unknownAccountHash() {
     static const std::string hash = [] {
         char text[crypto_pwhash_STRBYTES];
@@ -32,6 +24,14 @@ const std::string &unknownAccountHash() {
 }
 
 } // namespace
+
+bool Accounts::plausibleEmail(std::string_view email) {
+    const auto at = email.find('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 >= email.size() || email.size() > 254)
+        return false;
+    return std::none_of(email.begin(), email.end(),
+                        [](char ch) { return static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f; });
+}
 
 Account Accounts::create(std::string_view email, std::string_view name, std::string_view password) {
     if (!plausibleEmail(email))
@@ -64,7 +64,7 @@ Account Accounts::create(std::string_view email, std::string_view name, std::str
 }
 
 std::optional<Account> Accounts::find(std::string_view email) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare("SELECT id, email, name FROM accounts WHERE email = ?1");
     query.bind(1, email);
     if (!query.step())
@@ -76,7 +76,7 @@ std::optional<Account> Accounts::verify(std::string_view email, std::string_view
     std::optional<Account> account;
     std::string hash;
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         auto query = m_db.prepare("SELECT id, email, name, password_hash FROM accounts WHERE email = ?1");
         query.bind(1, email);
         if (query.step()) {
@@ -114,7 +114,7 @@ std::string Accounts::addSession(std::int64_t accountId) {
 std::optional<Account> Accounts::sessionAccount(std::string_view token) {
     if (!Tokens::valid(token))
         return std::nullopt;
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query =
         m_db.prepare("SELECT a.id, a.email, a.name FROM sessions s JOIN accounts a ON a.id = s.account_id "
                      "WHERE s.token_hash = ?1 AND s.expires_at > ?2");

@@ -20,6 +20,8 @@ public:
 
     explicit Accounts(Database &db) : m_db(db) {}
 
+    static bool plausibleEmail(std::string_view email);
+
     // Throws Refused with a sentence for people when the input is not acceptable.
     Account create(std::string_view email, std::string_view name, std::string_view password);
     std::optional<Account> find(std::string_view email);

@@ -75,3 +75,17 @@ std::string ApprovalPage::form(std::string_view id, std::string_view code, std::
 std::string ApprovalPage::message(std::string_view title, std::string_view text) {
     return frame(title, "<h1>" + escape(title) + "</h1><p>" + escape(text) + "</p>");
 }
+
+std::string ApprovalPage::home(std::string_view origin) {
+    std::string body =
+        "<h1>Brevane Tabrel server</h1>"
+        "<p>This is a Brevane Tabrel server. Its spreadsheets are opened with the Brevane "
+        "Tabrel application, not in the browser.</p>"
+        "<p>To connect, open the application, choose <b>Sign In</b> and enter this address:</p>"
+        "<div class=\"code\" id=\"address\">" +
+        escape(origin) +
+        "</div>"
+        "<p>Your browser then opens a page that asks for your e-mail address and password "
+        "and shows a code to compare with the one in the application.</p>";
+    return frame("Brevane Tabrel server", body);
+}

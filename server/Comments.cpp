@@ -7,7 +7,7 @@
 #include "Transaction.h"
 
 nlohmann::json Comments::page(std::int64_t sheetId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto threads = m_db.prepare(
         "SELECT id, r, c, resolved FROM comment_threads WHERE sheet_id = ?1 ORDER BY r, c LIMIT ?2");
     threads.bind(1, sheetId).bind(2, maxThreads);

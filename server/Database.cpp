@@ -6,14 +6,31 @@
 
 #include <string>
 
-Database::Database(const std::string &path) {
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
-        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
-        sqlite3_close(m_db);
+namespace {
+
+// The reading connection each thread holds, by database.
+thread_local std::map<const Database *, void *> readingConnections;
+
+sqlite3 *open(const std::string &path, int flags) {
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
         throw DatabaseError("Cannot open " + path + ": " + message);
     }
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+} // namespace
+
+Database::Connection::~Connection() {
+    cache.clear();
+    sqlite3_close(db);
+}
+
+Database::Database(const std::string &path) : m_path(path) {
+    m_writer.db = open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     exec("PRAGMA journal_mode=WAL");
     // FULL: a write the server has answered survives a power cut, not only a crash.
     exec("PRAGMA synchronous=FULL");
@@ -21,15 +38,56 @@ Database::Database(const std::string &path) {
     createSchema();
 }
 
-Database::~Database() {
-    m_cache.clear();
-    sqlite3_close(m_db);
+Database::~Database() = default;
+
+Database::Reading::Reading(Database &db, std::unique_ptr<Connection> connection)
+    : m_db(db), m_connection(std::move(connection)),
+      m_previous(static_cast<Connection *>(readingConnections[&db])) {
+    readingConnections[&db] = m_connection.get();
+}
+
+Database::Reading::~Reading() {
+    if (m_previous)
+        readingConnections[&m_db] = m_previous;
+    else
+        readingConnections.erase(&m_db);
+    // A statement left on a row would keep its snapshot open and hold back the WAL checkpoint.
+    for (auto &[sql, statement] : m_connection->cache)
+        statement->reset();
+    std::lock_guard lock(m_db.m_readersMutex);
+    m_db.m_idleReaders.push_back(std::move(m_connection));
+}
+
+Database::Reading Database::read() {
+    std::unique_ptr<Connection> connection;
+    {
+        std::lock_guard lock(m_readersMutex);
+        if (!m_idleReaders.empty()) {
+            connection = std::move(m_idleReaders.back());
+            m_idleReaders.pop_back();
+        }
+    }
+    if (!connection) {
+        connection = std::make_unique<Connection>();
+        connection->db = open(m_path, SQLITE_OPEN_READONLY);
+    }
+    return Reading(*this, std::move(connection));
+}
+
+Database::Connection &Database::current() {
+    const auto found = readingConnections.find(this);
+    return found != readingConnections.end() ? *static_cast<Connection *>(found->second) : m_writer;
+}
+
+Statement Database::prepare(std::string_view sql) {
+    return Statement(current().db, sql);
 }
 
 Statement &Database::cached(const std::string &sql) {
-    auto &statement = m_cache[sql];
+    Connection &connection = current();
+    auto &statement = connection.cache[sql];
     if (!statement)
-        statement = std::make_unique<Statement>(m_db, sql);
+        statement = std::make_unique<Statement>(connection.db, sql);
     statement->reset();
     return *statement;
 }
@@ -37,7 +95,7 @@ Statement &Database::cached(const std::string &sql) {
 void Database::exec(std::string_view sql) {
     char *error = nullptr;
     const std::string text(sql);
-    if (sqlite3_exec(m_db, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    if (sqlite3_exec(m_writer.db, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string message = error ? error : "unknown error";
         sqlite3_free(error);
         throw DatabaseError(message);
@@ -45,11 +103,11 @@ void Database::exec(std::string_view sql) {
 }
 
 std::int64_t Database::lastInsertId() const {
-    return sqlite3_last_insert_rowid(m_db);
+    return sqlite3_last_insert_rowid(m_writer.db);
 }
 
 int Database::changes() const {
-    return sqlite3_changes(m_db);
+    return sqlite3_changes(m_writer.db);
 }
 
 void Database::createSchema() {

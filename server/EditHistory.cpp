@@ -21,7 +21,7 @@ std::string isoTime(std::int64_t millis) {
 } // namespace
 
 nlohmann::json EditHistory::page(std::int64_t tabId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare("SELECT e.id, e.r, e.c, a.name, e.old_raw, e.new_raw, e.at FROM edits e "
                               "LEFT JOIN accounts a ON a.id = e.account_id WHERE e.tab_id = ?1 "
                               "ORDER BY e.id DESC LIMIT ?2");

@@ -17,6 +17,10 @@ std::shared_ptr<EventHub::Watcher> EventHub::watch(std::int64_t sheetId, std::in
     watcher->sessionHash = std::move(sessionHash);
     watcher->opened = watcher->lastWrite = Clock::now();
     std::lock_guard lock(m_mutex);
+    const auto open = std::count_if(m_watchers.begin(), m_watchers.end(),
+                                    [accountId](const auto &other) { return other->accountId == accountId; });
+    if (static_cast<std::size_t>(open) >= m_options.maxStreamsPerAccount)
+        return nullptr;
     m_watchers.insert(watcher);
     return watcher;
 }
@@ -33,25 +37,24 @@ EventHub::Next EventHub::next(Watcher &watcher) {
             return {{}, true};
         const auto now = Clock::now();
         if (watcher.resyncVersion) {
+            // A reader this far behind reloads the grid; its stream ends here, and the client opens
+            // a new one after reloading.
             const std::string data =
                 "{\"version\":" + std::to_string(*watcher.resyncVersion) + ",\"resync\":true}";
             watcher.resyncVersion.reset();
-            watcher.lastWrite = now;
-            return {event("resync", data), false};
+            watcher.finished = true;
+            return {shared(event("resync", data)), true};
         }
         if (!watcher.queue.empty()) {
-            std::string text;
-            text.reserve(watcher.queuedBytes);
-            for (const auto &item : watcher.queue)
-                text += item;
-            watcher.queue.clear();
-            watcher.queuedBytes = 0;
+            Event text = std::move(watcher.queue.front());
+            watcher.queue.pop_front();
+            watcher.queuedBytes -= text->size();
             watcher.lastWrite = now;
             return {std::move(text), false};
         }
         if (watcher.bye) {
             watcher.finished = true;
-            return {event("bye", *watcher.bye), true};
+            return {shared(event("bye", *watcher.bye)), true};
         }
         auto active = watcher.opened;
         if (const auto it = m_accountActivity.find(watcher.accountId); it != m_accountActivity.end())
@@ -61,12 +64,13 @@ EventHub::Next EventHub::next(Watcher &watcher) {
         const auto idleAt = active + m_options.idle;
         if (now >= idleAt) {
             watcher.finished = true;
-            return {event("bye", "idle"), true};
+            return {shared(event("bye", "idle")), true};
         }
         const auto keepAliveAt = watcher.lastWrite + m_options.keepAlive;
         if (now >= keepAliveAt) {
             watcher.lastWrite = now;
-            return {": keep-alive\n\n", false};
+            static const Event keepAlive = shared(": keep-alive\n\n");
+            return {keepAlive, false};
         }
         watcher.wake.wait_until(lock, std::min(idleAt, keepAliveAt));
     }
@@ -83,19 +87,19 @@ void EventHub::publish(std::int64_t tabId, std::uint64_t version,
             return;
     }
     // Built outside the lock: a large change takes a while to write out, and other streams go on.
-    const std::string event = makeEvent();
+    const Event event = shared(makeEvent());
     std::lock_guard lock(m_mutex);
     for (const auto &watcher : m_watchers) {
         if (watcher->tabId != tabId || watcher->finished)
             continue;
-        if (watcher->resyncVersion || watcher->queuedBytes + event.size() > m_options.maxQueuedBytes) {
+        if (watcher->resyncVersion || watcher->queuedBytes + event->size() > m_options.maxQueuedBytes) {
             // A reader this far behind reloads the grid instead of catching up event by event.
             watcher->queue.clear();
             watcher->queuedBytes = 0;
             watcher->resyncVersion = version;
         } else {
             watcher->queue.push_back(event);
-            watcher->queuedBytes += event.size();
+            watcher->queuedBytes += event->size();
         }
         watcher->wake.notify_one();
     }

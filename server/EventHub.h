@@ -22,8 +22,13 @@ public:
     struct Options {
         std::chrono::milliseconds keepAlive{15000};
         std::chrono::milliseconds idle{30 * 60 * 1000};
+        // Events waiting for one slow reader; past this the stream ends with "resync". The events
+        // themselves are shared between streams, so this bounds references, not copies.
         std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+        // One account cannot take every stream slot from the others.
+        std::size_t maxStreamsPerAccount = 16;
     };
+    using Event = std::shared_ptr<const std::string>;
 
     struct Watcher {
         std::int64_t sheetId = 0;
@@ -32,7 +37,7 @@ public:
         std::string sessionHash;
         Clock::time_point opened;
         Clock::time_point lastWrite;
-        std::deque<std::string> queue;
+        std::deque<Event> queue;
         std::size_t queuedBytes = 0;
         std::optional<std::uint64_t> resyncVersion; // the queue overflowed: send a resync instead
         std::optional<std::string> bye;
@@ -40,14 +45,15 @@ public:
         std::condition_variable wake;
     };
 
-    // What a stream writes next; after `last` the stream ends.
+    // What a stream writes next (possibly nothing); after `last` the stream ends.
     struct Next {
-        std::string text;
+        Event text;
         bool last = false;
     };
 
     explicit EventHub(Options options);
 
+    // Nothing when the account already has as many streams open as it may.
     std::shared_ptr<Watcher> watch(std::int64_t sheetId, std::int64_t tabId, std::int64_t accountId,
                                    std::string sessionHash);
     void unwatch(const std::shared_ptr<Watcher> &watcher);
@@ -66,6 +72,8 @@ public:
     static std::string event(const std::string &name, const std::string &data);
 
 private:
+    static Event shared(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+
     Options m_options;
     mutable std::mutex m_mutex;
     std::set<std::shared_ptr<Watcher>> m_watchers;

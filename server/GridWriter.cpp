@@ -1,13 +1,16 @@
 #include "GridWriter.h"
 
+#include "CalculationThread.h"
 #include "Database.h"
 #include "FormulaEngine.h"
 #include "FormulaText.h"
 #include "GridStore.h"
 #include "NumberFormats.h"
 #include "Palette.h"
+#include "Refusal.h"
 #include "Transaction.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -88,6 +91,8 @@ void GridWriter::forget(std::int64_t tabId) {
     const auto tab = state(tabId);
     std::lock_guard lock(tab->mutex);
     tab->engine.reset();
+    std::lock_guard statesLock(m_statesMutex);
+    tab->cells = 0;
 }
 
 FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
@@ -98,14 +103,63 @@ FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
         auto lock = m_db.lock();
         cells = m_store.allCells(tabId);
     }
-    auto engine = std::make_unique<FormulaEngine>();
-    for (const auto &cell : cells) {
-        if (!cell.raw.empty())
-            engine->load(cell.r, cell.c, cell.raw);
-    }
-    engine->calculateAll();
+    auto engine = std::make_unique<FormulaEngine>(m_limits);
+    CalculationThread::run([&] {
+        for (const auto &cell : cells) {
+            if (!cell.raw.empty())
+                engine->load(cell.r, cell.c, cell.raw);
+        }
+        engine->calculateAll();
+    });
     tab.engine = std::move(engine);
     return *tab.engine;
+}
+
+void GridWriter::used(TabState &tab) {
+    std::vector<std::shared_ptr<TabState>> idle;
+    {
+        std::lock_guard lock(m_statesMutex);
+        tab.lastUse = ++m_useClock;
+        tab.cells = tab.engine ? tab.engine->size() + 1 : 0;
+        std::int64_t total = 0;
+        for (const auto &[id, state] : m_states)
+            total += static_cast<std::int64_t>(state->cells);
+        if (total <= m_limits.formulaMemoryCells)
+            return;
+        for (const auto &[id, state] : m_states) {
+            if (state.get() != &tab && state->cells > 0)
+                idle.push_back(state);
+        }
+        std::sort(idle.begin(), idle.end(),
+                  [](const auto &a, const auto &b) { return a->lastUse < b->lastUse; });
+        // Decided under the lock, dropped outside it: a tab in use is skipped, not waited for.
+        std::int64_t freed = 0;
+        std::size_t keep = 0;
+        for (; keep < idle.size() && total - freed > m_limits.formulaMemoryCells; ++keep)
+            freed += static_cast<std::int64_t>(idle[keep]->cells);
+        idle.resize(keep);
+    }
+    for (const auto &state : idle) {
+        std::unique_lock lock(state->mutex, std::try_to_lock);
+        if (!lock.owns_lock())
+            continue;
+        state->engine.reset();
+        std::lock_guard statesLock(m_statesMutex);
+        state->cells = 0;
+    }
+}
+
+void GridWriter::checkRoom(std::int64_t tabId, std::int64_t added) {
+    // Caller holds the database lock.
+    if (added <= 0)
+        return;
+    auto count = m_db.prepare("SELECT COUNT(*) FROM cells WHERE tab_id = ?1");
+    count.bind(1, tabId);
+    const std::int64_t stored = count.step() ? count.integer(0) : 0;
+    if (stored + added > m_limits.maxCellsPerSheet)
+        throw Refusal(422, "sheet-full",
+                      "A sheet holds at most " + std::to_string(m_limits.maxCellsPerSheet) +
+                          " cells with content or a format. Nothing was changed.");
 }
 
 void GridWriter::attachStyles(GridChange &change) {
@@ -121,13 +175,17 @@ GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t
                                   const std::vector<CellWrite> &writes) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    return writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
+    auto change = writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
+    used(*tab);
+    return change;
 }
 
 GridChange GridWriter::rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    return writeLocked(*tab, tabId, origin, planner());
+    auto change = writeLocked(*tab, tabId, origin, planner());
+    used(*tab);
+    return change;
 }
 
 GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin,
@@ -154,11 +212,14 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
     {
         auto lock = m_db.lock();
         std::map<Position, std::string> current;
+        std::set<Position> added;
         for (const auto &input : inputs) {
             const Position position{input.r, input.c};
             auto it = current.find(position);
             if (it == current.end()) {
                 const auto stored = m_store.cell(tabId, input.r, input.c);
+                if (!stored && !input.raw.empty())
+                    added.insert(position);
                 it = current.emplace(position, stored ? stored->raw : std::string()).first;
             }
             if (it->second != input.raw) {
@@ -166,13 +227,19 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
                 it->second = input.raw;
             }
         }
+        checkRoom(tabId, static_cast<std::int64_t>(added.size()));
     }
 
     GridChange change;
     change.stamps = static_cast<std::int64_t>(steps.size());
     try {
         // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
-        const auto changed = formulas.set(inputs);
+        std::vector<Position> changed;
+        try {
+            CalculationThread::run([&] { changed = formulas.set(inputs); });
+        } catch (const FormulaEngine::ChainTooLong &tooLong) {
+            throw Refusal(422, "chain-too-long", tooLong.what());
+        }
         std::map<Position, std::string> written;
         for (const auto &input : inputs)
             written[{input.r, input.c}] = input.raw;
@@ -225,12 +292,21 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
 GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
-    auto lock = m_db.lock();
-    Transaction transaction(m_db);
 
+    // Everything is read and worked out first; the database lock is held only for the writing,
+    // and reads of other requests never wait for it.
     std::map<Position, StoredCell> existing;
-    for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2))
-        existing.emplace(Position{cell.r, cell.c}, std::move(cell));
+    std::map<std::int64_t, CellStyle> known;
+    {
+        auto reading = m_db.read();
+        std::set<std::int64_t> ids;
+        for (auto &cell : m_store.cells(tabId, request.r1, request.c1, request.r2, request.c2)) {
+            if (cell.styleId)
+                ids.insert(*cell.styleId);
+            existing.emplace(Position{cell.r, cell.c}, std::move(cell));
+        }
+        known = m_store.styles(ids);
+    }
     // What the change makes of a cell depends only on the style it had: worked out once per style,
     // not once for each of up to 250,000 cells.
     struct Outcome {
@@ -242,17 +318,16 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     auto outcomeFor = [&](std::optional<std::int64_t> id) -> const Outcome & {
         auto it = outcomes.find(id);
         if (it == outcomes.end()) {
-            const CellStyle before = id ? m_store.style(*id) : CellStyle{};
+            const auto found = id ? known.find(*id) : known.end();
+            const CellStyle before = found != known.end() ? found->second : CellStyle{};
             Outcome outcome{false, applied(before, request), std::nullopt};
             outcome.unchanged = outcome.after == before;
-            if (!outcome.unchanged && !outcome.after.empty())
-                outcome.styleId = m_store.styleId(tabId, outcome.after);
             it = outcomes.emplace(id, std::move(outcome)).first;
         }
         return it->second;
     };
-
-    GridChange change;
+    std::vector<std::pair<StoredCell, std::optional<std::int64_t>>> changes; // with the style it had
+    std::int64_t added = 0;
     for (std::int64_t r = request.r1; r <= request.r2; ++r) {
         for (std::int64_t c = request.c1; c <= request.c2; ++c) {
             const auto it = existing.find({r, c});
@@ -260,12 +335,28 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
             const Outcome &outcome = outcomeFor(cell.styleId);
             if (outcome.unchanged)
                 continue;
-            cell.styleId = outcome.styleId;
+            if (it == existing.end() && !outcome.after.empty())
+                ++added;
             if (cell.numeric && cell.value)
                 cell.display = NumberFormats::display(*cell.value, outcome.after.numberFormat.value_or(""));
-            m_store.put(tabId, cell);
-            change.cells.push_back(std::move(cell));
+            const auto had = cell.styleId;
+            changes.emplace_back(std::move(cell), had);
         }
+    }
+
+    auto lock = m_db.lock();
+    checkRoom(tabId, added);
+    Transaction transaction(m_db);
+    for (auto &[id, outcome] : outcomes) {
+        if (!outcome.unchanged && !outcome.after.empty())
+            outcome.styleId = m_store.styleId(tabId, outcome.after);
+    }
+    GridChange change;
+    change.cells.reserve(changes.size());
+    for (auto &[cell, had] : changes) {
+        cell.styleId = outcomes.at(had).styleId;
+        m_store.put(tabId, cell);
+        change.cells.push_back(std::move(cell));
     }
     change.version = m_store.version(tabId);
     if (!change.cells.empty()) {
@@ -296,7 +387,7 @@ GridChange GridWriter::resize(std::int64_t tabId, const std::string &axis, std::
 
 GridChange GridWriter::read(std::int64_t tabId, std::int64_t firstRow, std::int64_t firstCol,
                             std::int64_t rows, std::int64_t cols) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     GridChange window;
     window.version = m_store.version(tabId);
     window.rows = rows;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentLimits.h"
 #include "GridChange.h"
 
 #include <cstdint>
@@ -53,6 +54,8 @@ public:
 
     GridWriter(Database &db, GridStore &store, Publisher publisher);
     ~GridWriter();
+    // Before the first change.
+    void setLimits(const ContentLimits &limits) { m_limits = limits; }
 
     GridChange writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
                           const std::vector<CellWrite> &writes);
@@ -69,16 +72,24 @@ private:
     struct TabState {
         std::mutex mutex;
         std::unique_ptr<FormulaEngine> engine;
+        std::uint64_t lastUse = 0; // under m_statesMutex
+        std::size_t cells = 0;     // under m_statesMutex: what the engine held when last used
     };
 
     std::shared_ptr<TabState> state(std::int64_t tabId);
     FormulaEngine &engine(TabState &tab, std::int64_t tabId);
+    // Records the tab's model size, then drops the models of the tabs least recently used while
+    // all together hold more than the budget. The caller holds the tab's mutex.
+    void used(TabState &tab);
+    void checkRoom(std::int64_t tabId, std::int64_t added);
     void attachStyles(GridChange &change);
     GridChange writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
 
     Database &m_db;
     GridStore &m_store;
     Publisher m_publisher;
+    ContentLimits m_limits;
     std::mutex m_statesMutex;
+    std::uint64_t m_useClock = 0;
     std::map<std::int64_t, std::shared_ptr<TabState>> m_states;
 };

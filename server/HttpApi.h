@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BodyPolicy.h"
+#include "ConnectionServer.h"
 #include "OriginPolicy.h"
 
 #include <httplib.h>
@@ -17,14 +19,11 @@ class SignInRoutes;
 // and the routes.
 class HttpApi {
 public:
-    struct Tls {
-        std::string certificate;
-        std::string key;
-    };
-    static constexpr std::size_t maxBodyBytes = 64 * 1024 * 1024;
+    using Tls = ConnectionServer::Tls;
     static constexpr std::size_t maxThreads = 2048;
 
-    HttpApi(const std::optional<Tls> &tls, SessionGate &gate, SignInRoutes &signIn, SheetRoutes &sheets);
+    HttpApi(const std::optional<Tls> &tls, BodyPolicy::Limits bodies, ConnectionServer::Limits connections,
+            SessionGate &gate, SignInRoutes &signIn, SheetRoutes &sheets);
     ~HttpApi();
 
     bool valid() const;
@@ -40,8 +39,11 @@ public:
 
 private:
     httplib::Server::HandlerResponse checkRequest(const httplib::Request &req, httplib::Response &res);
+    void home(httplib::Response &res) const;
+    static void log(const httplib::Request &req, const httplib::Response &res);
 
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<ConnectionServer> m_server;
     SessionGate &m_gate;
+    BodyPolicy m_bodies;
     std::optional<OriginPolicy> m_origin;
 };

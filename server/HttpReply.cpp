@@ -15,7 +15,9 @@ void HttpReply::html(httplib::Response &res, int status, const std::string &page
     res.status = status;
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Referrer-Policy", "no-referrer");
+    // "same-origin", not "no-referrer": with no referrer at all a browser sends "Origin: null" even on
+    // the page's own form, which the origin check must refuse.
+    res.set_header("Referrer-Policy", "same-origin");
     res.set_header("Content-Security-Policy",
                    "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
     res.set_content(page, "text/html; charset=utf-8");

@@ -3,11 +3,13 @@
 #include "Database.h"
 #include "GridStore.h"
 #include "GridWriter.h"
+#include "Refusal.h"
 #include "SheetStore.h"
 #include "Tokens.h"
 #include "Transaction.h"
 #include "WorkbookReader.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -28,8 +30,10 @@ public:
 
 } // namespace
 
-ImportJobs::ImportJobs(Database &db, SheetStore &sheets, GridStore &grid, GridWriter &writer)
-    : m_db(db), m_sheets(sheets), m_grid(grid), m_writer(writer), m_thread([this] { work(); }) {}
+ImportJobs::ImportJobs(Database &db, SheetStore &sheets, GridStore &grid, GridWriter &writer,
+                       ArchiveLimits::Limits unpacked)
+    : m_db(db), m_sheets(sheets), m_grid(grid), m_writer(writer), m_unpacked(unpacked),
+      m_thread([this] { work(); }) {}
 
 ImportJobs::~ImportJobs() {
     {
@@ -40,14 +44,23 @@ ImportJobs::~ImportJobs() {
     m_thread.join();
 }
 
-std::optional<std::string> ImportJobs::start(std::int64_t accountId, std::string title, std::string bytes) {
+std::optional<std::string> ImportJobs::start(std::int64_t accountId, std::string title, std::string bytes,
+                                             Refused *refused) {
     auto job = std::make_shared<Job>();
     job->id = Tokens::random();
     job->accountId = accountId;
     job->title = std::move(title);
     job->bytes = std::move(bytes);
     std::lock_guard lock(m_mutex);
-    if (m_waiting.size() >= maxWaiting)
+    const auto own = std::count_if(m_waiting.begin(), m_waiting.end(), [accountId](const auto &waiting) {
+        return waiting->accountId == accountId;
+    });
+    const Refused reason = static_cast<std::size_t>(own) >= maxWaitingPerAccount ? Refused::AccountBusy
+                           : m_waiting.size() >= maxWaiting                      ? Refused::Busy
+                                                                                 : Refused::None;
+    if (refused)
+        *refused = reason;
+    if (reason != Refused::None)
         return std::nullopt;
     m_jobs[job->id] = job;
     m_order.push_back(job->id);
@@ -96,11 +109,22 @@ void ImportJobs::work() {
             m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
             if (m_stopping)
                 return;
-            job = m_waiting.front();
-            m_waiting.pop_front();
+            job = nextJob();
         }
         run(*job);
     }
+}
+
+std::shared_ptr<ImportJobs::Job> ImportJobs::nextJob() {
+    // Oldest first, but the account served last goes behind any other account that waits.
+    auto chosen = std::find_if(m_waiting.begin(), m_waiting.end(),
+                               [this](const auto &waiting) { return waiting->accountId != m_lastAccount; });
+    if (chosen == m_waiting.end())
+        chosen = m_waiting.begin();
+    auto job = *chosen;
+    m_waiting.erase(chosen);
+    m_lastAccount = job->accountId;
+    return job;
 }
 
 void ImportJobs::run(Job &job) {
@@ -109,7 +133,7 @@ void ImportJobs::run(Job &job) {
         update(job, "running", "Reading the workbook");
         const std::string bytes = std::move(job.bytes);
         job.bytes.clear();
-        const auto source = WorkbookReader::read(bytes);
+        const auto source = WorkbookReader::read(bytes, m_unpacked);
 
         update(job, "running", "Creating the sheet");
         const auto sheet = m_sheets.create(job.accountId, job.title);
@@ -150,8 +174,9 @@ void ImportJobs::run(Job &job) {
         job.location = "/sheets/" + std::to_string(sheet.id);
     } catch (const std::exception &failure) {
         std::string message = failure.what();
+        // A refusal (a sheet limit reached, a chain of formulas too long) says why in its message.
         if (!dynamic_cast<const WorkbookReader::Unreadable *>(&failure) &&
-            !dynamic_cast<const Stopping *>(&failure)) {
+            !dynamic_cast<const Stopping *>(&failure) && !dynamic_cast<const Refusal *>(&failure)) {
             std::cerr << "tabrel-server: import failed: " << message << std::endl;
             message = "The workbook could not be imported because of a server error. No sheet was created.";
         }

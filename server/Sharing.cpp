@@ -1,5 +1,6 @@
 #include "Sharing.h"
 
+#include "Account.h"
 #include "Clock.h"
 #include "Database.h"
 #include "Refusal.h"
@@ -23,10 +24,22 @@ int rank(SheetStore::Role role) {
     return 0;
 }
 
+void createInvitations(Database &db) {
+    db.exec(
+        "CREATE TABLE IF NOT EXISTS invitations (id INTEGER PRIMARY KEY, sheet_id INTEGER NOT NULL "
+        "REFERENCES sheets(id) ON DELETE CASCADE, email TEXT NOT NULL COLLATE NOCASE, role TEXT NOT NULL, "
+        "created_at INTEGER NOT NULL, UNIQUE (sheet_id, email))");
+}
+
 } // namespace
 
-nlohmann::json Sharing::page(std::int64_t sheetId, const std::string &newLink, const std::string &notice) {
+Sharing::Sharing(Database &db, SheetStore &sheets) : m_db(db), m_sheets(sheets) {
     auto lock = m_db.lock();
+    createInvitations(m_db);
+}
+
+nlohmann::json Sharing::page(std::int64_t sheetId, const std::string &newLink, const std::string &notice) {
+    auto reading = m_db.read();
     nlohmann::json people = nlohmann::json::array();
     auto members =
         m_db.prepare("SELECT a.id, a.email, m.role FROM members m JOIN accounts a ON a.id = m.account_id "
@@ -37,6 +50,14 @@ nlohmann::json Sharing::page(std::int64_t sheetId, const std::string &newLink, c
             {{"Member",
               {{"ID", static_cast<std::uint64_t>(members.integer(0))}, {"Address", members.text(1)}}},
              {"Role", members.text(2)}});
+    }
+    auto invited = m_db.prepare("SELECT id, email, role FROM invitations WHERE sheet_id = ?1 ORDER BY email");
+    invited.bind(1, sheetId);
+    while (invited.step()) {
+        people.push_back({{"Member",
+                           {{"ID", static_cast<std::uint64_t>(invitationIdBase + invited.integer(0))},
+                            {"Address", invited.text(1) + " (invited, no account yet)"}}},
+                          {"Role", invited.text(2)}});
     }
     nlohmann::json links = nlohmann::json::array();
     auto query = m_db.prepare("SELECT id, role FROM links WHERE sheet_id = ?1 ORDER BY id");
@@ -59,10 +80,48 @@ std::optional<SheetStore::Role> Sharing::grant(std::int64_t sheetId, std::int64_
 
 bool Sharing::revoke(std::int64_t sheetId, std::int64_t accountId) {
     auto lock = m_db.lock();
+    if (accountId > invitationIdBase) {
+        auto erase = m_db.prepare("DELETE FROM invitations WHERE sheet_id = ?1 AND id = ?2");
+        erase.bind(1, sheetId).bind(2, accountId - invitationIdBase);
+        erase.run();
+        return m_db.changes() > 0;
+    }
     auto erase = m_db.prepare("DELETE FROM members WHERE sheet_id = ?1 AND account_id = ?2");
     erase.bind(1, sheetId).bind(2, accountId);
     erase.run();
     return m_db.changes() > 0;
+}
+
+void Sharing::invite(std::int64_t sheetId, const std::string &email, SheetStore::Role role) {
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    auto count = m_db.prepare("SELECT COUNT(*) FROM invitations WHERE sheet_id = ?1");
+    count.bind(1, sheetId);
+    count.step();
+    if (count.integer(0) >= maxInvitations)
+        throw Refusal(409, "too-many-invitations",
+                      "A sheet has at most 200 open invitations. Remove one before inviting someone else.");
+    count.reset();
+    auto upsert =
+        m_db.prepare("INSERT INTO invitations (sheet_id, email, role, created_at) VALUES (?1, ?2, ?3, ?4) "
+                     "ON CONFLICT (sheet_id, email) DO UPDATE SET role = excluded.role");
+    upsert.bind(1, sheetId).bind(2, email).bind(3, SheetStore::roleName(role)).bind(4, nowMillis());
+    upsert.run();
+    transaction.commit();
+}
+
+void Sharing::welcome(Database &db, const Account &account) {
+    auto lock = db.lock();
+    createInvitations(db);
+    Transaction transaction(db);
+    auto join = db.prepare("INSERT OR IGNORE INTO members (sheet_id, account_id, role) "
+                           "SELECT sheet_id, ?1, role FROM invitations WHERE email = ?2");
+    join.bind(1, account.id).bind(2, account.email);
+    join.run();
+    auto erase = db.prepare("DELETE FROM invitations WHERE email = ?1");
+    erase.bind(1, account.email);
+    erase.run();
+    transaction.commit();
 }
 
 std::string Sharing::createLink(std::int64_t sheetId, SheetStore::Role role) {

@@ -53,9 +53,16 @@ void SharingRoutes::grant(const httplib::Request &req, httplib::Response &res) {
     }
     const auto account = m_accounts.find(address);
     if (!account) {
-        HttpReply::notice(res, 404, "unknown-address",
-                          "Nobody with the address " + address +
-                              " has an account on this server. Nobody's access was changed.");
+        // Answered as for an address that has an account, so that sharing tells nobody who has one
+        // here; the person gets the role when their account is added.
+        if (!Accounts::plausibleEmail(address)) {
+            HttpReply::notice(res, 400, "invalid-address",
+                              "Enter an e-mail address such as name@example.com.");
+            return;
+        }
+        m_sharing.invite(granted->sheet.id, address, *role);
+        HttpReply::notice(res, 200, "shared",
+                          address + " now has " + SheetStore::roleName(*role) + " access.");
         return;
     }
     if (account->id == granted->session.account.id) {

@@ -279,6 +279,13 @@ void SheetRoutes::stream(const httplib::Request &req, httplib::Response &res) {
     }
     auto watcher = hub.watch(granted->sheet.id, granted->sheet.tabId, granted->session.account.id,
                              Tokens::sha256(granted->session.token));
+    if (!watcher) {
+        res.set_header("Retry-After", "30");
+        HttpReply::notice(
+            res, 429, "too-many-streams",
+            "This account has too many live connections open. Close some windows and try again.");
+        return;
+    }
     res.status = 200;
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
@@ -286,7 +293,7 @@ void SheetRoutes::stream(const httplib::Request &req, httplib::Response &res) {
         "text/event-stream",
         [&hub, watcher](std::size_t, httplib::DataSink &sink) {
             const auto next = hub.next(*watcher);
-            if (!next.text.empty() && !sink.write(next.text.data(), next.text.size()))
+            if (next.text && !sink.write(next.text->data(), next.text->size()))
                 return false;
             if (next.last)
                 sink.done();

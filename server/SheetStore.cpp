@@ -6,6 +6,7 @@
 #include "GridStore.h"
 #include "NumberFormats.h"
 #include "Palette.h"
+#include "Refusal.h"
 #include "Transaction.h"
 
 #include <algorithm>
@@ -13,6 +14,12 @@
 SheetStore::Sheet SheetStore::create(std::int64_t ownerId, const std::string &title) {
     auto lock = m_db.lock();
     Transaction transaction(m_db);
+    auto owned = m_db.prepare("SELECT COUNT(*) FROM members WHERE account_id = ?1 AND role = 'owner'");
+    owned.bind(1, ownerId);
+    if (owned.step() && owned.integer(0) >= m_maxOwned)
+        throw Refusal(422, "too-many-sheets",
+                      "An account may own at most " + std::to_string(m_maxOwned) +
+                          " spreadsheets. No sheet was created.");
     const std::int64_t now = nowMillis();
     auto sheet = m_db.prepare("INSERT INTO sheets (title, created_at, updated_at) VALUES (?1, ?2, ?2)");
     sheet.bind(1, title).bind(2, now);
@@ -30,7 +37,7 @@ SheetStore::Sheet SheetStore::create(std::int64_t ownerId, const std::string &ti
 }
 
 std::vector<SheetStore::Sheet> SheetStore::visibleTo(std::int64_t accountId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare(
         "SELECT s.id, s.title, t.id, t.name FROM members m JOIN sheets s ON s.id = m.sheet_id "
         "JOIN tabs t ON t.id = (SELECT id FROM tabs WHERE sheet_id = s.id ORDER BY position, id LIMIT 1) "
@@ -43,7 +50,7 @@ std::vector<SheetStore::Sheet> SheetStore::visibleTo(std::int64_t accountId) {
 }
 
 std::optional<SheetStore::Role> SheetStore::role(std::int64_t sheetId, std::int64_t accountId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare("SELECT role FROM members WHERE sheet_id = ?1 AND account_id = ?2");
     query.bind(1, sheetId).bind(2, accountId);
     if (!query.step())
@@ -94,7 +101,7 @@ void SheetStore::rename(std::int64_t sheetId, const std::string &title) {
 }
 
 std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query =
         m_db.prepare("SELECT s.id, s.title, t.id, t.name FROM sheets s JOIN tabs t ON t.sheet_id = s.id "
                      "WHERE s.id = ?1 ORDER BY t.position, t.id LIMIT 1");
@@ -105,7 +112,7 @@ std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
 }
 
 bool SheetStore::hasTab(std::int64_t sheetId, std::int64_t tabId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare("SELECT 1 FROM tabs WHERE id = ?1 AND sheet_id = ?2");
     query.bind(1, tabId).bind(2, sheetId);
     return query.step();
@@ -144,7 +151,7 @@ nlohmann::json SheetStore::preview(std::int64_t tabId) {
 }
 
 nlohmann::json SheetStore::summary(const Sheet &sheet) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     return {{"ID", static_cast<std::uint64_t>(sheet.id)},
             {"Title", sheet.title},
             {"TabID", static_cast<std::uint64_t>(sheet.tabId)},
@@ -156,7 +163,7 @@ nlohmann::json SheetStore::page(const Sheet &sheet, Role role) {
     nlohmann::json result = {{"Sheet", summary(sheet)}};
     std::pair<std::int64_t, std::int64_t> used;
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         used = m_grid.usedExtent(sheet.tabId);
     }
     // The grid covers what is used plus room to grow, within the fixed bounds.
@@ -183,7 +190,7 @@ nlohmann::json SheetStore::page(const Sheet &sheet, Role role) {
     // Places whose imported colours are hard to read, for the page to list.
     nlohmann::json warned = nlohmann::json::array();
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         auto query = m_db.prepare(
             "SELECT c.r, c.c FROM cells c JOIN styles s ON s.id = c.style_id WHERE c.tab_id = ?1 "
             "AND json_extract(s.json, '$.lc') = 1 ORDER BY c.r, c.c LIMIT ?2");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ContentLimits.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -28,8 +30,10 @@ public:
     static constexpr std::int64_t maxPageCols = 200;
     static constexpr std::int64_t maxWarned = 100;
 
-    SheetStore(Database &db, GridStore &grid) : m_db(db), m_grid(grid) {}
+    SheetStore(Database &db, GridStore &grid, std::int64_t maxOwned = ContentLimits{}.maxSheetsPerAccount)
+        : m_db(db), m_grid(grid), m_maxOwned(maxOwned) {}
 
+    // Throws Refusal when the owner already owns as many sheets as an account may.
     Sheet create(std::int64_t ownerId, const std::string &title);
     std::vector<Sheet> visibleTo(std::int64_t accountId);
     std::optional<Role> role(std::int64_t sheetId, std::int64_t accountId);
@@ -57,4 +61,5 @@ private:
 
     Database &m_db;
     GridStore &m_grid;
+    std::int64_t m_maxOwned;
 };

@@ -6,6 +6,7 @@
 #include "Tokens.h"
 #include "Transaction.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -34,14 +35,40 @@ bool SignIn::validCallback(std::string_view callback) {
     return true;
 }
 
-std::string SignIn::request(std::string_view challenge, std::string_view callback) {
+void SignIn::forgetExpired(std::int64_t now) {
+    while (!m_waiting.empty() && m_waiting.front().createdAt <= now - m_expiryMillis) {
+        decided(m_waiting.front().id);
+    }
+}
+
+void SignIn::decided(std::string_view id) {
+    const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
+                                 [id](const Waiting &waiting) { return waiting.id == id; });
+    if (it == m_waiting.end())
+        return;
+    if (--m_waitingPerAddress[it->address] == 0)
+        m_waitingPerAddress.erase(it->address);
+    m_waiting.erase(it);
+}
+
+std::optional<std::string> SignIn::request(std::string_view challenge, std::string_view callback,
+                                           const std::string &address) {
     const std::string id = Tokens::random();
     const std::int64_t now = nowMillis();
+    {
+        std::lock_guard pending(m_pendingMutex);
+        forgetExpired(now);
+        auto &count = m_waitingPerAddress[address];
+        if (count >= maxPendingPerAddress)
+            return std::nullopt;
+        ++count;
+        m_waiting.push_back({now, address, id});
+    }
     auto lock = m_db.lock();
     Transaction transaction(m_db);
-    // Old requests are of no use to anyone; keep the table small.
-    auto purge = m_db.prepare("DELETE FROM signin_requests WHERE created_at < ?1");
-    purge.bind(1, now - m_expiryMillis - 24LL * 3600 * 1000);
+    // Expired requests are of no use to anyone: an exchange for one answers as for an unknown id.
+    auto purge = m_db.prepare("DELETE FROM signin_requests WHERE created_at <= ?1");
+    purge.bind(1, now - m_expiryMillis);
     purge.run();
     auto insert = m_db.prepare("INSERT INTO signin_requests (id, challenge, callback, created_at, state) "
                                "VALUES (?1, ?2, ?3, ?4, 'pending')");
@@ -64,11 +91,20 @@ std::string SignIn::redirectFor(const std::string &callback, std::string_view id
     return callback + "?state=" + std::string(id);
 }
 
-SignIn::ApprovalResult SignIn::approve(std::string_view id, std::string_view email,
-                                       std::string_view password) {
+SignIn::ApprovalResult SignIn::approve(std::string_view id, std::string_view email, std::string_view password,
+                                       std::string_view address) {
     if (!pending(id))
-        return {Approval::Gone, {}};
+        return {Approval::Gone, {}, {}};
+    if (const auto wait = m_throttle.check(email, address))
+        return {Approval::Throttled, {}, *wait};
+    if (!m_checks.try_acquire_for(std::chrono::seconds(20)))
+        return {Approval::Busy, {}, {}};
     const auto account = m_accounts.verify(email, password);
+    m_checks.release();
+    if (account)
+        m_throttle.succeeded(email, address);
+    else
+        m_throttle.failed(email, address);
 
     auto lock = m_db.lock();
     Transaction transaction(m_db);
@@ -76,7 +112,7 @@ SignIn::ApprovalResult SignIn::approve(std::string_view id, std::string_view ema
                               "'pending' AND created_at > ?2");
     query.bind(1, id).bind(2, nowMillis() - m_expiryMillis);
     if (!query.step())
-        return {Approval::Gone, {}};
+        return {Approval::Gone, {}, {}};
     const std::string callback = query.text(0);
     const std::int64_t failures = query.integer(1);
     if (!account) {
@@ -87,14 +123,18 @@ SignIn::ApprovalResult SignIn::approve(std::string_view id, std::string_view ema
         update.bind(1, id).bind(2, maxPasswordFailures);
         update.run();
         transaction.commit();
-        return {failures + 1 >= maxPasswordFailures ? Approval::Gone : Approval::WrongPassword, {}};
+        return {failures + 1 >= maxPasswordFailures ? Approval::Gone : Approval::WrongPassword, {}, {}};
     }
     auto update =
         m_db.prepare("UPDATE signin_requests SET state = 'approved', account_id = ?2 WHERE id = ?1");
     update.bind(1, id).bind(2, account->id);
     update.run();
     transaction.commit();
-    return {Approval::Approved, redirectFor(callback, id)};
+    {
+        std::lock_guard pending(m_pendingMutex);
+        decided(id);
+    }
+    return {Approval::Approved, redirectFor(callback, id), {}};
 }
 
 std::optional<std::string> SignIn::refuse(std::string_view id) {
@@ -109,6 +149,10 @@ std::optional<std::string> SignIn::refuse(std::string_view id) {
     update.bind(1, id);
     update.run();
     transaction.commit();
+    {
+        std::lock_guard pending(m_pendingMutex);
+        decided(id);
+    }
     return redirectFor(callback, id);
 }
 

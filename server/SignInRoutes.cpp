@@ -2,6 +2,7 @@
 
 #include "Accounts.h"
 #include "ApprovalPage.h"
+#include "ConnectionServer.h"
 #include "EventHub.h"
 #include "HttpReply.h"
 #include "SessionGate.h"
@@ -45,7 +46,14 @@ void SignInRoutes::request(const httplib::Request &req, httplib::Response &res) 
                           "The sign-in callback must be an application's signin address.");
         return;
     }
-    HttpReply::json(res, 200, {{"id", m_signIn.request(challenge, callback)}});
+    const auto id = m_signIn.request(challenge, callback, ConnectionServer::clientKey(req.remote_addr));
+    if (!id) {
+        res.set_header("Retry-After", "60");
+        HttpReply::notice(res, 429, "too-many-requests",
+                          "Too many sign-ins from this address are waiting for approval. Try again later.");
+        return;
+    }
+    HttpReply::json(res, 200, {{"id", *id}});
 }
 
 void SignInRoutes::startPage(const httplib::Request &req, httplib::Response &res) {
@@ -73,7 +81,8 @@ void SignInRoutes::startForm(const httplib::Request &req, httplib::Response &res
         res.set_redirect(*redirect, 303);
         return;
     }
-    const auto result = m_signIn.approve(id, email, req.get_param_value("password"));
+    const auto result = m_signIn.approve(id, email, req.get_param_value("password"),
+                                         ConnectionServer::clientKey(req.remote_addr));
     switch (result.outcome) {
     case SignIn::Approval::Approved:
         res.set_header("Cache-Control", "no-store");
@@ -83,6 +92,20 @@ void SignInRoutes::startForm(const httplib::Request &req, httplib::Response &res
         HttpReply::html(res, 403,
                         ApprovalPage::form(id, Tokens::comparisonCode(id), email,
                                            "The e-mail address or the password is not correct."));
+        return;
+    case SignIn::Approval::Throttled:
+        if (!result.wait.locked)
+            res.set_header("Retry-After", std::to_string(result.wait.seconds));
+        HttpReply::html(
+            res, 429,
+            ApprovalPage::form(id, Tokens::comparisonCode(id), email, SignInThrottle::message(result.wait)));
+        return;
+    case SignIn::Approval::Busy:
+        res.set_header("Retry-After", "5");
+        HttpReply::html(res, 503,
+                        ApprovalPage::form(id, Tokens::comparisonCode(id), email,
+                                           "The server is busy checking other sign-ins. Try again in a "
+                                           "few seconds."));
         return;
     case SignIn::Approval::Gone:
         HttpReply::html(res, 410, ApprovalPage::message(goneTitle, goneText));

@@ -44,7 +44,7 @@ nlohmann::json TableView::settingsJson(const Settings &settings) {
 }
 
 TableView::Settings TableView::settings(std::int64_t sheetId) {
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     auto query = m_db.prepare(
         "SELECT sort_col, sort_desc, filter_col, filter_op, filter_val FROM views WHERE sheet_id = ?1");
     query.bind(1, sheetId);
@@ -112,7 +112,7 @@ void TableView::order(const Settings &settings, std::vector<Row> &rows) {
 
 nlohmann::json TableView::page(std::int64_t sheetId, std::int64_t tabId, std::int64_t page) {
     const Settings view = settings(sheetId);
-    auto lock = m_db.lock();
+    auto reading = m_db.read();
     // Rows that hold any text, with their values in the sort and filter columns.
     std::map<std::int64_t, Row> byRow;
     std::int64_t usedCols = 0;

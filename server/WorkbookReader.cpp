@@ -173,11 +173,14 @@ std::string WorkbookReader::numberFormat(std::string_view code, std::size_t buil
     return "";
 }
 
-WorkbookReader::Sheet WorkbookReader::read(std::string_view bytes) {
+WorkbookReader::Sheet WorkbookReader::read(std::string_view bytes, const ArchiveLimits::Limits &limits) {
     // Every .xlsx and .xlsm file is a zip archive.
     if (bytes.size() < 4 || bytes.substr(0, 4) != std::string_view("PK\x03\x04", 4))
         throw Unreadable("This file is not an .xlsx or .xlsm workbook.");
 
+    // orcus unpacks every part into memory whole; a small file must not unpack into gigabytes.
+    if (const auto refused = ArchiveLimits::check(bytes, limits))
+        throw Unreadable(*refused);
     ss::document document(ss::range_size_t{static_cast<ixion::row_t>(FormulaEngine::maxRows),
                                            static_cast<ixion::col_t>(FormulaEngine::maxCols)});
     ss::import_factory factory(document);

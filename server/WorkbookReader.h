@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ArchiveLimits.h"
 #include "CellStyle.h"
 #include "Sizes.h"
 
@@ -36,7 +37,7 @@ public:
     static constexpr std::size_t maxCells = 1'000'000;
     static constexpr std::size_t maxRawBytes = 8192;
 
-    static Sheet read(std::string_view bytes);
+    static Sheet read(std::string_view bytes, const ArchiveLimits::Limits &limits = {});
 
     // The WCAG contrast ratio of two "#rrggbb" colours (1 to 21).
     static double contrast(const std::string &a, const std::string &b);

@@ -76,10 +76,15 @@ void WorkbookRoutes::startImport(const httplib::Request &req, httplib::Response 
         HttpReply::notice(res, 400, "empty-workbook", "The uploaded file is empty. No sheet was created.");
         return;
     }
-    const auto job = m_jobs.start(session->account.id, titleFrom(file.filename), file.content);
+    ImportJobs::Refused refused = ImportJobs::Refused::None;
+    const auto job = m_jobs.start(session->account.id, titleFrom(file.filename), file.content, &refused);
     if (!job) {
         res.set_header("Retry-After", "30");
-        HttpReply::notice(res, 503, "busy", "Too many imports are waiting. Try again shortly.");
+        if (refused == ImportJobs::Refused::AccountBusy)
+            HttpReply::notice(res, 429, "busy",
+                              "Your earlier imports are still waiting. Try again when one has finished.");
+        else
+            HttpReply::notice(res, 503, "busy", "Too many imports are waiting. Try again shortly.");
         return;
     }
     HttpReply::json(res, 202, {{"job", *job}});
@@ -104,7 +109,7 @@ void WorkbookRoutes::exportWorkbook(const httplib::Request &req, httplib::Respon
     WorkbookWriter::Content content;
     content.tabName = granted->sheet.tabName;
     {
-        auto lock = m_db.lock();
+        auto reading = m_db.read();
         content.cells = m_grid.allCells(granted->sheet.tabId);
         std::set<std::int64_t> ids;
         for (const auto &cell : content.cells) {

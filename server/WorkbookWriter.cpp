@@ -1,5 +1,6 @@
 #include "WorkbookWriter.h"
 
+#include "FormulaEngine.h"
 #include "FormulaText.h"
 #include "Palette.h"
 #include "Tokens.h"
@@ -114,6 +115,8 @@ std::string WorkbookWriter::write(const Content &content, const std::string &fol
         lxw_worksheet *sheet = workbook_add_worksheet(book.get(), sheetName(content.tabName).c_str());
         if (!sheet)
             throw std::runtime_error("The worksheet could not be added.");
+        // Parses formulas the way the server calculates them, to tell which it could.
+        FormulaEngine engine;
         std::map<std::int64_t, lxw_format *> formats;
         for (const auto &[id, style] : content.styles)
             formats[id] = formatFor(book.get(), style);
@@ -133,7 +136,7 @@ std::string WorkbookWriter::write(const Content &content, const std::string &fol
             lxw_error error = LXW_NO_ERROR;
             if (cell.raw.empty())
                 error = worksheet_write_blank(sheet, row, col, format);
-            else if (FormulaText::isFormula(cell.raw)) {
+            else if (FormulaText::isFormula(cell.raw) && engine.usable(cell.raw)) {
                 // The computed result goes along, so programs that do not recalculate show it.
                 if (cell.numeric && cell.value)
                     error =
@@ -143,6 +146,10 @@ std::string WorkbookWriter::write(const Content &content, const std::string &fol
                                                         cell.display.c_str());
             } else if (cell.numeric && cell.value)
                 error = worksheet_write_number(sheet, row, col, *cell.value, format);
+            else if (FormulaText::isFormula(cell.raw))
+                // A formula the server could not calculate (=cmd|' /C calc'!A0 and the like) would
+                // run in another program: it goes out as the text it shows here.
+                error = worksheet_write_string(sheet, row, col, cell.display.c_str(), format);
             else
                 error = worksheet_write_string(sheet, row, col, cell.raw.c_str(), format);
             if (error != LXW_NO_ERROR)

@@ -10,7 +10,8 @@
 #include <vector>
 
 // Writes one tab as an .xlsx workbook with libxlsxwriter: values, formulas with their computed
-// results, bold, italic, alignment, colours, number formats, column widths and row heights.
+// results, bold, italic, alignment, colours, number formats, column widths and row heights. Only
+// formulas the server can calculate go out as formulas; any other shows as its text.
 class WorkbookWriter {
 public:
     struct Content {

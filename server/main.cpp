@@ -1,7 +1,9 @@
 // tabrel-server: the reference server of Brevane Tabrel.
 
 #include "Accounts.h"
+#include "Backup.h"
 #include "Comments.h"
+#include "DataFolder.h"
 #include "DataLock.h"
 #include "Database.h"
 #include "DemoData.h"
@@ -22,6 +24,7 @@
 #include "SheetStore.h"
 #include "SignIn.h"
 #include "SignInRoutes.h"
+#include "SignInThrottle.h"
 #include "TableView.h"
 #include "WorkbookRoutes.h"
 
@@ -31,6 +34,7 @@
 #include <filesystem>
 #include <iostream>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -63,6 +67,8 @@ int addUser(const ServerOptions &options) {
     Accounts accounts(db);
     try {
         const auto account = accounts.create(options.email, options.name, readPassword());
+        // Sheets shared with the address before it had an account are now the account's to open.
+        Sharing::welcome(db, account);
         std::cout << "added " << account.email << " (" << account.name << ")" << std::endl;
         return 0;
     } catch (const Accounts::Refused &refused) {
@@ -71,14 +77,44 @@ int addUser(const ServerOptions &options) {
     }
 }
 
+SignInThrottle::Options throttleOptions(const ServerOptions &options) {
+    SignInThrottle::Options throttle;
+    throttle.firstDelayMillis = options.signInDelayMillis;
+    throttle.lockoutFailures = options.signInLockoutFailures;
+    return throttle;
+}
+
+int unlock(const ServerOptions &options) {
+    Database db(options.dataDir + "/tabrel.db");
+    SignInThrottle throttle(db, throttleOptions(options));
+    if (throttle.unlock(options.email))
+        std::cout << "unlocked " << options.email << std::endl;
+    else
+        std::cout << options.email << " was not locked" << std::endl;
+    return 0;
+}
+
+int backup(const ServerOptions &options) {
+    // The copy holds every account's sheets and sessions: only this user may read it.
+    ::umask(S_IRWXG | S_IRWXO);
+    if (const auto failure = Backup::copy(options.dataDir + "/tabrel.db", options.backupFile)) {
+        std::cerr << "tabrel-server: backup failed: " << *failure << ". Nothing was changed." << std::endl;
+        return 1;
+    }
+    std::cout << "backed up " << options.dataDir << " to " << options.backupFile << std::endl;
+    return 0;
+}
+
 int serve(const ServerOptions &options, sigset_t signals) {
     Database db(options.dataDir + "/tabrel.db");
     Accounts accounts(db);
-    SignIn signIn(db, accounts, options.signInExpirySeconds * 1000LL);
+    SignIn signIn(db, accounts, options.signInExpirySeconds * 1000LL, throttleOptions(options));
     GridStore grid(db);
-    SheetStore sheets(db, grid);
+    SheetStore sheets(db, grid, options.limits.maxSheetsPerAccount);
     EventHub hub(EventHub::Options{std::chrono::seconds(options.keepAliveSeconds),
-                                   std::chrono::seconds(options.idleSeconds), 4 * 1024 * 1024});
+                                   std::chrono::seconds(options.idleSeconds),
+                                   static_cast<std::size_t>(options.streamQueueBytes),
+                                   static_cast<std::size_t>(options.streamsPerAccount)});
     GridWriter writer(db, grid, [&hub](std::int64_t tabId, const GridChange &change) {
         hub.publish(tabId, change.version, [&change] {
             const std::string data =
@@ -86,6 +122,7 @@ int serve(const ServerOptions &options, sigset_t signals) {
             return EventHub::event(change.tooLarge() ? "resync" : "cells", data);
         });
     });
+    writer.setLimits(options.limits);
     const bool https = !options.tlsCertificate.empty();
     SessionGate gate(accounts, hub, https);
     SignInRoutes signInRoutes(signIn, accounts, gate, hub);
@@ -93,7 +130,12 @@ int serve(const ServerOptions &options, sigset_t signals) {
     std::optional<HttpApi::Tls> tls;
     if (https)
         tls = HttpApi::Tls{options.tlsCertificate, options.tlsKey};
-    HttpApi api(tls, gate, signInRoutes, sheetRoutes);
+    BodyPolicy::Limits bodies;
+    bodies.maxBodyBytes = options.maxBodyBytes;
+    ConnectionServer::Limits connections;
+    connections.connectionsPerAddress = static_cast<std::size_t>(options.connectionsPerAddress);
+    connections.headDeadline = std::chrono::milliseconds(options.requestDeadlineMillis);
+    HttpApi api(tls, bodies, connections, gate, signInRoutes, sheetRoutes);
     if (!api.valid()) {
         std::cerr << "tabrel-server: cannot use the TLS certificate or key" << std::endl;
         return 1;
@@ -110,7 +152,12 @@ int serve(const ServerOptions &options, sigset_t signals) {
     // Exports are written in a folder of the server's own before they are sent.
     const std::string scratch = options.dataDir + "/scratch";
     std::filesystem::create_directories(scratch);
-    ImportJobs imports(db, sheets, grid, writer);
+    ArchiveLimits::Limits unpacked;
+    if (options.maxUnpackedBytes > 0) {
+        unpacked.maxTotalBytes = static_cast<std::uint64_t>(options.maxUnpackedBytes);
+        unpacked.maxPartBytes = unpacked.maxTotalBytes / 2;
+    }
+    ImportJobs imports(db, sheets, grid, writer, unpacked);
     WorkbookRoutes workbookRoutes(access, db, grid, imports, scratch);
     api.mount(workbookRoutes);
 
@@ -175,15 +222,18 @@ int main(int argc, char **argv) {
         std::cout << ServerOptions::usage();
         return 0;
     }
+    if (options.command == ServerOptions::Command::Version) {
+        std::cout << ServerOptions::version();
+        return 0;
+    }
+    if (options.command == ServerOptions::Command::Backup)
+        return backup(options);
     if (sodium_init() < 0) {
         std::cerr << "tabrel-server: libsodium could not start" << std::endl;
         return 1;
     }
-    std::error_code error;
-    std::filesystem::create_directories(options.dataDir, error);
-    if (error) {
-        std::cerr << "tabrel-server: cannot create " << options.dataDir << ": " << error.message()
-                  << std::endl;
+    if (const auto error = DataFolder::prepare(options.dataDir)) {
+        std::cerr << "tabrel-server: " << *error << std::endl;
         return 1;
     }
     try {
@@ -191,6 +241,8 @@ int main(int argc, char **argv) {
         // server on the same folder is kept away.
         if (options.command == ServerOptions::Command::AddUser)
             return addUser(options);
+        if (options.command == ServerOptions::Command::Unlock)
+            return unlock(options);
         DataLock lock(options.dataDir);
         if (!lock.locked()) {
             std::cerr << "tabrel-server: " << lock.error() << std::endl;

@@ -16,7 +16,7 @@ TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_opti
     if (!m_options.settings)
         m_options.settings = std::make_shared<QSettings>();
     if (!m_options.services.openBrowser)
-        m_options.services.openBrowser = nativeOpenInSystemBrowser;
+        m_options.services.openBrowser = [](QUrl url) { return nativeOpenInSystemBrowser(std::move(url)); };
     m_appearance =
         m_options.settings->value(QStringLiteral("tabrel.appearance"), QStringLiteral("auto")).toString();
     m_windows = new TabrelWindows(this);

@@ -2,12 +2,17 @@
 
 NativeBrowserSignIn::NativeBrowserSignIn(Opener opener) : m_opener(std::move(opener)) {}
 
-bool NativeBrowserSignIn::start(const QUrl &url, const QString &scheme) {
+QCoro::Task<bool> NativeBrowserSignIn::start(QUrl url, QString scheme) {
     cancel();
     // The scheme is registered for the application by its desktop file; nothing to set up here.
     Q_UNUSED(scheme);
-    m_active = m_opener && m_opener(url);
-    return m_active;
+    const QUuid generation = m_generation;
+    m_active = true;
+    const Opener opener = m_opener;
+    const bool opened = opener && co_await opener(url);
+    if (m_generation == generation)
+        m_active = opened;
+    co_return opened;
 }
 
 void NativeBrowserSignIn::cancel() {

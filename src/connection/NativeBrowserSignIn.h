@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QUrl>
 #include <QUuid>
 
@@ -11,13 +12,14 @@
 // its page cannot be observed and cancelling only makes earlier sessions stale.
 class NativeBrowserSignIn {
 public:
-    // Opens a URL outside the application; true when the system accepted it.
-    using Opener = std::function<bool(const QUrl &)>;
+    // Opens a URL outside the application; resolves to true when the system could open it.
+    using Opener = std::function<QCoro::Task<bool>(QUrl)>;
 
     explicit NativeBrowserSignIn(Opener opener);
 
-    // Cancels any earlier session, then opens `url`. Returns whether the page could be opened.
-    bool start(const QUrl &url, const QString &scheme);
+    // Cancels any earlier session, then opens `url`. Resolves to whether the page could be opened;
+    // an answer that arrives after a later start or cancel leaves the session inactive.
+    QCoro::Task<bool> start(QUrl url, QString scheme);
     // Ends the current session, if any. The page itself stays open in the browser.
     void cancel();
 

@@ -51,11 +51,17 @@ std::optional<QDateTime> parseHttpDate(const QString &text) {
     const QString zone = text.mid(lastSpace + 1);
     if (zone != u"GMT" && zone != u"UTC" && zone != u"UT")
         return std::nullopt;
-    QDateTime date = QLocale::c().toDateTime(text.left(lastSpace), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss"));
-    if (!date.isValid())
+    // Date and time are read apart and joined in UTC: read together they would be taken as local
+    // time first, and a local clock change (a skipped hour) would lose or shift them.
+    const QString stamp = text.left(lastSpace);
+    const qsizetype timeFrom = stamp.lastIndexOf(u' ');
+    if (timeFrom < 0)
         return std::nullopt;
-    date.setTimeZone(QTimeZone::utc());
-    return date;
+    const QDate day = QLocale::c().toDate(stamp.left(timeFrom), QStringLiteral("ddd, dd MMM yyyy"));
+    const QTime time = QLocale::c().toTime(stamp.mid(timeFrom + 1), QStringLiteral("HH:mm:ss"));
+    if (!day.isValid() || !time.isValid())
+        return std::nullopt;
+    return QDateTime(day, time, QTimeZone::utc());
 }
 } // namespace
 
@@ -110,7 +116,9 @@ NativeClientError NativeClientError::transport(UrlErrorCode code) {
     return e.finish();
 }
 
-NativeClientError NativeClientError::unauthorized() { return NativeClientError(Case::unauthorized).finish(); }
+NativeClientError NativeClientError::unauthorized() {
+    return NativeClientError(Case::unauthorized).finish();
+}
 
 NativeClientError NativeClientError::forbidden() {
     NativeClientError e(Case::forbidden);
@@ -118,7 +126,9 @@ NativeClientError NativeClientError::forbidden() {
     return e.finish();
 }
 
-NativeClientError NativeClientError::notFound() { return NativeClientError(Case::notFound).finish(); }
+NativeClientError NativeClientError::notFound() {
+    return NativeClientError(Case::notFound).finish();
+}
 
 NativeClientError NativeClientError::tooLarge() {
     NativeClientError e(Case::tooLarge);
@@ -209,7 +219,8 @@ std::optional<NativeClientError> NativeClientError::forStatus(int status, const 
     return rejected(status, body);
 }
 
-std::optional<double> NativeClientError::retryAfter(const std::optional<QString> &value, const QDateTime &now) {
+std::optional<double> NativeClientError::retryAfter(const std::optional<QString> &value,
+                                                    const QDateTime &now) {
     if (!value)
         return std::nullopt;
     const QString text = trimmedHeaderValue(*value).toString();

@@ -23,6 +23,19 @@ QString signInRefused() {
 QString needsSignIn() {
     return QStringLiteral("This account needs to sign in again.");
 }
+QString couldNotOpenBrowser() {
+    return QStringLiteral("Could not open your browser.");
+}
+QString rememberedForThisRun() {
+    return QStringLiteral("You are signed in until you quit: this session cannot be remembered until a "
+                          "keyring is available.");
+}
+
+// What the keyring shows for an account's item.
+QString itemLabel(const NativeAccount &account) {
+    return QStringLiteral("%1 on %2 (Brevane Tabrel)")
+        .arg(account.name, NativeAccount::originString(account.origin));
+}
 
 // The answer to a sign-in request.
 struct Begin {
@@ -71,7 +84,7 @@ NativeConnection::NativeConnection(const QString &defaultServer, const std::opti
     : m_services(std::move(services)),
       m_connectivity(connectivity ? std::move(connectivity) : NativeConnectivity::shared()),
       m_settings(std::move(defaults)),
-      m_callbackScheme(callbackScheme.value_or(defaultCallbackScheme(defaultServer))),
+      m_callbackScheme(callbackScheme.value_or(QStringLiteral(TABREL_CALLBACK_SCHEME))),
       m_browser(m_services.openBrowser) {
     if (!m_services.makeClient) {
         m_services.makeClient = [](const QUrl &origin, const std::optional<NativeSession> &credential,
@@ -127,14 +140,60 @@ void NativeConnection::setActiveAccountID(std::optional<QString> id) {
     assign(m_activeAccountID, std::move(id), &NativeConnection::activeAccountIDChanged);
 }
 
-// Another window of the application may have changed the list since we last looked.
-void NativeConnection::reloadAccounts() {
-    if (auto stored = m_settings.accounts())
-        setAccounts(std::move(*stored));
+class NativeConnection::KeyringWait {
+public:
+    explicit KeyringWait(NativeConnection &connection) : m_connection(connection) {
+        if (!m_connection.m_keyringWait)
+            m_connection.m_keyringWait = std::make_shared<CancellationSource>();
+        m_source = m_connection.m_keyringWait;
+        if (m_connection.m_keyringCalls++ == 0)
+            Q_EMIT m_connection.waitingForKeyringChanged();
+    }
+    ~KeyringWait() {
+        if (--m_connection.m_keyringCalls == 0)
+            Q_EMIT m_connection.waitingForKeyringChanged();
+    }
+    KeyringWait(const KeyringWait &) = delete;
+    KeyringWait &operator=(const KeyringWait &) = delete;
+    CancellationToken token() const { return m_source->token(); }
+
+private:
+    NativeConnection &m_connection;
+    std::shared_ptr<CancellationSource> m_source;
+};
+
+void NativeConnection::cancelKeyringWait() {
+    // Waits that begin after this one get a fresh source.
+    if (const auto waiting = std::exchange(m_keyringWait, nullptr))
+        waiting->cancel();
 }
 
-void NativeConnection::persistAccounts() {
-    m_settings.setAccounts(m_accounts);
+QString NativeConnection::keyringName() {
+    return NativeSecretService::providerName();
+}
+
+void NativeConnection::setNotice(const QString &notice) {
+    assign(m_notice, notice, &NativeConnection::noticeChanged);
+}
+
+std::optional<NativeSession> NativeConnection::memorySession(const NativeAccount &account) const {
+    const auto found = m_memorySessions.constFind(account.key());
+    if (found == m_memorySessions.constEnd())
+        return std::nullopt;
+    return *found;
+}
+
+// Another window or another running instance may have changed the list since we last looked.
+void NativeConnection::reloadAccounts() {
+    if (auto stored = m_settings.accounts())
+        setAccounts(m_memoryAccounts + *stored);
+}
+
+void NativeConnection::updateAccounts(const std::function<void(QList<NativeAccount> &)> &change) {
+    QList<NativeAccount> stored = m_accounts;
+    stored.removeIf([this](const NativeAccount &account) { return m_memoryAccounts.contains(account); });
+    stored = m_settings.updateAccounts(change, stored);
+    setAccounts(m_memoryAccounts + stored);
 }
 
 std::shared_ptr<NativeTransport>
@@ -170,25 +229,32 @@ QCoro::Task<> NativeConnection::migrateSingleServerLayout() {
         co_return;
     }
     const QString legacyKey = NativeAccount::originString(origin);
-    const std::optional<NativeSession> session = co_await NativeCredentials::read(legacyKey);
-    if (!session)
+    const KeyringWait wait(*this);
+    const NativeCredentials::Read legacy = co_await NativeCredentials::read(legacyKey, wait.token());
+    if (!legacy.session)
         co_return;
     const NativeAccount account = NativeAccount::create(origin, QString());
-    try {
-        co_await NativeCredentials::save(*session, account.key());
-    } catch (const NativeClientError &) {
+    if (co_await NativeCredentials::save(*legacy.session, account.key(), itemLabel(account), wait.token()) !=
+        NativeKeyringStatus::done)
         co_return; // the old item stays for the next start
+    bool written = true;
+    try {
+        updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); });
+    } catch (const NativeClientError &error) {
+        // Not written: keep the old item, not an orphan under the new key.
+        setError(error.errorDescription());
+        written = false;
     }
-    setAccounts({account});
-    persistAccounts();
-    co_await NativeCredentials::remove(legacyKey);
+    const QString leftOver =
+        written ? legacyKey : account.key(); // named: GCC 12 frees a temporary twice here
+    co_await NativeCredentials::remove(leftOver, wait.token());
 }
 
 void NativeConnection::signIn() {
     const std::weak_ptr<NativeConnection> weak = weak_from_this();
     signIn([weak](QUrl url) -> QCoro::Task<bool> {
         const auto self = weak.lock();
-        co_return self && self->m_browser.start(url, self->m_callbackScheme);
+        co_return self &&co_await self->m_browser.start(url, self->m_callbackScheme);
     });
 }
 
@@ -244,10 +310,14 @@ QCoro::Task<> NativeConnection::signInSteps(Opener open, CancellationToken token
     page.setQuery(query);
     setBrowserURL(page);
 
+    // The page stays on offer to copy or to open again (openBrowserAgain) while the sign-in waits,
+    // so a browser that did not open is reported and the wait goes on.
+    m_opener = open;
     QCoro::Task<bool> opening = open(page);
     const bool opened = co_await std::move(opening);
+    token.throwIfCancelled();
     if (!opened)
-        throw NativeClientError::message(QStringLiteral("Could not open your browser."));
+        setError(couldNotOpenBrowser());
 
     const NativeSession session = co_await pollForSession(client, origin, id, *verifier, token);
     token.throwIfCancelled();
@@ -298,30 +368,78 @@ QCoro::Task<> NativeConnection::rememberSession(NativeSession session, QUrl orig
         throw NativeClientError::message(invalidSignInResponse());
 
     const NativeAccount account = NativeAccount::create(origin, name);
-    co_await NativeCredentials::save(session, account.key());
+    const KeyringWait wait(*this);
+    const NativeKeyringStatus saved =
+        co_await NativeCredentials::save(session, account.key(), itemLabel(account), wait.token());
+    const bool inMemory = saved == NativeKeyringStatus::unavailable;
+    if (saved != NativeKeyringStatus::done && !inMemory)
+        throw NativeClientError::message(NativeCredentials::failureMessage(saved));
+    // Leaves no session behind for an account that was never added.
+    const auto forget = [&]() -> QCoro::Task<> {
+        if (!inMemory)
+            co_await NativeCredentials::remove(account.key(), wait.token());
+    };
     if (token.isCancelled()) {
-        // Cancelled while the store was writing: leave no session behind for an account that was
-        // never added.
-        co_await NativeCredentials::remove(account.key());
+        co_await forget();
         throw CancellationError();
     }
 
-    reloadAccounts();
-    QList<NativeAccount> accounts = m_accounts;
-    accounts.prepend(account);
-    setAccounts(std::move(accounts));
-    persistAccounts();
+    const QString originText = NativeAccount::originString(origin);
+    if (inMemory) {
+        QList<NativeAccount> stored = m_settings.accounts().value_or(m_accounts);
+        stored.removeIf([this](const NativeAccount &other) { return m_memoryAccounts.contains(other); });
+        m_memoryAccounts.prepend(account);
+        m_memorySessions.insert(account.key(), session);
+        setAccounts(m_memoryAccounts + stored);
+    } else {
+        std::optional<NativeClientError> unsaved;
+        try {
+            updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); });
+            m_settings.setActiveAccount(account.id);
+            m_settings.setServer(originText);
+        } catch (const NativeClientError &error) {
+            unsaved = error;
+        }
+        if (unsaved) {
+            // The account would be gone at the next start: report it, and keep nothing of it.
+            co_await forget();
+            try {
+                updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.removeAll(account); });
+            } catch (const NativeClientError &) {
+                QList<NativeAccount> accounts = m_accounts;
+                accounts.removeAll(account);
+                setAccounts(std::move(accounts));
+            }
+            throw *unsaved;
+        }
+    }
 
     ++m_selection;
-    const QString originText = NativeAccount::originString(origin);
     setActiveAccountID(account.id);
-    m_settings.setActiveAccount(account.id);
-    m_settings.setServer(originText);
     setServerAddress(originText);
+    setNotice(inMemory ? rememberedForThisRun() : QString());
     setClient(makeClient(origin, session));
 }
 
+void NativeConnection::openBrowserAgain() {
+    if (!m_pendingID || !m_browserURL || !m_opener)
+        return;
+    setError(QString());
+    auto self = shared_from_this();
+    startDetached(self, [self, open = m_opener, url = *m_browserURL, id = *m_pendingID] {
+        return self->reopenBrowser(open, url, id);
+    });
+}
+
+QCoro::Task<> NativeConnection::reopenBrowser(Opener open, QUrl url, QString id) {
+    const auto self = shared_from_this();
+    const bool opened = co_await open(url);
+    if (m_pendingID == id)
+        setError(opened ? QString() : couldNotOpenBrowser());
+}
+
 void NativeConnection::endSignIn() {
+    m_opener = nullptr;
     m_pendingID.reset();
     m_task.reset();
     m_browser.cancel();
@@ -369,26 +487,40 @@ QCoro::Task<> NativeConnection::selectAccount(NativeAccount account) {
     } catch (const NativeClientError &) {
         usable = false;
     }
-    std::optional<NativeSession> session;
-    if (usable)
-        session = co_await NativeCredentials::read(account.key());
+    NativeCredentials::Read stored;
+    if (usable && m_memoryAccounts.contains(account)) {
+        stored = {NativeKeyringStatus::done, memorySession(account)};
+    } else if (usable) {
+        const KeyringWait wait(*this);
+        stored = co_await NativeCredentials::read(account.key(), wait.token());
+    }
     if (selection != m_selection)
         co_return; // a later choice won while the store answered
-    if (!session) {
-        setError(needsSignIn());
+    if (!stored.session) {
+        // A keyring that is locked or does not answer says so: the session may well be there.
+        const bool missing =
+            stored.status == NativeKeyringStatus::missing || stored.status == NativeKeyringStatus::failed;
+        setError(missing ? needsSignIn() : NativeCredentials::failureMessage(stored.status));
         co_return;
     }
 
-    QList<NativeAccount> accounts = m_accounts;
-    accounts.removeIf([&account](const NativeAccount &other) { return other.id == account.id; });
-    accounts.prepend(account);
-    setAccounts(std::move(accounts));
-    persistAccounts();
+    try {
+        if (!m_memoryAccounts.contains(account)) {
+            updateAccounts([&account](QList<NativeAccount> &accounts) {
+                accounts.removeIf([&account](const NativeAccount &other) { return other.id == account.id; });
+                accounts.prepend(account);
+            });
+            m_settings.setActiveAccount(account.id);
+        }
+    } catch (const NativeClientError &error) {
+        // The account still works for this run; the person learns that it was not remembered.
+        setError(error.errorDescription());
+    }
 
     setServerAddress(NativeAccount::originString(account.origin));
     setActiveAccountID(account.id);
-    m_settings.setActiveAccount(account.id);
-    setClient(makeClient(account.origin, session));
+    setNotice(m_memoryAccounts.contains(account) ? rememberedForThisRun() : QString());
+    setClient(makeClient(account.origin, stored.session));
 }
 
 void NativeConnection::showAccounts() {
@@ -397,36 +529,57 @@ void NativeConnection::showAccounts() {
     ++m_selection;
     setClient(nullptr);
     setActiveAccountID(std::nullopt);
+    setNotice(QString());
 }
 
 QCoro::Task<> NativeConnection::signOut() {
     const auto self = shared_from_this();
     reloadAccounts();
     cancel();
-    ++m_selection;
+    const quint64 selection = ++m_selection;
     const std::shared_ptr<NativeTransport> client = m_client;
-    std::optional<QString> forgottenKey;
-    if (client) {
-        if (m_activeAccountID) {
-            const QString id = *m_activeAccountID;
-            QList<NativeAccount> accounts = m_accounts;
-            for (const NativeAccount &account : accounts) {
-                if (account.id == id) {
-                    forgottenKey = account.key();
-                    break;
-                }
-            }
-            accounts.removeIf([&id](const NativeAccount &account) { return account.id == id; });
-            setAccounts(std::move(accounts));
-            persistAccounts();
+    if (client && m_activeAccountID) {
+        const QString id = *m_activeAccountID;
+        std::optional<NativeAccount> account;
+        for (const NativeAccount &candidate : m_accounts) {
+            if (candidate.id == id)
+                account = candidate;
         }
-        m_settings.removeActiveAccount();
-        startDetached(client, [client] { return sendSignOut(client); });
+        if (account && m_memoryAccounts.contains(*account)) {
+            m_memoryAccounts.removeAll(*account);
+            m_memorySessions.remove(account->key());
+        } else if (account) {
+            // Forgotten only once its session is gone: a locked keyring would otherwise keep a
+            // session that no account refers to any more.
+            NativeKeyringStatus removed = NativeKeyringStatus::done;
+            {
+                const KeyringWait wait(*this);
+                removed = co_await NativeCredentials::remove(account->key(), wait.token());
+            }
+            if (removed != NativeKeyringStatus::done && removed != NativeKeyringStatus::missing) {
+                setError(removed == NativeKeyringStatus::failed
+                             ? QStringLiteral(
+                                   "Could not remove this session from the keyring. You are still signed in.")
+                             : NativeCredentials::failureMessage(removed));
+                co_return;
+            }
+        }
+        try {
+            updateAccounts([&id](QList<NativeAccount> &accounts) {
+                accounts.removeIf([&id](const NativeAccount &other) { return other.id == id; });
+            });
+            m_settings.removeActiveAccount();
+        } catch (const NativeClientError &error) {
+            setError(error.errorDescription());
+        }
     }
+    if (client)
+        startDetached(client, [client] { return sendSignOut(client); });
+    if (selection != m_selection)
+        co_return; // another account was chosen while the keyring answered
     setActiveAccountID(std::nullopt);
+    setNotice(QString());
     setClient(nullptr);
-    if (forgottenKey)
-        co_await NativeCredentials::remove(*forgottenKey);
 }
 
 // Sent with the old session even though the account is already forgotten; the answer does not matter.

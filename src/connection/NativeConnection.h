@@ -13,6 +13,7 @@
 #include "connection/NativeTransportOutcome.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSettings>
@@ -41,6 +42,8 @@ class NativeConnection : public QObject, public std::enable_shared_from_this<Nat
     Q_PROPERTY(QList<NativeAccount> accounts READ accounts NOTIFY accountsChanged)
     Q_PROPERTY(std::optional<QString> activeAccountID READ activeAccountID NOTIFY activeAccountIDChanged)
     Q_PROPERTY(QString accountName READ accountName WRITE setAccountName NOTIFY accountNameChanged)
+    Q_PROPERTY(bool waitingForKeyring READ waitingForKeyring NOTIFY waitingForKeyringChanged)
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
 
 public:
     // Makes the client of one origin, with or without a session, reporting to `observer`.
@@ -63,7 +66,8 @@ public:
     static constexpr double pollSeconds = 2;
     static constexpr auto callbackSchemePrefix = "net.brevane.tabrel.";
 
-    // The server a new installation offers, and the callback scheme the desktop file registers for it.
+    // The server a new installation offers. Without a scheme argument a connection uses the build's
+    // TABREL_CALLBACK_SCHEME, the one the desktop file registers, whatever the server.
     static QString defaultServer();
     // The prefix followed by the first label of the server's host ("app" when it has none); characters
     // a URL scheme may not hold are left out.
@@ -94,6 +98,15 @@ public:
     const std::optional<QString> &activeAccountID() const { return m_activeAccountID; }
     const QString &accountName() const { return m_accountName; }
     void setAccountName(const QString &name);
+    // True while an operation waits for the secret store (for example for an unlock prompt);
+    // cancelKeyringWait() gives up waiting, and the operation then reports that the store did not
+    // answer. keyringName() names the store for the message shown meanwhile.
+    bool waitingForKeyring() const { return m_keyringCalls > 0; }
+    void cancelKeyringWait();
+    static QString keyringName();
+    // A standing remark about the active account, empty when there is none: an account signed in
+    // while no secret store was available lives only until the application quits.
+    const QString &notice() const { return m_notice; }
 
     const QString &callbackScheme() const { return m_callbackScheme; }
     const NativeBrowserSignIn &browser() const { return m_browser; }
@@ -104,6 +117,9 @@ public:
     void signIn();
     // Starts a sign-in whose approval page `open` shows. Cancels any sign-in in progress first.
     void signIn(Opener open);
+    // Opens the waiting sign-in's approval page (browserURL) once more; offered for as long as the
+    // sign-in waits, as the browser may not have opened, or its page may have been closed.
+    void openBrowserAgain();
     // Stops a running sign-in and resets its fields, without an error.
     void cancel();
     // The browser came back with `url`. Only the callback of the running sign-in counts: it closes
@@ -116,8 +132,9 @@ public:
     QCoro::Task<> selectAccount(NativeAccount account);
     // Leaves the active account without signing out; the next start reopens it.
     void showAccounts();
-    // Forgets the active account and its stored session, and tells the server in the background.
-    // The observable state changes at once; the task ends once the stored session is deleted.
+    // Forgets the active account once its stored session is deleted, and tells the server in the
+    // background. When the store cannot delete it (locked, not answering), nothing changes and
+    // `error` says why.
     QCoro::Task<> signOut();
 
 Q_SIGNALS:
@@ -130,6 +147,8 @@ Q_SIGNALS:
     void accountsChanged();
     void activeAccountIDChanged();
     void accountNameChanged();
+    void waitingForKeyringChanged();
+    void noticeChanged();
 
 private:
     NativeConnection(const QString &defaultServer, const std::optional<QString> &callbackScheme,
@@ -145,7 +164,13 @@ private:
     void setActiveAccountID(std::optional<QString> id);
 
     void reloadAccounts();
-    void persistAccounts();
+    // Applies `change` to the stored list under the settings lock and publishes the result, with
+    // the accounts that live only in memory in front.
+    void updateAccounts(const std::function<void(QList<NativeAccount> &)> &change);
+    void setNotice(const QString &notice);
+    // Counts an operation that waits for the secret store; the token ends with cancelKeyringWait().
+    class KeyringWait;
+    std::optional<NativeSession> memorySession(const NativeAccount &account) const;
     QCoro::Task<> migrateSingleServerLayout();
 
     std::shared_ptr<NativeTransport> makeClient(const QUrl &origin,
@@ -155,6 +180,7 @@ private:
     QCoro::Task<NativeSession> pollForSession(std::shared_ptr<NativeTransport> client, QUrl origin,
                                               QString id, QString verifier, CancellationToken token);
     QCoro::Task<> rememberSession(NativeSession session, QUrl origin, QString name, CancellationToken token);
+    QCoro::Task<> reopenBrowser(Opener open, QUrl url, QString id);
     // Forgets the sign-in in progress: its id, task, browser session and published state.
     void endSignIn();
     void failSignIn(const QString &message);
@@ -166,7 +192,15 @@ private:
     QString m_callbackScheme;
     NativeBrowserSignIn m_browser;
     std::optional<QString> m_pendingID;
+    Opener m_opener; // the running sign-in's, for openBrowserAgain
     std::shared_ptr<CancellationSource> m_task;
+    std::shared_ptr<CancellationSource> m_keyringWait;
+    int m_keyringCalls = 0;
+    // Accounts signed in while no secret store was available, with their sessions: kept for this
+    // run only, never written to the settings.
+    QList<NativeAccount> m_memoryAccounts;
+    QHash<QString, NativeSession> m_memorySessions;
+    QString m_notice;
     // Advances whenever the active account changes, so that a slow selection that lost the race
     // does not overwrite a later choice.
     quint64 m_selection = 0;

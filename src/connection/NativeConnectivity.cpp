@@ -5,6 +5,7 @@
 #include "connection/NativeNetworkPathSource.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QMetaMethod>
 
 namespace {
@@ -104,8 +105,20 @@ bool NativeConnectivity::isPathSatisfied() const {
     return !m_path || m_path->status == NativePath::Status::satisfied;
 }
 
+bool NativeConnectivity::isPathSatisfied(const QUrl &origin) const {
+    return isPathSatisfied() || isLoopback(origin);
+}
+
+bool NativeConnectivity::isLoopback(const QUrl &origin) {
+    const QString host = origin.host();
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
 bool NativeConnectivity::isOffline(const QUrl &origin) const {
-    if (!isPathSatisfied())
+    if (!isPathSatisfied(origin))
         return true;
     return serverReachable(origin) == false;
 }
@@ -178,10 +191,10 @@ void NativeConnectivity::unsubscribe(std::uint64_t id) {
     m_subscribers.erase(id);
 }
 
-QCoro::Task<bool> NativeConnectivity::wait(double seconds, CancellationToken token) {
+QCoro::Task<bool> NativeConnectivity::wait(double seconds, CancellationToken token, QUrl origin) {
     const auto self = shared_from_this();
     const auto changes = this->changes();
-    if (!isPathSatisfied()) {
+    if (!isPathSatisfied(origin)) {
         try {
             co_return co_await changes->next(token);
         } catch (const CancellationError &) {

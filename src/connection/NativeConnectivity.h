@@ -43,8 +43,13 @@ public:
     std::optional<NativePath> path() const { return m_path; }
     // True while no path is known yet or the known one is satisfied.
     bool isPathSatisfied() const;
-    // True when a known path is not satisfied, or the last request to `origin` failed as offline.
+    // The same for one server: a loopback origin needs no network path at all.
+    bool isPathSatisfied(const QUrl &origin) const;
+    // True when a known path is not satisfied (never for a loopback origin), or the last request
+    // to `origin` failed as offline.
     bool isOffline(const QUrl &origin) const;
+    // This machine: "localhost" or a loopback address.
+    static bool isLoopback(const QUrl &origin);
     // True after any HTTP answer from `origin`, false after an offline failure, none before either
     // or since the path last changed.
     std::optional<bool> serverReachable(const QUrl &origin) const;
@@ -60,8 +65,9 @@ public:
     // between is not missed.
     std::shared_ptr<NativeConnectivityChanges> changes();
     // True when a change arrived before `seconds` ran out. While a known path is not satisfied
-    // there is no time limit. Never throws: a cancelled `token` ends the wait with false.
-    QCoro::Task<bool> wait(double seconds, CancellationToken token = {});
+    // (for `origin`, when given) there is no time limit. Never throws: a cancelled `token` ends
+    // the wait with false.
+    QCoro::Task<bool> wait(double seconds, CancellationToken token = {}, QUrl origin = {});
 
     // The key under which an origin's reachability is kept: scheme, host and port only.
     static QString originKey(const QUrl &origin);

@@ -1,40 +1,19 @@
 #include "connection/NativeCredentials.h"
 
-#include "async/Wakeup.h"
 #include "connection/JsonReader.h"
-#include "connection/NativeClientError.h"
 
 #include <QCoreApplication>
-#include <QCoroSignal>
-
-#include <qt6keychain/keychain.h>
-
-#include <memory>
 
 namespace {
 
-struct DeleteLater {
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
-
-template <typename Job> using JobPointer = std::unique_ptr<Job, DeleteLater>;
-
-template <typename Job> JobPointer<Job> makeJob(const QString &account) {
-    JobPointer<Job> job(new Job(NativeCredentials::service()));
-    job->setAutoDelete(false);
-    // Never fall back to a plain-text file when no secret store answers.
-    job->setInsecureFallback(false);
-    job->setKey(account);
-    return job;
+NativeSecretService::Attributes attributesOf(const QString &account) {
+    return {{QStringLiteral("user"), account}, {QStringLiteral("server"), NativeCredentials::service()}};
 }
 
-// Starts the job and resumes once it has finished. The wake-up is queued, so the coroutine never
-// resumes (and never releases the job) inside the job's own signal emission.
-QCoro::Task<> run(QKeychain::Job &job) {
-    Wakeup wakeup;
-    QObject::connect(&job, &QKeychain::Job::finished, &wakeup, &Wakeup::wake, Qt::QueuedConnection);
-    job.start();
-    co_await qCoro(&wakeup, &Wakeup::woken);
+QString capitalised(QString text) {
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    return text;
 }
 
 } // namespace
@@ -50,38 +29,53 @@ QString NativeCredentials::service() {
     return application + QStringLiteral(".session");
 }
 
-QCoro::Task<std::optional<NativeSession>> NativeCredentials::read(QString account) {
-    const auto job = makeJob<QKeychain::ReadPasswordJob>(account);
-    co_await run(*job);
-    if (job->error() != QKeychain::NoError)
-        co_return std::nullopt;
+// Arguments are named before each suspension: GCC 12 destroys some temporaries passed by value
+// to an awaited call twice.
+QCoro::Task<NativeCredentials::Read> NativeCredentials::read(QString account, CancellationToken token) {
+    NativeSecretService::Attributes attributes = attributesOf(account);
+    const NativeSecretService::Lookup found = co_await NativeSecretService::find(attributes, token);
+    if (found.status != NativeKeyringStatus::done)
+        co_return Read{found.status, std::nullopt};
     try {
-        co_return NativeSession::fromJson(job->textData().toUtf8());
+        co_return Read{NativeKeyringStatus::done, NativeSession::fromJson(found.secret)};
     } catch (const JsonDecodeError &) {
-        co_return std::nullopt;
+        co_return Read{NativeKeyringStatus::missing, std::nullopt};
     }
 }
 
-QCoro::Task<> NativeCredentials::save(NativeSession session, QString origin) {
-    const QString data = QString::fromUtf8(session.toJson());
-    // The store has one "write" that adds or replaces; ask first, to tell an update from an add.
-    const auto probe = makeJob<QKeychain::ReadPasswordJob>(origin);
-    co_await run(*probe);
-    const QKeychain::Error found = probe->error();
-    if (found != QKeychain::NoError && found != QKeychain::EntryNotFound)
-        throw NativeClientError::message(QStringLiteral("Could not update this session in Keychain."));
-
-    const auto write = makeJob<QKeychain::WritePasswordJob>(origin);
-    write->setTextData(data);
-    co_await run(*write);
-    if (write->error() == QKeychain::NoError)
-        co_return;
-    if (found == QKeychain::EntryNotFound)
-        throw NativeClientError::message(QStringLiteral("Could not save this session in Keychain."));
-    throw NativeClientError::message(QStringLiteral("Could not update this session in Keychain."));
+QCoro::Task<NativeKeyringStatus> NativeCredentials::save(NativeSession session, QString account,
+                                                         QString label, CancellationToken token) {
+    NativeSecretService::Attributes attributes = attributesOf(account);
+    // Written as QtKeychain writes text, so that either can read the other's items.
+    attributes.insert(QStringLiteral("type"), QStringLiteral("plaintext"));
+    attributes.insert(QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain"));
+    QByteArray secret = session.toJson();
+    const NativeKeyringStatus stored =
+        co_await NativeSecretService::store(attributes, std::move(label), std::move(secret), token);
+    co_return stored;
 }
 
-QCoro::Task<> NativeCredentials::remove(QString account) {
-    const auto job = makeJob<QKeychain::DeletePasswordJob>(account);
-    co_await run(*job);
+QCoro::Task<NativeKeyringStatus> NativeCredentials::remove(QString account, CancellationToken token) {
+    NativeSecretService::Attributes attributes = attributesOf(account);
+    const NativeKeyringStatus erased = co_await NativeSecretService::erase(attributes, token);
+    co_return erased;
+}
+
+QString NativeCredentials::failureMessage(NativeKeyringStatus status) {
+    const QString keyring = NativeSecretService::providerName();
+    switch (status) {
+    case NativeKeyringStatus::locked:
+        return capitalised(QStringLiteral("%1 is locked. Unlock it, then try again.").arg(keyring));
+    case NativeKeyringStatus::timedOut:
+        return capitalised(
+            QStringLiteral("%1 did not answer. Unlock it if it asks you to, then try again.").arg(keyring));
+    case NativeKeyringStatus::unavailable:
+        return QStringLiteral("No keyring is available to keep your session. Start one (such as GNOME "
+                              "Keyring or KWallet), then try again.");
+    case NativeKeyringStatus::done:
+    case NativeKeyringStatus::missing:
+    case NativeKeyringStatus::failed:
+        break;
+    }
+    return QStringLiteral("Could not save this session in Keychain.");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "async/CancellationToken.h"
+#include "connection/NativeSecretService.h"
 #include "connection/NativeSession.h"
 
 #include <QCoroTask>
@@ -7,30 +9,36 @@
 
 #include <optional>
 
-// Each account's session in the user's secret store (the Secret Service: GNOME Keyring, KeePassXC,
-// KWallet's bridge), one item per account under the service below and the account string. Never
-// stored in plain text: when no secret store can be reached, saving fails.
+// Each account's session in the user's secret store (NativeSecretService), one item per account
+// under the service below and the account string. Never stored in plain text: when no secret store
+// can be reached, the status says so and nothing is written anywhere else.
 //
-// The store answers asynchronously; each operation resumes on the calling (GUI) thread once the
-// store has answered. None of them can be cancelled half-way.
+// Each operation resumes on the calling (GUI) thread once the store has answered, within the
+// store's time limits; cancelling the token ends the wait early with timedOut.
 class NativeCredentials {
 public:
     NativeCredentials() = delete;
+
+    struct Read {
+        NativeKeyringStatus status = NativeKeyringStatus::missing;
+        std::optional<NativeSession> session; // set exactly when status is done
+    };
 
     // The application id followed by ".session"; "brevane.native.session" when the application has
     // no id. The application id is the desktop file name that QGuiApplication was given.
     static QString service();
 
-    // The stored session, or none; a failure of any kind, or data that is not a session, reads as none.
-    static QCoro::Task<std::optional<NativeSession>> read(QString account);
+    // The stored session. An item whose data is not a session reads as missing.
+    static QCoro::Task<Read> read(QString account, CancellationToken token = {});
 
-    // Stores the session under `account` (called `origin` for the account string, as the layout
-    // before accounts used the origin itself). Replaces the data of an existing item. Fails with
-    // "Could not save this session in Keychain." when a new item cannot be added, and with
-    // "Could not update this session in Keychain." when an existing item cannot be changed or the
-    // store cannot be asked at all.
-    static QCoro::Task<> save(NativeSession session, QString origin);
+    // Stores the session under `account`, labelled `label` where the store shows its items.
+    // Replaces the data of an existing item.
+    static QCoro::Task<NativeKeyringStatus> save(NativeSession session, QString account, QString label,
+                                                 CancellationToken token = {});
 
-    // Deletes the item; failures are ignored.
-    static QCoro::Task<> remove(QString account);
+    // Deletes the item: done once it is gone, missing when there was none.
+    static QCoro::Task<NativeKeyringStatus> remove(QString account, CancellationToken token = {});
+
+    // What to tell the person when the store did not do what was asked, naming the store.
+    static QString failureMessage(NativeKeyringStatus status);
 };

@@ -290,10 +290,10 @@ QCoro::Task<> NativeHTTP::download(QString path, QString destination, Cancellati
             QStringLiteral("The export could not be completed. Refresh your session and try again."));
 
     // Beside the destination, so the final move stays on one file system. Removed on every path
-    // unless the move succeeded.
+    // unless the move succeeded. The name is short and fixed: one built from the destination's
+    // name would pass the file system's name limit for a long destination name.
     const QFileInfo targetInfo(target);
-    QTemporaryFile temporary(targetInfo.absolutePath() + QStringLiteral("/.") + targetInfo.fileName() +
-                             QStringLiteral(".XXXXXX.part"));
+    QTemporaryFile temporary(targetInfo.absolutePath() + QStringLiteral("/.tabrel-export-XXXXXX.part"));
     if (!temporary.open())
         throwFileError("Could not create the export file", temporary.fileTemplate(), errno);
     for (;;) {

@@ -45,11 +45,13 @@ std::optional<NativePath> NativeNetworkPathSource::pathFor(QNetworkInformation::
     switch (reachability) {
     case Reachability::Unknown:
         return std::nullopt;
+    // Local means a link without a default route: a team server on the same network, or this
+    // machine, still answers. Whether it does is for the server's own answers to show.
     case Reachability::Online:
     case Reachability::Site:
+    case Reachability::Local:
         path.status = NativePath::Status::satisfied;
         break;
-    case Reachability::Local:
     case Reachability::Disconnected:
         path.status = NativePath::Status::unsatisfied;
         break;

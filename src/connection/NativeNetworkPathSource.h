@@ -20,7 +20,7 @@ public:
     void start(Callback onPath) override;
     void cancel() override;
 
-    // Online and on-site networks are usable; a machine-only or absent network is not; unknown
+    // Online, on-site and local-only networks are usable; an absent network is not; unknown
     // reachability is no report at all. Linux has no low-data mode, so a path is never constrained.
     static std::optional<NativePath> pathFor(QNetworkInformation::Reachability reachability,
                                              QNetworkInformation::TransportMedium medium, bool metered);

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 NativeReconnect::NativeReconnect(std::shared_ptr<NativeConnectivity> connectivity, Backoff backoff,
-                                 std::shared_ptr<NativeClock> clock)
+                                 std::shared_ptr<NativeClock> clock, QUrl origin)
     : m_connectivity(std::move(connectivity)), m_backoff(std::move(backoff)),
-      m_clock(clock ? std::move(clock) : NativeClock::system()) {}
+      m_clock(clock ? std::move(clock) : NativeClock::system()), m_origin(std::move(origin)) {}
 
 void NativeReconnect::opened() {
     m_backoff.opened(m_clock->now());
@@ -46,10 +46,10 @@ QCoro::Task<double> NativeReconnect::pause(CancellationToken token) {
 
     if (token.isCancelled())
         co_return delay;
-    if (remaining <= 0 && m_connectivity->isPathSatisfied())
+    if (remaining <= 0 && m_connectivity->isPathSatisfied(m_origin))
         co_return delay;
     // Without a usable path this wait has no time limit.
-    if (co_await m_connectivity->wait(std::max(remaining, 0.0), token))
+    if (co_await m_connectivity->wait(std::max(remaining, 0.0), token, m_origin))
         m_backoff.reset();
     co_return delay;
 }

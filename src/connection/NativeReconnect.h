@@ -20,8 +20,9 @@
 // before each new attempt, so the delays grow only across connections that lasted 5 s or less.
 class NativeReconnect : public std::enable_shared_from_this<NativeReconnect> {
 public:
+    // `origin` is the server the stream goes to; a loopback one never waits for a network path.
     NativeReconnect(std::shared_ptr<NativeConnectivity> connectivity, Backoff backoff,
-                    std::shared_ptr<NativeClock> clock = NativeClock::system());
+                    std::shared_ptr<NativeClock> clock = NativeClock::system(), QUrl origin = {});
 
     void opened();
     // Only a rate limit with a positive Retry-After matters: no attempt before that time has
@@ -44,4 +45,5 @@ private:
     Backoff m_backoff;
     std::shared_ptr<NativeClock> m_clock;
     std::optional<double> m_notBefore;
+    QUrl m_origin;
 };

@@ -22,14 +22,17 @@ class NativeSignInCallbackRelay : public QObject {
 public:
     static constexpr qint64 maxLineBytes = 8192;
 
-    // The per-user socket: in $XDG_RUNTIME_DIR (private to the user) when there is one.
+    // The per-user socket: in $XDG_RUNTIME_DIR when it is a private folder, else in a private folder
+    // of the user's cache; empty when neither can be had.
     static QString defaultName();
 
     explicit NativeSignInCallbackRelay(QString name, QObject *parent = nullptr);
     ~NativeSignInCallbackRelay() override;
 
-    // Becomes the running instance. False when another live instance already listens; a socket
-    // left behind by an instance that crashed is replaced.
+    // Becomes the running instance. False when another live instance already listens, or when the
+    // name is not a path in a private folder; a socket left behind by an instance that crashed is
+    // replaced. Instances that start together decide in turn, under a lock file beside the socket.
+    // Only peers running as the same user are served.
     bool listen();
     bool isListening() const { return m_server.isListening(); }
 

@@ -3,10 +3,12 @@
 #include "async/DetachedTask.h"
 #include "editor/SheetCellEditor.h"
 #include "editor/SheetCellMenu.h"
+#include "editor/SheetGridAccessible.h"
 #include "editor/SheetGridHeader.h"
 #include "sheet/SheetModel.h"
 #include "sheet/views/SheetColor.h"
 
+#include <QAccessible>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -35,6 +37,11 @@ bool isTypedCharacter(const QString &text) {
 
 SheetGrid::SheetGrid(std::shared_ptr<SheetModel> model, QWidget *parent)
     : QAbstractScrollArea(parent), m_model(std::move(model)) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(&SheetGridAccessible::factory);
+        return true;
+    }();
+    Q_UNUSED(accessible);
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(tr("Spreadsheet grid"));
     setFrameShape(QFrame::NoFrame);
@@ -264,6 +271,22 @@ void SheetGrid::selectionMoved() {
     viewport()->update(rangeRect(now).adjusted(-2, -2, 2, 2));
     m_paintedSelection = now;
     closeEditorUnlessAt(now.start);
+    announceSelection();
+}
+
+void SheetGrid::announceSelection() {
+    if (!QAccessible::isActive())
+        return;
+    auto *table = dynamic_cast<SheetGridAccessible *>(QAccessible::queryAccessibleInterface(this));
+    if (!table)
+        return;
+    QAccessibleEvent changed(table, QAccessible::SelectionWithin);
+    QAccessible::updateAccessibility(&changed);
+    const Coordinate anchor = m_model->selectionAnchor();
+    if (QAccessibleInterface *cell = table->cellAt(int(anchor.r), int(anchor.c)); cell && hasFocus()) {
+        QAccessibleEvent focus(cell, QAccessible::Focus);
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 // ---- editing

@@ -113,6 +113,7 @@ private:
     void placeEditor();
     void placeHeaders();
     void selectionMoved();
+    void announceSelection();
     void forgetLooks();
     const SheetCellLook *lookAt(const Coordinate &cell);
     void autoscroll();

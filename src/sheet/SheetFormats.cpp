@@ -7,7 +7,6 @@
 
 #include <cmath>
 
-
 const CellStyle *SheetModel::styleOf(const Coordinate &cell) const {
     const auto found = m_cells.constFind(cell);
     const QString key = found == m_cells.constEnd() ? QString() : found->f.value_or(QString());
@@ -28,10 +27,7 @@ QCoro::Task<> SheetModel::format(FormatChanges changes) {
     auto self = shared_from_this();
     if (!mayWrite() || m_busy || hasUnconfirmedChanges())
         co_return;
-    nlohmann::json body = {{"r1", m_selection.start.r},
-                           {"c1", m_selection.start.c},
-                           {"r2", m_selection.end.r},
-                           {"c2", m_selection.end.c}};
+    nlohmann::json body = nlohmann::json::object();
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         const std::string key = it.key().toStdString();
         if (const bool *flag = std::get_if<bool>(&it.value()))
@@ -39,6 +35,11 @@ QCoro::Task<> SheetModel::format(FormatChanges changes) {
         else
             body[key] = std::get<QString>(it.value()).toStdString();
     }
+    // The range is the selection's, whatever the changes carry.
+    body["r1"] = m_selection.start.r;
+    body["c1"] = m_selection.start.c;
+    body["r2"] = m_selection.end.r;
+    body["c2"] = m_selection.end.c;
     setBusy(true);
     try {
         const QByteArray encoded = QByteArray::fromStdString(body.dump());

@@ -31,7 +31,7 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
         m_connectivity = NativeConnectivity::shared();
     const QString source = grid();
     const QUrl origin = m_client->origin();
-    auto reconnect = std::make_shared<NativeReconnect>(m_connectivity, Backoff(), m_reconnectClock);
+    auto reconnect = std::make_shared<NativeReconnect>(m_connectivity, Backoff(), m_reconnectClock, origin);
     while (!token.isCancelled() && grid() == source) {
         setLive(m_connectivity->isOffline(origin) ? offlineText : QStringLiteral("Connecting"));
         auto parser = std::make_shared<SheetEventParser>();
@@ -42,7 +42,8 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
             if (auto model = weak.lock())
                 co_await model->streamOpened(source, token);
         };
-        NativeTransport::LineHandler onLine = [weak, parser, source, token](QByteArray line) -> QCoro::Task<> {
+        NativeTransport::LineHandler onLine = [weak, parser, source,
+                                               token](QByteArray line) -> QCoro::Task<> {
             std::optional<SheetEvent> event = parser->receive(line);
             if (!event)
                 co_return;
@@ -61,14 +62,14 @@ QCoro::Task<> SheetModel::watch(CancellationToken token) {
                 co_return;
             if (m_live == QStringLiteral("Access changed") || m_live == QStringLiteral("Paused"))
                 co_return;
-            if (!m_connectivity->isPathSatisfied())
+            if (!m_connectivity->isPathSatisfied(origin))
                 setLive(offlineText);
         } else {
             if (isCancellation(failure) || token.isCancelled() || grid() != source)
                 co_return;
             reconnect->failed(failure);
             const bool offline = isOfflineError(failure) || m_connectivity->isOffline(origin) ||
-                                 !m_connectivity->isPathSatisfied();
+                                 !m_connectivity->isPathSatisfied(origin);
             setLive(offline ? offlineText : QStringLiteral("Reconnecting"));
         }
         co_await reconnect->pause(token);

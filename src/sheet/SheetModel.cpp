@@ -15,8 +15,8 @@ const QString jsonType = QStringLiteral("application/json");
 
 // One tile of a reload: requested, then decoded on the thread pool as soon as it arrives, so tiles
 // that arrive together are decoded side by side. Holds what it uses, never the model.
-QCoro::Task<GridResponse> fetchTile(std::shared_ptr<NativeTransport> client, SheetWireWorker wire, QString path,
-                                    CancellationToken token) {
+QCoro::Task<GridResponse> fetchTile(std::shared_ptr<NativeTransport> client, SheetWireWorker wire,
+                                    QString path, CancellationToken token) {
     const QString method = QStringLiteral("GET");
     const std::pair<QByteArray, int> answer =
         co_await client->response(path, method, std::nullopt, jsonType, SheetModel::gridMaxBytes, token);
@@ -49,22 +49,37 @@ QString SheetModel::base() const {
 }
 
 QString SheetModel::grid() const {
-    return QStringLiteral("/api") + base() + QStringLiteral("/tabs/") + QString::number(m_page ? m_page->Sheet.TabID : 0);
+    return QStringLiteral("/api") + base() + QStringLiteral("/tabs/") +
+           QString::number(m_page ? m_page->Sheet.TabID : 0);
 }
 
-void SheetModel::setDraft(const QString &draft) { setDraftPair(m_originalDraft, draft); }
+void SheetModel::setDraft(const QString &draft) {
+    setDraftPair(m_originalDraft, draft);
+}
 
-void SheetModel::setRangeText(const QString &text) { assign(m_rangeText, text, &SheetModel::rangeTextChanged); }
+void SheetModel::setRangeText(const QString &text) {
+    assign(m_rangeText, text, &SheetModel::rangeTextChanged);
+}
 
-void SheetModel::setGridFocused(bool focused) { assign(m_gridFocused, focused, &SheetModel::gridFocusedChanged); }
+void SheetModel::setGridFocused(bool focused) {
+    assign(m_gridFocused, focused, &SheetModel::gridFocusedChanged);
+}
 
-void SheetModel::setError(const QString &error) { assign(m_error, error, &SheetModel::errorChanged); }
+void SheetModel::setError(const QString &error) {
+    assign(m_error, error, &SheetModel::errorChanged);
+}
 
-void SheetModel::setNotice(const QString &notice) { assign(m_notice, notice, &SheetModel::noticeChanged); }
+void SheetModel::setNotice(const QString &notice) {
+    assign(m_notice, notice, &SheetModel::noticeChanged);
+}
 
-void SheetModel::setShowTable(bool show) { assign(m_showTable, show, &SheetModel::showTableChanged); }
+void SheetModel::setShowTable(bool show) {
+    assign(m_showTable, show, &SheetModel::showTableChanged);
+}
 
-void SheetModel::setBusy(bool busy) { assign(m_busy, busy, &SheetModel::busyChanged); }
+void SheetModel::setBusy(bool busy) {
+    assign(m_busy, busy, &SheetModel::busyChanged);
+}
 
 void SheetModel::setDraftPair(const QString &original, const QString &draft) {
     const bool before = hasUnconfirmedChanges();
@@ -108,17 +123,30 @@ QCoro::Task<> SheetModel::loadList(CancellationToken token) {
     auto self = shared_from_this();
     const QUuid ticket = QUuid::createUuid();
     m_listRequest = ticket;
+    const ListState before = m_listState;
+    // A cancelled load is no failure, but it must not leave the list loading with nothing on the
+    // way: the list goes back to what it showed, or to failed when it never loaded.
+    const auto cancelled = [this, ticket, before] {
+        if (m_listRequest == ticket)
+            assign(m_listState, before == ListState::loading ? ListState::failed : before,
+                   &SheetModel::listStateChanged);
+    };
     assign(m_listState, ListState::loading, &SheetModel::listStateChanged);
     try {
-        const auto list = co_await m_client->request<SheetList>(QStringLiteral("/sheets"), QStringLiteral("GET"),
-                                                                std::nullopt, jsonType, pageMaxBytes, token);
-        if (m_listRequest != ticket || token.isCancelled())
+        const auto list = co_await m_client->request<SheetList>(
+            QStringLiteral("/sheets"), QStringLiteral("GET"), std::nullopt, jsonType, pageMaxBytes, token);
+        if (m_listRequest != ticket)
             co_return;
+        if (token.isCancelled()) {
+            cancelled();
+            co_return;
+        }
         assign(m_sheets, list.Sheets.value_or(QList<SheetSummary>()), &SheetModel::sheetsChanged);
         assign(m_listState, ListState::loaded, &SheetModel::listStateChanged);
         setError(QString());
     } catch (const CancellationError &) {
-        co_return; // a cancelled load simply ends; it is not a failure of the list
+        cancelled();
+        co_return;
     } catch (...) {
         if (m_listRequest != ticket)
             co_return;
@@ -137,8 +165,8 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
     std::optional<SheetPage> page;
     try {
         page = co_await m_client->request<SheetPage>(QStringLiteral("/sheets/") + QString::number(summary.ID),
-                                                     QStringLiteral("GET"), std::nullopt, jsonType, pageMaxBytes,
-                                                     token);
+                                                     QStringLiteral("GET"), std::nullopt, jsonType,
+                                                     pageMaxBytes, token);
     } catch (const CancellationError &) {
         setBusy(false);
         co_return;
@@ -153,8 +181,10 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
     assign(m_version, quint64(0), &SheetModel::versionChanged);
     // Sizes stay until the new tab's first reload replaces them.
     replaceGrid({}, {}, m_sizes);
-    assign(m_table, std::optional<TablePage>(), &SheetModel::tableChanged);
-    assign(m_history, QList<HistoryEntry>(), &SheetModel::historyChanged);
+    m_sheetTable.sheetOpened();
+    m_sheetHistory.sheetOpened();
+    m_sheetComments.sheetOpened();
+    m_sheetSharing.sheetOpened();
     setShowTable(false);
     co_await refresh(token);
     setBusy(false);
@@ -226,7 +256,8 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
         snapshot->cells.reserve(std::min(visibleRows(), qint64(500)) * std::min(visibleCols(), qint64(200)));
     // Up to `tilesAhead` tiles wait in order; the oldest is merged while the others travel or decode.
     constexpr std::size_t tilesAhead = 4;
-    std::optional<Tile> next = visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;
+    std::optional<Tile> next =
+        visibleRows() > 0 && visibleCols() > 0 ? std::optional<Tile>(Tile{}) : std::nullopt;
     std::deque<QCoro::Task<GridResponse>> inFlight;
     const auto fill = [&] {
         while (next && inFlight.size() < tilesAhead) {
@@ -252,7 +283,9 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
         co_return;
     } catch (...) {
         prefetch.cancel();
-        setError(NativeClientError::messageOf(std::current_exception()));
+        // A failure that belongs to a tab no longer open says nothing about the open one.
+        if (!token.isCancelled() && grid() == source)
+            setError(NativeClientError::messageOf(std::current_exception()));
         co_return;
     }
     if (!snapshot->anyTile) {
@@ -278,8 +311,9 @@ QCoro::Task<> SheetModel::accept(GridResponse response, CancellationToken token)
         co_return;
     }
     const quint64 step = response.stamps && *response.stamps >= 2 ? quint64(*response.stamps) : 1;
-    const quint64 reach =
-        m_version > std::numeric_limits<quint64>::max() - step ? std::numeric_limits<quint64>::max() : m_version + step;
+    const quint64 reach = m_version > std::numeric_limits<quint64>::max() - step
+                              ? std::numeric_limits<quint64>::max()
+                              : m_version + step;
     if (response.version > reach) {
         co_await refresh(token); // versions were skipped
         co_return;

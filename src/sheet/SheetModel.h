@@ -1,11 +1,17 @@
 #pragma once
 
+#include "async/CancellationError.h"
 #include "async/CancellationToken.h"
 #include "connection/NativeClock.h"
 #include "connection/NativeConnectivity.h"
 #include "connection/NativeTransport.h"
 #include "sheet/Coordinate.h"
+#include "sheet/SheetComments.h"
 #include "sheet/SheetEventParser.h"
+#include "sheet/SheetFiles.h"
+#include "sheet/SheetHistory.h"
+#include "sheet/SheetSharing.h"
+#include "sheet/SheetTable.h"
 #include "sheet/SheetClipboard.h"
 #include "sheet/SheetTextMeasure.h"
 #include "sheet/SheetWire.h"
@@ -62,10 +68,6 @@ class SheetModel : public QObject, public std::enable_shared_from_this<SheetMode
     Q_PROPERTY(QString notice READ notice WRITE setNotice NOTIFY noticeChanged)
     Q_PROPERTY(QString live READ live NOTIFY liveChanged)
     Q_PROPERTY(QString lastNotice READ lastNotice NOTIFY lastNoticeChanged)
-    Q_PROPERTY(QList<HistoryEntry> history READ history NOTIFY historyChanged)
-    Q_PROPERTY(std::optional<TablePage> table READ table NOTIFY tableChanged)
-    Q_PROPERTY(ViewSpec view READ view NOTIFY viewChanged)
-    Q_PROPERTY(qint64 tablePage READ tablePage NOTIFY tablePageChanged)
     Q_PROPERTY(bool showTable READ showTable WRITE setShowTable NOTIFY showTableChanged)
     Q_PROPERTY(std::optional<QList<QList<CellWrite>>> copied READ copied NOTIFY copiedChanged)
     Q_PROPERTY(QString copiedText READ copiedText NOTIFY copiedTextChanged)
@@ -111,10 +113,6 @@ public:
     const QString &notice() const { return m_notice; }
     const QString &live() const { return m_live; }
     const QString &lastNotice() const { return m_lastNotice; }
-    const QList<HistoryEntry> &history() const { return m_history; }
-    const std::optional<TablePage> &table() const { return m_table; }
-    const ViewSpec &view() const { return m_view; }
-    qint64 tablePage() const { return m_tablePage; }
     bool showTable() const { return m_showTable; }
     const std::optional<QList<QList<CellWrite>>> &copied() const { return m_copied; }
     const QString &copiedText() const { return m_copiedText; }
@@ -161,10 +159,6 @@ public:
     QCoro::Task<T> form(QString path, FormFields fields);
     // A guarded form POST to `base() + path`, followed by a reload. True when confirmed.
     QCoro::Task<bool> command(QString path, FormFields fields);
-
-    // Renames the open sheet through "/rename" (the title exactly as typed), then reloads the list
-    // and reopens the sheet under its new title when it is still listed. True when confirmed.
-    QCoro::Task<bool> rename(QString title);
 
     // The body of a form POST: fields sorted by name, every character outside the unreserved set
     // percent-encoded, so that names and values round-trip through any form decoder.
@@ -226,6 +220,27 @@ public:
     // Forgets every unconfirmed write; the views' discard actions call it before `discard()`.
     void clearFailedWrites() { setFailedWrites({}); }
 
+    // The feature panels: each keeps its own state and operations and reaches the shared guards,
+    // `form`, `command` and `loadCurrent` through this model.
+    SheetTable &sheetTable() { return m_sheetTable; }
+    SheetHistory &sheetHistory() { return m_sheetHistory; }
+    SheetComments &sheetComments() { return m_sheetComments; }
+    SheetSharing &sheetSharing() { return m_sheetSharing; }
+    SheetFiles &sheetFiles() { return m_sheetFiles; }
+
+    // The open sheet's ID, none while no page is loaded. A feature remembers it when a load starts.
+    std::optional<quint64> openSheetID() const {
+        return m_page ? std::optional<quint64>(m_page->Sheet.ID) : std::nullopt;
+    }
+    // A GET of `base() + path` decoded as T (JSON, at most 4 MiB). Empty when the answer came after
+    // another sheet was opened (dropped without a message), when cancelled, or when it failed (its
+    // message is then in `error`, unless another sheet was opened meanwhile).
+    template<typename T>
+    QCoro::Task<std::optional<T>> loadCurrent(QString path, CancellationToken token = {});
+    const std::shared_ptr<NativeTransport> &client() const { return m_client; }
+    // The clock of every wait: reconnect pauses and import polls.
+    const std::shared_ptr<NativeClock> &clock() const { return m_reconnectClock; }
+
 Q_SIGNALS:
     void listStateChanged();
     void sheetsChanged();
@@ -247,10 +262,6 @@ Q_SIGNALS:
     void noticeChanged();
     void liveChanged();
     void lastNoticeChanged();
-    void historyChanged();
-    void tableChanged();
-    void viewChanged();
-    void tablePageChanged();
     void showTableChanged();
     void copiedChanged();
     void copiedTextChanged();
@@ -313,14 +324,36 @@ private:
     QString m_notice;
     QString m_live = QStringLiteral("Connecting");
     QString m_lastNotice;
-    QList<HistoryEntry> m_history;
-    std::optional<TablePage> m_table;
-    ViewSpec m_view;
-    qint64 m_tablePage = 1;
     bool m_showTable = false;
     std::optional<QList<QList<CellWrite>>> m_copied;
     QString m_copiedText;
+
+    // Constructed last: they hold a reference to this model.
+    SheetTable m_sheetTable{*this};
+    SheetHistory m_sheetHistory{*this};
+    SheetComments m_sheetComments{*this};
+    SheetSharing m_sheetSharing{*this};
+    SheetFiles m_sheetFiles{*this};
 };
+
+template<typename T>
+QCoro::Task<std::optional<T>> SheetModel::loadCurrent(QString path, CancellationToken token) {
+    auto self = shared_from_this();
+    const std::optional<quint64> sheet = openSheetID();
+    try {
+        T answer = co_await m_client->request<T>(base() + path, QStringLiteral("GET"), std::nullopt,
+                                                 QStringLiteral("application/json"), pageMaxBytes, token);
+        if (openSheetID() != sheet)
+            co_return std::nullopt;
+        co_return answer;
+    } catch (const CancellationError &) {
+        co_return std::nullopt;
+    } catch (...) {
+        if (openSheetID() == sheet)
+            setError(NativeClientError::messageOf(std::current_exception()));
+        co_return std::nullopt;
+    }
+}
 
 template<typename T>
 QCoro::Task<T> SheetModel::form(QString path, FormFields fields) {

@@ -1,20 +1,21 @@
+#include "sheet/SheetRename.h"
+
 #include "sheet/SheetModel.h"
 
-QCoro::Task<bool> SheetModel::rename(QString title) {
-    auto self = shared_from_this();
+QCoro::Task<bool> renameSheet(std::shared_ptr<SheetModel> model, QString title) {
     // Built before the co_await: GCC 12 miscompiles initializer lists inside one.
     FormFields fields;
     fields.insert(QStringLiteral("title"), title);
     const QString path = QStringLiteral("/rename");
-    const bool ok = co_await command(path, fields);
+    const bool ok = co_await model->command(path, fields);
     if (!ok)
         co_return false;
-    co_await loadList();
-    if (m_page) {
-        const quint64 id = m_page->Sheet.ID;
-        for (const SheetSummary &summary : m_sheets) {
+    co_await model->loadList();
+    if (const auto &page = model->page()) {
+        const quint64 id = page->Sheet.ID;
+        for (const SheetSummary &summary : model->sheets()) {
             if (summary.ID == id) {
-                co_await open(summary);
+                co_await model->open(summary);
                 break;
             }
         }

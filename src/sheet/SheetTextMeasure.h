@@ -4,7 +4,7 @@
 
 #include <functional>
 
-// Width in points of a cell's text in the application font at 13 logical pixels, bold and italic
+// Width in points of a cell's widest line in the application font at 13 logical pixels, bold and italic
 // as its style says. Replaceable so that models can be tested without a GUI.
 using SheetTextMeasure = std::function<double(const QString &text, bool bold, bool italic)>;
 

@@ -26,8 +26,9 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
     try {
         while (confirmed < writes.size()) {
             const std::pair<QByteArray, qsizetype> batch = co_await m_wire.encode(writes, confirmed);
-            const std::pair<QByteArray, int> answer = co_await m_client->response(
-                path, QStringLiteral("POST"), batch.first, QStringLiteral("application/json"), gridMaxBytes, {});
+            const std::pair<QByteArray, int> answer =
+                co_await m_client->response(path, QStringLiteral("POST"), batch.first,
+                                            QStringLiteral("application/json"), gridMaxBytes, {});
             if (answer.second < 200 || answer.second > 299)
                 throw NativeClientError::message(QStringLiteral("The server did not confirm the edit."));
             GridResponse response = co_await m_wire.decodeGridResponse(answer.first);
@@ -45,6 +46,8 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
     setFailedWrites({});
     setError(QString());
     setNotice(QStringLiteral("Saved"));
+    if (m_showTable)
+        co_await m_sheetTable.loadTable(); // the table shows the confirmed values
     setBusy(false);
     co_return true;
 }
@@ -52,9 +55,18 @@ QCoro::Task<bool> SheetModel::write(QList<CellWrite> writes, bool retrying) {
 QCoro::Task<> SheetModel::retryWrites() {
     auto self = shared_from_this();
     const QList<CellWrite> pending = m_failedWrites;
+    // The active cell's pending text becomes its confirmed text: text typed after it (or while it
+    // travels) stays an edit of its own, also when it went back to the old text, so that no
+    // answer can take it for a clean draft and overwrite it. The pending write itself keeps the
+    // model unconfirmed until it is saved.
+    const Coordinate anchor = m_selectionAnchor;
+    const auto own = std::find_if(pending.crbegin(), pending.crend(), [&anchor](const CellWrite &w) {
+        return Coordinate{w.r, w.c} == anchor;
+    });
+    if (own != pending.crend())
+        setDraftPair(own->raw, m_draft);
     const bool saved = co_await write(pending, true);
-    if (saved && pending.size() == 1 && Coordinate{pending.first().r, pending.first().c} == m_selectionAnchor &&
-        pending.first().raw == m_draft)
+    if (saved && own != pending.crend() && m_selectionAnchor == anchor && m_draft == own->raw)
         setDraftPair(m_draft, m_draft); // the retried write was the active cell's edit
 }
 
@@ -62,19 +74,24 @@ QCoro::Task<> SheetModel::commit(bool moveRight, bool backwards) {
     auto self = shared_from_this();
     const Coordinate active = m_selectionAnchor;
     if (m_draft != m_originalDraft) {
-        QList<CellWrite> edit{CellWrite{active.r, active.c, m_draft, std::nullopt, std::nullopt}};
+        const QString written = m_draft;
+        QList<CellWrite> edit{CellWrite{active.r, active.c, written, std::nullopt, std::nullopt}};
         const bool saved = co_await write(std::move(edit), false);
         if (!saved)
             co_return;
+        // Only the text that was sent is saved: text typed while it travelled stays an unsaved
+        // edit, and the move below is then refused. (When an answer already reloaded a clean
+        // draft, the pair is equal and nothing is left to mark.)
+        if (m_draft != m_originalDraft)
+            setDraftPair(written, m_draft);
     }
-    setDraftPair(m_draft, m_draft);
     const qint64 step = backwards ? -1 : 1;
     Coordinate next = active;
     if (moveRight)
-        next.c += step;
+        next.c = std::clamp(active.c + step, qint64(0), std::max(visibleCols() - 1, qint64(0)));
     else
-        next.r += step;
-    select(clampedToGrid(next));
+        next.r = std::clamp(active.r + step, qint64(0), std::max(visibleRows() - 1, qint64(0)));
+    select(next);
 }
 
 QCoro::Task<> SheetModel::saveAll() {

@@ -13,6 +13,17 @@ QCoro::Task<> SteppingClock::sleep(double seconds, CancellationToken token) {
     co_await sleepFor(std::chrono::milliseconds(0), token);
 }
 
+namespace {
+QCoro::Task<bool> openIn(FakeBrowser *browser, QUrl url) {
+    browser->opened.append(url);
+    co_return browser->accepts;
+}
+} // namespace
+
+NativeBrowserSignIn::Opener FakeBrowser::opener() {
+    return [this](QUrl url) { return openIn(this, std::move(url)); };
+}
+
 ConnectionFixture::ConnectionFixture() {
     resetSettings();
 }

@@ -27,12 +27,7 @@ public:
 struct FakeBrowser {
     bool accepts = true;
     QList<QUrl> opened;
-    NativeBrowserSignIn::Opener opener() {
-        return [this](const QUrl &url) {
-            opened.append(url);
-            return accepts;
-        };
-    }
+    NativeBrowserSignIn::Opener opener();
 };
 
 // A settings file of its own, a scripted server, a fake clock and browser for each connection.

@@ -1,12 +1,10 @@
 #include "KeyringHelpers.h"
 
-#include "async/Wakeup.h"
+#include "TaskRunner.h"
+
 #include "connection/NativeCredentials.h"
 
-#include <QCoroSignal>
 #include <QProcess>
-
-#include <qt6keychain/keychain.h>
 
 #include <stdexcept>
 
@@ -30,16 +28,18 @@ QStringList storedKeys() {
 }
 
 QCoro::Task<> writeRaw(QString account, QString text) {
-    QKeychain::WritePasswordJob job(NativeCredentials::service());
-    job.setAutoDelete(false);
-    job.setKey(account);
-    job.setTextData(text);
-    Wakeup wakeup;
-    QObject::connect(&job, &QKeychain::Job::finished, &wakeup, &Wakeup::wake, Qt::QueuedConnection);
-    job.start();
-    co_await qCoro(&wakeup, &Wakeup::woken);
-    if (job.error() != QKeychain::NoError)
-        throw std::runtime_error(job.errorString().toStdString());
+    NativeSecretService::Attributes attributes;
+    attributes.insert(QStringLiteral("user"), account);
+    attributes.insert(QStringLiteral("server"), NativeCredentials::service());
+    const NativeKeyringStatus status =
+        co_await NativeSecretService::store(attributes, QStringLiteral("raw"), text.toUtf8(), {});
+    if (status != NativeKeyringStatus::done)
+        throw std::runtime_error("could not write a raw item");
+}
+
+void removeAll() {
+    for (const QString &key : storedKeys())
+        runTask(NativeCredentials::remove(key));
 }
 
 } // namespace KeyringHelpers

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "connection/NativeSession.h"
-
 #include <QCoroTask>
 #include <QStringList>
 
@@ -13,5 +11,8 @@ QStringList storedKeys();
 
 // Writes raw text under the service and account string, as some other program might.
 QCoro::Task<> writeRaw(QString account, QString text);
+
+// Deletes every item under NativeCredentials::service().
+void removeAll();
 
 } // namespace KeyringHelpers

@@ -78,11 +78,11 @@ private Q_SLOTS:
         QCOMPARE(account.name, QStringLiteral("Ann at the office"));
         QCOMPARE(account.origin, QUrl(origin));
         // The browser came back to the callback this application registers.
-        QVERIFY2(returned.startsWith(QStringLiteral("net.brevane.tabrel.127://signin?state=")),
+        QVERIFY2(returned.startsWith(QStringLiteral(TABREL_CALLBACK_SCHEME "://signin?state=")),
                  qPrintable(returned));
 
         // The stored session works for sheet requests.
-        const auto session = runTask(NativeCredentials::read(account.key()));
+        const auto session = runTask(NativeCredentials::read(account.key())).session;
         QVERIFY(session);
         QCOMPARE(session->name, QStringLiteral("larkspan_session"));
         const auto http = std::dynamic_pointer_cast<NativeHTTP>(connection->client());
@@ -95,7 +95,7 @@ private Q_SLOTS:
         // Signing out ends the session on the server too.
         runTask(connection->signOut());
         QVERIFY(connection->accounts().isEmpty());
-        QCOMPARE(runTask(NativeCredentials::read(account.key())), std::nullopt);
+        QCOMPARE(runTask(NativeCredentials::read(account.key())).status, NativeKeyringStatus::missing);
         const auto old = NativeHTTP::create(QUrl(origin), session);
         QTRY_VERIFY_WITH_TIMEOUT(
             runTask(old->responseDetails(QStringLiteral("/sheets"), QStringLiteral("GET"), std::nullopt,

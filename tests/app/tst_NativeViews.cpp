@@ -140,7 +140,12 @@ private Q_SLOTS:
             NativeAccount::create(QUrl("https://sheets.example:8443"), QStringLiteral("Work"));
         const NativeAccount home =
             NativeAccount::create(QUrl("http://127.0.0.1:8080"), QStringLiteral("Home"));
-        NativeAccountSettings(fixture.settings).setAccounts({work, home});
+        NativeAccountSettings(fixture.settings)
+            .updateAccounts(
+                [&](QList<NativeAccount> &list) {
+                    list = {work, home};
+                },
+                {});
         const auto connection = fixture.make();
         NativeAccountsView view(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
                                 connection);

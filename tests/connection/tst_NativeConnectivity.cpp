@@ -85,8 +85,10 @@ private Q_SLOTS:
             << QStringList{"wifi", "offline A"} << true << true << false;
         QTest::newRow("a 500 answer is reachable")
             << QStringList{"offline A", "answer A 500"} << true << false << false;
-        QTest::newRow("no path: every origin offline, answers or not")
-            << QStringList{"none", "answer A 200"} << false << true << true;
+        QTest::newRow("no path: every remote origin offline, answers or not; this machine is not")
+            << QStringList{"none", "answer A 200"} << false << true << false;
+        QTest::newRow("no path: this machine offline only by its own failure")
+            << QStringList{"none", "offline B"} << false << true << true;
         QTest::newRow("path back: failures forgotten")
             << QStringList{"wifi", "offline A", "offline B", "none", "wifi"} << true << false << false;
         QTest::newRow("flag change only forgets failures")

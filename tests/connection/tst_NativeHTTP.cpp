@@ -399,9 +399,6 @@ private Q_SLOTS:
         QTest::newRow("200") << 200 << "";
         QTest::newRow("204") << 204 << exportMessage;
         QTest::newRow("401") << 401 << "Your session has ended. Sign out and sign in again.";
-        QTest::newRow("303") << 303 << "Your session has ended. Sign out and sign in again.";
-        QTest::newRow("500")
-            << 500 << "The request could not be completed (500). Your changes have not been confirmed.";
     }
 
     void download() {

@@ -21,7 +21,10 @@ private Q_SLOTS:
         QTest::newRow("metered wifi on a site network")
             << Reachability::Site << Medium::WiFi << true
             << std::optional(NativePath{Status::satisfied, true, false});
-        QTest::newRow("machine only") << Reachability::Local << Medium::Ethernet << false
+        // A LAN without internet, or this machine only, still reaches a server there.
+        QTest::newRow("local only") << Reachability::Local << Medium::Ethernet << false
+                                    << std::optional(NativePath{Status::satisfied, false, false});
+        QTest::newRow("disconnected") << Reachability::Disconnected << Medium::Unknown << false
                                       << std::optional(NativePath{Status::unsatisfied, false, false});
         QTest::newRow("unknown is no report")
             << Reachability::Unknown << Medium::Unknown << false << std::optional<NativePath>();

@@ -13,13 +13,45 @@ namespace {
 // last code point, stray and missing continuation bytes, and bytes that never occur.
 const QList<QByteArray> &pieces() {
     static const QList<QByteArray> all = {
-        "a", "Z", " ", "0", "~", "\x7F", "\r", "\n", "\r\n",
-        "\xC2\x80", "\xDF\xBF", "\xC3\xA9", "\xC0\x80", "\xC1\xBF",                     // two bytes
-        "\xE0\xA0\x80", "\xE0\x9F\xBF", "\xE1\x80\x80", "\xEC\xBF\xBF", "\xED\x9F\xBF", // three bytes
-        "\xED\xA0\x80", "\xED\xBF\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF", "\xE2\x82\xAC",
-        "\xF0\x90\x80\x80", "\xF0\x8F\xBF\xBF", "\xF1\x80\x80\x80", "\xF3\xBF\xBF\xBF", // four bytes
-        "\xF4\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80",
-        "\x80", "\xBF", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xFE", "\xFF",             // broken
+        "a",
+        "Z",
+        " ",
+        "0",
+        "~",
+        "\x7F",
+        "\r",
+        "\n",
+        "\r\n",
+        "\xC2\x80",
+        "\xDF\xBF",
+        "\xC3\xA9",
+        "\xC0\x80",
+        "\xC1\xBF", // two bytes
+        "\xE0\xA0\x80",
+        "\xE0\x9F\xBF",
+        "\xE1\x80\x80",
+        "\xEC\xBF\xBF",
+        "\xED\x9F\xBF", // three bytes
+        "\xED\xA0\x80",
+        "\xED\xBF\xBF",
+        "\xEE\x80\x80",
+        "\xEF\xBF\xBF",
+        "\xE2\x82\xAC",
+        "\xF0\x90\x80\x80",
+        "\xF0\x8F\xBF\xBF",
+        "\xF1\x80\x80\x80",
+        "\xF3\xBF\xBF\xBF", // four bytes
+        "\xF4\x8F\xBF\xBF",
+        "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80",
+        "\xF8\x88\x80\x80\x80",
+        "\x80",
+        "\xBF",
+        "\xC3",
+        "\xE2\x82",
+        "\xF0\x9F\x98",
+        "\xFE",
+        "\xFF", // broken
     };
     return all;
 }
@@ -98,8 +130,9 @@ private Q_SLOTS:
             const QList<bool> expected = referenceVerdicts(text);
             const QList<bool> actual = scannedVerdicts(text, implementation, random);
             if (actual != expected)
-                QFAIL(qPrintable(QStringLiteral("disagreement on %1: %2 against %3")
-                                     .arg(QString::fromLatin1(text.toHex(' ')), verdicts(actual), verdicts(expected))));
+                QFAIL(qPrintable(
+                    QStringLiteral("disagreement on %1: %2 against %3")
+                        .arg(QString::fromLatin1(text.toHex(' ')), verdicts(actual), verdicts(expected))));
         }
     }
 

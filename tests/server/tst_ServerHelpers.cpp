@@ -1,6 +1,7 @@
 // The server's pure helpers, case by case: token form, number texts, moving formula references,
 // callback and origin checks.
 
+#include "ConnectionServer.h"
 #include "FormulaText.h"
 #include "NumberFormats.h"
 #include "OriginPolicy.h"
@@ -152,6 +153,21 @@ private Q_SLOTS:
         QFETCH(QString, callback);
         QFETCH(bool, accepted);
         QCOMPARE(SignIn::validCallback(callback.toStdString()), accepted);
+    }
+
+    void clientsAreCountedByAddressOrIpv6Network_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("client");
+        QTest::newRow("IPv4") << "192.0.2.7" << "192.0.2.7";
+        QTest::newRow("IPv6 host") << "2001:db8:1:2:3:4:5:6" << "2001:db8:1:2::/64";
+        QTest::newRow("its neighbour") << "2001:db8:1:2:ffff::1" << "2001:db8:1:2::/64";
+        QTest::newRow("IPv4 in IPv6") << "::ffff:192.0.2.7" << "::ffff:192.0.2.7";
+    }
+
+    void clientsAreCountedByAddressOrIpv6Network() {
+        QFETCH(QString, address);
+        QFETCH(QString, client);
+        QCOMPARE(QString::fromStdString(ConnectionServer::clientKey(address.toStdString())), client);
     }
 
     void originsMatchTheServerOnly() {

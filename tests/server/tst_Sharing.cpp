@@ -135,14 +135,46 @@ private Q_SLOTS:
         QCOMPARE(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "x")})->status, 403);
     }
 
+    void addressesWithoutAnAccountAreAnsweredAlikeAndInvited() {
+        const SheetRef sheet = newSheet();
+        auto owner = ann();
+        // The answer does not tell whether the address has an account here.
+        const auto known =
+            owner.postForm(sheet.page() + "/share", {{"address", carlEmail}, {"role", "viewer"}});
+        const auto unknown =
+            owner.postForm(sheet.page() + "/share", {{"address", "dora@example.com"}, {"role", "editor"}});
+        QCOMPARE(known->status, 200);
+        QCOMPARE(unknown->status, 200);
+        QCOMPARE(notice(unknown), notice(known));
+        QCOMPARE(TestClient::json(unknown)["message"].get<std::string>(),
+                 std::string("dora@example.com now has editor access."));
+        // The owner sees the invitation waiting, and may take it back like any member.
+        const std::string invited = "dora@example.com (invited, no account yet)";
+        QCOMPARE(roleOf(sharing(sheet), invited), std::string("editor"));
+        const auto id = memberId(sharing(sheet), invited);
+        QCOMPARE(owner.postForm(sheet.page() + "/share/revoke", {{"member", std::to_string(id)}})->status,
+                 200);
+        QCOMPARE(roleOf(sharing(sheet), invited), std::string());
+        // Invited again, the address's new account finds the sheet.
+        QCOMPARE(
+            owner.postForm(sheet.page() + "/share", {{"address", "Dora@Example.com"}, {"role", "commenter"}})
+                ->status,
+            200);
+        QVERIFY(m_server->addUser("dora@example.com", "Dora", QString::fromStdString(password)));
+        const auto dora = m_server->signIn("dora@example.com", password);
+        QVERIFY(dora);
+        auto guest = m_server->client(dora);
+        QCOMPARE(guest.get(sheet.page())->status, 200);
+        QCOMPARE(roleOf(sharing(sheet), "dora@example.com"), std::string("commenter"));
+    }
+
     void refusalsLeaveAccessUnchanged_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QVariantMap>("form");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("notice");
-        QTest::newRow("unknown address")
-            << "/share" << QVariantMap{{"address", "nobody@example.com"}, {"role", "viewer"}} << 404
-            << "unknown-address";
+        QTest::newRow("not an address")
+            << "/share" << QVariantMap{{"address", "nobody"}, {"role", "viewer"}} << 400 << "invalid-address";
         QTest::newRow("empty address")
             << "/share" << QVariantMap{{"address", " "}, {"role", "viewer"}} << 400 << "invalid-address";
         QTest::newRow("unknown role")

@@ -108,10 +108,17 @@ private Q_SLOTS:
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         auto http = m_server->client();
+        // Waiting out the pauses the server puts between wrong passwords, as a person would.
         auto attempt = [&](const std::string &pass) {
-            return http.postForm(
-                "/native/start",
-                {{"id", request->id}, {"email", email}, {"password", pass}, {"action", "approve"}});
+            while (true) {
+                auto answer = http.postForm(
+                    "/native/start",
+                    {{"id", request->id}, {"email", email}, {"password", pass}, {"action", "approve"}});
+                if (!answer || answer->status != 429)
+                    return answer;
+                std::this_thread::sleep_for(
+                    std::chrono::seconds(std::stoi(answer->get_header_value("Retry-After"))));
+            }
         };
         const auto refused = attempt("not the password");
         QVERIFY(refused);

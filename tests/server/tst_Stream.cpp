@@ -45,7 +45,9 @@ class TestStream : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{{}, {"--keep-alive", "1"}, {}});
+        // A hundred streams of one account from one address: more than a server allows by default.
+        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
+            {}, {"--keep-alive", "1", "--streams-per-account", "200", "--connections-per-address", "300"}, {}});
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
         QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
         m_session = m_server->signIn(email, password);

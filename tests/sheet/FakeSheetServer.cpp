@@ -4,7 +4,8 @@
 
 using nlohmann::json;
 
-FakeSheetServer::FakeSheetServer(std::shared_ptr<FakeTransport> transport, qint64 rows, qint64 cols, bool mayWrite)
+FakeSheetServer::FakeSheetServer(std::shared_ptr<FakeTransport> transport, qint64 rows, qint64 cols,
+                                 bool mayWrite)
     : m_rows(rows), m_cols(cols), m_mayWrite(mayWrite) {
     transport->setHandler([this](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
         co_return answer(request);
@@ -44,6 +45,8 @@ NativeResponse FakeSheetServer::tile() {
 
 NativeResponse FakeSheetServer::batch(const json &body) {
     batchSizes.append(int(body.at("cells").size()));
+    if (onBatch)
+        onBatch();
     if (batchSizes.size() == refuseBatch)
         return fixtures::answer(refuseStatus, "{}");
     json cells = json::array();

@@ -6,6 +6,8 @@
 
 #include <QMap>
 
+#include <functional>
+
 // One sheet served from memory through a FakeTransport: the page, tiles, batch writes, format and
 // size requests, like the real server but without formulas. Tests read what was posted and choose
 // which batch to refuse.
@@ -17,11 +19,12 @@ public:
     void setStyle(const std::string &key, nlohmann::json style) { m_styles[key] = std::move(style); }
 
     quint64 version = 1;
-    QList<int> batchSizes;                       // writes per posted batch
-    QList<nlohmann::json> posted;                // every JSON body posted, in order
-    QMap<QString, int> statusFor;                // a forced status per path suffix ("/size", "/format")
-    int refuseBatch = 0;                         // 1-based batch to refuse with `refuseStatus`; 0 for none
+    QList<int> batchSizes;        // writes per posted batch
+    QList<nlohmann::json> posted; // every JSON body posted, in order
+    QMap<QString, int> statusFor; // a forced status per path suffix ("/size", "/format")
+    int refuseBatch = 0;          // 1-based batch to refuse with `refuseStatus`; 0 for none
     int refuseStatus = 409;
+    std::function<void()> onBatch; // runs while a batch travels (before it is answered)
 
 private:
     NativeResponse answer(const FakeTransport::Request &request);

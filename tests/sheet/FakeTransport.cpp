@@ -3,8 +3,9 @@
 #include <stdexcept>
 
 QCoro::Task<NativeResponse> FakeTransport::responseDetails(QString path, QString method,
-                                                           std::optional<QByteArray> body, QString contentType,
-                                                           qint64 maxBytes, CancellationToken token) {
+                                                           std::optional<QByteArray> body,
+                                                           QString contentType, qint64 maxBytes,
+                                                           CancellationToken token) {
     token.throwIfCancelled();
     Request request{std::move(method), std::move(path), std::move(body), std::move(contentType), maxBytes};
     m_requests.append(request);
@@ -15,7 +16,8 @@ QCoro::Task<NativeResponse> FakeTransport::responseDetails(QString path, QString
     co_return response;
 }
 
-QCoro::Task<> FakeTransport::stream(QString path, OpenHandler onOpen, LineHandler onLine, CancellationToken token) {
+QCoro::Task<> FakeTransport::stream(QString path, OpenHandler onOpen, LineHandler onLine,
+                                    CancellationToken token) {
     token.throwIfCancelled();
     m_streamPaths.append(path);
     if (!m_streamHandler)

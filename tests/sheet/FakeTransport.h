@@ -20,13 +20,16 @@ public:
     using Handler = std::function<QCoro::Task<NativeResponse>(const Request &)>;
     // Plays one stream attempt: may call onOpen and onLine, then returns (the server ended the
     // stream) or throws (the attempt failed).
-    using StreamHandler = std::function<QCoro::Task<>(int attempt, OpenHandler &, LineHandler &, CancellationToken)>;
+    using StreamHandler =
+        std::function<QCoro::Task<>(int attempt, OpenHandler &, LineHandler &, CancellationToken)>;
 
-    QUrl origin() const override { return QUrl(QStringLiteral("https://sheets.example")); }
+    QUrl origin() const override { return m_origin; }
+    void setOrigin(QUrl origin) { m_origin = std::move(origin); }
     QCoro::Task<NativeResponse> responseDetails(QString path, QString method, std::optional<QByteArray> body,
                                                 QString contentType, qint64 maxBytes,
                                                 CancellationToken token) override;
-    QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine, CancellationToken token) override;
+    QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine,
+                         CancellationToken token) override;
     QCoro::Task<> download(QString path, QString destination, CancellationToken token) override;
 
     // Answers every request; replaces any earlier handler.
@@ -37,9 +40,12 @@ public:
     QStringList paths() const;
     void clearRequests() { m_requests.clear(); }
 
-    static NativeResponse json(int status, const QByteArray &body) { return NativeResponse(body, status, {}); }
+    static NativeResponse json(int status, const QByteArray &body) {
+        return NativeResponse(body, status, {});
+    }
 
 private:
+    QUrl m_origin{QStringLiteral("https://sheets.example")};
     Handler m_handler;
     StreamHandler m_streamHandler;
     QStringList m_streamPaths;

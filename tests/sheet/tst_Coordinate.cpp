@@ -59,8 +59,10 @@ private Q_SLOTS:
     }
 
     void rangeParse() {
-        QCOMPARE(CellRange::parse(QStringLiteral("B5:A1")), std::optional<CellRange>(CellRange{{0, 0}, {4, 1}}));
-        QCOMPARE(CellRange::parse(QStringLiteral("A5:B1")), std::optional<CellRange>(CellRange{{0, 0}, {4, 1}}));
+        QCOMPARE(CellRange::parse(QStringLiteral("B5:A1")),
+                 std::optional<CellRange>(CellRange{{0, 0}, {4, 1}}));
+        QCOMPARE(CellRange::parse(QStringLiteral("A5:B1")),
+                 std::optional<CellRange>(CellRange{{0, 0}, {4, 1}}));
         QCOMPARE(CellRange::parse(QStringLiteral("C3")), std::optional<CellRange>(CellRange{{2, 2}, {2, 2}}));
         QVERIFY(!CellRange::parse(QStringLiteral("A1:")));
         QVERIFY(!CellRange::parse(QStringLiteral(":A1")));

@@ -26,7 +26,8 @@ class TestSheetFormats : public QObject {
 private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
-        model = SheetModel::make(transport, {.clipboard = std::make_shared<FakeClipboard>(), .measure = measure});
+        model =
+            SheetModel::make(transport, {.clipboard = std::make_shared<FakeClipboard>(), .measure = measure});
     }
 
     void boldTogglesFromTheWholeSelection() {
@@ -34,11 +35,17 @@ private Q_SLOTS:
         server->setStyle("bold", {{"b", true}});
         server->setCell(0, 0, "x", "bold");
         server->setCell(0, 1, "y");
+        server->setStyle("italic", {{"i", true}}); // a style without the flag: not bold
+        server->setCell(2, 1, "z", "italic");
+        server->setCell(1, 2, "w", "bold");
         runTask(model->refresh());
         model->extendSelection({0, 1});
         QVERIFY(!model->everySelectedCell(&CellStyle::b));
         model->select({0, 0});
         QVERIFY(model->everySelectedCell(&CellStyle::b));
+        model->select({2, 1});
+        QVERIFY(!model->everySelectedCell(&CellStyle::b));
+        QVERIFY(model->everySelectedCell(&CellStyle::i));
         model->select({5, 5}); // empty cells are not bold
         QVERIFY(!model->everySelectedCell(&CellStyle::b));
         QVERIFY(!model->everySelectedCell(&CellStyle::i));
@@ -53,11 +60,15 @@ private Q_SLOTS:
                                {QStringLiteral("align"), QString()},
                                {QStringLiteral("numfmt"), QString()},
                                {QStringLiteral("fill"), QStringLiteral("none")},
-                               {QStringLiteral("ink"), QStringLiteral("none")}}));
+                               {QStringLiteral("ink"), QStringLiteral("none")},
+                               // A change never moves the range.
+                               {QStringLiteral("r1"), QStringLiteral("0")},
+                               {QStringLiteral("c2"), true}}));
         QCOMPARE(server->posted.size(), 1);
-        QCOMPARE(server->posted.first().dump(),
-                 std::string(R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none","italic":false,)"
-                             R"("numfmt":"","r1":1,"r2":3})"));
+        QCOMPARE(
+            server->posted.first().dump(),
+            std::string(R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none","italic":false,)"
+                        R"("numfmt":"","r1":1,"r2":3})"));
         QCOMPARE(transport->requests().last().path, QStringLiteral("/api/sheets/1/tabs/1/format"));
         QCOMPARE(transport->requests().last().maxBytes, qint64(4'194'304));
         QVERIFY(!model->busy());
@@ -94,18 +105,20 @@ private Q_SLOTS:
 
     void fitColumnMeasuresDisplayTexts() {
         openSheet();
-        runTask(model->fitColumn(2)); // empty column
-        server->setCell(0, 3, "abcdefghij"); // 100 points + 14
+        runTask(model->fitColumn(2));                 // empty column
+        server->setCell(0, 3, "abcdefghij");          // 100 points + 14
         server->setCell(1, 4, std::string(300, 'w')); // 3000 points
         runTask(model->refresh());
         runTask(model->fitColumn(3));
         runTask(model->fitColumn(4));
+        runTask(model->fitColumn(25)); // the last visible column
         runTask(model->fitColumn(26)); // beyond the visible columns
         runTask(model->fitColumn(-1));
-        QCOMPARE(server->posted.size(), 3);
+        QCOMPARE(server->posted.size(), 4);
         QCOMPARE(server->posted.at(0).dump(), std::string(R"({"col":2,"size":40})"));
         QCOMPARE(server->posted.at(1).dump(), std::string(R"({"col":3,"size":114})"));
         QCOMPARE(server->posted.at(2).dump(), std::string(R"({"col":4,"size":1000})"));
+        QCOMPARE(server->posted.at(3).dump(), std::string(R"({"col":25,"size":40})"));
     }
 
     void nothingIsSentWhileAnEditIsUnsaved() {

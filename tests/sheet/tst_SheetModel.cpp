@@ -2,13 +2,13 @@
 #include "SheetFixtures.h"
 #include "TaskRunner.h"
 
+#include "async/CancellationSource.h"
 #include "async/Wakeup.h"
 #include "sheet/SheetModel.h"
 
 #include <QCoroSignal>
 #include <QTest>
 #include <QUrlQuery>
-
 
 using namespace fixtures;
 
@@ -71,10 +71,14 @@ private Q_SLOTS:
         const QString g = QStringLiteral("GET /api/sheets/12/tabs/3/cells?");
         const QStringList expected{
             QStringLiteral("GET /sheets/12"),
-            g + "firstRow=0&firstCol=0&rows=25&cols=50",   g + "firstRow=0&firstCol=50&rows=25&cols=50",
-            g + "firstRow=0&firstCol=100&rows=25&cols=20", g + "firstRow=25&firstCol=0&rows=25&cols=50",
-            g + "firstRow=25&firstCol=50&rows=25&cols=50", g + "firstRow=25&firstCol=100&rows=25&cols=20",
-            g + "firstRow=50&firstCol=0&rows=10&cols=50",  g + "firstRow=50&firstCol=50&rows=10&cols=50",
+            g + "firstRow=0&firstCol=0&rows=25&cols=50",
+            g + "firstRow=0&firstCol=50&rows=25&cols=50",
+            g + "firstRow=0&firstCol=100&rows=25&cols=20",
+            g + "firstRow=25&firstCol=0&rows=25&cols=50",
+            g + "firstRow=25&firstCol=50&rows=25&cols=50",
+            g + "firstRow=25&firstCol=100&rows=25&cols=20",
+            g + "firstRow=50&firstCol=0&rows=10&cols=50",
+            g + "firstRow=50&firstCol=50&rows=10&cols=50",
             g + "firstRow=50&firstCol=100&rows=10&cols=20",
         };
         QCOMPARE(transport->paths(), expected);
@@ -123,7 +127,8 @@ private Q_SLOTS:
         // Tiles at versions 7 and 6 give a snapshot of version 6.
         transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
             const bool second = request.path.contains(QStringLiteral("firstRow=25"));
-            co_return FakeTransport::json(200, gridJson(second ? 6 : 7, json::array({cellJson(0, 0, "snap")})));
+            co_return FakeTransport::json(200,
+                                          gridJson(second ? 6 : 7, json::array({cellJson(0, 0, "snap")})));
         });
         runTask(model->refresh());
         QCOMPARE(model->version(), quint64(6));
@@ -133,7 +138,8 @@ private Q_SLOTS:
         transport->setHandler([this](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
             if (request.path.contains(QStringLiteral("firstRow=25"))) {
                 // Built outside the co_await: GCC 12 miscompiles string literals inside one.
-                GridResponse live = grid(8, json::array({cellJson(1, 1, "live")}), json::object({{"stamps", 2}}));
+                GridResponse live =
+                    grid(8, json::array({cellJson(1, 1, "live")}), json::object({{"stamps", 2}}));
                 co_await model->accept(std::move(live));
             }
             co_return FakeTransport::json(200, gridJson(7, json::array({cellJson(0, 0, "stale")})));
@@ -153,7 +159,9 @@ private Q_SLOTS:
         QTest::newRow("stamps cover the gap") << quint64(12) << 3 << false << "merged";
         QTest::newRow("a gap without stamps reloads") << quint64(12) << 0 << false << "reloaded";
         QTest::newRow("stamps of 1 do not widen") << quint64(11) << 1 << false << "reloaded";
+        QTest::newRow("the same version re-applies") << quint64(9) << 0 << false << "merged";
         QTest::newRow("older is ignored") << quint64(8) << 0 << false << "ignored";
+        QTest::newRow("resync at the same version reloads") << quint64(9) << 0 << true << "reloaded";
         QTest::newRow("resync far ahead reloads") << quint64(1000) << 0 << true << "reloaded";
         QTest::newRow("resync that is older is ignored") << quint64(8) << 0 << true << "ignored";
     }
@@ -170,8 +178,8 @@ private Q_SLOTS:
             extra["stamps"] = stamps;
         if (resync)
             extra["resync"] = true;
-        runTask(model->accept(grid(version, json::array({cellJson(5, 5, "pushed")}), extra)));
-        const bool merged = model->cells().value({5, 5}).raw == QStringLiteral("pushed");
+        runTask(model->accept(grid(version, json::array({cellJson(5, 2, "pushed")}), extra)));
+        const bool merged = model->cells().value({5, 2}).raw == QStringLiteral("pushed");
         const bool reloaded = !transport->requests().isEmpty();
         QCOMPARE(merged, outcome == QStringLiteral("merged"));
         QCOMPARE(reloaded, outcome == QStringLiteral("reloaded"));
@@ -223,25 +231,34 @@ private Q_SLOTS:
         QCOMPARE(model->error(), QString());
     }
 
+    // An answer to a superseded load changes nothing, whether it brings a list or a failure.
+    void staleListAnswerIsDropped_data() {
+        QTest::addColumn<int>("staleStatus");
+        QTest::newRow("stale list") << 200;
+        QTest::newRow("stale failure") << 500;
+    }
     void staleListAnswerIsDropped() {
+        QFETCH(int, staleStatus);
         Gate firstAnswer;
         int calls = 0;
         transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
             const int call = ++calls;
             if (call == 1) {
                 co_await firstAnswer.pass();
-                co_return FakeTransport::json(200, R"({"Sheets":[{"ID":1,"Title":"old","TabID":1,"TabName":"T"}]})");
+                co_return FakeTransport::json(
+                    staleStatus, R"({"Sheets":[{"ID":1,"Title":"old","TabID":1,"TabName":"T"}]})");
             }
-            co_return FakeTransport::json(200, R"({"Sheets":[{"ID":2,"Title":"new","TabID":1,"TabName":"T"}]})");
+            co_return FakeTransport::json(200,
+                                          R"({"Sheets":[{"ID":2,"Title":"new","TabID":1,"TabName":"T"}]})");
         });
         auto first = model->loadList();
         runTask(model->loadList());
-        QCOMPARE(model->sheets().first().Title, QStringLiteral("new"));
         firstAnswer.release();
         runTask(std::move(first));
         QCOMPARE(model->sheets().size(), 1);
         QCOMPARE(model->sheets().first().Title, QStringLiteral("new"));
         QCOMPARE(model->listState(), SheetModel::ListState::loaded);
+        QCOMPARE(model->error(), QString());
     }
 
     void listFailureShowsMessage() {
@@ -253,7 +270,13 @@ private Q_SLOTS:
         QCOMPARE(model->error(), QStringLiteral("The server returned an unsupported response."));
     }
 
+    void tileForATabNoLongerOpenIsDropped_data() {
+        QTest::addColumn<int>("oldTabStatus");
+        QTest::newRow("answered") << 200;
+        QTest::newRow("failed") << 500; // its failure is not the new sheet's either
+    }
     void tileForATabNoLongerOpenIsDropped() {
+        QFETCH(int, oldTabStatus);
         serveSheet(1, 1, 10, 10, 3);
         runTask(model->open(summary(1, 1)));
         Gate tile;
@@ -262,7 +285,8 @@ private Q_SLOTS:
                 co_return FakeTransport::json(200, pageJson(2, 7, 10, 10));
             if (request.path.startsWith(QStringLiteral("/api/sheets/1/"))) {
                 co_await tile.pass();
-                co_return FakeTransport::json(200, gridJson(50, json::array({cellJson(0, 0, "old tab")})));
+                co_return FakeTransport::json(oldTabStatus,
+                                              gridJson(50, json::array({cellJson(0, 0, "old tab")})));
             }
             co_return FakeTransport::json(200, gridJson(2, json::array({cellJson(0, 0, "new tab")})));
         });
@@ -272,6 +296,38 @@ private Q_SLOTS:
         runTask(std::move(staleReload));
         QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("new tab"));
         QCOMPARE(model->version(), quint64(2));
+        QCOMPARE(model->error(), QString());
+    }
+
+    // A cancelled load leaves the list as it was, or failed when it never loaded; never loading.
+    void cancelledListLoadDoesNotStayLoading_data() {
+        QTest::addColumn<bool>("loadedBefore");
+        QTest::addColumn<SheetModel::ListState>("after");
+        QTest::newRow("first load") << false << SheetModel::ListState::failed;
+        QTest::newRow("reload") << true << SheetModel::ListState::loaded;
+    }
+    void cancelledListLoadDoesNotStayLoading() {
+        QFETCH(bool, loadedBefore);
+        QFETCH(SheetModel::ListState, after);
+        CancellationSource stop;
+        Gate answer;
+        bool holdAnswer = false;
+        transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            if (holdAnswer)
+                co_await answer.pass();
+            co_return FakeTransport::json(200,
+                                          R"({"Sheets":[{"ID":1,"Title":"a","TabID":1,"TabName":"T"}]})");
+        });
+        if (loadedBefore)
+            runTask(model->loadList());
+        holdAnswer = true;
+        auto loading = model->loadList(stop.token());
+        QCOMPARE(model->listState(), SheetModel::ListState::loading);
+        stop.cancel();
+        answer.release();
+        runTask(std::move(loading));
+        QCOMPARE(model->listState(), after);
+        QCOMPARE(model->sheets().size(), loadedBefore ? 1 : 0);
     }
 
     void guardsRefuseWhileBusyOrEditing() {
@@ -279,9 +335,8 @@ private Q_SLOTS:
         transport->setHandler([&](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
             if (request.path == QStringLiteral("/sheets/1"))
                 co_await page.pass();
-            co_return FakeTransport::json(200, request.path.startsWith(QStringLiteral("/api"))
-                                                   ? gridJson(1)
-                                                   : pageJson(1, 1, 10, 10));
+            co_return FakeTransport::json(
+                200, request.path.startsWith(QStringLiteral("/api")) ? gridJson(1) : pageJson(1, 1, 10, 10));
         });
         auto opening = model->open(summary(1, 1));
         QVERIFY(model->busy());
@@ -303,14 +358,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
-        QTest::newRow("notice body") << 403 << QByteArray(R"({"notice":"denied","message":"Only owners can rename."})")
+        QTest::newRow("notice body") << 403
+                                     << QByteArray(
+                                            R"({"notice":"denied","message":"Only owners can rename."})")
                                      << "Only owners can rename.";
         QTest::newRow("plain body") << 403 << QByteArray("forbidden")
                                     << "The request was not confirmed. Check your access and try again.";
         QTest::newRow("empty 500") << 500 << QByteArray()
                                    << "The request was not confirmed. Check your access and try again.";
-        QTest::newRow("2xx that does not decode") << 200 << QByteArray("{}")
-                                                  << "The server returned an unsupported response.";
+        QTest::newRow("2xx that does not decode")
+            << 200 << QByteArray("{}") << "The server returned an unsupported response.";
     }
     void commandRefusals() {
         QFETCH(int, status);
@@ -321,7 +378,8 @@ private Q_SLOTS:
         transport->setHandler([=](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
             co_return FakeTransport::json(status, body);
         });
-        QVERIFY(!runTask(model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
+        QVERIFY(!runTask(
+            model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
         QCOMPARE(model->error(), error);
         QVERIFY(!model->busy());
         QCOMPARE(transport->requests().last().path, QStringLiteral("/sheets/4/rename"));
@@ -336,10 +394,12 @@ private Q_SLOTS:
                 co_return FakeTransport::json(200, R"({"notice":"renamed","message":"Renamed"})");
             co_return FakeTransport::json(200, gridJson(2));
         });
-        QVERIFY(runTask(model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
+        QVERIFY(runTask(
+            model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
         QCOMPARE(model->lastNotice(), QStringLiteral("renamed"));
         QCOMPARE(model->notice(), QStringLiteral("Renamed"));
-        QCOMPARE(transport->requests().first().contentType, QStringLiteral("application/x-www-form-urlencoded"));
+        QCOMPARE(transport->requests().first().contentType,
+                 QStringLiteral("application/x-www-form-urlencoded"));
         QCOMPARE(transport->requests().size(), 2); // the POST, then one tile
         QCOMPARE(model->version(), quint64(2));
     }
@@ -363,9 +423,11 @@ private Q_SLOTS:
     void createOpensTheNewSheet() {
         transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
             if (request.method == QStringLiteral("POST"))
-                co_return FakeTransport::json(201, R"({"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"})");
+                co_return FakeTransport::json(201,
+                                              R"({"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"})");
             if (request.path == QStringLiteral("/sheets"))
-                co_return FakeTransport::json(200, R"({"Sheets":[{"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"}]})");
+                co_return FakeTransport::json(
+                    200, R"({"Sheets":[{"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"}]})");
             if (request.path == QStringLiteral("/sheets/9"))
                 co_return FakeTransport::json(200, pageJson(9, 4, 10, 10));
             co_return FakeTransport::json(200, gridJson(1));

@@ -33,7 +33,8 @@ private Q_SLOTS:
     void init() {
         transport = std::make_shared<FakeTransport>();
         clipboard = std::make_shared<FakeClipboard>();
-        model = SheetModel::make(transport, {.clipboard = clipboard, .measure = [](const QString &, bool, bool) { return 0.0; }});
+        model = SheetModel::make(
+            transport, {.clipboard = clipboard, .measure = [](const QString &, bool, bool) { return 0.0; }});
     }
 
     void selectionGuardsAndClamping() {
@@ -78,7 +79,8 @@ private Q_SLOTS:
             QCOMPARE(model->error(), QString());
         } else {
             QCOMPARE(model->selection(), (CellRange{{0, 0}, {0, 0}}));
-            QCOMPARE(model->error(), QStringLiteral("Choose a range inside the visible sheet, after saving your edit."));
+            QCOMPARE(model->error(),
+                     QStringLiteral("Choose a range inside the visible sheet, after saving your edit."));
         }
     }
 
@@ -135,11 +137,13 @@ private Q_SLOTS:
         clipboard->setText(QStringLiteral("a\tb"));
         model->select({0, 25});
         runTask(model->paste());
-        QCOMPARE(model->error(), QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
+        QCOMPARE(model->error(),
+                 QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
         model->select({99, 0});
         clipboard->setText(QStringLiteral("a\nb"));
         runTask(model->paste());
-        QCOMPARE(model->error(), QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
+        QCOMPARE(model->error(),
+                 QStringLiteral("This paste extends beyond the visible sheet. Nothing was changed."));
         QVERIFY(transport->requests().isEmpty());
 
         clipboard->clear();

@@ -5,8 +5,7 @@
 #include <nlohmann/json.hpp>
 
 namespace {
-template<typename T>
-T decode(const char *json) {
+template <typename T> T decode(const char *json) {
     return decodeJson<T>(QByteArray(json));
 }
 } // namespace
@@ -46,11 +45,17 @@ private Q_SLOTS:
         QCOMPARE(big.version, quint64(9007199254740993ULL));
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode<GridResponse>(R"({"cells":[]})"));
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode<GridResponse>(R"({"version":-1})"));
-        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode<GridResponse>(R"({"version":18446744073709551616})"));
+        QVERIFY_THROWS_EXCEPTION(JsonDecodeError,
+                                 decode<GridResponse>(R"({"version":18446744073709551616})"));
     }
 
     void gridResponseWhole() {
-        const auto response = decode<GridResponse>(R"({"version":7,"rows":2,"cols":2,)" R"("cells":[{"r":0,"c":0,"raw":"x","display":"x","f":"s"}],)" R"("formats":{"s":{"b":true,"fx":"ffeecc","fh":120.5,"fc":0.1,"a":"right"}},)" R"("sizes":{"cols":{"0":120,"3":80.5},"rows":null},)" R"("resync":false,"stamps":3})");
+        const auto response = decode<GridResponse>(
+            R"({"version":7,"rows":2,"cols":2,)"
+            R"("cells":[{"r":0,"c":0,"raw":"x","display":"x","f":"s"}],)"
+            R"("formats":{"s":{"b":true,"fx":"ffeecc","fh":120.5,"fc":0.1,"a":"right"}},)"
+            R"("sizes":{"cols":{"0":120,"3":80.5},"rows":null},)"
+            R"("resync":false,"stamps":3})");
         QCOMPARE(response.version, quint64(7));
         QCOMPARE(response.cells->size(), 1);
         const CellStyle style = response.formats->value(QStringLiteral("s"));
@@ -70,11 +75,17 @@ private Q_SLOTS:
 
     void pageAndList() {
         QCOMPARE(decode<SheetList>("{}").Sheets, std::nullopt);
-        const auto list = decode<SheetList>(R"({"Sheets":[{"ID":12,"Title":"Budget","TabID":3,"TabName":"Sheet1",)" R"("Preview":{"Rows":12,"Cols":8,"Empty":false,"Cells":[{"R":0,"C":1,"Fill":"fff","Bold":true}]}}]})");
+        const auto list = decode<SheetList>(
+            R"({"Sheets":[{"ID":12,"Title":"Budget","TabID":3,"TabName":"Sheet1",)"
+            R"("Preview":{"Rows":12,"Cols":8,"Empty":false,"Cells":[{"R":0,"C":1,"Fill":"fff","Bold":true}]}}]})");
         QCOMPARE(list.Sheets->size(), 1);
         QCOMPARE(list.Sheets->first().Preview->Cells->first().Bold, true);
 
-        const char *page = R"({"Sheet":{"ID":12,"Title":"Budget","TabID":3,"TabName":"Sheet1"},)" R"("Rows":100,"Cols":26,"Truncated":false,"MayWrite":true,"MayComment":true,"MayShare":false,)" R"("FillSwatches":[{"Name":"yellow","Label":"Yellow"}],"InkSwatches":[],)" R"("NumberFormats":[{"Code":"0.00","Label":"Two decimals"}],"Warned":["B2"]})";
+        const char *page =
+            R"({"Sheet":{"ID":12,"Title":"Budget","TabID":3,"TabName":"Sheet1"},)"
+            R"("Rows":100,"Cols":26,"Truncated":false,"MayWrite":true,"MayComment":true,"MayShare":false,)"
+            R"("FillSwatches":[{"Name":"yellow","Label":"Yellow"}],"InkSwatches":[],)"
+            R"("NumberFormats":[{"Code":"0.00","Label":"Two decimals"}],"Warned":["B2"]})";
         const auto decoded = decode<SheetPage>(page);
         QCOMPARE(decoded.Sheet.TabID, quint64(3));
         QCOMPARE(decoded.FillSwatches.first().Label, QStringLiteral("Yellow"));
@@ -86,11 +97,15 @@ private Q_SLOTS:
     }
 
     void tableHistoryNotice() {
-        const auto table = decode<TablePage>(R"({"View":{"sortCol":1,"sortDesc":true,"filterCol":-1,)" R"("filterOp":"contains","filterVal":""},"HasNext":true,"HasPrev":false})");
+        const auto table =
+            decode<TablePage>(R"({"View":{"sortCol":1,"sortDesc":true,"filterCol":-1,)"
+                              R"("filterOp":"contains","filterVal":""},"HasNext":true,"HasPrev":false})");
         QCOMPARE(table.View.sortCol, qint64(1));
         QVERIFY(!table.Rows);
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode<ViewSpec>(R"({"sortCol":1,"sortDesc":true})"));
-        const auto history = decode<HistoryPage>(R"({"Entries":[{"ID":18446744073709551615,"Ref":"A1","Who":"a",)" R"("Old":"","New":"1","When":"now"}]})");
+        const auto history =
+            decode<HistoryPage>(R"({"Entries":[{"ID":18446744073709551615,"Ref":"A1","Who":"a",)"
+                                R"("Old":"","New":"1","When":"now"}]})");
         QCOMPARE(history.Entries->first().ID, std::numeric_limits<quint64>::max());
         QCOMPARE(decode<Notice>(R"({"notice":"saved","message":"Saved"})").message, QStringLiteral("Saved"));
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode<Notice>(R"({"notice":"saved"})"));

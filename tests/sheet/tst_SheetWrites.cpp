@@ -41,7 +41,8 @@ private Q_SLOTS:
         QCOMPARE(server->batchSizes, (QList<int>{500, 500}));
         QCOMPARE(model->failedWrites(), writes.mid(500));
         QCOMPARE(model->error(),
-                 QStringLiteral("500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
+                 QStringLiteral(
+                     "500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
         QVERIFY(model->hasUnconfirmedChanges());
         QVERIFY(!model->busy());
         // The first batch was merged.
@@ -49,7 +50,8 @@ private Q_SLOTS:
 
         // Any other change is refused until the pending writes are retried.
         QVERIFY(!runTask(model->write({CellWrite{0, 0, "x", {}, {}}}, false)));
-        QCOMPARE(model->error(), QStringLiteral("Retry or discard the pending edits before making another change."));
+        QCOMPARE(model->error(),
+                 QStringLiteral("Retry or discard the pending edits before making another change."));
         QCOMPARE(server->batchSizes.size(), 2);
 
         runTask(model->retryWrites());
@@ -79,7 +81,8 @@ private Q_SLOTS:
         });
         QVERIFY(!runTask(model->write(manyWrites(2), false)));
         QCOMPARE(model->error(),
-                 QStringLiteral("0 cells confirmed; 2 still need saving. The server returned an unsupported response."));
+                 QStringLiteral(
+                     "0 cells confirmed; 2 still need saving. The server returned an unsupported response."));
     }
 
     void inputLimitCountsUtf8Bytes_data() {
@@ -88,7 +91,8 @@ private Q_SLOTS:
         QTest::newRow("8192 ASCII bytes") << QString(8192, u'a') << true;
         QTest::newRow("8193 ASCII bytes") << QString(8193, u'a') << false;
         QTest::newRow("3000 three-byte characters") << QString(3000, QChar(0x20AC)) << false;
-        QTest::newRow("2730 three-byte characters and 2 bytes") << QString(2730, QChar(0x20AC)) + "ab" << true;
+        QTest::newRow("2730 three-byte characters and 2 bytes")
+            << QString(2730, QChar(0x20AC)) + "ab" << true;
     }
     void inputLimitCountsUtf8Bytes() {
         QFETCH(QString, raw);
@@ -98,7 +102,9 @@ private Q_SLOTS:
         const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
         QCOMPARE(runTask(model->write(writes, false)), sent);
         QCOMPARE(server->batchSizes.size(), sent ? 1 : 0);
-        QCOMPARE(model->error(), sent ? QString() : QStringLiteral("A cell exceeds the input size limit. Nothing was changed."));
+        QCOMPARE(model->error(),
+                 sent ? QString()
+                      : QStringLiteral("A cell exceeds the input size limit. Nothing was changed."));
     }
 
     void emptyListAndPermissions() {
@@ -123,11 +129,15 @@ private Q_SLOTS:
         const auto second = SheetWireWorker::encodeBatch(writes, 250);
         QCOMPARE(second.second, qsizetype(250));
         // A single write larger than the limit still goes alone.
-        const auto lone = SheetWireWorker::encodeBatch({CellWrite{0, 0, QString(2'000'000, u'x'), {}, {}}}, 0);
+        const auto lone =
+            SheetWireWorker::encodeBatch({CellWrite{0, 0, QString(2'000'000, u'x'), {}, {}}}, 0);
         QCOMPARE(lone.second, qsizetype(1));
         // The body is the batch record, in list order, sources only where set.
-        const auto small = SheetWireWorker::encodeBatch({CellWrite{1, 2, "a", {}, {}}, CellWrite{3, 4, "=B1", 0, 1}}, 0);
-        QCOMPARE(small.first, QByteArray(R"({"cells":[{"c":2,"r":1,"raw":"a"},{"c":4,"fromC":1,"fromR":0,"r":3,"raw":"=B1"}]})"));
+        const auto small =
+            SheetWireWorker::encodeBatch({CellWrite{1, 2, "a", {}, {}}, CellWrite{3, 4, "=B1", 0, 1}}, 0);
+        QCOMPARE(small.first,
+                 QByteArray(
+                     R"({"cells":[{"c":2,"r":1,"raw":"a"},{"c":4,"fromC":1,"fromR":0,"r":3,"raw":"=B1"}]})"));
     }
 
     void commitMovesAndStopsAtTheEdges_data() {
@@ -141,6 +151,11 @@ private Q_SLOTS:
         QTest::newRow("right") << Coordinate{3, 3} << true << false << Coordinate{3, 4};
         QTest::newRow("last column stays") << Coordinate{3, 4} << true << false << Coordinate{3, 4};
         QTest::newRow("left from column 0 stays") << Coordinate{3, 0} << true << true << Coordinate{3, 0};
+        // A cell outside the sheet shown keeps the axis it does not move along.
+        QTest::newRow("down keeps a column past the sheet")
+            << Coordinate{2, 7} << false << false << Coordinate{3, 7};
+        QTest::newRow("right keeps a row past the sheet")
+            << Coordinate{12, 1} << true << false << Coordinate{12, 2};
     }
     void commitMovesAndStopsAtTheEdges() {
         QFETCH(Coordinate, from);
@@ -172,6 +187,62 @@ private Q_SLOTS:
         runTask(model->retryWrites());
         QVERIFY(model->failedWrites().isEmpty());
         QCOMPARE(model->originalDraft(), QStringLiteral("42"));
+        QVERIFY(!model->hasUnconfirmedChanges());
+    }
+
+    // Text typed while a write travels, or after it failed, is never taken as saved: it stays the
+    // draft, the move after the save is refused, and the next commit sends it.
+    void newerTextIsNeverMarkedSaved_data() {
+        QTest::addColumn<bool>("failFirst");
+        QTest::addColumn<QString>("typedAfterFailure");
+        QTest::addColumn<QString>("typedWhileSending");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("commit, typed while it travels") << false << ""
+                                                        << "second"
+                                                        << "second";
+        QTest::newRow("retry, typed after the failure") << true << "second"
+                                                        << ""
+                                                        << "second";
+        QTest::newRow("retry, typed while it travels") << true << ""
+                                                       << "second"
+                                                       << "second";
+        QTest::newRow("retry, typed back to the old text") << true << "old"
+                                                           << ""
+                                                           << "old";
+    }
+    void newerTextIsNeverMarkedSaved() {
+        QFETCH(bool, failFirst);
+        QFETCH(QString, typedAfterFailure);
+        QFETCH(QString, typedWhileSending);
+        QFETCH(QString, kept);
+        server = std::make_unique<FakeSheetServer>(transport, 100, 26);
+        server->setCell(0, 0, "old");
+        runTask(model->open(summary(1, 1)));
+        model->setDraft(QStringLiteral("first"));
+        if (failFirst) {
+            server->refuseBatch = 1;
+            runTask(model->commit(false, false));
+            QCOMPARE(model->failedWrites().size(), 1);
+            if (!typedAfterFailure.isEmpty())
+                model->setDraft(typedAfterFailure);
+        }
+        if (!typedWhileSending.isEmpty())
+            server->onBatch = [&] { model->setDraft(typedWhileSending); };
+        if (failFirst)
+            runTask(model->retryWrites());
+        else
+            runTask(model->commit(false, false));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("first"));
+        QVERIFY(model->failedWrites().isEmpty());
+        QCOMPARE(model->draft(), kept);
+        QCOMPARE(model->originalDraft(), QStringLiteral("first"));
+        QVERIFY(model->hasUnconfirmedChanges());
+        QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
+
+        server->onBatch = nullptr;
+        runTask(model->commit(false, false));
+        QCOMPARE(model->cells().value({0, 0}).raw, kept);
+        QCOMPARE(model->selectionAnchor(), (Coordinate{1, 0}));
         QVERIFY(!model->hasUnconfirmedChanges());
     }
 

@@ -1,7 +1,6 @@
 #include "connection/views/NativeSignInView.h"
 
 #include "connection/NativeConnection.h"
-#include "connection/desktop/NativeBrowserSignInDesktop.h"
 #include "connection/views/NativeIcon.h"
 
 #include <QApplication>
@@ -152,10 +151,7 @@ NativeSignInView::NativeSignInView(const QString &name, const QString &symbol,
     connect(m_cancel, &QPushButton::clicked, raw, &NativeConnection::cancel);
     connect(copy, &QPushButton::clicked, this,
             [this] { QApplication::clipboard()->setText(m_link->text()); });
-    connect(m_openAgain, &QPushButton::clicked, this, [this] {
-        if (const auto url = m_connection->browserURL())
-            nativeOpenInSystemBrowser(*url);
-    });
+    connect(m_openAgain, &QPushButton::clicked, raw, &NativeConnection::openBrowserAgain);
     for (auto signal : {&NativeConnection::serverAddressChanged, &NativeConnection::accountNameChanged,
                         &NativeConnection::signingInChanged, &NativeConnection::codeChanged,
                         &NativeConnection::browserURLChanged, &NativeConnection::errorChanged})

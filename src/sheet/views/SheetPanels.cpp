@@ -1,7 +1,9 @@
 #include "sheet/views/SheetPanels.h"
 
 #include "sheet/SheetModel.h"
+#include "sheet/views/SheetFeaturePanel.h"
 #include "sheet/views/SheetRenamePanel.h"
+#include "sheet/views/SheetSizesPanel.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -64,6 +66,11 @@ SheetPanels::SheetPanels(std::shared_ptr<SheetModel> model, const QString &panel
     const auto found = factories().constFind(m_panel);
     if (found != factories().constEnd()) {
         m_content = (*found)(m_model, this);
+    } else if (m_panel == QLatin1String("Sizes")) {
+        m_content = new SheetSizesPanel(m_model, this);
+    } else if (SheetFeaturePanel *feature = SheetFeaturePanel::make(m_panel, m_model, m_openImported, this)) {
+        connect(feature, &SheetFeaturePanel::done, this, &SheetPanels::dismiss);
+        m_content = feature;
     } else if (knownNames().contains(m_panel)) {
         auto *placeholder =
             new QLabel(QCoreApplication::translate("Mac", "This panel is not available in this version."));

@@ -2,6 +2,7 @@
 
 #include "async/DetachedTask.h"
 #include "sheet/SheetModel.h"
+#include "sheet/SheetRename.h"
 
 #include <QCoreApplication>
 #include <QFormLayout>
@@ -30,7 +31,7 @@ void SheetRenamePanel::rename() {
     const QPointer<SheetRenamePanel> guard(this);
     startDetached(m_model,
                   [model = m_model, title = m_title->text(), guard, dismiss = m_dismiss]() -> QCoro::Task<> {
-                      const bool ok = co_await model->rename(title);
+                      const bool ok = co_await renameSheet(model, title);
                       if (ok && guard && dismiss)
                           dismiss();
                   });

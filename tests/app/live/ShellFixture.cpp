@@ -4,6 +4,7 @@
 
 #include "connection/NativeAccountSettings.h"
 #include "connection/NativeCredentials.h"
+#include "sheet/SheetRename.h"
 
 #include <QSettings>
 
@@ -13,17 +14,17 @@ ShellFixture::ShellFixture() : m_account(std::make_unique<E2eAccount>()) {
     auto settings =
         std::make_shared<QSettings>(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
     const NativeAccount stored = NativeAccount::create(m_account->origin(), QStringLiteral("Ann"));
-    NativeAccountSettings(settings).setAccounts({stored});
+    NativeAccountSettings(settings).updateAccounts([&](QList<NativeAccount> &list) { list = {stored}; }, {});
     NativeAccountSettings(settings).setActiveAccount(stored.id);
     const ServerSession &session = m_account->session();
     runTask(NativeCredentials::save(
         NativeSession{QString::fromStdString(session.name), QString::fromStdString(session.value)},
-        stored.key()));
+        stored.key(), stored.name));
 
     TabrelApp::Options options;
     options.defaultServer = m_account->origin().toString();
     options.settings = settings;
-    options.services.openBrowser = [](const QUrl &) { return true; };
+    options.services.openBrowser = [](QUrl) -> QCoro::Task<bool> { co_return true; };
     options.environment.clipboard = std::make_shared<MemoryClipboard>();
     options.environment.measure = [](const QString &text, bool, bool) { return 7.0 * double(text.size()); };
     options.terminate = [this] { ++m_terminations; };
@@ -40,7 +41,7 @@ SheetSummary ShellFixture::createSheet(const QString &title) {
     const std::optional<SheetSummary> created = runTask(model->create(true));
     if (!created)
         return {};
-    runTask(model->rename(title));
+    runTask(renameSheet(model, title));
     return model->page() ? model->page()->Sheet : *created;
 }
 

@@ -2,6 +2,8 @@
 #include "TaskRunner.h"
 #include "XwdImage.h"
 
+#include "sheet/SheetRename.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -129,7 +131,7 @@ private Q_SLOTS:
         QVERIFY2(account.ok(), qPrintable(account.error()));
         const auto creator = account.model();
         QVERIFY(runTask(creator->create(true)));
-        QVERIFY(runTask(creator->rename(QString::fromUtf8(sheetTitle))));
+        QVERIFY(runTask(renameSheet(creator, QString::fromUtf8(sheetTitle))));
         const quint64 sheet = creator->page()->Sheet.ID;
 
         // The display.
@@ -209,7 +211,9 @@ private Q_SLOTS:
             QTest::qWait(1000);
             document = window(QString::fromUtf8(sheetTitle));
         }
-        QVERIFY2(!document.isEmpty(), "no document window opened from Home");
+        const std::string approval = browser.call("GET", "/source").dump().substr(0, 400);
+        QVERIFY2(!document.isEmpty(),
+                 ("no document window opened from Home; the browser shows " + approval).c_str());
 
         xdo({"windowfocus", "--sync", document});
         xdo({"type", "42"});

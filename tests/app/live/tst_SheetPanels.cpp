@@ -72,8 +72,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shown");
         QTest::newRow("registered") << "Comments"
                                     << "registered content";
-        QTest::newRow("known, not built yet") << "History"
-                                              << "This panel is not available in this version.";
         QTest::newRow("unknown") << "Nonsense"
                                  << "";
         QTest::newRow("names are case-sensitive") << "rename"

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 constexpr int startLimitMs = 120000; // a sanitizer build populating demo data is slow
@@ -102,6 +103,14 @@ bool ServerProcess::stop() {
     return clean;
 }
 
+void ServerProcess::kill() {
+    if (!running())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(10000);
+    m_output += QString::fromUtf8(m_process->readAll());
+}
+
 bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -114,6 +123,20 @@ bool ServerProcess::addUser(const QString &email, const QString &name, const QSt
         return false;
     m_output += QString::fromUtf8(process.readAll());
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+int ServerProcess::run(const QStringList &arguments, QString *output,
+                       const std::function<void()> &childSetup) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
+    process.start(binary(), arguments);
+    if (!process.waitForStarted(10000) || !process.waitForFinished(120000))
+        return -1;
+    if (output)
+        *output = QString::fromUtf8(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 TestClient ServerProcess::client(const std::optional<ServerSession> &session) const {
@@ -152,8 +175,15 @@ int ServerProcess::approve(const std::string &id, const std::string &email, cons
     const auto page = browser.get("/native/start?id=" + id);
     if (!page || page->status != 200)
         return page ? page->status : -1;
-    const auto answer = browser.postForm(
+    // After wrong passwords the server asks to wait a moment; a person waits and tries again.
+    auto answer = browser.postForm(
         "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    for (int retry = 0; retry < 10 && answer && answer->status == 429 && answer->has_header("Retry-After");
+         ++retry) {
+        std::this_thread::sleep_for(std::chrono::seconds(std::stoi(answer->get_header_value("Retry-After"))));
+        answer = browser.postForm(
+            "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+    }
     if (!answer)
         return -1;
     if (location)

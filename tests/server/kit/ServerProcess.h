@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,8 @@ public:
     // SIGTERM, then waits for a clean exit. True when it exited with status 0.
     bool stop();
     bool restart() { return stop() && start(); }
+    // SIGKILL: the server ends at once, as in a crash, with no chance to finish anything.
+    void kill();
     bool running() const;
 
     int port() const { return m_port; }
@@ -59,6 +62,10 @@ public:
 
     // Runs "tabrel-server add-user" on the same data folder (the server may be running).
     bool addUser(const QString &email, const QString &name, const QString &password);
+    // Runs tabrel-server once more with these arguments (a command such as "unlock"); returns its
+    // exit code, or -1 when it did not finish. `childSetup` runs in the child before the program.
+    int run(const QStringList &arguments, QString *output = nullptr,
+            const std::function<void()> &childSetup = {});
 
     TestClient client(const std::optional<ServerSession> &session = std::nullopt) const;
 

@@ -1,0 +1,216 @@
+#include "E2eAccount.h"
+#include "TaskRunner.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The feature panels' operations against a real tabrel-server: table, history, comments, sharing
+// and workbooks, with a second and a third account where access matters.
+class TestPanelsE2E : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<E2eAccount> account;
+    std::shared_ptr<SheetModel> model;
+    std::optional<SheetSummary> sheet;
+
+    // Another signed-in person on the same server, with a model of their own.
+    std::shared_ptr<SheetModel> person(const char *email) {
+        const QString address = QString::fromUtf8(email);
+        if (!account->server().addUser(address, address.section(u'@', 0, 0),
+                                       QStringLiteral("a long enough password")))
+            return {};
+        const auto session = account->server().signIn(email, "a long enough password");
+        if (!session)
+            return {};
+        return account->model(
+            NativeHTTP::create(account->origin(), NativeSession{QString::fromStdString(session->name),
+                                                                QString::fromStdString(session->value)}));
+    }
+
+    QString rawAt(const std::shared_ptr<SheetModel> &reader, qint64 r, qint64 c) {
+        runTask(reader->open(*sheet));
+        return reader->cells().value({r, c}).raw;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        account = std::make_unique<E2eAccount>();
+        QVERIFY2(account->ok(), qPrintable(account->error()));
+    }
+    void init() {
+        sheet = account->createSheet();
+        QVERIFY(sheet);
+        model = account->model();
+        runTask(model->open(*sheet));
+    }
+    void cleanupTestCase() { account.reset(); }
+
+    void sortAndFilterThenPage() {
+        QList<CellWrite> writes;
+        for (int r = 0; r < 60; ++r)
+            writes.append(CellWrite{r, 0, QString::number(r + 1), {}, {}});
+        QVERIFY(runTask(model->write(writes, false)));
+        SheetTable &table = model->sheetTable();
+        table.setView(ViewSpec{0, true, 0, QStringLiteral("gt"), QStringLiteral("5")});
+        QVERIFY(runTask(table.saveView()));
+        runTask(table.loadTable());
+        QCOMPARE(model->error(), QString());
+        QCOMPARE(table.view(), (ViewSpec{0, true, 0, QStringLiteral("gt"), QStringLiteral("5")}));
+        QCOMPARE(table.table()->Rows->size(), 50);
+        const TableCell first = table.table()->Rows->first().Cells.first();
+        QCOMPARE(first.Display, QStringLiteral("60"));
+        QCOMPARE(first.R, qint64(59)); // the cell keeps its own coordinate
+        QVERIFY(table.mayGoForward());
+        runTask(table.nextPage());
+        QCOMPARE(table.tablePage(), qint64(2));
+        QCOMPARE(table.table()->Rows->size(), 5); // 55 values above 5
+        QCOMPARE(table.table()->Rows->last().Cells.first().Display, QStringLiteral("6"));
+        QVERIFY(!table.mayGoForward());
+        // Another sheet starts again at page 1.
+        auto other = account->createSheet();
+        runTask(model->open(*other));
+        runTask(table.loadTable());
+        QCOMPARE(table.tablePage(), qint64(1));
+        QCOMPARE(model->error(), QString());
+    }
+
+    void restoreBeforeAnEditAndUndo() {
+        QVERIFY(runTask(model->write({CellWrite{0, 0, QStringLiteral("one"), {}, {}}}, false)));
+        QVERIFY(runTask(model->write({CellWrite{0, 0, QStringLiteral("two"), {}, {}}}, false)));
+        SheetHistory &history = model->sheetHistory();
+        runTask(history.loadHistory());
+        const auto edit = std::find_if(history.history().cbegin(), history.history().cend(),
+                                       [](const HistoryEntry &entry) { return entry.New == u"two"; });
+        QVERIFY(edit != history.history().cend());
+        QCOMPARE(edit->Old, QStringLiteral("one"));
+        QCOMPARE(edit->Ref, QStringLiteral("A1"));
+        QVERIFY(runTask(history.restore(edit->ID)));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("one"));
+        QCOMPARE(rawAt(account->model(), 0, 0), QStringLiteral("one"));
+
+        QVERIFY(runTask(model->write({CellWrite{0, 0, QStringLiteral("three"), {}, {}}}, false)));
+        QVERIFY(runTask(history.undo()));
+        QVERIFY(model->notice().startsWith(QStringLiteral("Undid your last edit")));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("one"));
+    }
+
+    void commentsAcrossAccountsAndSharing() {
+        auto bo = person("bo@example.com");
+        auto cy = person("cy@example.com");
+        QVERIFY(bo && cy);
+        SheetSharing &sharing = model->sheetSharing();
+        QVERIFY(sharing.mayShare());
+        QVERIFY(runTask(sharing.grant(QStringLiteral("bo@example.com"), QStringLiteral("viewer"))));
+        const auto roleOf = [&sharing](const QString &address) {
+            for (const SharedPerson &person : sharing.sharing()->People.value_or(QList<SharedPerson>()))
+                if (person.Member.Address == address)
+                    return person.Role;
+            return QString();
+        };
+        QCOMPARE(roleOf(QStringLiteral("bo@example.com")), QStringLiteral("viewer"));
+        const qsizetype people = sharing.sharing()->People->size();
+        // An address the server does not know is refused and changes nothing.
+        QVERIFY(!runTask(sharing.grant(QStringLiteral("nobody@example.com"), QStringLiteral("editor"))));
+        QVERIFY(model->error().contains(QStringLiteral("nobody@example.com")));
+        QCOMPARE(sharing.sharing()->People->size(), people);
+
+        model->select({1, 1});
+        QVERIFY(runTask(model->sheetComments().add(QStringLiteral("Check B2"))));
+        runTask(bo->open(*sheet));
+        QVERIFY(!bo->sheetComments().mayComment());
+        QVERIFY(!bo->sheetSharing().mayShare());
+        runTask(bo->sheetComments().load());
+        QCOMPARE(bo->sheetComments().threads().size(), 1);
+        QCOMPARE(bo->sheetComments().threads().first().Ref, QStringLiteral("B2"));
+        QCOMPARE(bo->sheetComments().threads().first().Entries.first().Body, QStringLiteral("Check B2"));
+        // A viewer's add is refused by the server.
+        QVERIFY(!runTask(bo->sheetComments().add(QStringLiteral("me too"))));
+        runTask(model->sheetComments().resolve(1, 1));
+        runTask(bo->sheetComments().load());
+        QVERIFY(bo->sheetComments().threads().first().Resolved);
+
+        // A link: shown once, opens the sheet for someone else, and stops when revoked.
+        QVERIFY(runTask(sharing.createLink(QStringLiteral("commenter"))));
+        const QString link = sharing.sharing()->NewLink;
+        QVERIFY(link.startsWith(account->origin().toString() + QStringLiteral("/links/")));
+        const QString path = QUrl(link).path();
+        QCOMPARE(
+            runTask(cy->client()->responseDetails(path, QStringLiteral("GET"), std::nullopt,
+                                                  QStringLiteral("application/json"), CancellationToken()))
+                .status(),
+            200);
+        runTask(cy->open(*sheet));
+        QVERIFY(cy->sheetComments().mayComment());
+        QVERIFY(!runTask(sharing.createLink(QStringLiteral("editor"))));
+        runTask(sharing.load());
+        QCOMPARE(sharing.sharing()->NewLink, QString());
+        QCOMPARE(sharing.sharing()->Links->size(), 1);
+        QVERIFY(runTask(sharing.revokeLink(sharing.sharing()->Links->first().ID)));
+        QVERIFY(sharing.sharing()->Links->isEmpty());
+        QCOMPARE(
+            runTask(cy->client()->responseDetails(path, QStringLiteral("GET"), std::nullopt,
+                                                  QStringLiteral("application/json"), CancellationToken()))
+                .status(),
+            404);
+
+        // Removing Bo's access: Bo's next request for the sheet is refused, and Bo's page stays.
+        const auto boEntry =
+            std::find_if(sharing.sharing()->People->cbegin(), sharing.sharing()->People->cend(),
+                         [](const SharedPerson &p) { return p.Member.Address == u"bo@example.com"; });
+        QVERIFY(runTask(sharing.removeAccess(boEntry->Member.ID)));
+        bo->setError(QString());
+        const quint64 before = bo->page()->Sheet.ID;
+        runTask(bo->sheetComments().load());
+        QVERIFY(!bo->error().isEmpty());
+        QCOMPARE(bo->page()->Sheet.ID, before);
+    }
+
+    void importExportAndReadBack() {
+        const QString fixture = QFINDTESTDATA("../server/fixtures/styled.xlsx");
+        QVERIFY(!fixture.isEmpty());
+        SheetFiles &files = model->sheetFiles();
+        files.setActive(true);
+        runTask(files.importWorkbook(fixture), std::chrono::seconds(60));
+        QCOMPARE(files.progress(), QStringLiteral("Imported"));
+        QCOMPARE(model->page()->Sheet.Title, QStringLiteral("styled"));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("Item"));
+        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("=SUM(B2:B3)"));
+        const quint64 imported = model->page()->Sheet.ID;
+
+        runTask(files.exportWorkbook(), std::chrono::seconds(60));
+        QVERIFY2(files.workbook(), qPrintable(files.progress()));
+        QCOMPARE(files.workbook()->filename, QStringLiteral("styled.xlsx"));
+        const QString folder = QFileInfo(files.workbook()->url).absolutePath();
+        QTemporaryDir saved;
+        const QString target = saved.filePath(QStringLiteral("round trip.xlsx"));
+        QVERIFY(files.saveExport(target));
+        QVERIFY(!QFileInfo::exists(folder));
+
+        // The saved workbook imports again with the same cells.
+        runTask(files.importWorkbook(target), std::chrono::seconds(60));
+        QCOMPARE(files.progress(), QStringLiteral("Imported"));
+        QVERIFY(model->page()->Sheet.ID != imported);
+        QCOMPARE(model->page()->Sheet.Title, QStringLiteral("round trip"));
+        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("Item"));
+        QCOMPARE(model->cells().value({1, 1}).display, QStringLiteral("1250.50"));
+        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("=SUM(B2:B3)"));
+    }
+
+    void corruptWorkbookOpensNothing() {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("broken.xlsx"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("PK\x03\x04 this is not a workbook");
+        file.close();
+        const quint64 before = model->page()->Sheet.ID;
+        runTask(model->sheetFiles().importWorkbook(path), std::chrono::seconds(60));
+        QVERIFY(!model->sheetFiles().progress().isEmpty());
+        QVERIFY(model->sheetFiles().progress() != u"Imported");
+        QCOMPARE(model->page()->Sheet.ID, before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPanelsE2E)
+#include "tst_PanelsE2E.moc"

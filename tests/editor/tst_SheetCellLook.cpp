@@ -1,0 +1,271 @@
+#include "FakeSheetServer.h"
+#include "SheetFixtures.h"
+#include "TaskRunner.h"
+
+#include "sheet/SheetModel.h"
+#include "sheet/views/SheetCellPainter.h"
+#include "sheet/views/SheetColor.h"
+#include "sheet/views/SheetFormatMenu.h"
+#include "sheet/views/SheetSizesPanel.h"
+
+#include <QImage>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QTest>
+
+using nlohmann::json;
+
+// Cell colours and looks, the format menu and the sizes panel: the pieces other sheet views share.
+class TestSheetCellLook : public QObject {
+    Q_OBJECT
+
+    static CellStyle style(std::function<void(CellStyle &)> set) {
+        CellStyle s;
+        set(s);
+        return s;
+    }
+
+private Q_SLOTS:
+    void hexColours_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QColor>("expected");
+        QTest::newRow("leading number sign") << "#00ff00" << QColor(0, 255, 0);
+        QTest::newRow("bare") << "1a2b3c" << QColor(0x1a, 0x2b, 0x3c);
+        QTest::newRow("signs on both ends") << "##ff0000#" << QColor(255, 0, 0);
+        QTest::newRow("upper case") << "#0000FF" << QColor(0, 0, 255);
+        QTest::newRow("short number") << "ff" << QColor(0, 0, 255);
+        QTest::newRow("only the low 24 bits") << "12ffffff" << QColor(255, 255, 255);
+        QTest::newRow("malformed is black") << "#zz0000" << QColor(0, 0, 0);
+        QTest::newRow("empty is black") << "" << QColor(0, 0, 0);
+        QTest::newRow("sign in the middle is black") << "ff#00" << QColor(0, 0, 0);
+    }
+    void hexColours() {
+        QFETCH(QString, text);
+        QFETCH(QColor, expected);
+        QCOMPARE(SheetColor::hex(text), expected);
+    }
+
+    void oklchColours_data() {
+        QTest::addColumn<double>("l");
+        QTest::addColumn<double>("c");
+        QTest::addColumn<double>("h");
+        QTest::addColumn<QColor>("expected");
+        QTest::newRow("white") << 1.0 << 0.0 << 0.0 << QColor(255, 255, 255);
+        QTest::newRow("black") << 0.0 << 0.0 << 0.0 << QColor(0, 0, 0);
+        QTest::newRow("sRGB red") << 0.627955 << 0.257683 << 29.2339 << QColor(255, 0, 0);
+        QTest::newRow("sRGB blue") << 0.452014 << 0.313214 << 264.052 << QColor(0, 0, 255);
+        QTest::newRow("mid grey") << 0.6 << 0.0 << 120.0 << QColor(128, 128, 128);
+        QTest::newRow("out of gamut clamps") << 0.9 << 0.4 << 140.0 << QColor(0, 255, 0);
+    }
+    void oklchColours() {
+        QFETCH(double, l);
+        QFETCH(double, c);
+        QFETCH(double, h);
+        QFETCH(QColor, expected);
+        const QColor actual = SheetColor::oklch(l, c, h);
+        QVERIFY2(std::abs(actual.red() - expected.red()) <= 1 &&
+                     std::abs(actual.green() - expected.green()) <= 1 &&
+                     std::abs(actual.blue() - expected.blue()) <= 1,
+                 qPrintable(actual.name()));
+    }
+
+    void styleColoursPerScheme() {
+        const CellStyle oklchFill = style([](CellStyle &s) {
+            s.fh = 30;
+            s.fc = 0.1;
+        });
+        const auto light = SheetColor::fill(&oklchFill, false);
+        const auto dark = SheetColor::fill(&oklchFill, true);
+        QVERIFY(light && dark);
+        QCOMPARE(*light, SheetColor::oklch(0.92, 0.1, 30));
+        QCOMPARE(*dark, SheetColor::oklch(0.3, 0.1, 30));
+        QVERIFY(light->lightnessF() > dark->lightnessF());
+
+        const CellStyle oklchInk = style([](CellStyle &s) {
+            s.kh = 200;
+            s.kc = 0.05;
+        });
+        QCOMPARE(*SheetColor::ink(&oklchInk, false), SheetColor::oklch(0.42, 0.05, 200));
+        QCOMPARE(*SheetColor::ink(&oklchInk, true), SheetColor::oklch(0.8, 0.05, 200));
+
+        // Hex wins over hue and chroma; one of hue or chroma alone means none.
+        const CellStyle both = style([](CellStyle &s) {
+            s.fx = "#102030";
+            s.fh = 30;
+            s.fc = 0.1;
+            s.k = "ff0000";
+            s.kh = 30;
+            s.kc = 0.1;
+        });
+        QCOMPARE(*SheetColor::fill(&both, true), QColor(0x10, 0x20, 0x30));
+        QCOMPARE(*SheetColor::ink(&both, false), QColor(255, 0, 0));
+        const CellStyle half = style([](CellStyle &s) {
+            s.fh = 30;
+            s.kc = 0.2;
+        });
+        QVERIFY(!SheetColor::fill(&half, false));
+        QVERIFY(!SheetColor::ink(&half, false));
+        QVERIFY(!SheetColor::fill(nullptr, false));
+
+        QPalette palette;
+        palette.setColor(QPalette::Window, QColor(30, 30, 30));
+        QVERIFY(SheetColor::isDark(palette));
+        palette.setColor(QPalette::Window, QColor(240, 240, 240));
+        QVERIFY(!SheetColor::isDark(palette));
+    }
+
+    void alignment_data() {
+        QTest::addColumn<std::optional<QString>>("align");
+        QTest::addColumn<bool>("numeric");
+        QTest::addColumn<int>("expected");
+        using O = std::optional<QString>;
+        QTest::newRow("number without alignment trails") << O() << true << int(Qt::AlignRight);
+        QTest::newRow("text without alignment leads") << O() << false << int(Qt::AlignLeft);
+        QTest::newRow("left number leads") << O("left") << true << int(Qt::AlignLeft);
+        QTest::newRow("center") << O("center") << false << int(Qt::AlignHCenter);
+        QTest::newRow("right text") << O("right") << false << int(Qt::AlignRight);
+        QTest::newRow("unknown value leads") << O("justify") << true << int(Qt::AlignLeft);
+    }
+    void alignment() {
+        QFETCH(std::optional<QString>, align);
+        QFETCH(bool, numeric);
+        QFETCH(int, expected);
+        Cell cell;
+        cell.n = numeric;
+        CellStyle s;
+        s.a = align;
+        QCOMPARE(int(SheetCellPainter::alignment(&cell, align ? &s : nullptr)), expected);
+    }
+
+    void looksAndPainting() {
+        Cell cell;
+        cell.display = QStringLiteral("line\nbreak\tand tab");
+        const CellStyle boldItalic = style([](CellStyle &s) {
+            s.b = true;
+            s.i = true;
+            s.fx = "#ff0000";
+        });
+        const SheetCellLook look = SheetCellPainter::look(&cell, &boldItalic, false, Qt::black);
+        QVERIFY(look.font.bold());
+        QVERIFY(look.font.italic());
+        QCOMPARE(look.font.pixelSize(), 13);
+        QCOMPARE(look.text.text(), QStringLiteral("line break and tab"));
+        QCOMPARE(look.ink, QColor(Qt::black));
+
+        // A huge unbroken text is cut before layout and drawn clipped to its cell.
+        cell.display = QString(8192, u'W');
+        const SheetCellLook huge = SheetCellPainter::look(&cell, nullptr, false, Qt::black);
+        QCOMPARE(huge.text.text().size(), SheetCellPainter::maximumShownCharacters);
+        QImage image(300, 100, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        {
+            QPainter painter(&image);
+            SheetCellPainter::paint(painter, QRectF(100, 30, 110, 32), huge);
+            SheetCellPainter::paint(painter, QRectF(0, 0, 50, 20), &cell, &boldItalic, false, Qt::black);
+        }
+        QCOMPARE(image.pixelColor(260, 46), QColor(Qt::white)); // nothing beyond the cell
+        QCOMPARE(image.pixelColor(1, 1), QColor(Qt::red));      // the fill
+        QVERIFY(image.pixelColor(150, 46) != QColor(Qt::white) ||
+                image.pixelColor(140, 46) != QColor(Qt::white));
+    }
+
+    void formatMenuSendsChanges() {
+        auto transport = std::make_shared<FakeTransport>();
+        auto model = SheetModel::make(transport);
+        FakeSheetServer server(transport, 10, 5);
+        server.setStyle("b", {{"b", true}});
+        server.setCell(0, 0, "bold", "b");
+        server.setCell(1, 0, "plain");
+        runTask(model->open(fixtures::summary(1, 1)));
+        SheetFormatMenu menu(model);
+        QVERIFY(menu.isEnabled());
+        QCOMPARE(menu.title(), QStringLiteral("Format"));
+
+        model->select({0, 0});
+        menu.boldAction()->trigger();
+        QTRY_COMPARE(server.posted.size(), 1);
+        QTRY_VERIFY(!model->busy());
+        QVERIFY(server.posted.last().at("bold") == json(false)); // every selected cell is bold
+        model->extendSelection({1, 0});
+        menu.boldAction()->trigger();
+        QTRY_COMPARE(server.posted.size(), 2);
+        QTRY_VERIFY(!model->busy());
+        QVERIFY(server.posted.last().at("bold") == json(true));
+        QVERIFY(server.posted.last().at("r2") == json(1));
+        menu.italicAction()->trigger();
+        QTRY_COMPARE(server.posted.size(), 3);
+        QTRY_VERIFY(!model->busy());
+        QVERIFY(server.posted.last().at("italic") == json(true));
+
+        menu.clearAction()->trigger();
+        QTRY_COMPARE(server.posted.size(), 4);
+        QTRY_VERIFY(!model->busy());
+        QVERIFY(server.posted.last() == (json{{"r1", 0},
+                                              {"c1", 0},
+                                              {"r2", 1},
+                                              {"c2", 0},
+                                              {"bold", false},
+                                              {"italic", false},
+                                              {"align", ""},
+                                              {"numfmt", ""},
+                                              {"fill", "none"},
+                                              {"ink", "none"}}));
+        QStringList alignments;
+        for (QAction *action : menu.alignmentMenu()->actions())
+            alignments << action->text();
+        QCOMPARE(alignments, (QStringList{"Automatic", "Left", "Center", "Right"}));
+        menu.alignmentMenu()->actions().at(2)->trigger();
+        QTRY_COMPARE(server.posted.size(), 5);
+        QTRY_VERIFY(!model->busy());
+        QVERIFY(server.posted.last().at("align") == "center");
+        QCOMPARE(menu.fillMenu()->actions().size(), 1); // "No fill" only: this page has no swatches
+
+        model->setDraft(QStringLiteral("unsaved"));
+        QVERIFY(!menu.isEnabled());
+    }
+
+    void sizesPanelLimits_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("15") << "15" << false;
+        QTest::newRow("16") << "16" << true;
+        QTest::newRow("2000") << "2000" << true;
+        QTest::newRow("2001") << "2001" << false;
+        QTest::newRow("not a number") << "wide" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void sizesPanelLimits() {
+        QFETCH(QString, typed);
+        QFETCH(bool, enabled);
+        auto transport = std::make_shared<FakeTransport>();
+        auto model = SheetModel::make(transport);
+        SheetSizesPanel panel(model);
+        QCOMPARE(panel.widthField()->text(), QStringLiteral("110"));
+        QCOMPARE(panel.heightField()->text(), QStringLiteral("32"));
+        panel.widthField()->setText(typed);
+        panel.heightField()->setText(typed);
+        QCOMPARE(panel.widthButton()->isEnabled(), enabled);
+        QCOMPARE(panel.heightButton()->isEnabled(), enabled);
+    }
+
+    void sizesPanelResizesTheAnchorsColumnAndRow() {
+        auto transport = std::make_shared<FakeTransport>();
+        auto model = SheetModel::make(transport);
+        FakeSheetServer server(transport, 10, 5);
+        runTask(model->open(fixtures::summary(1, 1)));
+        model->select({7, 3});
+        model->extendSelection({8, 4});
+        SheetSizesPanel panel(model);
+        panel.widthField()->setText(QStringLiteral("120"));
+        panel.widthButton()->click();
+        QTRY_COMPARE(server.posted.size(), 1);
+        QVERIFY(server.posted.last() == (json{{"col", 3}, {"size", 120}}));
+        panel.heightButton()->click();
+        QTRY_COMPARE(server.posted.size(), 2);
+        QVERIFY(server.posted.last() == (json{{"row", 7}, {"size", 32}}));
+    }
+};
+
+QTEST_MAIN(TestSheetCellLook)
+#include "tst_SheetCellLook.moc"

@@ -1,0 +1,261 @@
+#include "EditorFixture.h"
+
+#include "async/CancellableSleep.h"
+#include "async/DetachedTask.h"
+#include "editor/SheetCellEditor.h"
+#include "editor/SheetFormulaBar.h"
+#include "editor/SheetStatusBar.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+using nlohmann::json;
+
+Q_DECLARE_METATYPE(Coordinate)
+
+// The in-cell editor, the formula bar and the status bar sharing one draft.
+class TestSheetEditing : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<EditorFixture> f;
+
+    // The open cell editor once it holds the focus; null when none opened.
+    SheetCellEditor *openedEditor() {
+        SheetCellEditor *editor = f->grid()->cellEditor();
+        if (editor && !QTest::qWaitFor([editor] { return editor->hasFocus(); }))
+            return nullptr;
+        return editor;
+    }
+    QLineEdit *contents() const { return f->editor->formulaBar()->contentsField(); }
+
+private Q_SLOTS:
+    void init() { f = std::make_unique<EditorFixture>(); }
+    void cleanup() { f.reset(); }
+
+    void firstUndoRestoresTheSavedText() {
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(1, 1, "3"); });
+        f->model->select({1, 1});
+        f->type(QStringLiteral("7"));
+        SheetCellEditor *editor = openedEditor();
+        QVERIFY(editor);
+        QCOMPARE(editor->text(), QStringLiteral("7"));
+        QCOMPARE(contents()->text(), QStringLiteral("7"));
+        QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(editor->text(), QStringLiteral("3"));
+        QCOMPARE(f->model->draft(), QStringLiteral("3"));
+        QVERIFY(!f->model->hasUnconfirmedChanges());
+        QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(editor->text(), QStringLiteral("7"));
+        QCOMPARE(f->model->draft(), QStringLiteral("7"));
+        QCOMPARE(contents()->text(), QStringLiteral("7"));
+
+        // Opened with Return, the field starts at the saved text with nothing to undo.
+        f->model->discard();
+        f->grid()->endEditing();
+        f->key(Qt::Key_Return);
+        editor = openedEditor();
+        QCOMPARE(editor->text(), QStringLiteral("3"));
+        QVERIFY(!editor->isUndoAvailable());
+        // The draft typed elsewhere shows in the field.
+        f->model->setDraft(QStringLiteral("31"));
+        QCOMPARE(editor->text(), QStringLiteral("31"));
+        QCOMPARE(editor->accessibleName(), QStringLiteral("Edit B2"));
+    }
+
+    void editorKeysSaveAndMove_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<Coordinate>("start");
+        QTest::addColumn<Coordinate>("after");
+        QTest::newRow("return moves down")
+            << int(Qt::Key_Return) << 0 << Coordinate{1, 1} << Coordinate{2, 1};
+        QTest::newRow("enter moves down") << int(Qt::Key_Enter) << 0 << Coordinate{1, 1} << Coordinate{2, 1};
+        QTest::newRow("shift return moves up")
+            << int(Qt::Key_Return) << int(Qt::ShiftModifier) << Coordinate{1, 1} << Coordinate{0, 1};
+        QTest::newRow("shift return at the top stays")
+            << int(Qt::Key_Return) << int(Qt::ShiftModifier) << Coordinate{0, 1} << Coordinate{0, 1};
+        QTest::newRow("tab moves right") << int(Qt::Key_Tab) << 0 << Coordinate{1, 1} << Coordinate{1, 2};
+        QTest::newRow("shift tab moves left")
+            << int(Qt::Key_Backtab) << int(Qt::ShiftModifier) << Coordinate{1, 1} << Coordinate{1, 0};
+    }
+    void editorKeysSaveAndMove() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(Coordinate, start);
+        QFETCH(Coordinate, after);
+        f->open(10, 5);
+        f->model->select(start);
+        f->type(QStringLiteral("5"));
+        SheetCellEditor *editor = openedEditor();
+        QTest::keyClick(editor, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QTRY_COMPARE(f->postedWrites().size(), 1);
+        QTRY_COMPARE(f->model->selectionAnchor(), after);
+        QVERIFY(f->postedWrites().first() == (json{{"r", start.r}, {"c", start.c}, {"raw", "5"}}));
+        QTRY_VERIFY(!f->grid()->editing());
+        QVERIFY(f->grid()->hasFocus());
+        QCOMPARE(f->model->cells().value(start).display, QStringLiteral("5"));
+    }
+
+    void escapeAbandonsTheEdit() {
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(0, 0, "kept"); });
+        f->type(QStringLiteral("new"));
+        SheetCellEditor *editor = openedEditor();
+        QTest::keyClick(editor, Qt::Key_Escape);
+        QVERIFY(!f->grid()->editing());
+        QCOMPARE(f->model->draft(), QStringLiteral("kept"));
+        QVERIFY(!f->model->hasUnconfirmedChanges());
+        QVERIFY(f->server->posted.isEmpty());
+        QVERIFY(f->grid()->hasFocus());
+    }
+
+    void refusedSaveKeepsTheDraftEverywhere() {
+        f->open(10, 5);
+        f->server->refuseBatch = 1;
+        f->type(QStringLiteral("9"));
+        SheetCellEditor *editor = openedEditor();
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_VERIFY(!f->model->failedWrites().isEmpty());
+        EditorFixture::settle();
+        QVERIFY(f->grid()->editing());
+        QCOMPARE(f->grid()->cellEditor()->text(), QStringLiteral("9"));
+        QCOMPARE(contents()->text(), QStringLiteral("9"));
+        QCOMPARE(f->model->selectionAnchor(), (Coordinate{0, 0}));
+        QVERIFY(!f->model->error().isEmpty());
+        // With failed writes pending, the formula bar takes no typing and the grid opens no editor.
+        QVERIFY(!contents()->isEnabled());
+        f->grid()->endEditing();
+        f->grid()->edit();
+        QVERIFY(!f->grid()->editing());
+        QCOMPARE(f->editor->statusBar()->noticeText(), QStringLiteral("Unsaved cell edit"));
+    }
+
+    void oversizedInputIsRefusedAndKept() {
+        f->open(10, 5);
+        const QString huge(SheetModel::maxInputBytes + 1, u'x');
+        f->model->setDraft(huge);
+        contents()->setFocus();
+        QTest::keyClick(contents(), Qt::Key_Return);
+        EditorFixture::settle();
+        QVERIFY(f->server->posted.isEmpty());
+        QCOMPARE(contents()->text(), huge);
+        QCOMPARE(f->model->draft(), huge);
+    }
+
+    void closingWithoutSavingLeavesTheDraft() {
+        f->open(10, 5);
+        f->type(QStringLiteral("left"));
+        QVERIFY(openedEditor());
+        f->grid()->endEditing();
+        QCOMPARE(f->model->draft(), QStringLiteral("left"));
+        QCOMPARE(f->editor->statusBar()->noticeText(), QStringLiteral("Unsaved cell edit"));
+        QVERIFY(!f->model->cellEditorHasFocus()); // the closed editor answers for no one
+        QTRY_VERIFY(!f->grid()->cellEditor());
+        QVERIFY(!f->model->cellEditorHasFocus());
+    }
+
+    void formulaBarKeysAndButtons_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<Coordinate>("after");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("return") << "return" << Coordinate{1, 0} << true;
+        QTest::newRow("tab") << "tab" << Coordinate{0, 1} << true;
+        QTest::newRow("save button") << "save" << Coordinate{1, 0} << true;
+        QTest::newRow("escape") << "escape" << Coordinate{0, 0} << false;
+        QTest::newRow("discard button") << "discard" << Coordinate{0, 0} << false;
+    }
+    void formulaBarKeysAndButtons() {
+        QFETCH(QString, action);
+        QFETCH(Coordinate, after);
+        QFETCH(bool, saved);
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(0, 0, "1"); });
+        SheetFormulaBar *bar = f->editor->formulaBar();
+        QVERIFY(bar->saveButton()->isHidden());
+        contents()->setFocus();
+        QTest::keyClicks(contents(), QStringLiteral("2"));
+        QCOMPARE(f->model->draft(), QStringLiteral("12"));
+        QVERIFY(!bar->saveButton()->isHidden());
+        QVERIFY(!bar->discardButton()->isHidden());
+        if (action == u"return")
+            QTest::keyClick(contents(), Qt::Key_Return);
+        else if (action == u"tab")
+            QTest::keyClick(contents(), Qt::Key_Tab);
+        else if (action == u"escape")
+            QTest::keyClick(contents(), Qt::Key_Escape);
+        else if (action == u"save")
+            bar->saveButton()->click();
+        else
+            bar->discardButton()->click();
+        QTRY_COMPARE(f->model->selectionAnchor(), after);
+        EditorFixture::settle();
+        QCOMPARE(f->postedWrites().size(), saved ? 1 : 0);
+        QCOMPARE(f->model->cells().value({0, 0}).raw, saved ? QStringLiteral("12") : QStringLiteral("1"));
+        QVERIFY(bar->saveButton()->isHidden());
+        QCOMPARE(contents()->text(), f->model->draft());
+    }
+
+    void formulaBarFollowsTheModel() {
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(2, 1, "x"); });
+        SheetFormulaBar *bar = f->editor->formulaBar();
+        // Retyping the saved text hides Save and Discard again.
+        contents()->setFocus();
+        QTest::keyClicks(contents(), QStringLiteral("a"));
+        QVERIFY(!bar->saveButton()->isHidden());
+        QTest::keyClick(contents(), Qt::Key_Backspace);
+        QVERIFY(bar->saveButton()->isHidden());
+
+        QLineEdit *range = bar->rangeField();
+        QCOMPARE(range->placeholderText(), QStringLiteral("Cell or range"));
+        range->setFocus();
+        range->selectAll();
+        QTest::keyClicks(range, QStringLiteral("b3:c4"));
+        QTest::keyClick(range, Qt::Key_Return);
+        QCOMPARE(f->model->selection(), (CellRange{{2, 1}, {3, 2}}));
+        QCOMPARE(contents()->text(), QStringLiteral("x"));
+        range->selectAll();
+        QTest::keyClicks(range, QStringLiteral("Z99"));
+        QTest::keyClick(range, Qt::Key_Return);
+        QCOMPARE(f->model->error(),
+                 QStringLiteral("Choose a range inside the visible sheet, after saving your edit."));
+        f->model->select({0, 4});
+        QCOMPARE(range->text(), QStringLiteral("E1"));
+
+        // Read-only: the contents field is disabled.
+        auto readOnly = std::make_unique<EditorFixture>();
+        readOnly->open(10, 5, false);
+        QVERIFY(!readOnly->editor->formulaBar()->contentsField()->isEnabled());
+    }
+
+    void statusBarTexts() {
+        f->open(0, 0);
+        SheetStatusBar *status = f->editor->statusBar();
+        QCOMPARE(status->tabText(), QStringLiteral("Sheet"));
+        QVERIFY(!status->showsProgress());
+        f->server = std::make_unique<FakeSheetServer>(f->transport, 10, 5);
+        // Hold the page answer back to see the progress indicator while busy.
+        runTask(f->model->open(fixtures::summary(1, 1)));
+        QCOMPARE(status->tabText(), QStringLiteral("T"));
+        f->model->setNotice(QStringLiteral("Saved"));
+        QCOMPARE(status->noticeText(), QStringLiteral("Saved"));
+        f->model->setDraft(QStringLiteral("d"));
+        QCOMPARE(status->noticeText(), QStringLiteral("Unsaved cell edit"));
+        QCOMPARE(status->liveText(), f->model->live());
+
+        bool held = true;
+        f->transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            while (held)
+                co_await sleepFor(std::chrono::milliseconds(5), {});
+            co_return fixtures::answer(200,
+                                       fixtures::gridJson(9, json::array({fixtures::cellJson(0, 0, "d")})));
+        });
+        startDetached(f->model, [model = f->model] { return model->commit(false, false); });
+        QTRY_VERIFY(status->showsProgress());
+        QVERIFY(!contents()->isEnabled());
+        QVERIFY(!f->editor->formulaBar()->saveButton()->isEnabled());
+        held = false;
+        QTRY_VERIFY(!status->showsProgress());
+        QCOMPARE(status->noticeText(), QStringLiteral("Saved"));
+    }
+};
+
+QTEST_MAIN(TestSheetEditing)
+#include "tst_SheetEditing.moc"

@@ -1,0 +1,438 @@
+#include "EditorFixture.h"
+
+#include "editor/SheetCellEditor.h"
+#include "editor/SheetGridHeader.h"
+
+#include <QMenu>
+
+using nlohmann::json;
+
+Q_DECLARE_METATYPE(Coordinate)
+Q_DECLARE_METATYPE(CellRange)
+
+class TestSheetGrid : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<EditorFixture> f;
+
+    static CellRange range(const char *text) { return *CellRange::parse(QString::fromLatin1(text)); }
+
+private Q_SLOTS:
+    void init() { f = std::make_unique<EditorFixture>(); }
+    void cleanup() { f.reset(); }
+
+    void keyboardMovesFromAnchorOrExtent_data() {
+        QTest::addColumn<Coordinate>("anchor");
+        QTest::addColumn<Coordinate>("extent");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<CellRange>("expected");
+        const int shift = Qt::ShiftModifier;
+        QTest::newRow("right moves from the anchor")
+            << Coordinate{0, 0} << Coordinate{0, 2} << int(Qt::Key_Right) << 0 << range("B1");
+        QTest::newRow("shift right extends the extent")
+            << Coordinate{0, 0} << Coordinate{0, 2} << int(Qt::Key_Right) << shift << range("A1:D1");
+        QTest::newRow("shift left shrinks towards the anchor")
+            << Coordinate{1, 1} << Coordinate{1, 3} << int(Qt::Key_Left) << shift << range("B2:C2");
+        QTest::newRow("shift up above the anchor")
+            << Coordinate{2, 1} << Coordinate{2, 1} << int(Qt::Key_Up) << shift << range("B2:B3");
+        QTest::newRow("down") << Coordinate{2, 1} << Coordinate{2, 1} << int(Qt::Key_Down) << 0
+                              << range("B4");
+        QTest::newRow("up at the top stays")
+            << Coordinate{0, 3} << Coordinate{0, 3} << int(Qt::Key_Up) << 0 << range("D1");
+        QTest::newRow("left at column A stays")
+            << Coordinate{4, 0} << Coordinate{4, 0} << int(Qt::Key_Left) << 0 << range("A5");
+        QTest::newRow("down at the last row stays")
+            << Coordinate{9, 0} << Coordinate{9, 0} << int(Qt::Key_Down) << 0 << range("A10");
+        QTest::newRow("tab moves right, never extends")
+            << Coordinate{0, 0} << Coordinate{1, 1} << int(Qt::Key_Tab) << 0 << range("B1");
+        QTest::newRow("tab at the last column stays")
+            << Coordinate{3, 4} << Coordinate{3, 4} << int(Qt::Key_Tab) << 0 << range("E4");
+        QTest::newRow("shift tab at column A stays")
+            << Coordinate{3, 0} << Coordinate{3, 0} << int(Qt::Key_Backtab) << shift << range("A4");
+        QTest::newRow("shift tab moves left")
+            << Coordinate{3, 2} << Coordinate{3, 2} << int(Qt::Key_Backtab) << shift << range("B4");
+    }
+    void keyboardMovesFromAnchorOrExtent() {
+        QFETCH(Coordinate, anchor);
+        QFETCH(Coordinate, extent);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(CellRange, expected);
+        f->open(10, 5);
+        f->model->select(anchor);
+        f->model->extendSelection(extent);
+        f->key(key, Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(f->model->selection(), expected);
+        QVERIFY(f->grid()->hasFocus()); // Tab never moved the focus away
+        QCOMPARE(f->grid()->scrollOffset(), QPoint(0, 0));
+    }
+
+    void withoutPageTheGridIs100By26() {
+        f->open(0, 0);
+        f->model->select({99, 25});
+        f->key(Qt::Key_Down);
+        f->key(Qt::Key_Right);
+        QCOMPARE(f->model->selection(), range("Z100"));
+        f->key(Qt::Key_Right, Qt::ShiftModifier);
+        QCOMPARE(f->model->selection(), range("Z100"));
+        // The row header of row 5 selects A5:Z5 through the range text.
+        const QRect header = f->grid()->rowHeader()->sectionRect(4);
+        QTest::mouseClick(f->grid()->rowHeader(), Qt::LeftButton, {}, header.center() - QPoint(0, 6));
+        QCOMPARE(f->model->rangeText(), QStringLiteral("A5:Z5"));
+        QCOMPARE(f->model->selection(), range("A5:Z5"));
+    }
+
+    void keyboardNeverScrollsToFollow() {
+        f->open(200, 50);
+        for (int i = 0; i < 40; ++i)
+            f->key(Qt::Key_Down);
+        QCOMPARE(f->model->selectionAnchor(), (Coordinate{40, 0}));
+        QCOMPARE(f->grid()->scrollOffset(), QPoint(0, 0));
+    }
+
+    void typingRules_data() {
+        QTest::addColumn<bool>("mayWrite");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("unsaved");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("letter on a range") << true << "x" << 0 << false << true;
+        QTest::newRow("shifted letter") << true << "X" << int(Qt::ShiftModifier) << false << true;
+        QTest::newRow("blank") << true << " " << 0 << false << true;
+        QTest::newRow("control held") << true << "x" << int(Qt::ControlModifier) << false << false;
+        QTest::newRow("alt held") << true << "x" << int(Qt::AltModifier) << false << false;
+        QTest::newRow("meta held") << true << "x" << int(Qt::MetaModifier) << false << false;
+        QTest::newRow("read-only sheet") << false << "x" << 0 << false << false;
+        QTest::newRow("unsaved edit elsewhere") << true << "x" << 0 << true << false;
+    }
+    void typingRules() {
+        QFETCH(bool, mayWrite);
+        QFETCH(QString, text);
+        QFETCH(int, modifiers);
+        QFETCH(bool, unsaved);
+        QFETCH(bool, opens);
+        f->open(10, 5, mayWrite, [](FakeSheetServer &server) { server.setCell(1, 1, "old"); });
+        f->model->select({1, 1});
+        f->model->extendSelection({3, 3});
+        if (unsaved)
+            f->model->setDraft(QStringLiteral("pending"));
+        QTest::keyClicks(f->grid(), text, Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(f->grid()->editing().has_value(), opens);
+        if (opens) {
+            QCOMPARE(f->model->selection(), range("B2"));
+            QCOMPARE(f->model->draft(), text);
+            QCOMPARE(f->model->originalDraft(), QStringLiteral("old"));
+            QCOMPARE(f->grid()->cellEditor()->text(), text);
+        } else {
+            QCOMPARE(f->model->draft(), unsaved ? QStringLiteral("pending") : QStringLiteral("old"));
+            QCOMPARE(f->model->selection(), range("B2:D4"));
+        }
+    }
+
+    void typingWhileEditorLacksFocusAppends() {
+        f->open(10, 5);
+        f->key(Qt::Key_Return);
+        QVERIFY(f->grid()->editing());
+        QTRY_VERIFY(f->grid()->cellEditor()->hasFocus());
+        QTest::keyClicks(f->grid()->cellEditor(), QStringLiteral("ab"));
+        QCOMPARE(f->model->draft(), QStringLiteral("ab"));
+        f->grid()->setFocus();
+        QVERIFY(!f->model->cellEditorHasFocus());
+        f->type(QStringLiteral("c"));
+        QCOMPARE(f->model->draft(), QStringLiteral("abc"));
+        QCOMPARE(f->grid()->cellEditor()->text(), QStringLiteral("abc"));
+        // Arrows do nothing while a cell is edited.
+        f->key(Qt::Key_Down);
+        QCOMPARE(f->model->selectionAnchor(), (Coordinate{0, 0}));
+    }
+
+    void returnAndDoubleClickNeedWritePermission_data() {
+        QTest::addColumn<bool>("mayWrite");
+        QTest::newRow("writable") << true;
+        QTest::newRow("read-only") << false;
+    }
+    void returnAndDoubleClickNeedWritePermission() {
+        QFETCH(bool, mayWrite);
+        f->open(10, 5, mayWrite);
+        f->key(Qt::Key_Return);
+        QCOMPARE(f->grid()->editing().has_value(), mayWrite);
+        f->grid()->endEditing();
+        QTest::mouseDClick(f->viewport(), Qt::LeftButton, {}, f->centre(2, 2));
+        QCOMPARE(f->model->selection(), range("C3"));
+        QCOMPARE(f->grid()->editing(), mayWrite ? std::optional<Coordinate>(Coordinate{2, 2}) : std::nullopt);
+    }
+
+    void editingClosesWhenTheSelectionMoves() {
+        f->open(10, 5);
+        f->key(Qt::Key_Return);
+        QVERIFY(f->grid()->editing());
+        f->model->select({3, 3});
+        QVERIFY(!f->grid()->editing());
+        // Editing a range opens on its anchor, collapsing the selection.
+        f->model->select({1, 1});
+        f->model->extendSelection({0, 0});
+        f->grid()->edit();
+        QCOMPARE(f->model->selection(), range("B2"));
+        QCOMPARE(f->grid()->editing(), std::optional<Coordinate>(Coordinate{1, 1}));
+    }
+
+    void escapeForgetsCopyAndCollapses() {
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(0, 0, "a"); });
+        f->model->select({2, 2});
+        f->model->extendSelection({4, 4});
+        f->model->copy();
+        QVERIFY(f->model->copied());
+        f->key(Qt::Key_Escape);
+        QVERIFY(!f->model->copied());
+        QCOMPARE(f->model->copiedText(), QString());
+        QCOMPARE(f->model->selection(), range("C3"));
+
+        // With an unsaved draft Escape in the grid changes nothing.
+        f->model->extendSelection({4, 4});
+        f->model->copy();
+        f->model->setDraft(QStringLiteral("draft"));
+        f->key(Qt::Key_Escape);
+        QVERIFY(f->model->copied());
+        QCOMPARE(f->model->draft(), QStringLiteral("draft"));
+    }
+
+    void deleteKeysClearTheSelection_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("mayWrite");
+        QTest::addColumn<int>("cleared");
+        QTest::newRow("backspace") << int(Qt::Key_Backspace) << true << 2;
+        QTest::newRow("delete") << int(Qt::Key_Delete) << true << 2;
+        QTest::newRow("read-only") << int(Qt::Key_Delete) << false << 0;
+    }
+    void deleteKeysClearTheSelection() {
+        QFETCH(int, key);
+        QFETCH(bool, mayWrite);
+        QFETCH(int, cleared);
+        f->open(10, 5, mayWrite, [](FakeSheetServer &server) {
+            server.setCell(0, 0, "a");
+            server.setCell(0, 1, "b");
+        });
+        f->model->extendSelection({0, 1});
+        f->key(key);
+        QTRY_COMPARE(f->postedWrites().size(), cleared);
+        for (const json &write : f->postedWrites())
+            QCOMPARE(write.at("raw").get<std::string>(), std::string());
+    }
+
+    void clicksAndDragsSelect() {
+        f->open(30, 10);
+        QTest::mouseClick(f->viewport(), Qt::LeftButton, {}, f->centre(1, 1));
+        QCOMPARE(f->model->selection(), range("B2"));
+        QTest::mouseClick(f->viewport(), Qt::LeftButton, Qt::ShiftModifier, f->centre(3, 2));
+        QCOMPARE(f->model->selection(), range("B2:C4"));
+        QCOMPARE(f->model->selectionAnchor(), (Coordinate{1, 1}));
+
+        // Press on C3 and drag to E6, then past the top-left corner of the grid.
+        sendMouse(f->viewport(), QEvent::MouseButtonPress, f->centre(2, 2), Qt::LeftButton, Qt::LeftButton);
+        sendMouse(f->viewport(), QEvent::MouseMove, f->centre(5, 4), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(f->model->selection(), range("C3:E6"));
+        sendMouse(f->viewport(), QEvent::MouseMove, QPoint(2, 2), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(f->model->selection(), range("A1:C3"));
+        sendMouse(f->viewport(), QEvent::MouseButtonRelease, QPoint(2, 2), Qt::LeftButton, Qt::NoButton);
+        // Once released, moving does nothing.
+        sendMouse(f->viewport(), QEvent::MouseMove, f->centre(5, 4), Qt::NoButton, Qt::NoButton);
+        QCOMPARE(f->model->selection(), range("A1:C3"));
+
+        // Dragging below the viewport scrolls the grid and keeps extending.
+        sendMouse(f->viewport(), QEvent::MouseButtonPress, f->centre(1, 0), Qt::LeftButton, Qt::LeftButton);
+        const QPoint below(f->centre(1, 0).x(), f->viewport()->height() + 60);
+        sendMouse(f->viewport(), QEvent::MouseMove, below, Qt::NoButton, Qt::LeftButton);
+        QTRY_VERIFY(f->grid()->scrollOffset().y() > 0);
+        QTRY_VERIFY(f->model->selection().end.r > f->grid()->cellGeometry().rowAt(f->viewport()->height()));
+        sendMouse(f->viewport(), QEvent::MouseButtonRelease, below, Qt::LeftButton, Qt::NoButton);
+    }
+
+    void clickWithUnsavedDraftSavesFirst() {
+        f->open(10, 5);
+        f->model->setDraft(QStringLiteral("42"));
+        QTest::mouseClick(f->viewport(), Qt::LeftButton, {}, f->centre(4, 3));
+        QTRY_COMPARE(f->model->selection(), range("D5"));
+        QCOMPARE(f->postedWrites().size(), 1);
+        QCOMPARE(f->postedWrites().first().at("raw").get<std::string>(), std::string("42"));
+
+        // A refused save leaves the selection where the edit is.
+        f->server->refuseBatch = 2;
+        f->model->setDraft(QStringLiteral("43"));
+        QTest::mouseClick(f->viewport(), Qt::LeftButton, {}, f->centre(0, 0));
+        QTRY_VERIFY(!f->model->failedWrites().isEmpty());
+        EditorFixture::settle();
+        QCOMPARE(f->model->selection(), range("D5"));
+        QCOMPARE(f->model->draft(), QStringLiteral("43"));
+    }
+
+    void headersSelectColumnsAndRows() {
+        f->open(12, 6);
+        const QRect column = f->grid()->columnHeader()->sectionRect(2);
+        QTest::mouseClick(f->grid()->columnHeader(), Qt::LeftButton, {}, column.center() - QPoint(10, 0));
+        QCOMPARE(f->model->selection(), range("C1:C12"));
+        const QRect row = f->grid()->rowHeader()->sectionRect(3);
+        QTest::mouseClick(f->grid()->rowHeader(), Qt::LeftButton, {}, row.center() - QPoint(0, 6));
+        QCOMPARE(f->model->selection(), range("A4:F4"));
+        // Not while an edit is unsaved.
+        f->model->setDraft(QStringLiteral("x"));
+        QTest::mouseClick(f->grid()->columnHeader(), Qt::LeftButton, {}, column.center() - QPoint(10, 0));
+        QCOMPARE(f->model->selection(), range("A4:F4"));
+    }
+
+    void resizeDragPreviewsClampsAndSaves_data() {
+        QTest::addColumn<QString>("axis");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("delta");
+        QTest::addColumn<int>("previewed");
+        QTest::newRow("column shrinks to the minimum") << "col" << 1 << 0 << -200 << 16;
+        QTest::newRow("column grows to the maximum") << "col" << 2 << 1990 << 50 << 2000;
+        QTest::newRow("column by 30") << "col" << 0 << 0 << 30 << 140;
+        QTest::newRow("row by 20 downwards") << "row" << 2 << 0 << 20 << 52;
+        QTest::newRow("row shrinks to the minimum") << "row" << 0 << 40 << -100 << 16;
+    }
+    void resizeDragPreviewsClampsAndSaves() {
+        QFETCH(QString, axis);
+        QFETCH(int, index);
+        QFETCH(int, stored);
+        QFETCH(int, delta);
+        QFETCH(int, previewed);
+        // A sheet whose tiles carry a stored size.
+        QList<json> posted;
+        json sizes = json::object();
+        if (stored)
+            sizes[axis.toStdString() == "col" ? "cols" : "rows"] = {{std::to_string(index), stored}};
+        f->transport->setHandler([&](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path == QStringLiteral("/sheets/1"))
+                co_return fixtures::answer(200, fixtures::pageJson(1, 1, 20, 10));
+            if (request.body)
+                posted.append(json::parse(request.body->toStdString()));
+            co_return fixtures::answer(
+                200, fixtures::gridJson(posted.size() + 1, json::array(), {{"sizes", sizes}}));
+        });
+        runTask(f->model->open(fixtures::summary(1, 1)));
+        f->show();
+
+        const bool column = axis == u"col";
+        SheetGridHeader *header = column ? f->grid()->columnHeader() : f->grid()->rowHeader();
+        const QRect section = header->sectionRect(index);
+        const QPoint handle = column ? QPoint(section.right() - 2, section.center().y())
+                                     : QPoint(section.center().x(), section.bottom() - 2);
+        const QPoint step = column ? QPoint(1, 0) : QPoint(0, 1);
+        const auto size = [&] {
+            return column ? f->grid()->cellGeometry().width(index) : f->grid()->cellGeometry().height(index);
+        };
+        const double before = size();
+        QCOMPARE(before, stored ? double(stored) : (column ? 110.0 : 32.0));
+
+        sendMouse(header, QEvent::MouseButtonPress, handle, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(header, QEvent::MouseMove, handle + step, Qt::NoButton, Qt::LeftButton);
+        QVERIFY(!f->grid()->resizing()); // one point is not a drag yet
+        sendMouse(header, QEvent::MouseMove, handle + step * delta, Qt::NoButton, Qt::LeftButton);
+        QVERIFY(f->grid()->resizing());
+        QCOMPARE(f->grid()->resizing()->size, double(previewed));
+        QCOMPARE(size(), double(previewed)); // cells and headers follow the preview live
+        sendMouse(header, QEvent::MouseButtonRelease, handle + step * delta, Qt::LeftButton, Qt::NoButton);
+        QTRY_VERIFY(!f->grid()->resizing());
+        QVERIFY(!f->grid()->savingResize());
+        QCOMPARE(posted.size(), 1);
+        QVERIFY2(posted.first() == (json{{axis.toStdString(), index}, {"size", previewed}}),
+                 posted.first().dump().c_str());
+    }
+
+    void resizeEscapeCancelsAndDoubleClickFits() {
+        f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(0, 1, std::string(20, 'w')); });
+        SheetGridHeader *header = f->grid()->columnHeader();
+        const QRect section = header->sectionRect(1);
+        const QPoint handle(section.right() - 2, section.center().y());
+        sendMouse(header, QEvent::MouseButtonPress, handle, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(header, QEvent::MouseMove, handle + QPoint(40, 0), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(f->grid()->resizing()->size, 150.0);
+        QTest::keyClick(header, Qt::Key_Escape);
+        QVERIFY(!f->grid()->resizing());
+        QCOMPARE(f->grid()->cellGeometry().width(1), 110.0);
+        sendMouse(header, QEvent::MouseButtonRelease, handle + QPoint(40, 0), Qt::LeftButton, Qt::NoButton);
+        QVERIFY(f->server->posted.isEmpty());
+        QVERIFY(f->grid()->hasFocus()); // focus went back where it was
+
+        // A double-click on a row handle fits nothing; on a column handle it fits the column.
+        SheetGridHeader *rows = f->grid()->rowHeader();
+        const QRect rowSection = rows->sectionRect(0);
+        QTest::mouseDClick(rows, Qt::LeftButton, {},
+                           QPoint(rowSection.center().x(), rowSection.bottom() - 2));
+        EditorFixture::settle();
+        QVERIFY(f->server->posted.isEmpty());
+        QTest::mouseDClick(header, Qt::LeftButton, {}, handle);
+        QTRY_COMPARE(f->server->posted.size(), 1);
+        QCOMPARE(f->server->posted.first().at("col").get<int>(), 1);
+        QVERIFY(f->server->posted.first().at("size").get<int>() > 40);
+
+        // No resize on a read-only sheet or with an unsaved edit.
+        f->model->setDraft(QStringLiteral("x"));
+        sendMouse(header, QEvent::MouseButtonPress, handle, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(header, QEvent::MouseMove, handle + QPoint(40, 0), Qt::NoButton, Qt::LeftButton);
+        QVERIFY(!f->grid()->resizing());
+        sendMouse(header, QEvent::MouseButtonRelease, handle + QPoint(40, 0), Qt::LeftButton, Qt::NoButton);
+    }
+
+    void contextMenuEnablingAndStaleness_data() {
+        QTest::addColumn<bool>("mayWrite");
+        QTest::newRow("writable") << true;
+        QTest::newRow("read-only") << false;
+    }
+    void contextMenuEnablingAndStaleness() {
+        QFETCH(bool, mayWrite);
+        f->open(10, 5, mayWrite, [](FakeSheetServer &server) { server.setCell(0, 0, "a"); });
+        f->model->select({4, 4});
+        // A menu on a cell outside the selection selects that cell first.
+        std::unique_ptr<QMenu> menu(f->grid()->cellMenu({0, 0}, nullptr));
+        QVERIFY(menu);
+        QCOMPARE(f->model->selection(), range("A1"));
+        QStringList titles;
+        QList<bool> enabled;
+        for (QAction *action : menu->actions()) {
+            if (action->isSeparator())
+                continue;
+            titles << action->text();
+            enabled << action->isEnabled();
+        }
+        QCOMPARE(titles, (QStringList{"Cut", "Copy", "Paste", "Clear contents", "Fill down", "Fill right"}));
+        QCOMPARE(enabled, (QList<bool>{mayWrite, true, mayWrite, mayWrite, mayWrite, mayWrite}));
+
+        menu->actions().at(1)->trigger(); // Copy
+        QCOMPARE(*f->clipboard->text(), QStringLiteral("a"));
+        if (!mayWrite)
+            return;
+        // The selection moved after the menu was built: Paste does nothing.
+        f->model->select({2, 2});
+        menu->actions().at(2)->trigger();
+        EditorFixture::settle();
+        QVERIFY(f->postedWrites().isEmpty());
+        // A fresh menu pastes.
+        menu.reset(f->grid()->cellMenu({2, 2}, nullptr));
+        menu->actions().at(2)->trigger();
+        QTRY_COMPARE(f->postedWrites().size(), 1);
+        QCOMPARE(f->postedWrites().first().at("raw").get<std::string>(), std::string("a"));
+        // No menu while an edit is unsaved.
+        f->model->setDraft(QStringLiteral("x"));
+        QVERIFY(!f->grid()->cellMenu({2, 2}, nullptr));
+    }
+
+    void paintsHugeTextsAndStylesWithoutTrouble() {
+        f->open(10, 5, true, [](FakeSheetServer &server) {
+            server.setStyle("s", {{"b", true}, {"fh", 30}, {"fc", 0.1}, {"a", "center"}});
+            server.setCell(0, 0, std::string(8192, 'x'), "s");
+            server.setCell(1, 0, "12345", "s");
+        });
+        f->grid()->viewport()->grab(); // paints every visible cell
+        QPalette dark = f->grid()->palette();
+        dark.setColor(QPalette::Window, Qt::black);
+        f->grid()->setPalette(dark);
+        QVERIFY(f->grid()->isDark());
+        f->grid()->viewport()->grab();
+    }
+};
+
+QTEST_MAIN(TestSheetGrid)
+#include "tst_SheetGrid.moc"

@@ -1,0 +1,268 @@
+// Attacks on the server's shared resources: workbooks that unpack to far more than their size,
+// one account filling the import queue or every stream slot, and a stream reader that stalls.
+
+#include "EventStream.h"
+#include "RawConnection.h"
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <zlib.h>
+
+#include <thread>
+
+namespace {
+const std::string password = "correct horse battery";
+const std::string boundary = "0D4F3A1B-7E2C-4B5D-8A9F-6C1E2D3B4A5F";
+
+std::string multipart(const std::string &bytes) {
+    return "--" + boundary +
+           "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"book.xlsx\"\r\nContent-Type: "
+           "application/octet-stream\r\n\r\n" +
+           bytes + "\r\n--" + boundary + "--\r\n";
+}
+
+void put16(std::string &out, std::uint32_t value) {
+    out.push_back(static_cast<char>(value & 0xff));
+    out.push_back(static_cast<char>((value >> 8) & 0xff));
+}
+
+void put32(std::string &out, std::uint32_t value) {
+    put16(out, value & 0xffff);
+    put16(out, value >> 16);
+}
+
+struct Part {
+    std::string name;
+    std::string content;
+    std::uint32_t declared = 0; // the unpacked size the archive claims; 0: the true one
+};
+
+// A zip archive of deflated parts, with sizes that may lie.
+std::string zip(const std::vector<Part> &parts) {
+    std::string out;
+    std::string directory;
+    for (const auto &part : parts) {
+        z_stream stream{};
+        deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+        std::string packed(deflateBound(&stream, part.content.size()), '\0');
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(part.content.data()));
+        stream.avail_in = static_cast<uInt>(part.content.size());
+        stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+        stream.avail_out = static_cast<uInt>(packed.size());
+        deflate(&stream, Z_FINISH);
+        packed.resize(stream.total_out);
+        deflateEnd(&stream);
+        const auto crc = static_cast<std::uint32_t>(crc32(
+            0, reinterpret_cast<const Bytef *>(part.content.data()), static_cast<uInt>(part.content.size())));
+        const std::uint32_t size =
+            part.declared ? part.declared : static_cast<std::uint32_t>(part.content.size());
+        const auto offset = static_cast<std::uint32_t>(out.size());
+        std::string common;
+        put16(common, 20); // version needed
+        put16(common, 0);  // flags
+        put16(common, 8);  // deflate
+        put32(common, 0);  // time and date
+        put32(common, crc);
+        put32(common, static_cast<std::uint32_t>(packed.size()));
+        put32(common, size);
+        put16(common, static_cast<std::uint32_t>(part.name.size()));
+        put16(common, 0); // extra
+        put32(out, 0x04034b50);
+        out += common + part.name + packed;
+        put32(directory, 0x02014b50);
+        put16(directory, 20); // made by
+        directory += common;
+        put16(directory, 0); // comment
+        put16(directory, 0); // disk
+        put16(directory, 0); // internal attributes
+        put32(directory, 0); // external attributes
+        put32(directory, offset);
+        directory += part.name;
+    }
+    const auto start = static_cast<std::uint32_t>(out.size());
+    out += directory;
+    put32(out, 0x06054b50);
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, static_cast<std::uint32_t>(parts.size()));
+    put16(out, static_cast<std::uint32_t>(parts.size()));
+    put32(out, static_cast<std::uint32_t>(directory.size()));
+    put32(out, start);
+    put16(out, 0);
+    return out;
+}
+
+std::string fixture(const char *name) {
+    QFile file(QFINDTESTDATA(QString("fixtures/") + name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("missing fixture %s", name);
+    const QByteArray bytes = file.readAll();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+} // namespace
+
+class TestResources : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_ann;
+    std::optional<ServerSession> m_bob;
+
+    httplib::Result upload(const std::optional<ServerSession> &session, const std::string &bytes) {
+        auto http = m_server->client(session);
+        return http.post("/sheets/import", multipart(bytes), "multipart/form-data; boundary=" + boundary);
+    }
+
+    nlohmann::json follow(const std::string &job) {
+        auto http = m_server->client(m_ann);
+        for (int poll = 0; poll < 6000; ++poll) {
+            const auto progress = TestClient::json(http.get("/api/native/jobs/" + job));
+            if (!progress.is_object())
+                return nlohmann::json::object();
+            if (progress["status"] == "done" || progress["status"] == "failed")
+                return progress;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return nlohmann::json::object();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // Workbooks may unpack to 1 MiB, half of it in one part; three streams per account; a
+        // stream may fall 64 KiB behind.
+        m_server = std::make_unique<ServerProcess>(
+            ServerProcess::Options{{},
+                                   {"--max-unpacked-bytes", "1048576", "--streams-per-account", "3",
+                                    "--stream-queue-bytes", "65536"},
+                                   {}});
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QVERIFY(m_server->addUser("ann@example.com", "Ann", QString::fromStdString(password)));
+        QVERIFY(m_server->addUser("bob@example.com", "Bob", QString::fromStdString(password)));
+        m_ann = m_server->signIn("ann@example.com", password);
+        m_bob = m_server->signIn("bob@example.com", password);
+        QVERIFY(m_ann && m_bob);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void workbooksAreUnpackedWithinLimits_data() {
+        QTest::addColumn<QByteArray>("workbook");
+        QTest::addColumn<QString>("error");
+        const QString tooLarge = "This workbook unpacks to more than this server imports: at most 1 MB in "
+                                 "all and 512 KB for one part.";
+        const QString damaged =
+            "This workbook could not be read: the file is damaged or is not an .xlsx or .xlsm workbook.";
+        const auto bytes = [](const std::string &text) {
+            return QByteArray(text.data(), static_cast<int>(text.size()));
+        };
+        QTest::newRow("one part too large")
+            << bytes(zip({{"xl/worksheets/sheet1.xml", std::string(600 * 1024, ' '), 0}})) << tooLarge;
+        QTest::newRow("parts too large together") << bytes(zip({{"a.xml", std::string(400 * 1024, ' '), 0},
+                                                                {"b.xml", std::string(400 * 1024, ' '), 0},
+                                                                {"c.xml", std::string(400 * 1024, ' '), 0}}))
+                                                  << tooLarge;
+        QTest::newRow("part larger than it says")
+            << bytes(zip({{"xl/worksheets/sheet1.xml", std::string(400 * 1024, ' '), 1000}})) << damaged;
+        QTest::newRow("a real workbook") << bytes(fixture("plain.xlsx")) << "";
+    }
+
+    void workbooksAreUnpackedWithinLimits() {
+        QFETCH(QByteArray, workbook);
+        QFETCH(QString, error);
+        const auto started = upload(m_ann, workbook.toStdString());
+        QVERIFY(started);
+        QCOMPARE(started->status, 202);
+        const auto outcome = follow(TestClient::json(started)["job"].get<std::string>());
+        QCOMPARE(QString::fromStdString(outcome["error"].get<std::string>()), error);
+        QCOMPARE(outcome["status"].get<std::string>(), std::string(error.isEmpty() ? "done" : "failed"));
+    }
+
+    void oneAccountCannotFillTheImportQueue() {
+        // A workbook that takes the import a while: ten thousand cells, exported by the server.
+        auto http = m_server->client(m_ann);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        for (int block = 0; block < 2; ++block) {
+            std::vector<nlohmann::json> cells;
+            for (int r = 0; r < 100; ++r) {
+                for (int c = 0; c < 50; ++c)
+                    cells.push_back(SheetApi::write(block * 100 + r, c, std::to_string(r * c)));
+            }
+            QCOMPARE(SheetApi::batch(http, *sheet, cells)->status, 200);
+        }
+        const auto exported = http.get(sheet->page() + "/export.xlsx");
+        QVERIFY(exported);
+        QCOMPARE(exported->status, 200);
+
+        int accepted = 0;
+        int refusal = 0;
+        for (int attempt = 0; attempt < 25 && refusal == 0; ++attempt) {
+            const auto answer = upload(m_ann, exported->body);
+            QVERIFY(answer);
+            if (answer->status == 202)
+                ++accepted;
+            else
+                refusal = answer->status;
+        }
+        QCOMPARE(refusal, 429);
+        QVERIFY(accepted < 20);
+        // Another account's upload is taken while Ann's wait.
+        const auto other = upload(m_bob, fixture("plain.xlsx"));
+        QVERIFY(other);
+        QCOMPARE(other->status, 202);
+    }
+
+    void oneAccountCannotTakeEveryStream() {
+        auto http = m_server->client(m_ann);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        QCOMPARE(http.postForm(sheet->page() + "/share", {{"address", "bob@example.com"}, {"role", "viewer"}})
+                     ->status,
+                 200);
+        std::vector<std::unique_ptr<EventStream>> streams;
+        for (int i = 0; i < 3; ++i) {
+            streams.push_back(
+                std::make_unique<EventStream>(m_server->origin(), *m_ann, sheet->tab() + "/stream"));
+            QVERIFY(streams.back()->waitOpen());
+        }
+        EventStream refused(m_server->origin(), *m_ann, sheet->tab() + "/stream");
+        QVERIFY(!refused.waitOpen());
+        QCOMPARE(refused.status(), 429);
+        EventStream bobs(m_server->origin(), *m_bob, sheet->tab() + "/stream");
+        QVERIFY(bobs.waitOpen());
+    }
+
+    void aStalledReaderIsToldToReload() {
+        // Bob's, since Ann's streams of the last test may still count until the server writes to them.
+        auto http = m_server->client(m_bob);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        RawConnection reader(m_server->port(), "127.0.0.61", 4096);
+        QVERIFY(reader.send("GET " + sheet->tab() +
+                            "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\nCookie: " +
+                            m_bob->name + "=" + m_bob->value + "\r\n\r\n"));
+        const auto head = reader.answer();
+        QVERIFY(head);
+        QCOMPARE(head->status, 200);
+        // The reader stops reading while far more changes than any buffer holds go by.
+        for (int change = 0; change < 12; ++change) {
+            std::vector<nlohmann::json> cells;
+            for (int r = 0; r < 100; ++r)
+                cells.push_back(
+                    SheetApi::write(r, change, std::string(8000, static_cast<char>('a' + change))));
+            QCOMPARE(SheetApi::batch(http, *sheet, cells)->status, 200);
+        }
+        // Reading again, it finds "resync" and the end of the stream, not the changes it missed.
+        QVERIFY(reader.readUntil("event: resync", std::chrono::seconds(60)));
+        const std::size_t resync = reader.received().find("event: resync");
+        QVERIFY(reader.readUntil("\r\n0\r\n\r\n", std::chrono::seconds(30)));
+        QVERIFY(reader.received().find("\r\n0\r\n\r\n", resync) != std::string::npos);
+        QVERIFY(reader.received().find(std::string(100, 'l')) == std::string::npos);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestResources)
+#include "tst_Resources.moc"

@@ -1,0 +1,187 @@
+// Running tabrel-server as a service: --help and --version, the root page, one log line per
+// request, and backups taken while it serves, including ones that cannot be written.
+
+#include "RawConnection.h"
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace {
+const std::string email = "ann@example.com";
+const std::string password = "correct horse battery";
+
+// What the data folder holds: names and sizes, and the database's bytes.
+QStringList folderState(const QString &path) {
+    QStringList state;
+    for (const auto &entry :
+         QDir(path).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        state << entry.fileName() + " " + QString::number(entry.size());
+    QFile database(path + "/tabrel.db");
+    if (database.open(QIODevice::ReadOnly))
+        state << QString::fromLatin1(
+            QCryptographicHash::hash(database.readAll(), QCryptographicHash::Sha256).toHex());
+    return state;
+}
+} // namespace
+
+class TestService : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_session;
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_server = std::make_unique<ServerProcess>();
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        m_session = m_server->signIn(email, password);
+        QVERIFY(m_session);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void commandLine_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("shows");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "tabrel-server backup --data DIR FILE";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "tabrel-server 0.";
+        QTest::newRow("unknown option")
+            << QStringList{"--frobnicate", "1"} << 2 << "unknown option --frobnicate";
+        QTest::newRow("backup without file")
+            << QStringList{"backup", "--data", "/tmp"} << 2 << "backup takes the FILE to write";
+    }
+
+    void commandLine() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, shows);
+        QString output;
+        QCOMPARE(m_server->run(arguments, &output), exitCode);
+        QVERIFY2(output.contains(shows), qPrintable(output));
+    }
+
+    void theRootPageSaysHowToConnect() {
+        auto http = m_server->client();
+        const auto page = http.get("/");
+        QVERIFY(page);
+        QCOMPARE(page->status, 200);
+        QCOMPARE(page->get_header_value("Content-Type"), std::string("text/html; charset=utf-8"));
+        QVERIFY(page->body.find("Brevane Tabrel server") != std::string::npos);
+        QVERIFY(page->body.find(m_server->origin()) != std::string::npos);
+    }
+
+    void eachRequestIsOneLogLine() {
+        ServerProcess server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        auto http = server.client();
+        QCOMPARE(http.get("/sheets?token=private")->status, 401);
+        QCOMPARE(http.get("/")->status, 200);
+        QCOMPARE(http.get("/a%0Ab%1B")->status, 401);
+        RawConnection chunked(server.port());
+        chunked.send("POST /sheets HTTP/1.1\r\nHost: x\r\nOrigin: " + server.origin() +
+                     "\r\nTransfer-Encoding: chunked\r\n\r\n");
+        QVERIFY(chunked.answer());
+        QVERIFY(server.stop());
+        const QString output = server.output();
+        for (const char *line :
+             {"GET /sheets 401 ", "GET / 200 ", "GET /a%0Ab%1B 401 ", "POST /sheets 411 "}) {
+            const QRegularExpression pattern("^" + QRegularExpression::escape(line) + "\\d+\\.\\dms$",
+                                             QRegularExpression::MultilineOption);
+            QVERIFY2(pattern.match(output).hasMatch(), qPrintable(line + QString(" in:\n") + output));
+        }
+        QVERIFY(!output.contains("private"));
+    }
+
+    void aBackupHoldsEveryWriteConfirmedBeforeIt() {
+        auto http = m_server->client(m_session);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        // Writers keep the server busy before, during and after the backup.
+        std::atomic<int> confirmed{0};
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            auto client = m_server->client(m_session);
+            for (int n = 1; n < 1250 && !stop; ++n) {
+                const auto answer =
+                    SheetApi::batch(client, *sheet, {SheetApi::write(n % 25, n / 25, std::to_string(n))});
+                if (!answer || answer->status != 200)
+                    return;
+                confirmed = n;
+            }
+        });
+        while (confirmed < 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int before = confirmed;
+        QTemporaryDir restored;
+        const QString file = restored.path() + "/tabrel.db";
+        QString output;
+        const int code = m_server->run({"backup", "--data", m_server->dataDir(), file}, &output);
+        stop = true;
+        writer.join();
+        QVERIFY2(code == 0, qPrintable(output));
+        QVERIFY2(output.contains("backed up"), qPrintable(output));
+        QCOMPARE(QFileInfo(file).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+        // The copy is a working data folder of its own.
+        ServerProcess copy(ServerProcess::Options{{}, {}, restored.path()});
+        QVERIFY2(copy.start(), qPrintable(copy.errorString()));
+        auto reader = copy.client(m_session);
+        const auto grid = TestClient::json(SheetApi::tile(reader, *sheet, 0, 0, 25, 50));
+        QVERIFY(grid.is_object());
+        for (int n = 1; n <= before; ++n) {
+            const auto cell = SheetApi::cell(grid, n % 25, n / 25);
+            QVERIFY2(cell.is_object() && cell["raw"] == std::to_string(n), qPrintable(QString::number(n)));
+        }
+        QVERIFY(copy.stop());
+    }
+
+    void aBackupThatCannotBeWrittenChangesNothing_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("full");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("read-only place")
+            << "/proc/self/tabrel.db" << false << "cannot write /proc/self/tabrel.db";
+        QTest::newRow("full place") << "" << true << "there is no space left there";
+    }
+
+    void aBackupThatCannotBeWrittenChangesNothing() {
+        QFETCH(QString, target);
+        QFETCH(bool, full);
+        QFETCH(QString, reason);
+        QTemporaryDir elsewhere;
+        if (target.isEmpty())
+            target = elsewhere.path() + "/tabrel.db";
+        const QStringList before = folderState(m_server->dataDir());
+        QString output;
+        // A full disk, as the backup sees it: no file may grow past 4 KiB.
+        const auto fill = [] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{4096, 4096};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        };
+        const int code = m_server->run({"backup", "--data", m_server->dataDir(), target}, &output,
+                                       full ? std::function<void()>(fill) : std::function<void()>());
+        QCOMPARE(code, 1);
+        QVERIFY2(output.contains("backup failed: ") && output.contains(reason), qPrintable(output));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!QFileInfo::exists(target + ".partial"));
+        QCOMPARE(folderState(m_server->dataDir()), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_Service.moc"

@@ -1,0 +1,254 @@
+// Attacks on sign-in, and the approval page in a real browser: approving and refusing from
+// Chromium, wrong passwords throttled alike for addresses with and without an account, the lockout
+// and its unlock command, and bounds on waiting sign-in requests.
+
+#include "BrowserDriver.h"
+#include "RawConnection.h"
+#include "ServerProcess.h"
+
+#include <QCryptographicHash>
+#include <QTest>
+#include <QUrl>
+
+#include <sqlite3.h>
+
+#include <thread>
+
+namespace {
+const std::string email = "ann@example.com";
+const std::string password = "correct horse battery";
+const std::string wrongPassword = "Wrong password, but a long one";
+const std::string notCorrect = "The e-mail address or the password is not correct.";
+const std::string locked = "Sign-in with this e-mail address is locked after too many wrong passwords.";
+
+std::string comparisonCode(const std::string &id) {
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(id), QCryptographicHash::Sha256)
+            .left(4)
+            .toHex()
+            .toUpper();
+    return digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
+}
+
+std::string formEncoded(const std::string &text) {
+    return QUrl::toPercentEncoding(QString::fromStdString(text)).toStdString();
+}
+} // namespace
+
+class TestSignInDefence : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+
+    // Posts the approval form from a client address of the test's choice.
+    RawConnection::Answer approve(const std::string &from, const std::string &id, const std::string &address,
+                                  const std::string &secret) {
+        const std::string body = "id=" + id + "&email=" + formEncoded(address) +
+                                 "&password=" + formEncoded(secret) + "&action=approve";
+        RawConnection connection(m_server->port(), from);
+        connection.send("POST /native/start HTTP/1.1\r\nHost: x\r\nOrigin: " + m_server->origin() +
+                        "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body);
+        return connection.answer().value_or(RawConnection::Answer{});
+    }
+
+    // The same, waiting out any delay the server asks for, as a patient person would.
+    RawConnection::Answer approveAfterWaiting(const std::string &from, const std::string &id,
+                                              const std::string &address, const std::string &secret) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            auto answer = approve(from, id, address, secret);
+            if (answer.status != 429 || answer.body.find(locked) != std::string::npos)
+                return answer;
+            std::this_thread::sleep_for(std::chrono::seconds(std::stoi(answer.header("retry-after"))));
+        }
+        return {};
+    }
+
+    int exchange(const ServerProcess::SignInRequest &request) {
+        auto http = m_server->client();
+        const auto answer =
+            http.postJson("/native/exchange", {{"id", request.id}, {"verifier", request.verifier}});
+        return answer ? answer->status : -1;
+    }
+
+    int requestFrom(const std::string &from) {
+        const std::string body =
+            nlohmann::json{{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}}.dump();
+        RawConnection connection(m_server->port(), from);
+        connection.send("POST /native/request HTTP/1.1\r\nHost: x\r\nOrigin: " + m_server->origin() +
+                        "\r\nContent-Type: application/json\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body);
+        return connection.answer().value_or(RawConnection::Answer{}).status;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // Waits start at 400 ms and the fifth wrong password locks, so that both are quick to reach.
+        m_server = std::make_unique<ServerProcess>(
+            ServerProcess::Options{{}, {"--signin-delay-ms", "400", "--signin-lockout", "5"}, {}});
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        for (const char *person : {"ann@example.com", "carl@example.com"})
+            QVERIFY(m_server->addUser(person, "Someone", QString::fromStdString(password)));
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void aRealBrowserApprovesAndRefuses_data() {
+        QTest::addColumn<bool>("approving");
+        QTest::addColumn<int>("exchanged");
+        QTest::newRow("approve") << true << 200;
+        QTest::newRow("refuse") << false << 410;
+    }
+
+    void aRealBrowserApprovesAndRefuses() {
+        QFETCH(bool, approving);
+        QFETCH(int, exchanged);
+        BrowserDriver browser;
+        QVERIFY2(browser.start(), browser.error().c_str());
+        const auto request = m_server->requestSignIn();
+        QVERIFY(request);
+        QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + request->id));
+        QVERIFY2(browser.text().find(comparisonCode(request->id)) != std::string::npos,
+                 browser.text().c_str());
+        if (approving) {
+            QVERIFY(browser.type("#email", email));
+            QVERIFY(browser.type("#password", password));
+            QVERIFY(browser.click("button[value=approve]"));
+        } else {
+            QVERIFY(browser.click("button[value=refuse]"));
+        }
+        // The browser's form post decides the request: the application's exchange ends waiting.
+        int status = 202;
+        for (int poll = 0; poll < 300 && status == 202; ++poll) {
+            status = exchange(*request);
+            if (status == 202)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        QVERIFY2(status == exchanged, qPrintable(QString::fromStdString(browser.text())));
+    }
+
+    void aRealBrowserShowsTheOtherPages() {
+        BrowserDriver browser;
+        QVERIFY2(browser.start(), browser.error().c_str());
+        QVERIFY(browser.open(m_server->origin() + "/"));
+        std::string shown = browser.text();
+        QVERIFY2(shown.find("Brevane Tabrel server") != std::string::npos, shown.c_str());
+        QVERIFY2(shown.find(m_server->origin()) != std::string::npos, shown.c_str());
+        QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + std::string(43, 'Q')));
+        shown = browser.text();
+        QVERIFY2(shown.find("Sign-in request ended") != std::string::npos, shown.c_str());
+
+        // Wrong passwords: the form says so, and soon that the next try must wait or cannot be made.
+        bool held = false;
+        for (int attempt = 0; attempt < 9 && !held; ++attempt) {
+            // One sign-in request takes only a few wrong passwords.
+            if (attempt % 3 == 0) {
+                const auto request = m_server->requestSignIn();
+                QVERIFY(request);
+                QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + request->id));
+            }
+            QVERIFY(browser.type("#email", "eve@example.com"));
+            QVERIFY(browser.type("#password", wrongPassword));
+            QVERIFY(browser.submit("button[value=approve]"));
+            shown = browser.text();
+            held = shown.find("Too many wrong passwords. Wait") != std::string::npos ||
+                   shown.find(locked) != std::string::npos;
+            QVERIFY2(held || shown.find(notCorrect) != std::string::npos, shown.c_str());
+        }
+        QVERIFY2(held, shown.c_str());
+    }
+
+    void wrongPasswordsWaitLongerAlikeForEveryAddress_data() {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("address");
+        QTest::newRow("has an account") << "127.0.0.21"
+                                        << "ann@example.com";
+        QTest::newRow("has none") << "127.0.0.22"
+                                  << "nobody@example.com";
+    }
+
+    void wrongPasswordsWaitLongerAlikeForEveryAddress() {
+        QFETCH(QString, from);
+        QFETCH(QString, address);
+        const auto request = m_server->requestSignIn();
+        QVERIFY(request);
+        // A few wrong passwords are answered plainly...
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const auto answer =
+                approve(from.toStdString(), request->id, address.toStdString(), wrongPassword);
+            QCOMPARE(answer.status, 403);
+            QVERIFY(answer.body.find(notCorrect) != std::string::npos);
+        }
+        // ...then the next attempt must wait, even with the right password, and the page says so.
+        const auto waiting = approve(from.toStdString(), request->id, address.toStdString(), password);
+        QCOMPARE(waiting.status, 429);
+        QCOMPARE(waiting.headers.count("retry-after"), std::size_t(1));
+        QVERIFY2(waiting.body.find("Too many wrong passwords. Wait 1 second before trying again.") !=
+                     std::string::npos,
+                 waiting.body.c_str());
+    }
+
+    void theClientAddressWaitsWhateverAccountItTries() {
+        const auto request = m_server->requestSignIn();
+        QVERIFY(request);
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const std::string address = "person" + std::to_string(attempt) + "@example.com";
+            QCOMPARE(approve("127.0.0.31", request->id, address, wrongPassword).status, 403);
+        }
+        QCOMPARE(approve("127.0.0.31", request->id, "carl@example.com", password).status, 429);
+        // Another address is not held up by it.
+        QCOMPARE(approve("127.0.0.32", request->id, "carl@example.com", password).status, 303);
+    }
+
+    void aLockoutLastsUntilUnlocked() {
+        auto request = m_server->requestSignIn();
+        QVERIFY(request);
+        RawConnection::Answer answer;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            // A sign-in request takes a few wrong passwords only; the account's count goes on.
+            if (attempt == 3)
+                request = m_server->requestSignIn();
+            answer = approveAfterWaiting("127.0.0.41", request->id, "carl@example.com", wrongPassword);
+            QVERIFY(answer.status == 403 || answer.status == 429);
+        }
+        request = m_server->requestSignIn();
+        answer = approveAfterWaiting("127.0.0.42", request->id, "carl@example.com", password);
+        QCOMPARE(answer.status, 429);
+        QVERIFY2(answer.body.find(locked) != std::string::npos, answer.body.c_str());
+
+        QString output;
+        QCOMPARE(m_server->run({"unlock", "carl@example.com", "--data", m_server->dataDir()}, &output), 0);
+        QVERIFY2(output.contains("unlocked carl@example.com"), qPrintable(output));
+        QCOMPARE(approveAfterWaiting("127.0.0.42", request->id, "carl@example.com", password).status, 303);
+    }
+
+    void waitingSignInRequestsAreBoundedPerAddress() {
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(requestFrom("127.0.0.51"), 200);
+        QCOMPARE(requestFrom("127.0.0.51"), 429);
+        QCOMPARE(requestFrom("127.0.0.52"), 200);
+    }
+
+    void expiredSignInRequestsAreDeleted() {
+        ServerProcess server(ServerProcess::Options{{}, {"--signin-expiry", "1"}, {}});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        QVERIFY(server.requestSignIn());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        QVERIFY(server.requestSignIn());
+        QVERIFY(server.stop());
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open_v2((server.dataDir() + "/tabrel.db").toUtf8().constData(), &db,
+                                 SQLITE_OPEN_READONLY, nullptr),
+                 SQLITE_OK);
+        sqlite3_stmt *count = nullptr;
+        sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM signin_requests", -1, &count, nullptr);
+        QCOMPARE(sqlite3_step(count), SQLITE_ROW);
+        const int rows = sqlite3_column_int(count, 0);
+        sqlite3_finalize(count);
+        sqlite3_close(db);
+        QCOMPARE(rows, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSignInDefence)
+#include "tst_SignInDefence.moc"

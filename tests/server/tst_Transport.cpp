@@ -1,0 +1,199 @@
+// Attacks on the transport: bodies the server must refuse from their head alone (chunked,
+// compressed, too long, without a session), answers that are always framed, slow request heads, a
+// crowd from one address, and a burst of new connections.
+
+#include "EventStream.h"
+#include "RawConnection.h"
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <thread>
+
+namespace {
+const std::string email = "ann@example.com";
+const std::string password = "correct horse battery";
+constexpr auto answerLimit = std::chrono::seconds(20);
+} // namespace
+
+class TestTransport : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_session;
+
+    std::string head(const std::string &method, const std::string &path, const std::string &headers) const {
+        return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + m_server->origin() +
+               "\r\n" + headers + "\r\n";
+    }
+    std::string cookie() const { return "Cookie: " + m_session->name + "=" + m_session->value + "\r\n"; }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // The default body limit; a short deadline for request heads and a small crowd per address.
+        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
+            {}, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}, {}});
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
+        m_session = m_server->signIn(email, password);
+        QVERIFY(m_session);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+
+    void bodiesAreRefusedFromTheirHead_data() {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("notice");
+        // Only heads are sent: a server that waited for the body would not answer.
+        QTest::newRow("chunked") << true << "/sheets"
+                                 << "Transfer-Encoding: chunked\r\n"
+                                 << 411 << "length-required";
+        QTest::newRow("no length") << true << "/sheets"
+                                   << "" << 411 << "length-required";
+        QTest::newRow("gzip") << true << "/sheets"
+                              << "Content-Encoding: gzip\r\nContent-Length: 2000000\r\n"
+                              << 415 << "unsupported-encoding";
+        QTest::newRow("deflate on sign-in") << false << "/native/request"
+                                            << "Content-Encoding: deflate\r\nContent-Length: 100\r\n"
+                                            << 415 << "unsupported-encoding";
+        QTest::newRow("over the default 64 MiB") << true << "/sheets"
+                                                 << "Content-Length: 67108865\r\n"
+                                                 << 413 << "too-large";
+        QTest::newRow("asking first") << true << "/sheets"
+                                      << "Expect: 100-continue\r\nContent-Length: 67108865\r\n"
+                                      << 413 << "too-large";
+        QTest::newRow("a form over 1 MiB") << true << "/sheets/1/rename"
+                                           << "Content-Length: 1048577\r\n"
+                                           << 413 << "too-large";
+        QTest::newRow("not a number") << true << "/sheets"
+                                      << "Content-Length: 12x\r\n"
+                                      << 400 << "bad-request";
+        QTest::newRow("no session") << false << "/sheets"
+                                    << "Content-Length: 1000000\r\n"
+                                    << 401 << "signed-out";
+        QTest::newRow("sign-in over 64 KiB") << false << "/native/request"
+                                             << "Content-Length: 65537\r\n"
+                                             << 413 << "too-large";
+    }
+
+    void bodiesAreRefusedFromTheirHead() {
+        QFETCH(bool, signedIn);
+        QFETCH(QString, path);
+        QFETCH(QString, headers);
+        QFETCH(int, status);
+        QFETCH(QString, notice);
+        RawConnection connection(m_server->port());
+        QVERIFY(connection.send(head("POST", path.toStdString(),
+                                     headers.toStdString() + (signedIn ? cookie() : std::string()) +
+                                         "Content-Type: application/json\r\n")));
+        const auto answer = connection.answer(answerLimit);
+        QVERIFY2(answer, "no answer before the body");
+        QCOMPARE(answer->status, status);
+        QCOMPARE(QString::fromStdString(nlohmann::json::parse(answer->body)["notice"].get<std::string>()),
+                 notice);
+        // The unread body cannot be told from the next request: the connection ends.
+        QCOMPARE(answer->header("connection"), std::string("close"));
+        QVERIFY(connection.closedWithin(answerLimit));
+    }
+
+    void bodiesWithinTheLimitsAreServed() {
+        auto http = m_server->client(m_session);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        const auto written = SheetApi::batch(http, *sheet, {SheetApi::write(0, 0, std::string(8000, 'x'))});
+        QVERIFY(written);
+        QCOMPARE(written->status, 200);
+    }
+
+    void everyAnswerIsFramed_data() {
+        QTest::addColumn<QString>("request");
+        QTest::newRow("home page") << "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+        QTest::newRow("refusal") << "GET /sheets HTTP/1.1\r\nHost: x\r\n\r\n";
+        QTest::newRow("unknown") << "GET /native/nothing HTTP/1.1\r\nHost: x\r\n\r\n";
+        QTest::newRow("approval page") << "GET /native/start?id=x HTTP/1.1\r\nHost: x\r\n\r\n";
+        QTest::newRow("HTTP/1.0") << "GET / HTTP/1.0\r\n\r\n";
+        QTest::newRow("bad request") << "GARBAGE\r\n\r\n";
+    }
+
+    void everyAnswerIsFramed() {
+        QFETCH(QString, request);
+        RawConnection connection(m_server->port());
+        QVERIFY(connection.send(request.toStdString()));
+        const auto answer = connection.answer(answerLimit);
+        QVERIFY(answer);
+        QVERIFY2(answer->framed, "the answer's end is marked only by closing the connection");
+    }
+
+    void streamsAreChunked() {
+        auto http = m_server->client(m_session);
+        const auto sheet = SheetApi::create(http);
+        QVERIFY(sheet);
+        RawConnection connection(m_server->port());
+        QVERIFY(connection.send("GET " + sheet->tab() +
+                                "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n" + cookie() +
+                                "\r\n"));
+        const auto answer = connection.answer(answerLimit);
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        QCOMPARE(answer->header("transfer-encoding"), std::string("chunked"));
+    }
+
+    void slowHeadsAreCutOffWhileOthersAreServed() {
+        // Eight connections from one address trickle a request head; each would finish only after
+        // a minute, and the server is not to wait that long.
+        std::vector<std::unique_ptr<RawConnection>> slow;
+        for (int i = 0; i < 8; ++i) {
+            slow.push_back(std::make_unique<RawConnection>(m_server->port(), "127.0.0.9"));
+            QVERIFY(slow.back()->send("GET /sheets HTTP/1.1\r\n"));
+        }
+        // The address's share is taken: one more is turned away at once, without a thread.
+        RawConnection extra(m_server->port(), "127.0.0.9");
+        const auto refused = extra.answer(answerLimit);
+        QVERIFY(refused);
+        QCOMPARE(refused->status, 503);
+
+        // Another address is answered meanwhile.
+        RawConnection other(m_server->port(), "127.0.0.10");
+        QVERIFY(other.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        const auto page = other.answer(answerLimit);
+        QVERIFY(page);
+        QCOMPARE(page->status, 200);
+
+        // Sending steadily does not keep a head alive past its deadline.
+        int cut = 0;
+        for (int tick = 0; tick < 120 && cut < 8; ++tick) {
+            cut = 0;
+            for (auto &connection : slow) {
+                if (!connection->send("X") || connection->closedWithin(std::chrono::milliseconds(1)))
+                    ++cut;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        QCOMPARE(cut, 8);
+
+        // Its connections gone, the address is served again.
+        RawConnection again(m_server->port(), "127.0.0.9");
+        QVERIFY(again.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        const auto served = again.answer(answerLimit);
+        QVERIFY(served);
+        QCOMPARE(served->status, 200);
+    }
+
+    void theBacklogAbsorbsABurst() {
+        // The listen queue's length is the Send-Q column of a listening socket.
+        QProcess ss;
+        ss.start("ss", {"-ltnH", QStringLiteral("sport = :%1").arg(m_server->port())});
+        QVERIFY(ss.waitForFinished(10000));
+        const QStringList columns = QString::fromUtf8(ss.readAll()).simplified().split(' ');
+        QVERIFY2(columns.size() >= 3, "ss shows no listening socket");
+        QVERIFY2(columns[2].toInt() >= 1024, qPrintable("backlog " + columns[2]));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransport)
+#include "tst_Transport.moc"

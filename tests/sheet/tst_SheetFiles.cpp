@@ -1,0 +1,348 @@
+#include "DownloadTransport.h"
+#include "PanelServer.h"
+
+#include "connection/NativeFakeClock.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace fixtures;
+
+namespace {
+QByteArray body(const json &value) {
+    return QByteArray::fromStdString(value.dump());
+}
+
+NativeResponse job(const char *status, const char *progress, const char *error = "",
+                   const char *location = "") {
+    return answer(
+        200, body({{"status", status}, {"progress", progress}, {"error", error}, {"location", location}}));
+}
+
+QString writeFile(const QString &path, qint64 size) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        qFatal("cannot write the test workbook");
+    return path;
+}
+} // namespace
+
+class TestSheetFiles : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> temporary; // TMPDIR of the code under test: must stay empty
+    std::unique_ptr<QTemporaryDir> files;     // workbooks to import and save destinations
+    QString outside;                          // where `files` go, away from TMPDIR
+    std::shared_ptr<DownloadTransport> transport;
+    std::shared_ptr<NativeFakeClock> clock;
+    std::unique_ptr<PanelServer> server;
+    std::shared_ptr<SheetModel> model;
+    SheetFiles *sheetFiles = nullptr;
+    int sleeps = 0;
+
+    QStringList leftovers() const {
+        return QDir(temporary->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
+
+    // A job that runs `runningPolls` times and then ends with `last`.
+    void scriptJob(int runningPolls, NativeResponse last) {
+        answer("POST /sheets/import", fixtures::answer(202, R"({"job":"j1"})"));
+        auto polls = std::make_shared<int>(0);
+        transport->setHandler([this, runningPolls, last,
+                               polls](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path == u"/api/native/jobs/j1")
+                co_return ++*polls <= runningPolls ? job("running", "Reading cells") : last;
+            co_return server->respond(request);
+        });
+    }
+    void answer(const char *key, NativeResponse response) {
+        server->answers[QString::fromUtf8(key)] = response;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        outside = QDir::tempPath();
+        temporary = std::make_unique<QTemporaryDir>();
+        qputenv("TMPDIR", QFile::encodeName(temporary->path()));
+    }
+
+    void init() {
+        files = std::make_unique<QTemporaryDir>(outside + QStringLiteral("/files-XXXXXX"));
+        transport = std::make_shared<DownloadTransport>();
+        clock = std::make_shared<NativeFakeClock>();
+        sleeps = 0;
+        // Each poll's one-second wait passes at once.
+        connect(clock.get(), &NativeFakeClock::sleepStarted, this, [this](double seconds) {
+            QCOMPARE(seconds, 1.0);
+            ++sleeps;
+            QTimer::singleShot(0, clock.get(), [c = clock.get()] { c->advance(1.0); });
+        });
+        server = std::make_unique<PanelServer>(transport);
+        model = SheetModel::make(transport, {.reconnectClock = clock});
+        sheetFiles = &model->sheetFiles();
+        sheetFiles->setActive(true);
+        server->open(*model, 42);
+    }
+
+    void cleanup() {
+        model.reset();
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    void filenames_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("slash and colon") << "Q1/Q2: plan."
+                                         << "Q1-Q2- plan.xlsx";
+        QTest::newRow("only dots and spaces") << " . .. "
+                                              << "Workbook.xlsx";
+        QTest::newRow("own extension kept") << "Report.XLSX"
+                                            << "Report.XLSX";
+        QTest::newRow("control characters") << "a\tb\x01\n"
+                                            << "ab.xlsx";
+        QTest::newRow("200 bytes kept") << QString(100, QChar(0xE9)) << QString(100, QChar(0xE9)) + ".xlsx";
+        QTest::newRow("cut by whole characters")
+            << "a" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(50)
+            << "a" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(49) + ".xlsx";
+    }
+    void filenames() {
+        QFETCH(QString, title);
+        QFETCH(QString, name);
+        QCOMPARE(WorkbookExport::filenameFor(title), name);
+    }
+
+    void multipartBodyEscapesTheName() {
+        const QByteArray sent =
+            SheetFiles::multipartBody(QStringLiteral("a\"b\\c\r\n.xlsx"), "PK\x03\x04", QStringLiteral("B0"));
+        QCOMPARE(
+            sent,
+            QByteArray(
+                "--B0\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a\\\"b\\\\c.xlsx\"\r\n"
+                "Content-Type: application/octet-stream\r\n\r\nPK\x03\x04\r\n--B0--\r\n"));
+    }
+
+    void importChecksSizeThenExtension_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("20 MB exactly") << "book.xlsx" << qint64(20'971'520) << QString();
+        QTest::newRow("one byte more") << "book.xlsx" << qint64(20'971'521) << "The workbook exceeds 20 MB.";
+        QTest::newRow("capital XLSM") << "macro.XLSM" << qint64(10) << QString();
+        QTest::newRow("csv") << "plain.csv" << qint64(10) << "Choose an .xlsx or .xlsm workbook.";
+        QTest::newRow("size comes first")
+            << "plain.csv" << qint64(20'971'521) << "The workbook exceeds 20 MB.";
+        QTest::newRow("missing file") << "" << qint64(-1) << "No such file or directory";
+    }
+    void importChecksSizeThenExtension() {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        QFETCH(QString, message);
+        scriptJob(0, job("failed", "", "Stopped here."));
+        const QString path =
+            size < 0 ? files->filePath(QStringLiteral("gone.xlsx")) : writeFile(files->filePath(name), size);
+        runTask(sheetFiles->importWorkbook(path));
+        const bool uploaded = transport->paths().contains(QStringLiteral("POST /sheets/import"));
+        QCOMPARE(uploaded, message.isEmpty());
+        QCOMPARE(sheetFiles->progress(), message.isEmpty() ? QStringLiteral("Stopped here.") : message);
+        QVERIFY(!sheetFiles->working());
+        if (uploaded) {
+            const FakeTransport::Request &upload = transport->requests().at(0);
+            QVERIFY(upload.contentType.startsWith(QStringLiteral("multipart/form-data; boundary=")));
+            QCOMPARE(upload.body->size(),
+                     SheetFiles::multipartBody(name, QByteArray(size, 0), QString(36, u'B')).size());
+        }
+    }
+
+    void importFollowsTheJobAndOpensTheSheet_data() {
+        QTest::addColumn<bool>("callback");
+        QTest::newRow("workspace opens it") << true;
+        QTest::newRow("model opens it") << false;
+    }
+    void importFollowsTheJobAndOpensTheSheet() {
+        QFETCH(bool, callback);
+        scriptJob(2, job("done", "Imported 3 cells", "", "/sheets/77"));
+        answer("GET /sheets",
+               fixtures::answer(
+                   200, body({{"Sheets",
+                               {{{"ID", 77}, {"Title", "Budget"}, {"TabID", 177}, {"TabName", "T"}}}}})));
+        QList<std::pair<quint64, QString>> opened;
+        SheetFiles::OpenImported open;
+        if (callback)
+            open = [&opened](quint64 id, QString title) { opened.append({id, title}); };
+        QSignalSpy working(sheetFiles, &SheetFiles::workingChanged);
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("Budget.xlsx"), 100), open));
+        QCOMPARE(transport->paths().count(QStringLiteral("GET /api/native/jobs/j1")), 3);
+        QCOMPARE(sleeps, 2);
+        QCOMPARE(sheetFiles->progress(), QStringLiteral("Imported"));
+        QCOMPARE(working.count(), 2);
+        if (callback) {
+            QCOMPARE(opened, (QList<std::pair<quint64, QString>>{{77, QStringLiteral("Budget")}}));
+            QCOMPARE(model->page()->Sheet.ID, quint64(42));
+        } else {
+            QCOMPARE(model->page()->Sheet.ID, quint64(77));
+        }
+    }
+
+    void importEndsWithoutOpening_data() {
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<QString>("progress");
+        QTest::newRow("failed job") << ""
+                                    << "failed"
+                                    << "The file is not a workbook.";
+        QTest::newRow("sheet not listed") << "/sheets/78"
+                                          << "done"
+                                          << "Imported";
+        QTest::newRow("location without a number") << "/sheets/x77"
+                                                   << "done"
+                                                   << "Imported";
+    }
+    void importEndsWithoutOpening() {
+        QFETCH(QString, location);
+        QFETCH(QString, job);
+        QFETCH(QString, progress);
+        const QByteArray where = location.toUtf8();
+        const QByteArray status = job.toUtf8();
+        scriptJob(0, ::job(status.constData(), "", "The file is not a workbook.", where.constData()));
+        answer("GET /sheets",
+               fixtures::answer(
+                   200, body({{"Sheets", {{{"ID", 77}, {"Title", "B"}, {"TabID", 1}, {"TabName", "T"}}}}})));
+        bool opened = false;
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("b.xlsx"), 10),
+                                           [&](quint64, QString) { opened = true; }));
+        QVERIFY(!opened);
+        QCOMPARE(sheetFiles->progress(), progress);
+        QCOMPARE(model->page()->Sheet.ID, quint64(42));
+    }
+
+    void importRequestFailuresAndCancelling() {
+        // The upload refused.
+        answer("POST /sheets/import", PanelServer::notice(503, "busy", "Too many imports are waiting."));
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("a.xlsx"), 10)));
+        QVERIFY(!sheetFiles->progress().isEmpty());
+        QVERIFY(!transport->paths().contains(QStringLiteral("GET /api/native/jobs/j1")));
+        // Cancelled while waiting between polls: no message, no more polls.
+        scriptJob(1000, job("done", ""));
+        disconnect(clock.get(), nullptr, this, nullptr);
+        connect(clock.get(), &NativeFakeClock::sleepStarted, this, [this] {
+            if (++sleeps == 2)
+                sheetFiles->cancelImport();
+            else
+                QTimer::singleShot(0, clock.get(), [c = clock.get()] { c->advance(1.0); });
+        });
+        transport->clearRequests();
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("a.xlsx"), 10)));
+        QCOMPARE(transport->paths().count(QStringLiteral("GET /api/native/jobs/j1")), 2);
+        QCOMPARE(sheetFiles->progress(), QStringLiteral("Reading cells"));
+        QVERIFY(!sheetFiles->working());
+    }
+
+    void jobNameStaysOneSegment() {
+        answer("POST /sheets/import", fixtures::answer(202, R"({"job":"../../sheets/1?x"})"));
+        answer("GET /api/native/jobs/..%2F..%2Fsheets%2F1%3Fx", job("failed", "", "Stopped."));
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("a.xlsx"), 10)));
+        QCOMPARE(sheetFiles->progress(), QStringLiteral("Stopped."));
+    }
+
+    void exportThenSave_data() {
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("saved") << 0;
+        QTest::newRow("saving failed") << 1;
+        QTest::newRow("dialog cancelled") << 2;
+    }
+    void exportThenSave() {
+        QFETCH(int, outcome);
+        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
+            QFile file(destination);
+            if (file.open(QIODevice::WriteOnly))
+                file.write("PK workbook");
+            co_return;
+        });
+        runTask(sheetFiles->exportWorkbook());
+        QCOMPARE(transport->downloads.size(), 1);
+        QCOMPARE(transport->downloads.first().first, QStringLiteral("/sheets/42/export.xlsx"));
+        const QFileInfo downloaded(transport->downloads.first().second);
+        QCOMPARE(downloaded.fileName(), QStringLiteral("export.xlsx"));
+        QVERIFY(downloaded.absolutePath().startsWith(temporary->path() + "/brevane-tabrel-export-"));
+        QCOMPARE(QFile::permissions(downloaded.absolutePath()) & 0x0077, QFileDevice::Permissions());
+        QVERIFY(sheetFiles->workbook());
+        QCOMPARE(sheetFiles->workbook()->filename, QStringLiteral("Sheet 42.xlsx"));
+        QVERIFY(!sheetFiles->working());
+
+        const QString target =
+            outcome == 1 ? files->filePath("missing/x.xlsx") : files->filePath("saved.xlsx");
+        if (outcome == 2) {
+            sheetFiles->discardExport();
+        } else {
+            QCOMPARE(sheetFiles->saveExport(target), outcome == 0);
+        }
+        QCOMPARE(sheetFiles->progress(),
+                 outcome == 1 ? QStringLiteral("The workbook could not be saved.") : QString());
+        QVERIFY(!sheetFiles->workbook());
+        QVERIFY(!QFileInfo::exists(downloaded.absolutePath()));
+        QCOMPARE(QDir(files->path()).entryList(QDir::Files | QDir::Hidden),
+                 outcome == 0 ? QStringList{QStringLiteral("saved.xlsx")} : QStringList());
+    }
+
+    void saveReplacesAnExistingFile() {
+        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
+            QFile file(destination);
+            if (file.open(QIODevice::WriteOnly))
+                file.write("new");
+            co_return;
+        });
+        const QString target = writeFile(files->filePath("old.xlsx"), 1000);
+        runTask(sheetFiles->exportWorkbook());
+        QVERIFY(sheetFiles->saveExport(target));
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("new"));
+    }
+
+    void exportLeavesNothingBehindWhenItFails() {
+        // Refused while an edit is unsaved.
+        model->setDraft(QStringLiteral("typed"));
+        runTask(sheetFiles->exportWorkbook());
+        QCOMPARE(sheetFiles->progress(), QStringLiteral("Save your cell edit first."));
+        QVERIFY(transport->downloads.isEmpty());
+        model->discard();
+        // A download cut short after writing part of the file.
+        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
+            QFile file(destination);
+            if (file.open(QIODevice::WriteOnly))
+                file.write("PK part");
+            throw NativeClientError::message(QStringLiteral("The network connection was lost."));
+            co_return;
+        });
+        runTask(sheetFiles->exportWorkbook());
+        QCOMPARE(sheetFiles->progress(), QStringLiteral("The network connection was lost."));
+        QVERIFY(!sheetFiles->workbook());
+        QVERIFY(!sheetFiles->working());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    void panelClosedBeforeTheDownloadEnds() {
+        auto gate = std::make_shared<PanelServer::Gate>();
+        transport->setDownloadHandler(
+            [gate](QString, QString destination, CancellationToken token) -> QCoro::Task<> {
+                QFile file(destination);
+                if (file.open(QIODevice::WriteOnly))
+                    file.write("PK");
+                co_await gate->pass();
+                token.throwIfCancelled();
+            });
+        auto running = sheetFiles->exportWorkbook();
+        QVERIFY(sheetFiles->working());
+        sheetFiles->setActive(false);
+        gate->release();
+        runTask(std::move(running));
+        QVERIFY(!sheetFiles->workbook());
+        QCOMPARE(sheetFiles->progress(), QString());
+        QCOMPARE(leftovers(), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheetFiles)
+#include "tst_SheetFiles.moc"

@@ -1,0 +1,181 @@
+#include "PanelServer.h"
+
+#include <QTest>
+
+using namespace fixtures;
+
+namespace {
+QByteArray tableJson(int number, bool hasPrev, bool hasNext, json view = json::object()) {
+    json fullView = {
+        {"sortCol", 1}, {"sortDesc", true}, {"filterCol", -1}, {"filterOp", "gt"}, {"filterVal", "3"}};
+    fullView.update(view);
+    const json rows =
+        json::array({{{"Number", number},
+                      {"Cells", json::array({{{"R", number}, {"C", 1}, {"Raw", "x"}, {"Display", "x"}}})}}});
+    return QByteArray::fromStdString(
+        json{{"View", fullView}, {"Rows", rows}, {"HasNext", hasNext}, {"HasPrev", hasPrev}}.dump());
+}
+} // namespace
+
+class TestSheetTable : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<FakeTransport> transport;
+    std::unique_ptr<PanelServer> server;
+    std::shared_ptr<SheetModel> model;
+    SheetTable *table = nullptr;
+
+private Q_SLOTS:
+    void init() {
+        transport = std::make_shared<FakeTransport>();
+        server = std::make_unique<PanelServer>(transport);
+        model = SheetModel::make(transport);
+        table = &model->sheetTable();
+        server->open(*model, 42);
+    }
+
+    void saveViewSendsEveryField_data() {
+        QTest::addColumn<qint64>("sortCol");
+        QTest::addColumn<bool>("desc");
+        QTest::addColumn<QString>("sentDesc");
+        QTest::newRow("no sort, ascending") << qint64(-1) << false << QString();
+        QTest::newRow("column C, descending") << qint64(2) << true << QStringLiteral("1");
+    }
+    void saveViewSendsEveryField() {
+        QFETCH(qint64, sortCol);
+        QFETCH(bool, desc);
+        QFETCH(QString, sentDesc);
+        server->answers[QStringLiteral("POST /sheets/42/view")] =
+            PanelServer::notice(200, "view-saved", "Saved view.");
+        table->setView(ViewSpec{sortCol, desc, 3, QStringLiteral("equals"), QStringLiteral("a b&c=d")});
+        QVERIFY(runTask(table->saveView()));
+        const QMap<QString, QString> expected{{QStringLiteral("sortCol"), QString::number(sortCol)},
+                                              {QStringLiteral("sortDesc"), sentDesc},
+                                              {QStringLiteral("filterCol"), QStringLiteral("3")},
+                                              {QStringLiteral("filterOp"), QStringLiteral("equals")},
+                                              {QStringLiteral("filterVal"), QStringLiteral("a b&c=d")}};
+        QCOMPARE(server->lastForm(QStringLiteral("/sheets/42/view")), expected);
+        QCOMPARE(model->notice(), QStringLiteral("Saved view."));
+    }
+
+    void saveViewFailures() {
+        // Refused by the server: its message, and false.
+        server->answers[QStringLiteral("POST /sheets/42/view")] =
+            PanelServer::notice(400, "invalid-view", "Choose the sort and filter columns from the list.");
+        QVERIFY(!runTask(table->saveView()));
+        QCOMPARE(model->error(), QStringLiteral("Choose the sort and filter columns from the list."));
+        // With an unsaved cell edit nothing is sent.
+        transport->clearRequests();
+        model->setDraft(QStringLiteral("typed"));
+        QVERIFY(!runTask(table->saveView()));
+        QVERIFY(transport->requests().isEmpty());
+        QCOMPARE(model->error(), QStringLiteral("Save or discard the current edit first."));
+    }
+
+    void loadTableAppliesPageAndServerView() {
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] =
+            answer(200, tableJson(7, false, true));
+        table->setView(ViewSpec{}); // unsaved edits are replaced by the server's copy
+        runTask(table->loadTable());
+        const FakeTransport::Request &request = transport->requests().constLast();
+        QCOMPARE(request.contentType, QStringLiteral("application/json"));
+        QCOMPARE(request.maxBytes, qint64(4'194'304));
+        QVERIFY(!request.body);
+        QVERIFY(table->table());
+        QCOMPARE(table->table()->Rows->first().Number, qint64(7));
+        QCOMPARE(table->view(), (ViewSpec{1, true, -1, QStringLiteral("gt"), QStringLiteral("3")}));
+        QVERIFY(table->mayGoForward());
+        QVERIFY(!table->mayGoBack());
+
+        // A failure keeps the page and shows its message.
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] = answer(500, "{}");
+        runTask(table->loadTable());
+        QVERIFY(!model->error().isEmpty());
+        QCOMPARE(table->table()->Rows->first().Number, qint64(7));
+    }
+
+    void pageButtonsFollowTheServerAndTheGuards() {
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] =
+            answer(200, tableJson(1, false, true));
+        server->answers[QStringLiteral("GET /sheets/42/table?page=2")] =
+            answer(200, tableJson(51, true, false));
+        runTask(table->loadTable());
+        runTask(table->previousPage()); // no page before: nothing happens
+        QCOMPARE(table->tablePage(), qint64(1));
+        model->setDraft(QStringLiteral("unsaved"));
+        QVERIFY(!table->mayGoForward());
+        runTask(table->nextPage());
+        QCOMPARE(table->tablePage(), qint64(1));
+        model->discard();
+        runTask(table->nextPage());
+        QCOMPARE(table->tablePage(), qint64(2));
+        QCOMPARE(table->table()->Rows->first().Number, qint64(51));
+        QVERIFY(!table->mayGoForward());
+        QVERIFY(table->mayGoBack());
+        runTask(table->previousPage());
+        QCOMPARE(table->tablePage(), qint64(1));
+        QCOMPARE(table->table()->Rows->first().Number, qint64(1));
+    }
+
+    void olderAnswerArrivingLastIsDropped() {
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] =
+            answer(200, tableJson(1, false, true));
+        server->answers[QStringLiteral("GET /sheets/42/table?page=2")] =
+            answer(200, tableJson(51, true, true));
+        runTask(table->loadTable());
+        // The view's own load of page 1 is held back while the page button asks for page 2.
+        auto gate = std::make_shared<PanelServer::Gate>();
+        server->gates[QStringLiteral("GET /sheets/42/table?page=1")] = gate;
+        auto first = table->loadTable();
+        runTask(table->nextPage());
+        QCOMPARE(table->table()->Rows->first().Number, qint64(51));
+        gate->release();
+        runTask(std::move(first));
+        QCOMPARE(table->table()->Rows->first().Number, qint64(51));
+        QCOMPARE(table->tablePage(), qint64(2));
+    }
+
+    void anotherSheetStartsAtPageOneAndDropsStaleAnswers() {
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] =
+            answer(200, tableJson(1, false, true));
+        server->answers[QStringLiteral("GET /sheets/42/table?page=2")] =
+            answer(200, tableJson(51, true, true));
+        runTask(table->loadTable());
+        runTask(table->nextPage());
+        auto gate = std::make_shared<PanelServer::Gate>();
+        server->gates[QStringLiteral("GET /sheets/42/table?page=2")] = gate;
+        server->answers[QStringLiteral("GET /sheets/42/table?page=2")] = answer(500, "{}");
+        auto late = table->loadTable();
+        server->open(*model, 43);
+        QCOMPARE(table->tablePage(), qint64(1));
+        QVERIFY(!table->table());
+        gate->release();
+        runTask(std::move(late));
+        QVERIFY(!table->table());
+        QCOMPARE(model->error(), QString()); // a failure for the sheet before says nothing here
+        server->answers[QStringLiteral("GET /sheets/43/table?page=1")] =
+            answer(200, tableJson(3, false, false));
+        runTask(table->loadTable());
+        QCOMPARE(transport->requests().constLast().path, QStringLiteral("/sheets/43/table?page=1"));
+    }
+
+    void confirmedWriteReloadsTheShownTable() {
+        server->answers[QStringLiteral("GET /sheets/42/table?page=1")] =
+            answer(200, tableJson(1, false, false));
+        server->answers[QStringLiteral("POST /api/sheets/42/tabs/142/cells/batch")] =
+            answer(200, gridJson(2, json::array({cellJson(0, 0, "5")})));
+        QVERIFY(runTask(model->write({CellWrite{0, 0, QStringLiteral("5"), {}, {}}}, false)));
+        QVERIFY(!transport->paths().contains(QStringLiteral("GET /sheets/42/table?page=1")));
+        model->setShowTable(true);
+        QVERIFY(runTask(model->write({CellWrite{0, 0, QStringLiteral("6"), {}, {}}}, false)));
+        QCOMPARE(transport->paths().constLast(), QStringLiteral("GET /sheets/42/table?page=1"));
+        QVERIFY(table->table());
+    }
+
+    void comparisonsEndWithNonempty() {
+        QCOMPARE(SheetTable::filterOperators, QStringList({"contains", "equals", "gt", "lt", "nonempty"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheetTable)
+#include "tst_SheetTable.moc"

@@ -1,0 +1,306 @@
+// The feed updater against a loopback HTTPS server: a newer, correctly signed package is offered to
+// the desktop; anything else is refused or reported, and never leaves a file behind.
+
+#include "TlsFeedServer.h"
+#include "UpdateSigning.h"
+
+#include "updates/NativeFeedUpdater.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+struct Result {
+    NativeFeedUpdater::Outcome outcome = NativeFeedUpdater::Outcome::Failed;
+    QString message;
+    bool userInitiated = false;
+};
+
+const QByteArray package = QByteArray("!<arch>\ndebian-binary   ") + QByteArray(40000, 'p');
+
+QByteArray tampered(QByteArray bytes) {
+    bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+    return bytes;
+}
+} // namespace
+
+class TestNativeFeedUpdater : public QObject {
+    Q_OBJECT
+
+    TlsFeedServer m_server;
+    UpdateSigning m_keys;
+    std::unique_ptr<QTemporaryDir> m_scratch;
+    QList<QUrl> m_opened;
+    bool m_openSucceeds = true;
+
+    QString downloads() const { return m_scratch->filePath(QStringLiteral("downloads")); }
+    QStringList downloadedFiles() const { return QDir(downloads()).entryList(QDir::Files); }
+
+    std::shared_ptr<QSettings> settings() const {
+        return std::make_shared<QSettings>(m_scratch->filePath(QStringLiteral("settings.ini")),
+                                           QSettings::IniFormat);
+    }
+
+    NativeFeedUpdater::Options options(bool trustTestCertificate = true) {
+        NativeFeedUpdater::Options options;
+        options.currentVersion = QStringLiteral("1.0.0");
+        options.downloadFolder = downloads();
+        options.open = [this](const QUrl &url) {
+            m_opened.append(url);
+            return m_openSucceeds;
+        };
+        options.settings = settings();
+        if (trustTestCertificate)
+            options.extraCertificates = {m_server.certificate()};
+        options.startDelay = std::chrono::milliseconds(0);
+        return options;
+    }
+
+    std::unique_ptr<NativeFeedUpdater> updater(NativeFeedUpdater::Options options,
+                                               const QString &feed = "/appcast.xml") {
+        return std::make_unique<NativeFeedUpdater>(m_server.url(feed), m_keys.publicKey, std::move(options));
+    }
+
+    static Result finished(NativeFeedUpdater &updater, QSignalSpy &spy) {
+        if (spy.isEmpty() && !spy.wait(30000))
+            return Result{NativeFeedUpdater::Outcome::Failed, QStringLiteral("(no result)"), false};
+        const QList<QVariant> arguments = spy.takeFirst();
+        Q_UNUSED(updater);
+        return Result{arguments.at(0).value<NativeFeedUpdater::Outcome>(), arguments.at(1).toString(),
+                      arguments.at(2).toBool()};
+    }
+
+    static Result check(NativeFeedUpdater &updater) {
+        QSignalSpy spy(&updater, &NativeFeedUpdater::checkFinished);
+        updater.checkForUpdates();
+        return finished(updater, spy);
+    }
+
+    void offer(const QString &path, const QByteArray &version, const QByteArray &bytes,
+               const QByteArray &signature, qint64 length = -1) {
+        m_server.setAnswer(path, {200, bytes, false});
+        m_server.setAnswer(QStringLiteral("/appcast.xml"),
+                           {200,
+                            UpdateSigning::feed({{version, m_server.url(path).toEncoded(),
+                                                  length < 0 ? bytes.size() : length, signature}}),
+                            false});
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(m_server.start(), qPrintable(m_server.errorString())); }
+
+    void init() {
+        m_scratch = std::make_unique<QTemporaryDir>();
+        m_opened.clear();
+        m_openSucceeds = true;
+    }
+
+    void offersASignedPackageAndRefusesATamperedOne() {
+        auto feedUpdater = updater(options());
+        offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
+        const Result offered = check(*feedUpdater);
+        QCOMPARE(offered.outcome, NativeFeedUpdater::Outcome::Offered);
+        QVERIFY(offered.userInitiated);
+        QCOMPARE(m_opened.size(), 1);
+        QFile file(m_opened.first().toLocalFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), package);
+        QCOMPARE(feedUpdater->packagePath(), file.fileName());
+
+        // Same length, one bit changed, the signature of the real package.
+        offer(QStringLiteral("/tabrel-1.2.0.deb"), "1.2.0", tampered(package), m_keys.sign(package));
+        const Result refused = check(*feedUpdater);
+        QCOMPARE(refused.outcome, NativeFeedUpdater::Outcome::Refused);
+        QVERIFY2(refused.message.contains(QStringLiteral("could not be verified")),
+                 qPrintable(refused.message));
+        QCOMPARE(feedUpdater->lastMessage(), refused.message);
+        QCOMPARE(m_opened.size(), 1);
+        QCOMPARE(downloadedFiles(), QStringList{QStringLiteral("tabrel-1.1.0.deb")});
+        QVERIFY(m_server.requests().endsWith(QStringLiteral("/tabrel-1.2.0.deb")));
+    }
+
+    void picksTheNewestItemAndSkipsCurrentOnes_data() {
+        QTest::addColumn<QByteArray>("versions");
+        QTest::addColumn<QString>("newest"); // empty: up to date
+        QTest::newRow("same version") << QByteArray("1.0.0") << QString();
+        QTest::newRow("older version") << QByteArray("0.9.9") << QString();
+        QTest::newRow("numeric, not text, order") << QByteArray("1.0.10") << "1.0.10";
+        QTest::newRow("newest of several") << QByteArray("0.9,1.3.0,1.0.0") << "1.3.0";
+    }
+
+    void picksTheNewestItemAndSkipsCurrentOnes() {
+        QFETCH(QByteArray, versions);
+        QFETCH(QString, newest);
+        const bool offered = !newest.isEmpty();
+        QList<UpdateSigning::Item> items;
+        for (const QByteArray &version : versions.split(',')) {
+            const QString path = QStringLiteral("/tabrel-%1.deb").arg(QString::fromLatin1(version));
+            m_server.setAnswer(path, {200, package + version, false});
+            items.append({version, m_server.url(path).toEncoded(), package.size() + version.size(),
+                          m_keys.sign(package + version)});
+        }
+        m_server.setAnswer(QStringLiteral("/appcast.xml"), {200, UpdateSigning::feed(items), false});
+        auto feedUpdater = updater(options());
+        const int before = m_server.requests().size();
+        const Result result = check(*feedUpdater);
+        QCOMPARE(result.outcome,
+                 offered ? NativeFeedUpdater::Outcome::Offered : NativeFeedUpdater::Outcome::UpToDate);
+        QCOMPARE(m_server.requests().size() - before, offered ? 2 : 1);
+        if (offered)
+            QCOMPARE(m_opened.first().fileName(), QStringLiteral("tabrel-%1.deb").arg(newest));
+    }
+
+    // Every way a check can go wrong ends with a message, nothing opened and nothing left on disk.
+    void failuresLeaveNothingBehind_data() {
+        QTest::addColumn<QString>("feedPath");
+        QTest::addColumn<int>("feedStatus");
+        QTest::addColumn<QByteArray>("feedBody"); // "%URL%", "%LEN%" and "%SIG%" are filled in
+        QTest::addColumn<int>("downloadStatus");
+        QTest::addColumn<QByteArray>("download");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("message");
+
+        const QByteArray feed = UpdateSigning::feed({{"2.0", "%URL%", -1, "%SIG%"}}).replace("-1", "%LEN%");
+        const auto failed = int(NativeFeedUpdater::Outcome::Failed);
+        const auto refused = int(NativeFeedUpdater::Outcome::Refused);
+        QTest::newRow("feed missing")
+            << "/appcast.xml" << 404 << QByteArray() << 200 << package << failed << "404";
+        QTest::newRow("feed not XML") << "/appcast.xml" << 200 << QByteArray("<rss><channel><item>") << 200
+                                      << package << failed << "not valid XML";
+        QTest::newRow("feed over 1 MiB") << "/appcast.xml" << 200 << QByteArray(2 << 20, ' ') << 200
+                                         << package << failed << "larger than 1 MiB";
+        QTest::newRow("download fails") << "/appcast.xml" << 200 << feed << 500 << package << failed << "500";
+        QTest::newRow("download shorter than announced")
+            << "/appcast.xml" << 200
+            << QByteArray(feed).replace("%LEN%", QByteArray::number(package.size() + 1)) << 200 << package
+            << failed << "ended before";
+        QTest::newRow("download longer than announced")
+            << "/appcast.xml" << 200
+            << QByteArray(feed).replace("%LEN%", QByteArray::number(package.size() - 1)) << 200 << package
+            << failed << "larger than the feed";
+        QTest::newRow("download over plain HTTP")
+            << "/appcast.xml" << 200 << QByteArray(feed).replace("%URL%", "http://127.0.0.1:9/p.deb") << 200
+            << package << refused << "not on HTTPS";
+        QTest::newRow("signature not Base64")
+            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", "not*base64") << 200 << package
+            << refused << "could not be verified";
+        QTest::newRow("signature by another key")
+            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", UpdateSigning().sign(package))
+            << 200 << package << refused << "could not be verified";
+        QTest::newRow("signature of an empty file")
+            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", m_keys.sign({})) << 200 << package
+            << refused << "could not be verified";
+    }
+
+    void failuresLeaveNothingBehind() {
+        QFETCH(QString, feedPath);
+        QFETCH(int, feedStatus);
+        QFETCH(QByteArray, feedBody);
+        QFETCH(int, downloadStatus);
+        QFETCH(QByteArray, download);
+        QFETCH(int, outcome);
+        QFETCH(QString, message);
+        const QString downloadPath = QStringLiteral("/failing.deb");
+        feedBody.replace("%URL%", m_server.url(downloadPath).toEncoded())
+            .replace("%LEN%", QByteArray::number(download.size()))
+            .replace("%SIG%", m_keys.sign(download));
+        m_server.setAnswer(feedPath, {feedStatus, feedBody, false});
+        m_server.setAnswer(downloadPath, {downloadStatus, download, false});
+        auto feedUpdater = updater(options(), feedPath);
+        const Result result = check(*feedUpdater);
+        QCOMPARE(int(result.outcome), outcome);
+        QVERIFY2(result.message.contains(message), qPrintable(result.message));
+        QVERIFY(m_opened.isEmpty());
+        QCOMPARE(downloadedFiles(), QStringList());
+        QVERIFY(feedUpdater->canCheckForUpdates());
+    }
+
+    void connectionFailuresAreReported_data() {
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<bool>("closedPort");
+        QTest::newRow("certificate not trusted without the test hook") << false << false;
+        QTest::newRow("nothing listens") << true << true;
+    }
+
+    void connectionFailuresAreReported() {
+        QFETCH(bool, trusted);
+        QFETCH(bool, closedPort);
+        offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
+        QUrl feed = m_server.url(QStringLiteral("/appcast.xml"));
+        if (closedPort) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            feed.setPort(probe.serverPort());
+        }
+        const int before = m_server.requests().size();
+        NativeFeedUpdater feedUpdater(feed, m_keys.publicKey, options(trusted));
+        const Result result = check(feedUpdater);
+        QCOMPARE(result.outcome, NativeFeedUpdater::Outcome::Failed);
+        QVERIFY2(result.message.startsWith(QStringLiteral("The update feed could not be loaded: ")),
+                 qPrintable(result.message));
+        QCOMPARE(m_server.requests().size(), before);
+        QVERIFY(m_opened.isEmpty());
+    }
+
+    void aVerifiedPackageTheDesktopCannotOpenIsKept() {
+        m_openSucceeds = false;
+        offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
+        auto feedUpdater = updater(options());
+        const Result result = check(*feedUpdater);
+        QCOMPARE(result.outcome, NativeFeedUpdater::Outcome::Failed);
+        QVERIFY2(result.message.contains(downloads()), qPrintable(result.message));
+        QCOMPARE(downloadedFiles(), QStringList{QStringLiteral("tabrel-1.1.0.deb")});
+    }
+
+    void oneCheckAtATimeAndDestroyingCancels() {
+        m_server.setAnswer(QStringLiteral("/held.xml"), {200, {}, true});
+        auto feedUpdater = updater(options(), QStringLiteral("/held.xml"));
+        QSignalSpy canCheck(feedUpdater.get(), &NativeFeedUpdater::canCheckForUpdatesChanged);
+        QSignalSpy done(feedUpdater.get(), &NativeFeedUpdater::checkFinished);
+        const int before = m_server.requests().size();
+        feedUpdater->checkForUpdates();
+        QVERIFY(!feedUpdater->canCheckForUpdates());
+        QCOMPARE(canCheck.size(), 1);
+        feedUpdater->checkForUpdates();
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.requests().size(), before + 1, 20000);
+        QTest::qWait(100);
+        QCOMPARE(m_server.requests().size(), before + 1);
+        feedUpdater.reset();
+        QCOMPARE(done.size(), 0);
+    }
+
+    void automaticChecksRunByThemselvesAndAreRemembered() {
+        offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
+        auto feedUpdater = updater(options());
+        QVERIFY(!feedUpdater->automaticallyChecksForUpdates());
+        QSignalSpy done(feedUpdater.get(), &NativeFeedUpdater::checkFinished);
+        feedUpdater->setAutomaticallyChecksForUpdates(true);
+        const Result result = finished(*feedUpdater, done);
+        QCOMPARE(result.outcome, NativeFeedUpdater::Outcome::Offered);
+        QVERIFY(!result.userInitiated);
+        const auto stored = settings();
+        QCOMPARE(stored->value(QLatin1String(NativeFeedUpdater::automaticChecksKey)).toBool(), true);
+        const QDateTime last = stored->value(QLatin1String(NativeFeedUpdater::lastCheckKey)).toDateTime();
+        QVERIFY(last.isValid() && last.secsTo(QDateTime::currentDateTimeUtc()) < 600);
+
+        // A new run reads the toggle back; just checked, it waits a day before the next check.
+        feedUpdater.reset();
+        auto again = updater(options());
+        QVERIFY(again->automaticallyChecksForUpdates());
+        QSignalSpy quiet(again.get(), &NativeFeedUpdater::checkFinished);
+        QTest::qWait(300);
+        QCOMPARE(quiet.size(), 0);
+        again->setAutomaticallyChecksForUpdates(false);
+        QCOMPARE(settings()->value(QLatin1String(NativeFeedUpdater::automaticChecksKey)).toBool(), false);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNativeFeedUpdater)
+#include "tst_NativeFeedUpdater.moc"
