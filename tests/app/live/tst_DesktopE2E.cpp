@@ -1,0 +1,247 @@
+#include "E2eAccount.h"
+#include "TaskRunner.h"
+#include "XwdImage.h"
+
+#include "sheet/SheetRename.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+using json = nlohmann::json;
+const char *sheetTitle = "Field notes";
+
+int freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// A child process that is stopped when the test ends, however it ends.
+struct Child {
+    QProcess process;
+    ~Child() {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(5000))
+                process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
+
+// Headless Chromium through chromedriver's WebDriver API: the person's browser.
+class Browser {
+public:
+    explicit Browser(int port) : m_client("127.0.0.1", port) { m_client.set_read_timeout(60); }
+
+    bool start(const QString &profile) {
+        const json args = {"--headless",
+                           "--no-sandbox",
+                           "--disable-gpu",
+                           "--disable-quic",
+                           "--no-first-run",
+                           "--disable-background-networking",
+                           "--disable-component-update",
+                           "--disable-sync",
+                           "--user-data-dir=" + profile.toStdString()};
+        const json body = {{"capabilities",
+                            {{"alwaysMatch",
+                              {{"browserName", "chrome"},
+                               {"goog:chromeOptions", {{"binary", "/usr/bin/chromium"}, {"args", args}}}}}}}};
+        for (int attempt = 0; attempt < 50 && m_session.empty(); ++attempt) {
+            if (auto answer = m_client.Post("/session", body.dump(), "application/json");
+                answer && answer->status == 200)
+                m_session = json::parse(answer->body)["value"]["sessionId"].get<std::string>();
+            else
+                QTest::qWait(200);
+        }
+        return !m_session.empty();
+    }
+    ~Browser() {
+        if (!m_session.empty())
+            m_client.Delete("/session/" + m_session);
+    }
+    json call(const std::string &method, const std::string &path, const json &body = json::object()) {
+        const std::string url = "/session/" + m_session + path;
+        auto answer =
+            method == "GET" ? m_client.Get(url) : m_client.Post(url, body.dump(), "application/json");
+        return answer ? json::parse(answer->body, nullptr, false)["value"] : json();
+    }
+    std::string element(const std::string &css) {
+        const json found = call("POST", "/element", {{"using", "css selector"}, {"value", css}});
+        return found.is_object() && !found.empty() ? found.begin().value().get<std::string>() : std::string();
+    }
+
+private:
+    httplib::Client m_client;
+    std::string m_session;
+};
+} // namespace
+
+// A person's first session: start the application, sign in through the browser, open a sheet from
+// Home, type a value, close the window; the server holds the value.
+class TestDesktopE2E : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString display;
+
+    QString xdo(const QStringList &arguments, int *status = nullptr) {
+        QProcess xdotool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display);
+        xdotool.setProcessEnvironment(environment);
+        xdotool.start(QStringLiteral("xdotool"), arguments);
+        xdotool.waitForFinished(30000);
+        if (status)
+            *status = xdotool.exitCode();
+        return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+    }
+    QString window(const QString &title) {
+        int status = 0;
+        const QString found =
+            xdo({"search", "--name", "^" + QRegularExpression::escape(title) + "$"}, &status);
+        return status == 0 ? found.section(u'\n', 0, 0) : QString();
+    }
+    void screenshot(const QString &name) {
+        QDir().mkpath(QStringLiteral(TABREL_ARTEFACT_DIR));
+        const QImage image = readXwdScreen(dir.filePath(QStringLiteral("Xvfb_screen0")));
+        QVERIFY2(!image.isNull(), "no screen dump from Xvfb");
+        QVERIFY(image.save(QStringLiteral(TABREL_ARTEFACT_DIR) + u'/' + name));
+    }
+
+private Q_SLOTS:
+    void signInOpenEditAndClose() {
+        for (const char *tool : {"Xvfb", "xdotool", "chromium", "chromedriver"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+                QSKIP(qPrintable(
+                    QStringLiteral("%1 is not installed (scripts/bootstrap installs it)").arg(tool)));
+        }
+        E2eAccount account;
+        QVERIFY2(account.ok(), qPrintable(account.error()));
+        const auto creator = account.model();
+        QVERIFY(runTask(creator->create(true)));
+        QVERIFY(runTask(renameSheet(creator, QString::fromUtf8(sheetTitle))));
+        const quint64 sheet = creator->page()->Sheet.ID;
+
+        // The display.
+        Child xvfb;
+        for (int number = 90; number < 140; ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+                continue;
+            display = QStringLiteral(":%1").arg(number);
+            break;
+        }
+        xvfb.process.start(QStringLiteral("Xvfb"), {display, "-screen", "0", "1280x900x24", "-fbdir",
+                                                    dir.path(), "-nolisten", "tcp"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + display.mid(1)), 20000);
+
+        // The system's URL opener is the person's browser: it writes down what it was given.
+        QDir(dir.path()).mkpath(QStringLiteral("bin"));
+        const QString opened = dir.filePath(QStringLiteral("opened.txt"));
+        QFile opener(dir.filePath(QStringLiteral("bin/xdg-open")));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.toUtf8() + "'\n");
+        opener.close();
+        opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        Child driver;
+        const int driverPort = freePort();
+        driver.process.start(QStringLiteral("chromedriver"), {QStringLiteral("--port=%1").arg(driverPort)});
+        Browser browser(driverPort);
+        QVERIFY2(browser.start(dir.filePath(QStringLiteral("profile"))),
+                 "chromedriver did not start a session");
+
+        Child app;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("PATH"),
+                           dir.filePath(QStringLiteral("bin")) + u':' + environment.value("PATH"));
+        environment.insert(QStringLiteral("TABREL_DEFAULT_SERVER"), account.origin().toString());
+        app.process.setProcessEnvironment(environment);
+        app.process.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.process.start(QStringLiteral(TABREL_APP_BINARY), {});
+        QVERIFY(app.process.waitForStarted());
+
+        // Home shows the sign-in form with the server filled in: Return signs in.
+        QString home;
+        QTRY_VERIFY_WITH_TIMEOUT(!(home = window(QStringLiteral("Home"))).isEmpty(), 30000);
+        QTest::qWait(500);
+        screenshot(QStringLiteral("signin.png"));
+        xdo({"windowfocus", "--sync", home});
+        xdo({"key", "Return"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(opened), 20000);
+        QFile urls(opened);
+        QVERIFY(urls.open(QIODevice::ReadOnly));
+        const QByteArray page = urls.readLine().trimmed();
+        QVERIFY2(page.startsWith(account.origin().toString().toUtf8() + "/native/start?id="),
+                 page.constData());
+
+        // The person approves in the browser.
+        browser.call("POST", "/url", {{"url", page.toStdString()}});
+        const std::string email = browser.element("#email");
+        const std::string password = browser.element("#password");
+        QVERIFY2(!email.empty() && !password.empty(), "the approval page has no sign-in fields");
+        browser.call("POST", "/element/" + email + "/clear");
+        browser.call("POST", "/element/" + email + "/value", {{"text", "e2e@example.com"}});
+        browser.call("POST", "/element/" + password + "/value", {{"text", "a long enough password"}});
+        browser.call("POST", "/element/" + browser.element("button[value=approve]") + "/click");
+
+        // Sign-in completes by polling; then Home lists the sheet. Find it by typing and open it.
+        QString document;
+        for (int attempt = 0; attempt < 60 && document.isEmpty(); ++attempt) {
+            QTest::qWait(1000);
+            xdo({"windowfocus", "--sync", home});
+            xdo({"key", "ctrl+a"});
+            xdo({"type", "field"});
+            QTest::qWait(300);
+            screenshot(QStringLiteral("home.png"));
+            xdo({"key", "Return"});
+            QTest::qWait(1000);
+            document = window(QString::fromUtf8(sheetTitle));
+        }
+        const std::string approval = browser.call("GET", "/source").dump().substr(0, 400);
+        QVERIFY2(!document.isEmpty(),
+                 ("no document window opened from Home; the browser shows " + approval).c_str());
+
+        xdo({"windowfocus", "--sync", document});
+        xdo({"type", "42"});
+        xdo({"key", "Return"});
+        const auto stored = [&account, sheet] {
+            const auto reader = account.model();
+            runTask(reader->open(SheetSummary{sheet, QString(), 0, QString(), std::nullopt}));
+            const auto cell = reader->cells().find(Coordinate{0, 0});
+            return cell == reader->cells().end() ? QString() : cell->raw;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("42"), 20000);
+        screenshot(QStringLiteral("sheet.png"));
+
+        for (int attempt = 0; attempt < 20 && !window(QString::fromUtf8(sheetTitle)).isEmpty(); ++attempt) {
+            xdo({"windowfocus", "--sync", document});
+            xdo({"key", "ctrl+w"});
+            QTest::qWait(500);
+        }
+        QVERIFY2(window(QString::fromUtf8(sheetTitle)).isEmpty(), "the document window did not close");
+
+        QCOMPARE(stored(), QStringLiteral("42"));
+
+        xdo({"windowfocus", "--sync", home});
+        xdo({"key", "ctrl+q"});
+        QVERIFY(app.process.waitForFinished(20000));
+        QCOMPARE(app.process.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDesktopE2E)
+#include "tst_DesktopE2E.moc"

@@ -1,0 +1,365 @@
+#include "ShellFixture.h"
+#include "TaskRunner.h"
+
+#include "app/SheetCloseGuard.h"
+#include "app/TabrelAccountWindow.h"
+#include "app/TabrelApplicationDelegate.h"
+#include "app/TabrelDocumentMenu.h"
+#include "app/TabrelDocumentWindow.h"
+#include "app/TabrelEditorCommands.h"
+#include "app/TabrelHomeWindow.h"
+#include "app/TabrelWindowCommands.h"
+#include "app/TabrelWindows.h"
+#include "app/TabrelWorkspace.h"
+#include "async/DetachedTask.h"
+#include "connection/views/NativeAccountsView.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+constexpr int wait = 20000;
+
+TabrelWorkspace *homeOf(TabrelApp &app) {
+    return app.home()->accountWindow()->workspace();
+}
+
+QStringList menuTexts(QMenu *menu) {
+    Q_EMIT menu->aboutToShow();
+    QStringList out;
+    for (QAction *action : menu->actions())
+        out << action->text();
+    return out;
+}
+
+void answer(QMessageBox *box, const QString &text) {
+    QVERIFY(box);
+    for (QAbstractButton *button : box->buttons()) {
+        if (button->text() == text) {
+            button->click();
+            return;
+        }
+    }
+    QFAIL(qPrintable("no button " + text));
+}
+
+// The page is there and its first reload done.
+bool loaded(const SheetModel &model) {
+    return model.page().has_value() && !model.busy();
+}
+
+// The alert's buttons as a person sees them, left to right.
+QStringList buttonsInOrder(QMessageBox *box) {
+    QList<QAbstractButton *> buttons = box->buttons();
+    std::sort(buttons.begin(), buttons.end(), [](QAbstractButton *a, QAbstractButton *b) {
+        return a->mapToGlobal(QPoint()).x() < b->mapToGlobal(QPoint()).x();
+    });
+    QStringList out;
+    for (QAbstractButton *button : buttons)
+        out << button->text();
+    return out;
+}
+
+// Opens `sheet` from the Home list as a person does, and waits for its page.
+TabrelDocumentWindow *openFromHome(TabrelApp &app, const QString &title) {
+    TabrelWorkspace *home = homeOf(app);
+    QListWidget *cards = home->cards();
+    for (int i = 0; i < cards->count(); ++i) {
+        if (cards->item(i)->data(Qt::UserRole).toString() == title) {
+            Q_EMIT cards->itemActivated(cards->item(i));
+            break;
+        }
+    }
+    for (TabrelDocumentWindow *window : app.documentWindows()) {
+        if (window->workspace() &&
+            QTest::qWaitFor([window] { return loaded(*window->workspace()->model()); }, wait) &&
+            window->workspace()->model()->page()->Sheet.Title == title)
+            return window;
+    }
+    return nullptr;
+}
+} // namespace
+
+// The application on a real server: Home, document windows, menus, the close and quit checks.
+class TestTabrelShell : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ShellFixture> fixture;
+
+private Q_SLOTS:
+    void init() {
+        setEscapedErrorHandler([](std::exception_ptr) { QFAIL("an exception escaped a background task"); });
+        fixture = std::make_unique<ShellFixture>();
+        QVERIFY2(fixture->ok(), qPrintable(fixture->account().error()));
+    }
+    void cleanup() {
+        fixture.reset();
+        setEscapedErrorHandler({});
+    }
+
+    void searchIgnoresCaseAndAccents_data() {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("upper case") << "BUDGET" << QStringList{"Budget 2024"};
+        QTest::newRow("no accent finds accented") << "cafe" << QStringList{"Café plan"};
+        QTest::newRow("accented upper case") << "CAFÉ" << QStringList{"Café plan"};
+        QTest::newRow("accent typed, none in title") << "nötes" << QStringList{"Notes"};
+        QTest::newRow("inside a word") << "udg" << QStringList{"Budget 2024"};
+        QTest::newRow("nothing") << "zebra" << QStringList{};
+    }
+    void searchIgnoresCaseAndAccents() {
+        QFETCH(QString, query);
+        QFETCH(QStringList, expected);
+        for (const char *title : {"Budget 2024", "Café plan", "Notes"})
+            fixture->createSheet(QString::fromUtf8(title));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 3, wait);
+        TabrelWorkspace *home = homeOf(app);
+        QCOMPARE(app.windows()->entries().size(), 3);
+
+        home->setQuery(query);
+        QStringList shown;
+        for (int i = 0; i < home->cards()->count(); ++i)
+            shown << home->cards()->item(i)->data(Qt::UserRole).toString();
+        QCOMPARE(shown, expected);
+        QCOMPARE(home->emptyLabel()->isVisibleTo(home), expected.isEmpty());
+
+        // While a search is typed the list is not reported as recents; an empty search reports it.
+        fixture->createSheet(QStringLiteral("Later"));
+        runTask(home->model()->loadList());
+        QCOMPARE(app.windows()->entries().size(), 3);
+        home->setQuery(QString());
+        QCOMPARE(app.windows()->entries().size(), 4);
+    }
+
+    void documentWindowsAndTheAccountMenu() {
+        fixture->createSheet(QStringLiteral("Budget"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelWindowCommands *homeCommands = app.home()->commands();
+        QVERIFY(homeCommands->signOutAction()->isEnabled());
+
+        TabrelDocumentWindow *document = openFromHome(app, QStringLiteral("Budget"));
+        QVERIFY(document);
+        QCOMPARE(document->windowTitle(), QStringLiteral("Budget"));
+        QCOMPARE(document->objectName(), QStringLiteral("document"));
+        // Opening it again raises the same window.
+        openFromHome(app, QStringLiteral("Budget"));
+        QCOMPARE(app.documentWindows().size(), 1);
+        QCOMPARE(app.windows()->entries().size(), 1);
+
+        // Signing out is refused while a document window of the account is open.
+        homeCommands->refresh();
+        QVERIFY(!homeCommands->signOutAction()->isEnabled());
+        homeCommands->signOutAction()->trigger();
+        QVERIFY(app.connection()->client());
+        QCOMPARE(menuTexts(document->commands()->recentMenu()), QStringList{"Budget"});
+        QCOMPARE(menuTexts(homeCommands->recentMenu()), QStringList{"Budget"});
+        // The document's items follow its page; Home has no editor.
+        QVERIFY(document->commands()->documentMenu()->saveAction()->isEnabled());
+        QVERIFY(document->commands()->documentMenu()->renameAction()->isEnabled());
+        QVERIFY(!homeCommands->documentMenu()->saveAction()->isEnabled());
+        QVERIFY(!app.home()->editorCommands()->action("Fill down")->isEnabled());
+        QVERIFY(document->editorCommands()->action("Fill down")->isEnabled());
+        document->workspace()->model()->setDraft(QStringLiteral("unsaved"));
+        QVERIFY(!document->editorCommands()->action("Fill down")->isEnabled());
+        QVERIFY(!document->commands()->documentMenu()->renameAction()->isEnabled());
+        document->workspace()->model()->discard();
+
+        QVERIFY(document->close());
+        QTRY_VERIFY(app.documentWindows().isEmpty());
+        QTRY_VERIFY(homeCommands->signOutAction()->isEnabled());
+        homeCommands->signOutAction()->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!app.connection()->client(), wait);
+        QVERIFY(!homeOf(app));
+        QVERIFY(app.home()->accountWindow()->accountsView()->isVisibleTo(app.home()));
+        QCOMPARE(menuTexts(homeCommands->recentMenu()), QStringList{"No recent documents"});
+    }
+
+    void recentListsTheWindowsOwnAccountAndAtMostTwenty() {
+        TabrelWindows windows;
+        const auto client = fixture->account().client();
+        QList<TabrelWindows::Recent> many;
+        for (quint64 i = 1; i <= 25; ++i)
+            many.append({i, QStringLiteral("Sheet %1").arg(i)});
+        windows.updateRecents(many, QStringLiteral("ann"), client);
+        windows.updateRecents({{1, "Bob's"}}, QStringLiteral("bob"), client);
+        windows.setActiveAccount(QStringLiteral("ann"));
+        QMenuBar bar;
+        std::optional<QString> focused = QStringLiteral("bob");
+        TabrelWindowCommands::Context context;
+        context.windows = &windows;
+        context.account = [&focused] { return focused; };
+        context.openHome = [] {};
+        context.openDocument = [](const QUuid &) {};
+        TabrelWindowCommands commands(&bar, context);
+        QCOMPARE(menuTexts(commands.recentMenu()), QStringList{"Bob's"});
+        focused.reset(); // no window publishes an account: the Home window's
+        const QStringList shown = menuTexts(commands.recentMenu());
+        QCOMPARE(shown.size(), TabrelWindowCommands::maxRecent);
+        QCOMPARE(shown.first(), QStringLiteral("Sheet 1"));
+        QCOMPARE(shown.last(), QStringLiteral("Sheet 20"));
+    }
+
+    void newSpreadsheetFromADocumentWindowOpensAnotherWindow() {
+        fixture->createSheet(QStringLiteral("First"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelDocumentWindow *first = openFromHome(app, QStringLiteral("First"));
+        QVERIFY(first);
+        first->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(first));
+        QTest::keyClick(first, Qt::Key_N, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(app.documentWindows().size(), 2, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(homeOf(app)->model()->sheets().size(), 2, wait);
+        QVERIFY(!app.windows()->createRequested());
+        TabrelDocumentWindow *created = nullptr;
+        for (TabrelDocumentWindow *window : app.documentWindows())
+            if (window != first)
+                created = window;
+        QTRY_VERIFY_WITH_TIMEOUT(loaded(*created->workspace()->model()), wait);
+        QVERIFY(created->workspace()->model()->page()->Sheet.ID !=
+                first->workspace()->model()->page()->Sheet.ID);
+    }
+
+    void closeGuardAnswers_data() {
+        QTest::addColumn<QString>("choice");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("Save") << "Save" << true << "42";
+        QTest::newRow("Discard") << "Discard" << true << "";
+        QTest::newRow("Cancel") << "Cancel" << false << "";
+    }
+    void closeGuardAnswers() {
+        QFETCH(QString, choice);
+        QFETCH(bool, closes);
+        QFETCH(QString, stored);
+        const SheetSummary sheet = fixture->createSheet(QStringLiteral("Guarded"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        QPointer<TabrelDocumentWindow> window = openFromHome(app, QStringLiteral("Guarded"));
+        QVERIFY(window);
+        const auto model = window->workspace()->model();
+
+        model->setDraft(QStringLiteral("42"));
+        QVERIFY(!window->close());
+        const auto guards = window->findChildren<SheetCloseGuard *>();
+        QCOMPARE(guards.size(), 1);
+        QMessageBox *alert = guards.first()->alert();
+        QVERIFY(alert);
+        QCOMPARE(alert->text(), QStringLiteral("Keep your cell edit?"));
+        QCOMPARE(alert->informativeText(), QStringLiteral("This cell has changes that have not been saved."));
+        QTRY_VERIFY(alert->isVisible());
+        QCOMPARE(buttonsInOrder(alert), (QStringList{"Save", "Discard", "Cancel"}));
+        answer(alert, choice);
+        if (closes)
+            QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), wait);
+        else
+            QVERIFY(window && window->isVisible() && model->draft() == QStringLiteral("42"));
+        QCOMPARE(fixture->serverRaw(sheet.ID, 0, 0), stored);
+    }
+
+    void aFailedSaveKeepsTheWindowAndTheEdit() {
+        fixture->createSheet(QStringLiteral("Offline"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        QPointer<TabrelDocumentWindow> window = openFromHome(app, QStringLiteral("Offline"));
+        QVERIFY(window);
+        const auto model = window->workspace()->model();
+        QVERIFY(fixture->account().server().stop());
+
+        model->setDraft(QStringLiteral("kept"));
+        QVERIFY(!window->close());
+        answer(window->findChild<SheetCloseGuard *>()->alert(), QStringLiteral("Save"));
+        QTRY_VERIFY_WITH_TIMEOUT(!model->busy() && !model->error().isEmpty(), wait);
+        QTest::qWait(50);
+        QVERIFY(window && window->isVisible());
+        QVERIFY(model->hasUnconfirmedChanges());
+        QVERIFY(window->workspace()->failedRow()->isVisibleTo(window) ||
+                model->draft() == QStringLiteral("kept"));
+        QVERIFY(window->workspace()->errorLabel()->isVisibleTo(window));
+
+        // Quitting now asks; "Save" fails again, so the application keeps running with the edit.
+        QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::later);
+        QSignalSpy finished(app.delegate(), &TabrelApplicationDelegate::quitFinished);
+        answer(app.delegate()->alert(), QStringLiteral("Save"));
+        QVERIFY(finished.wait(wait));
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(fixture->terminations(), 0);
+        QVERIFY(model->hasUnconfirmedChanges());
+    }
+
+    void quitWaitsForTheSavesItStarted() {
+        const SheetSummary dirty = fixture->createSheet(QStringLiteral("Dirty"));
+        fixture->createSheet(QStringLiteral("Clean"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 2, wait);
+        TabrelDocumentWindow *dirtyWindow = openFromHome(app, QStringLiteral("Dirty"));
+        QVERIFY(openFromHome(app, QStringLiteral("Clean")));
+        QVERIFY(dirtyWindow);
+        const auto model = dirtyWindow->workspace()->model();
+
+        // Nothing unsaved: quits at once.
+        QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::now);
+        QCOMPARE(fixture->terminations(), 1);
+
+        model->setDraft(QStringLiteral("7"));
+        QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::later);
+        QCOMPARE(app.delegate()->alert()->text(),
+                 QStringLiteral("Save your spreadsheet edits before quitting?"));
+        QSignalSpy finished(app.delegate(), &TabrelApplicationDelegate::quitFinished);
+        answer(app.delegate()->alert(), QStringLiteral("Save"));
+        QVERIFY(app.delegate()->waiting());
+        // A save is in flight: another quit is refused and nothing ends yet.
+        QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::cancel);
+        QCOMPARE(fixture->terminations(), 1);
+        QVERIFY(finished.wait(wait));
+        QCOMPARE(finished.first().first().toBool(), true);
+        QCOMPARE(fixture->terminations(), 2);
+        QCOMPARE(fixture->serverRaw(dirty.ID, 0, 0), QStringLiteral("7"));
+
+        // "Discard" drops the edit and quits; "Cancel" keeps both.
+        model->setDraft(QStringLiteral("8"));
+        app.delegate()->requestQuit();
+        answer(app.delegate()->alert(), QStringLiteral("Cancel"));
+        QCOMPARE(fixture->terminations(), 2);
+        QCOMPARE(model->draft(), QStringLiteral("8"));
+        app.delegate()->requestQuit();
+        answer(app.delegate()->alert(), QStringLiteral("Discard"));
+        QCOMPARE(fixture->terminations(), 3);
+        QVERIFY(!model->hasUnconfirmedChanges());
+        QCOMPARE(fixture->serverRaw(dirty.ID, 0, 0), QStringLiteral("7"));
+    }
+
+    // The server ends the session: Home turns into the accounts view with the reason, no crash.
+    void anEndedSessionShowsTheAccountsView() {
+        fixture->createSheet(QStringLiteral("Before"));
+        TabrelApp &app = fixture->app();
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TestClient server = fixture->account().testClient();
+        const auto ended = server.post("/signout", "", "application/x-www-form-urlencoded");
+        QVERIFY(ended && ended->status < 400);
+        runTask(homeOf(app)->model()->loadList());
+        QTRY_VERIFY_WITH_TIMEOUT(!app.connection()->client(), wait);
+        QVERIFY(app.home()->accountWindow()->accountsView()->isVisibleTo(app.home()));
+        QCOMPARE(app.connection()->error(),
+                 QStringLiteral("Your session has ended. Sign out and sign in again."));
+        QVERIFY(app.connection()->accounts().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestTabrelShell)
+#include "tst_TabrelShell.moc"

@@ -1,0 +1,175 @@
+#include "AppFakes.h"
+#include "ConnectionFixture.h"
+
+#include "connection/NativeAccountSettings.h"
+#include "connection/NativeFakeClock.h"
+#include "connection/views/NativeAccountsView.h"
+#include "connection/views/NativeSignInView.h"
+
+#include "connection/NativeConnectivity.h"
+#include "connection/NativeFakePathSource.h"
+#include "connection/views/NativeOfflineBanner.h"
+
+#include <QAccessible>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace {
+const QUrl origin(QStringLiteral("https://a.example"));
+const QUrl otherOrigin(QStringLiteral("https://b.example:8443"));
+const QString message = QStringLiteral("You’re offline. Waiting for a connection.");
+
+struct Host {
+    std::shared_ptr<NativeFakePathSource> path = std::make_shared<NativeFakePathSource>();
+    std::shared_ptr<NativeConnectivity> connectivity = NativeConnectivity::create(path);
+    QWidget window;
+
+    NativeOfflineBanner *banner(const QUrl &shown) {
+        auto *banner = new NativeOfflineBanner(connectivity, shown, message, &window);
+        if (!window.layout())
+            new QVBoxLayout(&window);
+        window.layout()->addWidget(banner);
+        return banner;
+    }
+    // Path reports reach the connectivity through the event loop.
+    void reportPath(NativePath::Status status) {
+        const NativePath reported{status, false, false};
+        path->report(reported);
+        QTRY_VERIFY(connectivity->path() == reported);
+    }
+};
+} // namespace
+
+class TestNativeViews : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // The banner follows its own origin and announces each transition to offline once.
+    void bannerAnnouncesOncePerTransition() {
+        Host host;
+        host.reportPath(NativePath::Status::satisfied);
+        NativeOfflineBanner *banner = host.banner(origin);
+        host.window.show();
+        QSignalSpy announced(banner, &NativeOfflineBanner::announced);
+        QVERIFY(!banner->isVisible());
+
+        host.connectivity->record(NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost),
+                                  otherOrigin);
+        QVERIFY(!banner->isVisible());
+        QCOMPARE(announced.size(), 0);
+
+        host.connectivity->record(NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost), origin);
+        QVERIFY(banner->isVisible());
+        QCOMPARE(announced.size(), 1);
+        // Still offline, the path now drops too: no second announcement.
+        host.reportPath(NativePath::Status::unsatisfied);
+        banner->repaint();
+        QCOMPARE(announced.size(), 1);
+
+        host.reportPath(NativePath::Status::satisfied);
+        host.connectivity->record(NativeTransportOutcome::responded(200), origin);
+        QVERIFY(!banner->isVisible());
+        host.reportPath(NativePath::Status::unsatisfied);
+        QVERIFY(banner->isVisible());
+        QCOMPARE(announced.size(), 2);
+
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(banner);
+        QVERIFY(accessible);
+        QCOMPARE(accessible->role(), QAccessible::AlertMessage);
+        QCOMPARE(accessible->text(QAccessible::Name), message);
+        QCOMPARE(accessible->childCount(), 0);
+    }
+
+    void bannerOpenedWhileOfflineStaysQuiet() {
+        Host host;
+        host.reportPath(NativePath::Status::unsatisfied);
+        NativeOfflineBanner *banner = host.banner(origin);
+        QSignalSpy announced(banner, &NativeOfflineBanner::announced);
+        host.window.show();
+        QVERIFY(banner->isVisible());
+        host.connectivity->record(NativeTransportOutcome::offline(UrlErrorCode::timedOut), origin);
+        QCOMPARE(announced.size(), 0);
+    }
+
+    // While the browser approval runs the form shows the code, the link to copy and "Open again";
+    // "Cancel" returns to the form without an error; a refusal shows its message.
+    void signInFormWaitsWithTheLinkAndFallsBack() {
+        ConnectionFixture fixture;
+        fixture.scripted.handler =
+            approvingServer(token('i'), NativeSession{"larkspan_session", token('s')}, 1000);
+        NativeConnection::Services services = fixture.services();
+        services.clock = std::make_shared<NativeFakeClock>(); // the approval never arrives
+        const auto connection = NativeConnection::create(QString::fromLatin1(ConnectionFixture::server),
+                                                         QString::fromLatin1(ConnectionFixture::scheme),
+                                                         fixture.settings, fixture.connectivity, services);
+        NativeSignInView view(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
+                              connection);
+        view.show();
+        QCOMPARE(view.serverField()->text(), QString::fromLatin1(ConnectionFixture::server));
+        QCOMPARE(view.serverField()->objectName(), QStringLiteral("serverAddress"));
+        QTest::keyClicks(view.accountNameField(), QStringLiteral("Work"));
+        QCOMPARE(connection->accountName(), QStringLiteral("Work"));
+
+        QTest::keyClick(view.accountNameField(), Qt::Key_Return);
+        QTRY_VERIFY(view.showsWaiting() && !view.linkField()->text().isEmpty());
+        QVERIFY(!view.signInButton()->isVisible());
+        QCOMPARE(view.codeLabel()->text(), connection->code());
+        QVERIFY(!connection->code().isEmpty());
+        QCOMPARE(QUrl(view.linkField()->text()), *connection->browserURL());
+        QVERIFY(view.linkField()->text().startsWith(QLatin1String(ConnectionFixture::server) +
+                                                    QStringLiteral("/native/start?id=")));
+        QVERIFY(view.openAgainButton()->isVisible() && view.openAgainButton()->isEnabled());
+        QCOMPARE(fixture.browser.opened.size(), 1);
+
+        view.cancelButton()->click();
+        QVERIFY(!view.showsWaiting());
+        QVERIFY(!view.errorLabel()->isVisible());
+
+        connection->setError(QStringLiteral("Sign-in expired or was refused. Please try again."));
+        QVERIFY(view.errorLabel()->isVisible());
+        QCOMPARE(view.errorLabel()->text(),
+                 QStringLiteral("Sign-in expired or was refused. Please try again."));
+    }
+
+    void accountsListShowsNameAndHost() {
+        ConnectionFixture fixture;
+        const NativeAccount work =
+            NativeAccount::create(QUrl("https://sheets.example:8443"), QStringLiteral("Work"));
+        const NativeAccount home =
+            NativeAccount::create(QUrl("http://127.0.0.1:8080"), QStringLiteral("Home"));
+        NativeAccountSettings(fixture.settings)
+            .updateAccounts(
+                [&](QList<NativeAccount> &list) {
+                    list = {work, home};
+                },
+                {});
+        const auto connection = fixture.make();
+        NativeAccountsView view(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
+                                connection);
+        view.show();
+        QCOMPARE(view.accountButtons().size(), 2);
+        QCOMPARE(view.accountButtons()[0]->text(), QStringLiteral("Work\nsheets.example"));
+        QCOMPARE(view.accountButtons()[1]->text(), QStringLiteral("Home\n127.0.0.1"));
+        QVERIFY(!view.signInView());
+
+        connection->setAccountName(QStringLiteral("stale"));
+        view.addButton()->click();
+        QVERIFY(view.adding());
+        QVERIFY(view.signInView());
+        QCOMPARE(connection->accountName(), QString());
+
+        // With no account at all, the form is there at once.
+        ConnectionFixture empty;
+        NativeAccountsView first(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
+                                 empty.make());
+        first.show();
+        QVERIFY(first.signInView());
+        QVERIFY(!first.addButton()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestNativeViews)
+#include "tst_NativeViews.moc"
