@@ -79,7 +79,7 @@ void TabrelApp::sessionEnded(const std::shared_ptr<NativeTransport> &client) {
 
 void TabrelApp::start() {
     TabrelHomeWindow::Actions actions{[this] { openHome(); }, [this](const QUuid &id) { openDocument(id); },
-                                      [this] { quit(); }};
+                                      [this] { quit(); }, m_updater.get()};
     m_home = new TabrelHomeWindow(m_connection, m_windows, actions, m_appearance, m_options.environment);
     m_home->show();
     startDetached(m_connection, [connection = m_connection] { return connection->start(); });
@@ -109,8 +109,9 @@ void TabrelApp::openDocument(const QUuid &id) {
         existing->activateWindow();
         return;
     }
-    TabrelDocumentWindow::Actions actions{
-        [this] { openHome(); }, [this](const QUuid &other) { openDocument(other); }, [this] { quit(); }};
+    TabrelDocumentWindow::Actions actions{[this] { openHome(); },
+                                          [this](const QUuid &other) { openDocument(other); },
+                                          [this] { quit(); }, m_updater.get()};
     auto *window = new TabrelDocumentWindow(m_windows, id, actions, m_appearance, m_options.environment);
     m_documents.insert(id, window);
     connect(window, &QObject::destroyed, this, [this, id] { m_documents.remove(id); });

@@ -2,6 +2,7 @@
 
 #include "connection/NativeConnection.h"
 #include "sheet/SheetModel.h"
+#include "updates/NativeUpdater.h"
 
 #include <QHash>
 #include <QObject>
@@ -64,4 +65,6 @@ private:
     std::shared_ptr<NativeConnection> m_connection;
     QPointer<TabrelHomeWindow> m_home;
     QHash<QUuid, QPointer<TabrelDocumentWindow>> m_documents;
+    // Unconfigured (both items disabled) unless the build names a feed and a key.
+    std::unique_ptr<NativeUpdater> m_updater = std::make_unique<NativeUpdater>();
 };

@@ -55,6 +55,7 @@ TabrelDocumentWindow::TabrelDocumentWindow(TabrelWindows *windows, const QUuid &
     context.openHome = actions.openHome;
     context.openDocument = actions.openDocument;
     context.quit = actions.quit;
+    context.updater = actions.updater;
     m_commands = new TabrelWindowCommands(menuBar(), std::move(context), this);
     m_commands->documentMenu()->setEditor(m_workspace);
     m_editorCommands = new TabrelEditorCommands(menuBar(), this);

@@ -4,6 +4,7 @@
 #include "app/TabrelWorkspace.h"
 #include "async/DetachedTask.h"
 #include "sheet/Coordinate.h"
+#include "sheet/views/SheetFormatMenu.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -58,6 +59,7 @@ TabrelEditorCommands::TabrelEditorCommands(QMenuBar *bar, QObject *parent) : QOb
     }
 
     QMenu *format = bar->addMenu(tabrelMacString("F&ormat"));
+    m_format = format;
     QAction *sizes = add(format, tabrelMacString("Row and column sizes…"));
     connect(sizes, &QAction::triggered, this, [this] {
         if (m_editor && writable())
@@ -113,8 +115,20 @@ void TabrelEditorCommands::setEditor(TabrelWorkspace *editor) {
         for (auto signal :
              {&SheetModel::pageChanged, &SheetModel::busyChanged, &SheetModel::hasUnconfirmedChangesChanged})
             m_editorConnections << connect(model, signal, this, &TabrelEditorCommands::refresh);
+        showCellFormats(m_editor->model());
     }
     refresh();
+}
+
+// The cell format items (bold, italic, alignment, number format, colours) head the Format menu of a
+// window with a sheet; a window shows one sheet for its whole life, so they are made once.
+void TabrelEditorCommands::showCellFormats(const std::shared_ptr<SheetModel> &model) {
+    if (m_cellFormats)
+        return;
+    m_cellFormats = new SheetFormatMenu(model, m_bar);
+    QAction *first = m_format->actions().value(0);
+    m_format->insertActions(first, m_cellFormats->actions());
+    m_format->insertSeparator(first);
 }
 
 bool TabrelEditorCommands::pageLoaded() const {

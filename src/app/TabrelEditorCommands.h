@@ -7,6 +7,7 @@
 class QAction;
 class QMenu;
 class QMenuBar;
+class SheetFormatMenu;
 #include "app/TabrelWorkspace.h"
 
 // The Edit, Insert, Format and Sheet menus of a window, acting on the sheet editor of that window.
@@ -31,8 +32,11 @@ private:
     void route(EditCommand command);
     void gridAction(EditCommand command);
     QAction *add(QMenu *menu, const QString &text, const QKeySequence &shortcut = {});
+    void showCellFormats(const std::shared_ptr<SheetModel> &model);
 
     QMenuBar *m_bar;
+    QMenu *m_format = nullptr;
+    SheetFormatMenu *m_cellFormats = nullptr;
     QPointer<TabrelWorkspace> m_editor;
     QList<QMetaObject::Connection> m_editorConnections;
     QList<QAction *> m_writable;

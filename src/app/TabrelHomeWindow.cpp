@@ -30,6 +30,7 @@ TabrelHomeWindow::TabrelHomeWindow(std::shared_ptr<NativeConnection> connection,
     context.openHome = actions.openHome;
     context.openDocument = actions.openDocument;
     context.quit = actions.quit;
+    context.updater = actions.updater;
     m_commands = new TabrelWindowCommands(menuBar(), std::move(context), this);
     m_editorCommands = new TabrelEditorCommands(menuBar(), this);
 

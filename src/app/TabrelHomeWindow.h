@@ -1,5 +1,7 @@
 #pragma once
 
+class NativeUpdater;
+
 #include <QMainWindow>
 
 #include <QUuid>
@@ -22,6 +24,8 @@ public:
         std::function<void()> openHome;
         std::function<void(const QUuid &)> openDocument;
         std::function<void()> quit;
+        // The application's one updater, whose items every File menu shows.
+        NativeUpdater *updater = nullptr;
     };
 
     TabrelHomeWindow(std::shared_ptr<NativeConnection> connection, TabrelWindows *windows, Actions actions,

@@ -3,6 +3,7 @@
 #include "app/TabrelDocumentMenu.h"
 #include "app/TabrelStrings.h"
 #include "app/TabrelWindows.h"
+#include "updates/NativeUpdateCommands.h"
 
 #include <QMenu>
 #include <QMenuBar>
@@ -33,6 +34,8 @@ TabrelWindowCommands::TabrelWindowCommands(QMenuBar *bar, Context context, QObje
         if (actions && actions->canSignOut && actions->signOut)
             actions->signOut();
     });
+    if (m_context.updater)
+        (new NativeUpdateCommands(*m_context.updater, bar->window(), this))->addTo(m_file);
     m_file->addSeparator();
     m_close = m_file->addAction(tabrelMacString("Close window"));
     m_close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));

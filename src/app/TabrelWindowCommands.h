@@ -13,6 +13,7 @@ class QMenu;
 class QMenuBar;
 class TabrelDocumentMenu;
 class TabrelWindows;
+class NativeUpdater;
 
 // The File menu of a window: new spreadsheet, the recent documents of the window's account, the
 // document items, account management and sign-out, and Quit.
@@ -30,6 +31,7 @@ public:
         std::function<void()> openHome;
         std::function<void(const QUuid &)> openDocument;
         std::function<void()> quit;
+        NativeUpdater *updater = nullptr;
     };
 
     TabrelWindowCommands(QMenuBar *bar, Context context, QObject *parent = nullptr);

@@ -9,6 +9,7 @@
 #include "editor/SheetEditor.h"
 #include "editor/SheetFormulaBar.h"
 #include "sheet/views/SheetPanels.h"
+#include "sheet/views/SheetThumbnail.h"
 
 #include <QAccessible>
 #include <QEvent>
@@ -16,6 +17,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
@@ -25,6 +28,22 @@
 #include <utility>
 
 namespace {
+
+constexpr QSize thumbnailSize(72, 48);
+
+// The card's picture: the sheet's thumbnail drawn once into an icon. An icon carries no text of its
+// own, so screen readers hear only the card's title and tab name.
+QIcon thumbnailIcon(const std::optional<SheetPreview> &preview, const QWidget *host) {
+    const qreal ratio = host->devicePixelRatioF();
+    QPixmap pixmap(thumbnailSize * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    SheetThumbnail::paint(painter, QSizeF(thumbnailSize), preview,
+                          SheetThumbnail::Colors::from(host->palette()));
+    return QIcon(pixmap);
+}
 // Case-folded text without combining marks, so "é" compares equal to "e" and "É".
 QString folded(const QString &text) {
     const QString decomposed = text.normalized(QString::NormalizationForm_KD);
@@ -183,6 +202,7 @@ QWidget *TabrelWorkspace::buildHome() {
     m_cards->setResizeMode(QListView::Adjust);
     m_cards->setMovement(QListView::Static);
     m_cards->setGridSize(QSize(230, 96));
+    m_cards->setIconSize(thumbnailSize);
     m_cards->setSpacing(12);
     m_cards->setWordWrap(true);
     m_cards->setUniformItemSizes(true);
@@ -365,7 +385,7 @@ void TabrelWorkspace::updateList() {
     m_listPages->setCurrentIndex(sheets.isEmpty() ? 1 : 2);
     m_cards->clear();
     for (const SheetSummary &sheet : sheets) {
-        auto *item = new QListWidgetItem(nativeIcon(QStringLiteral("x-office-spreadsheet")),
+        auto *item = new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards),
                                          sheet.Title + u'\n' + sheet.TabName, m_cards);
         item->setData(cardRole, QVariant::fromValue(sheet.ID));
         item->setData(Qt::UserRole, sheet.Title);

@@ -183,9 +183,10 @@ private Q_SLOTS:
         // The next attempt waits for the pause.
         QCOMPARE(transport->streamPaths().size(), 1);
         if (!pathSatisfied && !NativeConnectivity::isLoopback(QUrl(origin)))
-            reportPath(NativePath::Status::satisfied); // the path coming back ends the pause
-        else
-            runOutSleeps();
+            reportPath(NativePath::Status::satisfied); // the path coming back ends the wait for it
+        if (pathSatisfied || ending == QStringLiteral("ended") ||
+            NativeConnectivity::isLoopback(QUrl(origin)))
+            runOutSleeps(); // a stream that was open pauses its backoff delay as well
         runTask(std::move(watching));
         QCOMPARE(transport->streamPaths().size(), 2);
         QCOMPARE(model->error(), QString()); // stream failures never reach the error text
