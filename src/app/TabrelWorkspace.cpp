@@ -8,7 +8,9 @@
 #include "connection/views/NativeOfflineBanner.h"
 #include "editor/SheetEditor.h"
 #include "editor/SheetFormulaBar.h"
+#include "editor/SheetGrid.h"
 #include "sheet/views/SheetPanels.h"
+#include "sheet/views/SheetTableView.h"
 #include "sheet/views/SheetThumbnail.h"
 
 #include <QAccessible>
@@ -265,6 +267,17 @@ QWidget *TabrelWorkspace::buildEditor() {
         column->addWidget(m_error);
     }
     column->addWidget(m_editor, 1);
+    // The sorted and filtered table takes the grid's place while the sheet shows it; the formula
+    // bar and status bar stay.
+    auto *table = new SheetTableView(m_model, editor);
+    auto *editorBox = static_cast<QBoxLayout *>(sheetEditor->layout());
+    editorBox->insertWidget(editorBox->indexOf(sheetEditor->grid()) + 1, table, 1);
+    const auto showTableOrGrid = [grid = sheetEditor->grid(), table, model = m_model.get()] {
+        grid->setVisible(!model->showTable());
+        table->setVisible(model->showTable());
+    };
+    connect(m_model.get(), &SheetModel::showTableChanged, table, showTableOrGrid);
+    showTableOrGrid();
     m_truncated = captionLabel(editor);
     m_truncated->setText(tabrelMacString(
         "This grid shows up to 500 rows and 200 columns. Export includes the complete sheet."));
