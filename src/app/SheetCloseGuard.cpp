@@ -1,5 +1,6 @@
 #include "app/SheetCloseGuard.h"
 
+#include "app/TabrelSaveAlert.h"
 #include "app/TabrelStrings.h"
 #include "async/DetachedTask.h"
 #include "sheet/SheetModel.h"
@@ -79,20 +80,14 @@ void SheetCloseGuard::ask() {
         m_alert->raise();
         return;
     }
-    auto *alert = new QMessageBox(QMessageBox::Warning, tabrelMacString("Keep your cell edit?"),
-                                  tabrelMacString("Keep your cell edit?"), QMessageBox::NoButton, m_window);
+    QMessageBox *alert = makeTabrelSaveAlert(tabrelMacString("Keep your cell edit?"),
+                                             tabrelMacString("Keep your cell edit?"), m_window);
     alert->setInformativeText(tabrelMacString("This cell has changes that have not been saved."));
-    QPushButton *saveButton = alert->addButton(tabrelMacString("Save"), QMessageBox::ActionRole);
-    QPushButton *discardButton = alert->addButton(tabrelMacString("Discard"), QMessageBox::ActionRole);
-    QPushButton *cancelButton = alert->addButton(tabrelMacString("Cancel"), QMessageBox::ActionRole);
-    alert->setDefaultButton(saveButton);
-    alert->setEscapeButton(cancelButton);
     alert->setWindowModality(Qt::WindowModal);
     alert->setAttribute(Qt::WA_DeleteOnClose);
-    connect(
-        alert, &QMessageBox::buttonClicked, this, [this, saveButton, discardButton](QAbstractButton *button) {
-            answered(button == saveButton ? save : button == discardButton ? discardChoice : cancelChoice);
-        });
+    connect(alert, &QMessageBox::buttonClicked, this, [this, alert](QAbstractButton *button) {
+        answered(static_cast<int>(tabrelSaveChoice(alert, button)));
+    });
     m_alert = alert;
     alert->open();
 }

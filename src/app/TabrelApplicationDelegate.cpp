@@ -1,6 +1,7 @@
 #include "app/TabrelApplicationDelegate.h"
 
 #include "app/SheetCloseGuard.h"
+#include "app/TabrelSaveAlert.h"
 #include "app/TabrelStrings.h"
 #include "async/DetachedTask.h"
 #include "sheet/SheetModel.h"
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QSessionManager>
 
+#include <memory>
 #include <optional>
 
 namespace {
@@ -55,19 +57,13 @@ TabrelApplicationDelegate::Reply TabrelApplicationDelegate::requestQuit() {
         m_terminate();
         return Reply::now;
     }
-    auto *alert = new QMessageBox(QMessageBox::Warning, tabrelMacString("Quit"),
-                                  tabrelMacString("Save your spreadsheet edits before quitting?"));
-    QPushButton *saveButton = alert->addButton(tabrelMacString("Save"), QMessageBox::ActionRole);
-    QPushButton *discardButton = alert->addButton(tabrelMacString("Discard"), QMessageBox::ActionRole);
-    QPushButton *cancelButton = alert->addButton(tabrelMacString("Cancel"), QMessageBox::ActionRole);
-    alert->setDefaultButton(saveButton);
-    alert->setEscapeButton(cancelButton);
+    QMessageBox *alert = makeTabrelSaveAlert(
+        tabrelMacString("Quit"), tabrelMacString("Save your spreadsheet edits before quitting?"), nullptr);
     alert->setWindowModality(Qt::ApplicationModal);
     alert->setAttribute(Qt::WA_DeleteOnClose);
-    connect(
-        alert, &QMessageBox::buttonClicked, this, [this, saveButton, discardButton](QAbstractButton *button) {
-            answered(button == saveButton ? save : button == discardButton ? discardChoice : cancelChoice);
-        });
+    connect(alert, &QMessageBox::buttonClicked, this, [this, alert](QAbstractButton *button) {
+        answered(static_cast<int>(tabrelSaveChoice(alert, button)));
+    });
     m_alert = alert;
     alert->open();
     return Reply::later;
@@ -118,21 +114,19 @@ void TabrelApplicationDelegate::commitData(QSessionManager &manager) {
         manager.cancel();
         return;
     }
-    QMessageBox alert(QMessageBox::Warning, tabrelMacString("Quit"),
-                      tabrelMacString("Save your spreadsheet edits before quitting?"));
-    QPushButton *saveButton = alert.addButton(tabrelMacString("Save"), QMessageBox::ActionRole);
-    QPushButton *discardButton = alert.addButton(tabrelMacString("Discard"), QMessageBox::ActionRole);
-    alert.addButton(tabrelMacString("Cancel"), QMessageBox::ActionRole);
-    alert.exec();
+    const std::unique_ptr<QMessageBox> alert(makeTabrelSaveAlert(
+        tabrelMacString("Quit"), tabrelMacString("Save your spreadsheet edits before quitting?"), nullptr));
+    alert->exec();
     manager.release();
-    if (alert.clickedButton() == discardButton) {
+    const TabrelSaveChoice choice = tabrelSaveChoice(alert.get(), alert->clickedButton());
+    if (choice == TabrelSaveChoice::discard) {
         for (const auto &model : unsaved) {
             model->clearFailedWrites();
             model->discard();
         }
         return;
     }
-    if (alert.clickedButton() != saveButton) {
+    if (choice != TabrelSaveChoice::save) {
         manager.cancel();
         return;
     }
