@@ -261,6 +261,8 @@ private Q_SLOTS:
         panel.widthButton()->click();
         QTRY_COMPARE(server.posted.size(), 1);
         QVERIFY(server.posted.last() == (json{{"col", 3}, {"size", 120}}));
+        // The panel refuses a second size while the first is still being saved.
+        QTRY_VERIFY(!model->busy() && panel.heightButton()->isEnabled());
         panel.heightButton()->click();
         QTRY_COMPARE(server.posted.size(), 2);
         QVERIFY(server.posted.last() == (json{{"row", 7}, {"size", 32}}));
