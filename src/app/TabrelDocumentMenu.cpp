@@ -32,16 +32,8 @@ QAction *TabrelDocumentMenu::addPanel(QMenu *file, const QString &text, const QS
 }
 
 void TabrelDocumentMenu::setEditor(TabrelWorkspace *editor) {
-    for (const auto &connection : std::as_const(m_editorConnections))
-        disconnect(connection);
-    m_editorConnections.clear();
-    m_editor = editor && !editor->isHome() ? editor : nullptr;
-    if (m_editor) {
-        SheetModel *model = m_editor->model().get();
-        for (auto signal :
-             {&SheetModel::pageChanged, &SheetModel::busyChanged, &SheetModel::hasUnconfirmedChangesChanged})
-            m_editorConnections << connect(model, signal, this, &TabrelDocumentMenu::refresh);
-    }
+    m_editor = TabrelWorkspace::followEditor(
+        editor, this, [this] { refresh(); }, m_editorConnections);
     refresh();
 }
 

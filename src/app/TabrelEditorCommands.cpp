@@ -106,17 +106,10 @@ QAction *TabrelEditorCommands::action(const QString &text) const {
 }
 
 void TabrelEditorCommands::setEditor(TabrelWorkspace *editor) {
-    for (const auto &connection : std::as_const(m_editorConnections))
-        disconnect(connection);
-    m_editorConnections.clear();
-    m_editor = editor && !editor->isHome() ? editor : nullptr;
-    if (m_editor) {
-        SheetModel *model = m_editor->model().get();
-        for (auto signal :
-             {&SheetModel::pageChanged, &SheetModel::busyChanged, &SheetModel::hasUnconfirmedChangesChanged})
-            m_editorConnections << connect(model, signal, this, &TabrelEditorCommands::refresh);
+    m_editor = TabrelWorkspace::followEditor(
+        editor, this, [this] { refresh(); }, m_editorConnections);
+    if (m_editor)
         showCellFormats(m_editor->model());
-    }
     refresh();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-class NativeUpdater;
+#include "app/TabrelWindowActions.h"
 
 #include <QMainWindow>
 
@@ -20,13 +20,7 @@ struct SheetModelEnvironment;
 class TabrelHomeWindow : public QMainWindow {
     Q_OBJECT
 public:
-    struct Actions {
-        std::function<void()> openHome;
-        std::function<void(const QUuid &)> openDocument;
-        std::function<void()> quit;
-        // The application's one updater, whose items every File menu shows.
-        NativeUpdater *updater = nullptr;
-    };
+    using Actions = TabrelWindowActions;
 
     TabrelHomeWindow(std::shared_ptr<NativeConnection> connection, TabrelWindows *windows, Actions actions,
                      const QString &appearance, const SheetModelEnvironment &environment);

@@ -375,6 +375,21 @@ bool TabrelWorkspace::matches(const QString &title, const QString &query) {
     return query.isEmpty() || folded(title).contains(folded(query));
 }
 
+TabrelWorkspace *TabrelWorkspace::followEditor(TabrelWorkspace *workspace, QObject *receiver,
+                                               const std::function<void()> &refresh,
+                                               QList<QMetaObject::Connection> &follow) {
+    for (const auto &connection : std::as_const(follow))
+        QObject::disconnect(connection);
+    follow.clear();
+    if (!workspace || workspace->isHome())
+        return nullptr;
+    SheetModel *model = workspace->model().get();
+    for (auto signal :
+         {&SheetModel::pageChanged, &SheetModel::busyChanged, &SheetModel::hasUnconfirmedChangesChanged})
+        follow << QObject::connect(model, signal, receiver, refresh);
+    return workspace;
+}
+
 QList<SheetSummary> TabrelWorkspace::filteredSheets() const {
     QList<SheetSummary> out;
     for (const SheetSummary &sheet : m_model->sheets()) {

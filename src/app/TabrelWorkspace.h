@@ -55,6 +55,11 @@ public:
     QList<SheetSummary> filteredSheets() const;
     // True when `title` contains `query`, ignoring case and accents.
     static bool matches(const QString &title, const QString &query);
+    // `workspace` when it edits a sheet, else null. The connections in `follow` are replaced by ones
+    // that run `refresh` whenever that sheet's page, busy state or unconfirmed changes move.
+    static TabrelWorkspace *followEditor(TabrelWorkspace *workspace, QObject *receiver,
+                                         const std::function<void()> &refresh,
+                                         QList<QMetaObject::Connection> &follow);
     void setCanSignOut(bool canSignOut);
     TabrelAccountActions accountActions() const;
     // Creates a spreadsheet and opens it in a window of its own.

@@ -11,14 +11,10 @@ QString mac(const char *text) {
     return QCoreApplication::translate("Mac", text);
 }
 
-// One cell of the grid.
-class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface {
+// An element of the grid without children or an object of its own: a cell or a header button.
+class GridPartAccessible : public QAccessibleInterface {
 public:
-    CellAccessible(SheetGrid *grid, const Coordinate &cell) : m_grid(grid), m_cell(cell) {}
-
-    bool isValid() const override {
-        return m_grid && m_cell.r < m_grid->model().visibleRows() && m_cell.c < m_grid->model().visibleCols();
-    }
+    explicit GridPartAccessible(SheetGrid *grid) : m_grid(grid) {}
     QObject *object() const override { return nullptr; }
     QWindow *window() const override { return m_grid ? m_grid->window()->windowHandle() : nullptr; }
     QAccessibleInterface *parent() const override { return QAccessible::queryAccessibleInterface(m_grid); }
@@ -26,8 +22,21 @@ public:
     int childCount() const override { return 0; }
     int indexOfChild(const QAccessibleInterface *) const override { return -1; }
     QAccessibleInterface *childAt(int, int) const override { return nullptr; }
-    QAccessible::Role role() const override { return QAccessible::Cell; }
     void setText(QAccessible::Text, const QString &) override {}
+
+protected:
+    QPointer<SheetGrid> m_grid;
+};
+
+// One cell of the grid.
+class CellAccessible : public GridPartAccessible, public QAccessibleTableCellInterface {
+public:
+    CellAccessible(SheetGrid *grid, const Coordinate &cell) : GridPartAccessible(grid), m_cell(cell) {}
+
+    bool isValid() const override {
+        return m_grid && m_cell.r < m_grid->model().visibleRows() && m_cell.c < m_grid->model().visibleCols();
+    }
+    QAccessible::Role role() const override { return QAccessible::Cell; }
 
     QString text(QAccessible::Text type) const override {
         if (!isValid())
@@ -93,28 +102,19 @@ private:
         return {grid->child(column ? grid->columnHeaderIndex(m_cell.c) : grid->rowHeaderIndex(m_cell.r))};
     }
 
-    QPointer<SheetGrid> m_grid;
     Coordinate m_cell;
 };
 
 // A column or row header: a button that selects its column or row.
-class HeaderAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+class HeaderAccessible : public GridPartAccessible, public QAccessibleActionInterface {
 public:
     HeaderAccessible(SheetGrid *grid, bool column, qint64 index)
-        : m_grid(grid), m_column(column), m_index(index) {}
+        : GridPartAccessible(grid), m_column(column), m_index(index) {}
 
     bool isValid() const override {
         return m_grid && m_index < (m_column ? m_grid->model().visibleCols() : m_grid->model().visibleRows());
     }
-    QObject *object() const override { return nullptr; }
-    QWindow *window() const override { return m_grid ? m_grid->window()->windowHandle() : nullptr; }
-    QAccessibleInterface *parent() const override { return QAccessible::queryAccessibleInterface(m_grid); }
-    QAccessibleInterface *child(int) const override { return nullptr; }
-    int childCount() const override { return 0; }
-    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
-    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
     QAccessible::Role role() const override { return QAccessible::Button; }
-    void setText(QAccessible::Text, const QString &) override {}
     QString text(QAccessible::Text type) const override {
         if (type != QAccessible::Name)
             return {};
@@ -150,7 +150,6 @@ public:
     QStringList keyBindingsForAction(const QString &) const override { return {}; }
 
 private:
-    QPointer<SheetGrid> m_grid;
     bool m_column;
     qint64 m_index;
 };
