@@ -106,6 +106,15 @@ void unlockKeyring() {
     }
 }
 
+// Adds COUNT new accounts for HOST to the list in the settings file PATH, one update at a time.
+void addAccounts(const QString &path, const QString &host, int count) {
+    NativeAccountSettings settings(std::make_shared<QSettings>(path, QSettings::IniFormat));
+    for (int i = 0; i < count; ++i) {
+        const NativeAccount account = NativeAccount::create(QUrl(QStringLiteral("https://") + host), "A");
+        settings.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); }, {});
+    }
+}
+
 // Runs as another instance of the application (a copy of this program); see childMain.
 QProcess *startChild(const QStringList &arguments, QObject *parent) {
     auto process = new QProcess(parent);
@@ -208,32 +217,30 @@ private Q_SLOTS:
 
     // Without any keyring a sign-in still works for this run, and says it will not be remembered.
     void noKeyringAtAll() {
-        {
-            // A bus that was never connected: as under SSH or in a bare session.
-            NativeSecretService::setBus(QDBusConnection(QStringLiteral("no-such-bus")));
-            const NativeAccount stored =
-                NativeAccount::create(QUrl(QLatin1String(ConnectionFixture::server)), "Work");
-            fixture->settings->setValue(QStringLiteral("native.accounts"),
-                                        NativeAccount::encodeList({stored}));
-            const auto connection = started();
-            QVERIFY(connection->error().startsWith(QStringLiteral("No keyring is available")));
+        // A bus that was never connected: as under SSH or in a bare session.
+        NativeSecretService::setBus(QDBusConnection(QStringLiteral("no-such-bus")));
+        const NativeAccount stored =
+            NativeAccount::create(QUrl(QLatin1String(ConnectionFixture::server)), "Work");
+        fixture->settings->setValue(QStringLiteral("native.accounts"),
+                                    NativeAccount::encodeList({stored}));
+        const auto connection = started();
+        QVERIFY(connection->error().startsWith(QStringLiteral("No keyring is available")));
 
-            const NativeAccount account = signIn(connection, httpsSession('m'));
-            QCOMPARE(connection->error(), QString());
-            QVERIFY(connection->notice().contains(QStringLiteral("cannot be remembered")));
-            QCOMPARE(connection->accounts(), (QList<NativeAccount>{account, stored}));
-            QCOMPARE(fixture->scripted.clients.last().second, httpsSession('m'));
-            QCOMPARE(fixture->make()->accounts(), QList<NativeAccount>{stored}); // never written
+        const NativeAccount account = signIn(connection, httpsSession('m'));
+        QCOMPARE(connection->error(), QString());
+        QVERIFY(connection->notice().contains(QStringLiteral("cannot be remembered")));
+        QCOMPARE(connection->accounts(), (QList<NativeAccount>{account, stored}));
+        QCOMPARE(fixture->scripted.clients.last().second, httpsSession('m'));
+        QCOMPARE(fixture->make()->accounts(), QList<NativeAccount>{stored}); // never written
 
-            connection->showAccounts();
-            QCOMPARE(connection->notice(), QString());
-            runTask(connection->selectAccount(account));
-            QCOMPARE(connection->activeAccountID(), account.id);
-            runTask(connection->signOut());
-            QCOMPARE(connection->accounts(), QList<NativeAccount>{stored});
-            QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1,
-                                      patience);
-        }
+        connection->showAccounts();
+        QCOMPARE(connection->notice(), QString());
+        runTask(connection->selectAccount(account));
+        QCOMPARE(connection->activeAccountID(), account.id);
+        runTask(connection->signOut());
+        QCOMPARE(connection->accounts(), QList<NativeAccount>{stored});
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1,
+                                  patience);
     }
 
     // Keyring items say whose session they hold.
@@ -253,13 +260,7 @@ private Q_SLOTS:
         const QString path = folder.filePath(QStringLiteral("shared.ini"));
         const int each = 25;
         QProcess *child = startChild({QStringLiteral("settings"), path, QString::number(each)}, this);
-        NativeAccountSettings mine(std::make_shared<QSettings>(path, QSettings::IniFormat));
-        for (int i = 0; i < each; ++i) {
-            const NativeAccount account =
-                NativeAccount::create(QUrl(QStringLiteral("https://a.example")), "A");
-            mine.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); },
-                                {});
-        }
+        addAccounts(path, QStringLiteral("a.example"), each);
         QVERIFY(child->waitForFinished(patience));
         QCOMPARE(child->exitCode(), 0);
         const NativeAccountSettings reread(std::make_shared<QSettings>(path, QSettings::IniFormat));
@@ -404,12 +405,9 @@ private Q_SLOTS:
     void measureTakesTheWidestLine_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("widest");
-        QTest::newRow("one line") << "Quarterly total"
-                                  << "Quarterly total";
-        QTest::newRow("wider second line") << "Q3\nQuarterly total"
-                                           << "Quarterly total";
-        QTest::newRow("wider first line, CR LF") << "Quarterly total\r\nQ3"
-                                                 << "Quarterly total";
+        QTest::newRow("one line") << "Quarterly total" << "Quarterly total";
+        QTest::newRow("wider second line") << "Q3\nQuarterly total" << "Quarterly total";
+        QTest::newRow("wider first line, CR LF") << "Quarterly total\r\nQ3" << "Quarterly total";
         QTest::newRow("line separator") << QStringLiteral("Q3\u2028Quarterly") << "Quarterly";
     }
     void measureTakesTheWidestLine() {
@@ -455,13 +453,7 @@ int childMain(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     if (arguments.value(1) == QLatin1String("settings")) {
-        NativeAccountSettings settings(std::make_shared<QSettings>(arguments.value(2), QSettings::IniFormat));
-        for (int i = 0; i < arguments.value(3).toInt(); ++i) {
-            const NativeAccount account =
-                NativeAccount::create(QUrl(QStringLiteral("https://b.example")), "B");
-            settings.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); },
-                                    {});
-        }
+        addAccounts(arguments.value(2), QStringLiteral("b.example"), arguments.value(3).toInt());
         return 0;
     }
     NativeSignInCallbackRelay relay(arguments.value(2));

@@ -116,20 +116,13 @@ private Q_SLOTS:
     void serverUnitIsConfinedToItsStateDirectory_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
-        QTest::newRow("no fixed user") << "DynamicUser"
-                                       << "yes";
-        QTest::newRow("state directory") << "StateDirectory"
-                                         << "tabrel-server";
-        QTest::newRow("read-only system") << "ProtectSystem"
-                                          << "strict";
-        QTest::newRow("no home folders") << "ProtectHome"
-                                         << "yes";
-        QTest::newRow("private /tmp") << "PrivateTmp"
-                                      << "yes";
-        QTest::newRow("no new privileges") << "NoNewPrivileges"
-                                           << "yes";
-        QTest::newRow("no capabilities") << "CapabilityBoundingSet"
-                                         << "";
+        QTest::newRow("no fixed user") << "DynamicUser" << "yes";
+        QTest::newRow("state directory") << "StateDirectory" << "tabrel-server";
+        QTest::newRow("read-only system") << "ProtectSystem" << "strict";
+        QTest::newRow("no home folders") << "ProtectHome" << "yes";
+        QTest::newRow("private /tmp") << "PrivateTmp" << "yes";
+        QTest::newRow("no new privileges") << "NoNewPrivileges" << "yes";
+        QTest::newRow("no capabilities") << "CapabilityBoundingSet" << "";
     }
 
     void serverUnitIsConfinedToItsStateDirectory() {

@@ -68,11 +68,10 @@ class TestNativeFeedUpdater : public QObject {
         return std::make_unique<NativeFeedUpdater>(m_server.url(feed), m_keys.publicKey, std::move(options));
     }
 
-    static Result finished(NativeFeedUpdater &updater, QSignalSpy &spy) {
+    static Result finished(QSignalSpy &spy) {
         if (spy.isEmpty() && !spy.wait(30000))
             return Result{NativeFeedUpdater::Outcome::Failed, QStringLiteral("(no result)"), false};
         const QList<QVariant> arguments = spy.takeFirst();
-        Q_UNUSED(updater);
         return Result{arguments.at(0).value<NativeFeedUpdater::Outcome>(), arguments.at(1).toString(),
                       arguments.at(2).toBool()};
     }
@@ -80,7 +79,7 @@ class TestNativeFeedUpdater : public QObject {
     static Result check(NativeFeedUpdater &updater) {
         QSignalSpy spy(&updater, &NativeFeedUpdater::checkFinished);
         updater.checkForUpdates();
-        return finished(updater, spy);
+        return finished(spy);
     }
 
     void offer(const QString &path, const QByteArray &version, const QByteArray &bytes,
@@ -159,61 +158,48 @@ private Q_SLOTS:
 
     // Every way a check can go wrong ends with a message, nothing opened and nothing left on disk.
     void failuresLeaveNothingBehind_data() {
-        QTest::addColumn<QString>("feedPath");
         QTest::addColumn<int>("feedStatus");
         QTest::addColumn<QByteArray>("feedBody"); // "%URL%", "%LEN%" and "%SIG%" are filled in
         QTest::addColumn<int>("downloadStatus");
-        QTest::addColumn<QByteArray>("download");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("message");
 
         const QByteArray feed = UpdateSigning::feed({{"2.0", "%URL%", -1, "%SIG%"}}).replace("-1", "%LEN%");
         const auto failed = int(NativeFeedUpdater::Outcome::Failed);
         const auto refused = int(NativeFeedUpdater::Outcome::Refused);
-        QTest::newRow("feed missing")
-            << "/appcast.xml" << 404 << QByteArray() << 200 << package << failed << "404";
-        QTest::newRow("feed not XML") << "/appcast.xml" << 200 << QByteArray("<rss><channel><item>") << 200
-                                      << package << failed << "not valid XML";
-        QTest::newRow("feed over 1 MiB") << "/appcast.xml" << 200 << QByteArray(2 << 20, ' ') << 200
-                                         << package << failed << "larger than 1 MiB";
-        QTest::newRow("download fails") << "/appcast.xml" << 200 << feed << 500 << package << failed << "500";
-        QTest::newRow("download shorter than announced")
-            << "/appcast.xml" << 200
-            << QByteArray(feed).replace("%LEN%", QByteArray::number(package.size() + 1)) << 200 << package
-            << failed << "ended before";
-        QTest::newRow("download longer than announced")
-            << "/appcast.xml" << 200
-            << QByteArray(feed).replace("%LEN%", QByteArray::number(package.size() - 1)) << 200 << package
-            << failed << "larger than the feed";
-        QTest::newRow("download over plain HTTP")
-            << "/appcast.xml" << 200 << QByteArray(feed).replace("%URL%", "http://127.0.0.1:9/p.deb") << 200
-            << package << refused << "not on HTTPS";
-        QTest::newRow("signature not Base64")
-            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", "not*base64") << 200 << package
-            << refused << "could not be verified";
-        QTest::newRow("signature by another key")
-            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", UpdateSigning().sign(package))
-            << 200 << package << refused << "could not be verified";
-        QTest::newRow("signature of an empty file")
-            << "/appcast.xml" << 200 << QByteArray(feed).replace("%SIG%", m_keys.sign({})) << 200 << package
-            << refused << "could not be verified";
+        const auto withFeed = [&](const char *name, const char *field, const QByteArray &value, int outcome,
+                                  const char *message) {
+            QTest::newRow(name) << 200 << QByteArray(feed).replace(field, value) << 200 << outcome << message;
+        };
+        QTest::newRow("feed missing") << 404 << QByteArray() << 200 << failed << "404";
+        QTest::newRow("feed not XML") << 200 << QByteArray("<rss><channel><item>") << 200 << failed
+                                      << "not valid XML";
+        QTest::newRow("feed over 1 MiB") << 200 << QByteArray(2 << 20, ' ') << 200 << failed << "larger than 1 MiB";
+        QTest::newRow("download fails") << 200 << feed << 500 << failed << "500";
+        withFeed("download shorter than announced", "%LEN%", QByteArray::number(package.size() + 1), failed,
+                 "ended before");
+        withFeed("download longer than announced", "%LEN%", QByteArray::number(package.size() - 1), failed,
+                 "larger than the feed");
+        withFeed("download over plain HTTP", "%URL%", "http://127.0.0.1:9/p.deb", refused, "not on HTTPS");
+        withFeed("signature not Base64", "%SIG%", "not*base64", refused, "could not be verified");
+        withFeed("signature by another key", "%SIG%", UpdateSigning().sign(package), refused,
+                 "could not be verified");
+        withFeed("signature of an empty file", "%SIG%", m_keys.sign({}), refused, "could not be verified");
     }
 
     void failuresLeaveNothingBehind() {
-        QFETCH(QString, feedPath);
         QFETCH(int, feedStatus);
         QFETCH(QByteArray, feedBody);
         QFETCH(int, downloadStatus);
-        QFETCH(QByteArray, download);
         QFETCH(int, outcome);
         QFETCH(QString, message);
         const QString downloadPath = QStringLiteral("/failing.deb");
         feedBody.replace("%URL%", m_server.url(downloadPath).toEncoded())
-            .replace("%LEN%", QByteArray::number(download.size()))
-            .replace("%SIG%", m_keys.sign(download));
-        m_server.setAnswer(feedPath, {feedStatus, feedBody, false});
-        m_server.setAnswer(downloadPath, {downloadStatus, download, false});
-        auto feedUpdater = updater(options(), feedPath);
+            .replace("%LEN%", QByteArray::number(package.size()))
+            .replace("%SIG%", m_keys.sign(package));
+        m_server.setAnswer(QStringLiteral("/appcast.xml"), {feedStatus, feedBody, false});
+        m_server.setAnswer(downloadPath, {downloadStatus, package, false});
+        auto feedUpdater = updater(options());
         const Result result = check(*feedUpdater);
         QCOMPARE(int(result.outcome), outcome);
         QVERIFY2(result.message.contains(message), qPrintable(result.message));
@@ -282,7 +268,7 @@ private Q_SLOTS:
         QVERIFY(!feedUpdater->automaticallyChecksForUpdates());
         QSignalSpy done(feedUpdater.get(), &NativeFeedUpdater::checkFinished);
         feedUpdater->setAutomaticallyChecksForUpdates(true);
-        const Result result = finished(*feedUpdater, done);
+        const Result result = finished(done);
         QCOMPARE(result.outcome, NativeFeedUpdater::Outcome::Offered);
         QVERIFY(!result.userInitiated);
         const auto stored = settings();

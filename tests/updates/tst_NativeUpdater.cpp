@@ -51,40 +51,34 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("feed");
         QTest::addColumn<QVariant>("key");
         QTest::addColumn<bool>("configured");
+        const auto badFeed = [](const char *name, const QVariant &feed) {
+            QTest::newRow(name) << feed << QVariant(validKey) << false;
+        };
+        const auto badKey = [](const char *name, const QVariant &key) {
+            QTest::newRow(name) << QVariant(validFeed) << key << false;
+        };
         QTest::newRow("valid") << QVariant(validFeed) << QVariant(validKey) << true;
         QTest::newRow("valid, with port and query")
             << QVariant("https://127.0.0.1:8443/feed?channel=beta") << QVariant(validKey) << true;
-        QTest::newRow("http scheme") << QVariant("http://updates.brevane.net/appcast.xml")
-                                     << QVariant(validKey) << false;
-        QTest::newRow("user name") << QVariant("https://ann@updates.brevane.net/appcast.xml")
-                                   << QVariant(validKey) << false;
-        QTest::newRow("empty user name")
-            << QVariant("https://@updates.brevane.net/appcast.xml") << QVariant(validKey) << false;
-        QTest::newRow("password") << QVariant("https://:secret@updates.brevane.net/appcast.xml")
-                                  << QVariant(validKey) << false;
-        QTest::newRow("fragment") << QVariant("https://updates.brevane.net/appcast.xml#latest")
-                                  << QVariant(validKey) << false;
-        QTest::newRow("empty fragment")
-            << QVariant("https://updates.brevane.net/appcast.xml#") << QVariant(validKey) << false;
-        QTest::newRow("no host") << QVariant("https:///appcast.xml") << QVariant(validKey) << false;
-        QTest::newRow("not a URL") << QVariant("https://upd ates.brevane.net/") << QVariant(validKey)
-                                   << false;
-        QTest::newRow("feed not a string") << QVariant(QUrl(validFeed)) << QVariant(validKey) << false;
-        QTest::newRow("feed missing") << QVariant() << QVariant(validKey) << false;
+        badFeed("http scheme", "http://updates.brevane.net/appcast.xml");
+        badFeed("user name", "https://ann@updates.brevane.net/appcast.xml");
+        badFeed("empty user name", "https://@updates.brevane.net/appcast.xml");
+        badFeed("password", "https://:secret@updates.brevane.net/appcast.xml");
+        badFeed("fragment", "https://updates.brevane.net/appcast.xml#latest");
+        badFeed("empty fragment", "https://updates.brevane.net/appcast.xml#");
+        badFeed("no host", "https:///appcast.xml");
+        badFeed("not a URL", "https://upd ates.brevane.net/");
+        badFeed("feed not a string", QUrl(validFeed));
+        badFeed("feed missing", QVariant());
         QTest::newRow("empty build settings") << QVariant(QString()) << QVariant(QString()) << false;
-        QTest::newRow("key of 31 bytes")
-            << QVariant(validFeed) << QVariant(QString::fromLatin1(QByteArray(31, 'k').toBase64())) << false;
-        QTest::newRow("key of 33 bytes")
-            << QVariant(validFeed) << QVariant(QString::fromLatin1(QByteArray(33, 'k').toBase64())) << false;
-        QTest::newRow("key without padding") << QVariant(validFeed) << QVariant(validKey.chopped(1)) << false;
-        QTest::newRow("key in the URL-safe alphabet")
-            << QVariant(validFeed)
-            << QVariant(QString::fromLatin1(QByteArray(32, '\xfb').toBase64(QByteArray::Base64UrlEncoding)))
-            << false;
-        QTest::newRow("key with a line break")
-            << QVariant(validFeed) << QVariant(validKey.left(20) + "\n" + validKey.mid(20)) << false;
-        QTest::newRow("key not a string") << QVariant(validFeed) << QVariant(QByteArray(32, 'k')) << false;
-        QTest::newRow("key missing") << QVariant(validFeed) << QVariant() << false;
+        badKey("key of 31 bytes", QString::fromLatin1(QByteArray(31, 'k').toBase64()));
+        badKey("key of 33 bytes", QString::fromLatin1(QByteArray(33, 'k').toBase64()));
+        badKey("key without padding", validKey.chopped(1));
+        badKey("key in the URL-safe alphabet",
+               QString::fromLatin1(QByteArray(32, '\xfb').toBase64(QByteArray::Base64UrlEncoding)));
+        badKey("key with a line break", validKey.left(20) + "\n" + validKey.mid(20));
+        badKey("key not a string", QByteArray(32, 'k'));
+        badKey("key missing", QVariant());
     }
 
     void configuration() {
