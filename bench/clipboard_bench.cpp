@@ -7,6 +7,7 @@
 // ratio at most 2) and the requests one paste makes (goal: one round trip).
 
 #include "FakeTransport.h"
+#include "SheetFixtures.h"
 #include "TaskRunner.h"
 
 #include "sheet/SheetModel.h"
@@ -45,18 +46,7 @@ std::string textAt(int r, int c) {
 void serve(FakeTransport &transport, int &batches) {
     transport.setHandler([&batches](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
         if (request.path == QStringLiteral("/sheets/1")) {
-            const json page = {
-                {"Sheet", {{"ID", 1}, {"Title", "Bench"}, {"TabID", 1}, {"TabName", "Sheet1"}}},
-                {"Rows", rows},
-                {"Cols", cols},
-                {"Truncated", false},
-                {"MayWrite", true},
-                {"MayComment", true},
-                {"MayShare", true},
-                {"FillSwatches", json::array()},
-                {"InkSwatches", json::array()},
-                {"NumberFormats", json::array()}};
-            co_return NativeResponse(QByteArray::fromStdString(page.dump()), 200, {});
+            co_return NativeResponse(fixtures::pageJson(1, 1, rows, cols), 200, {});
         }
         if (request.method == QStringLiteral("POST")) {
             ++batches;

@@ -11,6 +11,7 @@
 // `grid_paint_bench --show SECONDS` shows one on the desktop for that long.
 
 #include "FakeTransport.h"
+#include "SheetFixtures.h"
 #include "TaskRunner.h"
 
 #include "editor/SheetEditor.h"
@@ -85,18 +86,7 @@ json cell(int r, int c, std::mt19937 &random) {
 void serveDenseSheet(FakeTransport &transport) {
     transport.setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
         if (request.path == QStringLiteral("/sheets/1")) {
-            const json page = {
-                {"Sheet", {{"ID", 1}, {"Title", "Bench"}, {"TabID", 1}, {"TabName", "Sheet1"}}},
-                {"Rows", rows},
-                {"Cols", cols},
-                {"Truncated", false},
-                {"MayWrite", true},
-                {"MayComment", true},
-                {"MayShare", true},
-                {"FillSwatches", json::array()},
-                {"InkSwatches", json::array()},
-                {"NumberFormats", json::array()}};
-            co_return NativeResponse(QByteArray::fromStdString(page.dump()), 200, {});
+            co_return NativeResponse(fixtures::pageJson(1, 1, rows, cols), 200, {});
         }
         const QUrlQuery query(request.path.section(u'?', 1));
         const int firstRow = query.queryItemValue(QStringLiteral("firstRow")).toInt();
