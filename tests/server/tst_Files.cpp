@@ -78,8 +78,7 @@ private Q_SLOTS:
     void exportCarriesOnlyFormulasTheServerCalculates() {
         QFETCH(QString, formula);
         QFETCH(bool, live);
-        ServerProcess &server = *m_server;
-        auto http = server.client(m_session);
+        auto http = m_server->client(m_session);
         const auto sheet = SheetApi::create(http);
         QVERIFY(sheet);
         const auto written = SheetApi::batch(

@@ -61,34 +61,27 @@ std::string zip(const std::vector<Part> &parts) {
             part.declared ? part.declared : static_cast<std::uint32_t>(part.content.size());
         const auto offset = static_cast<std::uint32_t>(out.size());
         std::string common;
-        put16(common, 20); // version needed
-        put16(common, 0);  // flags
+        put32(common, 20); // version needed; no flags
         put16(common, 8);  // deflate
         put32(common, 0);  // time and date
         put32(common, crc);
         put32(common, static_cast<std::uint32_t>(packed.size()));
         put32(common, size);
-        put16(common, static_cast<std::uint32_t>(part.name.size()));
-        put16(common, 0); // extra
+        put32(common, static_cast<std::uint32_t>(part.name.size())); // no extra
         put32(out, 0x04034b50);
         out += common + part.name + packed;
         put32(directory, 0x02014b50);
         put16(directory, 20); // made by
         directory += common;
-        put16(directory, 0); // comment
-        put16(directory, 0); // disk
-        put16(directory, 0); // internal attributes
-        put32(directory, 0); // external attributes
+        directory += std::string(10, '\0'); // comment, disk, internal and external attributes
         put32(directory, offset);
         directory += part.name;
     }
     const auto start = static_cast<std::uint32_t>(out.size());
     out += directory;
     put32(out, 0x06054b50);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, static_cast<std::uint32_t>(parts.size()));
-    put16(out, static_cast<std::uint32_t>(parts.size()));
+    put32(out, 0);                                                  // disks
+    put32(out, static_cast<std::uint32_t>(parts.size() * 0x10001)); // parts here and in all
     put32(out, static_cast<std::uint32_t>(directory.size()));
     put32(out, start);
     put16(out, 0);

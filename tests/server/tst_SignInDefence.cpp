@@ -40,16 +40,21 @@ class TestSignInDefence : public QObject {
 
     std::unique_ptr<ServerProcess> m_server;
 
+    RawConnection::Answer post(const std::string &from, const std::string &path, const std::string &type,
+                               const std::string &body) {
+        RawConnection connection(m_server->port(), from);
+        connection.send("POST " + path + " HTTP/1.1\r\nHost: x\r\nOrigin: " + m_server->origin() +
+                        "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\n\r\n" + body);
+        return connection.answer().value_or(RawConnection::Answer{});
+    }
+
     // Posts the approval form from a client address of the test's choice.
     RawConnection::Answer approve(const std::string &from, const std::string &id, const std::string &address,
                                   const std::string &secret) {
-        const std::string body = "id=" + id + "&email=" + formEncoded(address) +
-                                 "&password=" + formEncoded(secret) + "&action=approve";
-        RawConnection connection(m_server->port(), from);
-        connection.send("POST /native/start HTTP/1.1\r\nHost: x\r\nOrigin: " + m_server->origin() +
-                        "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + body);
-        return connection.answer().value_or(RawConnection::Answer{});
+        return post(from, "/native/start", "application/x-www-form-urlencoded",
+                    "id=" + id + "&email=" + formEncoded(address) + "&password=" + formEncoded(secret) +
+                        "&action=approve");
     }
 
     // The same, waiting out any delay the server asks for, as a patient person would.
@@ -72,13 +77,10 @@ class TestSignInDefence : public QObject {
     }
 
     int requestFrom(const std::string &from) {
-        const std::string body =
-            nlohmann::json{{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}}.dump();
-        RawConnection connection(m_server->port(), from);
-        connection.send("POST /native/request HTTP/1.1\r\nHost: x\r\nOrigin: " + m_server->origin() +
-                        "\r\nContent-Type: application/json\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + body);
-        return connection.answer().value_or(RawConnection::Answer{}).status;
+        return post(from, "/native/request", "application/json",
+                    nlohmann::json{{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}}
+                        .dump())
+            .status;
     }
 
 private Q_SLOTS:
@@ -105,6 +107,8 @@ private Q_SLOTS:
         QFETCH(int, exchanged);
         BrowserDriver browser;
         QVERIFY2(browser.start(), browser.error().c_str());
+        QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + std::string(43, 'Q')));
+        QVERIFY2(browser.text().find("Sign-in request ended") != std::string::npos, browser.text().c_str());
         const auto request = m_server->requestSignIn();
         QVERIFY(request);
         QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + request->id));
@@ -125,37 +129,6 @@ private Q_SLOTS:
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         QVERIFY2(status == exchanged, qPrintable(QString::fromStdString(browser.text())));
-    }
-
-    void aRealBrowserShowsTheOtherPages() {
-        BrowserDriver browser;
-        QVERIFY2(browser.start(), browser.error().c_str());
-        QVERIFY(browser.open(m_server->origin() + "/"));
-        std::string shown = browser.text();
-        QVERIFY2(shown.find("Brevane Tabrel server") != std::string::npos, shown.c_str());
-        QVERIFY2(shown.find(m_server->origin()) != std::string::npos, shown.c_str());
-        QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + std::string(43, 'Q')));
-        shown = browser.text();
-        QVERIFY2(shown.find("Sign-in request ended") != std::string::npos, shown.c_str());
-
-        // Wrong passwords: the form says so, and soon that the next try must wait or cannot be made.
-        bool held = false;
-        for (int attempt = 0; attempt < 9 && !held; ++attempt) {
-            // One sign-in request takes only a few wrong passwords.
-            if (attempt % 3 == 0) {
-                const auto request = m_server->requestSignIn();
-                QVERIFY(request);
-                QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + request->id));
-            }
-            QVERIFY(browser.type("#email", "eve@example.com"));
-            QVERIFY(browser.type("#password", wrongPassword));
-            QVERIFY(browser.submit("button[value=approve]"));
-            shown = browser.text();
-            held = shown.find("Too many wrong passwords. Wait") != std::string::npos ||
-                   shown.find(locked) != std::string::npos;
-            QVERIFY2(held || shown.find(notCorrect) != std::string::npos, shown.c_str());
-        }
-        QVERIFY2(held, shown.c_str());
     }
 
     void wrongPasswordsWaitLongerAlikeForEveryAddress_data() {
