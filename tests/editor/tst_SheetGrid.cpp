@@ -16,6 +16,11 @@ class TestSheetGrid : public QObject {
     std::unique_ptr<EditorFixture> f;
 
     static CellRange range(const char *text) { return *CellRange::parse(QString::fromLatin1(text)); }
+    static void writableOrReadOnly() {
+        QTest::addColumn<bool>("mayWrite");
+        QTest::newRow("writable") << true;
+        QTest::newRow("read-only") << false;
+    }
 
 private Q_SLOTS:
     void init() { f = std::make_unique<EditorFixture>(); }
@@ -132,11 +137,7 @@ private Q_SLOTS:
         QCOMPARE(f->model->selectionAnchor(), (Coordinate{0, 0}));
     }
 
-    void returnAndDoubleClickNeedWritePermission_data() {
-        QTest::addColumn<bool>("mayWrite");
-        QTest::newRow("writable") << true;
-        QTest::newRow("read-only") << false;
-    }
+    void returnAndDoubleClickNeedWritePermission_data() { writableOrReadOnly(); }
     void returnAndDoubleClickNeedWritePermission() {
         QFETCH(bool, mayWrite);
         f->open(10, 5, mayWrite);
@@ -360,11 +361,7 @@ private Q_SLOTS:
         sendMouse(header, QEvent::MouseButtonRelease, handle + QPoint(40, 0), Qt::LeftButton, Qt::NoButton);
     }
 
-    void contextMenuEnablingAndStaleness_data() {
-        QTest::addColumn<bool>("mayWrite");
-        QTest::newRow("writable") << true;
-        QTest::newRow("read-only") << false;
-    }
+    void contextMenuEnablingAndStaleness_data() { writableOrReadOnly(); }
     void contextMenuEnablingAndStaleness() {
         QFETCH(bool, mayWrite);
         f->open(10, 5, mayWrite, [](FakeSheetServer &server) { server.setCell(0, 0, "a"); });
