@@ -27,6 +27,14 @@ class TestSheetEditing : public QObject {
         return editor;
     }
     QLineEdit *contents() const { return f->editor->formulaBar()->contentsField(); }
+    // Saves wait while held is set, then answer with A1 holding raw.
+    void holdSaves(const bool &held, const char *raw) {
+        f->transport->setHandler([&held, raw](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+            while (held)
+                co_await sleepFor(std::chrono::milliseconds(5), {});
+            co_return fixtures::answer(200, fixtures::gridJson(9, json::array({fixtures::cellJson(0, 0, raw)})));
+        });
+    }
 
 private Q_SLOTS:
     void init() { f = std::make_unique<EditorFixture>(); }
@@ -150,7 +158,6 @@ private Q_SLOTS:
         QCOMPARE(f->editor->statusBar()->noticeText(), QStringLiteral("Unsaved cell edit"));
         QVERIFY(!f->model->cellEditorHasFocus()); // the closed editor answers for no one
         QTRY_VERIFY(!f->grid()->cellEditor());
-        QVERIFY(!f->model->cellEditorHasFocus());
     }
 
     void formulaBarKeysAndButtons_data() {
@@ -228,12 +235,7 @@ private Q_SLOTS:
     void editorDestroyedWhileSaving() {
         f->open(10, 5);
         bool held = true;
-        f->transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            while (held)
-                co_await sleepFor(std::chrono::milliseconds(5), {});
-            co_return fixtures::answer(200,
-                                       fixtures::gridJson(9, json::array({fixtures::cellJson(0, 0, "v")})));
-        });
+        holdSaves(held, "v");
         f->type(QStringLiteral("v"));
         QTest::keyClick(openedEditor(), Qt::Key_Return);
         QTRY_VERIFY(f->model->busy());
@@ -261,12 +263,7 @@ private Q_SLOTS:
         QCOMPARE(status->liveText(), f->model->live());
 
         bool held = true;
-        f->transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            while (held)
-                co_await sleepFor(std::chrono::milliseconds(5), {});
-            co_return fixtures::answer(200,
-                                       fixtures::gridJson(9, json::array({fixtures::cellJson(0, 0, "d")})));
-        });
+        holdSaves(held, "d");
         startDetached(f->model, [model = f->model] { return model->commit(false, false); });
         QTRY_VERIFY(status->showsProgress());
         QVERIFY(!contents()->isEnabled());
