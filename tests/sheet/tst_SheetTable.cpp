@@ -28,6 +28,12 @@ class TestSheetTable : public QObject {
     void page(int n, NativeResponse response, int sheet = 42) {
         server->answers[QStringLiteral("GET /sheets/%1/table?page=%2").arg(sheet).arg(n)] = response;
     }
+    // Page 1 (row 1) leads to page 2 (row 51), the last; page 1 is loaded.
+    void twoPages() {
+        page(1, answer(200, tableJson(1, false, true)));
+        page(2, answer(200, tableJson(51, true, false)));
+        runTask(table->loadTable());
+    }
 
 private Q_SLOTS:
     void init() {
@@ -98,9 +104,7 @@ private Q_SLOTS:
     }
 
     void pageButtonsFollowTheServerAndTheGuards() {
-        page(1, answer(200, tableJson(1, false, true)));
-        page(2, answer(200, tableJson(51, true, false)));
-        runTask(table->loadTable());
+        twoPages();
         runTask(table->previousPage()); // no page before: nothing happens
         QCOMPARE(table->tablePage(), qint64(1));
         model->setDraft(QStringLiteral("unsaved"));
@@ -119,9 +123,7 @@ private Q_SLOTS:
     }
 
     void olderAnswerArrivingLastIsDropped() {
-        page(1, answer(200, tableJson(1, false, true)));
-        page(2, answer(200, tableJson(51, true, true)));
-        runTask(table->loadTable());
+        twoPages();
         // The view's own load of page 1 is held back while the page button asks for page 2.
         auto gate = std::make_shared<PanelServer::Gate>();
         server->gates[QStringLiteral("GET /sheets/42/table?page=1")] = gate;
@@ -135,9 +137,7 @@ private Q_SLOTS:
     }
 
     void anotherSheetStartsAtPageOneAndDropsStaleAnswers() {
-        page(1, answer(200, tableJson(1, false, true)));
-        page(2, answer(200, tableJson(51, true, true)));
-        runTask(table->loadTable());
+        twoPages();
         runTask(table->nextPage());
         auto gate = std::make_shared<PanelServer::Gate>();
         server->gates[QStringLiteral("GET /sheets/42/table?page=2")] = gate;
