@@ -72,6 +72,10 @@ class TestSheetFiles : public QObject {
     void answer(const char *key, NativeResponse response) {
         server->answers[QString::fromUtf8(key)] = response;
     }
+    void listSheet77(const char *title) {
+        const json sheet = {{"ID", 77}, {"Title", title}, {"TabID", 177}, {"TabName", "T"}};
+        answer("GET /sheets", fixtures::answer(200, body({{"Sheets", json::array({sheet})}})));
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -175,10 +179,7 @@ private Q_SLOTS:
     void importFollowsTheJobAndOpensTheSheet() {
         QFETCH(bool, callback);
         scriptJob(2, job("done", "Imported 3 cells", "", "/sheets/77"));
-        answer("GET /sheets",
-               fixtures::answer(
-                   200, body({{"Sheets",
-                               {{{"ID", 77}, {"Title", "Budget"}, {"TabID", 177}, {"TabName", "T"}}}}})));
+        listSheet77("Budget");
         QList<std::pair<quint64, QString>> opened;
         SheetFiles::OpenImported open;
         if (callback)
@@ -209,9 +210,7 @@ private Q_SLOTS:
         QFETCH(bool, failed);
         const QByteArray where = location.toUtf8();
         scriptJob(0, job(failed ? "failed" : "done", "", "The file is not a workbook.", where.constData()));
-        answer("GET /sheets",
-               fixtures::answer(
-                   200, body({{"Sheets", {{{"ID", 77}, {"Title", "B"}, {"TabID", 1}, {"TabName", "T"}}}}})));
+        listSheet77("B");
         bool opened = false;
         runTask(sheetFiles->importWorkbook(writeFile(files->filePath("b.xlsx"), 10),
                                            [&](quint64, QString) { opened = true; }));
