@@ -21,6 +21,18 @@ NativeResponse job(const char *status, const char *progress, const char *error =
         200, body({{"status", status}, {"progress", progress}, {"error", error}, {"location", location}}));
 }
 
+// A download that writes `content` to its destination, then throws `error` if one is given.
+DownloadTransport::DownloadHandler writes(QByteArray content, QString error = {}) {
+    return [content, error](QString, QString destination, CancellationToken) -> QCoro::Task<> {
+        QFile file(destination);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
+        if (!error.isEmpty())
+            throw NativeClientError::message(error);
+        co_return;
+    };
+}
+
 QString writeFile(const QString &path, qint64 size) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
@@ -59,6 +71,10 @@ class TestSheetFiles : public QObject {
     }
     void answer(const char *key, NativeResponse response) {
         server->answers[QString::fromUtf8(key)] = response;
+    }
+    void listSheet77(const char *title) {
+        const json sheet = {{"ID", 77}, {"Title", title}, {"TabID", 177}, {"TabName", "T"}};
+        answer("GET /sheets", fixtures::answer(200, body({{"Sheets", json::array({sheet})}})));
     }
 
 private Q_SLOTS:
@@ -163,10 +179,7 @@ private Q_SLOTS:
     void importFollowsTheJobAndOpensTheSheet() {
         QFETCH(bool, callback);
         scriptJob(2, job("done", "Imported 3 cells", "", "/sheets/77"));
-        answer("GET /sheets",
-               fixtures::answer(
-                   200, body({{"Sheets",
-                               {{{"ID", 77}, {"Title", "Budget"}, {"TabID", 177}, {"TabName", "T"}}}}})));
+        listSheet77("Budget");
         QList<std::pair<quint64, QString>> opened;
         SheetFiles::OpenImported open;
         if (callback)
@@ -187,33 +200,23 @@ private Q_SLOTS:
 
     void importEndsWithoutOpening_data() {
         QTest::addColumn<QString>("location");
-        QTest::addColumn<QString>("job");
-        QTest::addColumn<QString>("progress");
-        QTest::newRow("failed job") << ""
-                                    << "failed"
-                                    << "The file is not a workbook.";
-        QTest::newRow("sheet not listed") << "/sheets/78"
-                                          << "done"
-                                          << "Imported";
-        QTest::newRow("location without a number") << "/sheets/x77"
-                                                   << "done"
-                                                   << "Imported";
+        QTest::addColumn<bool>("failed");
+        QTest::newRow("failed job") << QString() << true;
+        QTest::newRow("sheet not listed") << "/sheets/78" << false;
+        QTest::newRow("location without a number") << "/sheets/x77" << false;
     }
     void importEndsWithoutOpening() {
         QFETCH(QString, location);
-        QFETCH(QString, job);
-        QFETCH(QString, progress);
+        QFETCH(bool, failed);
         const QByteArray where = location.toUtf8();
-        const QByteArray status = job.toUtf8();
-        scriptJob(0, ::job(status.constData(), "", "The file is not a workbook.", where.constData()));
-        answer("GET /sheets",
-               fixtures::answer(
-                   200, body({{"Sheets", {{{"ID", 77}, {"Title", "B"}, {"TabID", 1}, {"TabName", "T"}}}}})));
+        scriptJob(0, job(failed ? "failed" : "done", "", "The file is not a workbook.", where.constData()));
+        listSheet77("B");
         bool opened = false;
         runTask(sheetFiles->importWorkbook(writeFile(files->filePath("b.xlsx"), 10),
                                            [&](quint64, QString) { opened = true; }));
         QVERIFY(!opened);
-        QCOMPARE(sheetFiles->progress(), progress);
+        QCOMPARE(sheetFiles->progress(),
+                 failed ? QStringLiteral("The file is not a workbook.") : QStringLiteral("Imported"));
         QCOMPARE(model->page()->Sheet.ID, quint64(42));
     }
 
@@ -254,12 +257,9 @@ private Q_SLOTS:
     }
     void exportThenSave() {
         QFETCH(int, outcome);
-        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
-            QFile file(destination);
-            if (file.open(QIODevice::WriteOnly))
-                file.write("PK workbook");
-            co_return;
-        });
+        transport->setDownloadHandler(writes("PK workbook"));
+        const QString target =
+            outcome == 1 ? files->filePath("missing/x.xlsx") : writeFile(files->filePath("saved.xlsx"), 1000);
         runTask(sheetFiles->exportWorkbook());
         QCOMPARE(transport->downloads.size(), 1);
         QCOMPARE(transport->downloads.first().first, QStringLiteral("/sheets/42/export.xlsx"));
@@ -271,8 +271,6 @@ private Q_SLOTS:
         QCOMPARE(sheetFiles->workbook()->filename, QStringLiteral("Sheet 42.xlsx"));
         QVERIFY(!sheetFiles->working());
 
-        const QString target =
-            outcome == 1 ? files->filePath("missing/x.xlsx") : files->filePath("saved.xlsx");
         if (outcome == 2) {
             sheetFiles->discardExport();
         } else {
@@ -283,22 +281,13 @@ private Q_SLOTS:
         QVERIFY(!sheetFiles->workbook());
         QVERIFY(!QFileInfo::exists(downloaded.absolutePath()));
         QCOMPARE(QDir(files->path()).entryList(QDir::Files | QDir::Hidden),
-                 outcome == 0 ? QStringList{QStringLiteral("saved.xlsx")} : QStringList());
-    }
-
-    void saveReplacesAnExistingFile() {
-        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
-            QFile file(destination);
-            if (file.open(QIODevice::WriteOnly))
-                file.write("new");
-            co_return;
-        });
-        const QString target = writeFile(files->filePath("old.xlsx"), 1000);
-        runTask(sheetFiles->exportWorkbook());
-        QVERIFY(sheetFiles->saveExport(target));
+                 outcome == 1 ? QStringList() : QStringList{QStringLiteral("saved.xlsx")});
+        // Saving replaces the file that was there; the other outcomes leave it alone.
         QFile saved(target);
-        QVERIFY(saved.open(QIODevice::ReadOnly));
-        QCOMPARE(saved.readAll(), QByteArray("new"));
+        if (outcome != 1) {
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            QCOMPARE(saved.readAll(), outcome == 0 ? QByteArray("PK workbook") : QByteArray(1000, 0));
+        }
     }
 
     void exportLeavesNothingBehindWhenItFails() {
@@ -309,13 +298,7 @@ private Q_SLOTS:
         QVERIFY(transport->downloads.isEmpty());
         model->discard();
         // A download cut short after writing part of the file.
-        transport->setDownloadHandler([](QString, QString destination, CancellationToken) -> QCoro::Task<> {
-            QFile file(destination);
-            if (file.open(QIODevice::WriteOnly))
-                file.write("PK part");
-            throw NativeClientError::message(QStringLiteral("The network connection was lost."));
-            co_return;
-        });
+        transport->setDownloadHandler(writes("PK part", QStringLiteral("The network connection was lost.")));
         runTask(sheetFiles->exportWorkbook());
         QCOMPARE(sheetFiles->progress(), QStringLiteral("The network connection was lost."));
         QVERIFY(!sheetFiles->workbook());
