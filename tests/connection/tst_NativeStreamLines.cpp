@@ -83,7 +83,6 @@ private Q_SLOTS:
             << QStringList{QString(QChar(0xFEFF)) + "x"} << none;
         QTest::newRow("multibyte text") << QByteArray("caf\xC3\xA9 \xE2\x82\xAC\n") << line << event
                                         << QStringList{QString::fromUtf8("café €")} << none;
-        QTest::newRow("byte 255") << QByteArray("\xFF\n") << line << event << QStringList() << invalidText;
         QTest::newRow("truncated sequence")
             << QByteArray("ok\n\xC3\n") << line << event << QStringList{"ok"} << invalidText;
         QTest::newRow("invalid bytes never ended are not judged")
@@ -127,35 +126,6 @@ private Q_SLOTS:
             QCOMPARE(many.lines, utf8(expected));
             QCOMPARE(many.error, error);
         }
-    }
-
-    void defaultLineLimit() {
-        const QByteArray full(NativeStreamLines::defaultLineLimit, 'a');
-        NativeStreamLines atLimit;
-        const Fed accepted = feedChunked(atLimit, full + '\n', 10'000);
-        QCOMPARE(accepted.error, QString());
-        QCOMPARE(accepted.lines.size(), 1);
-        QCOMPARE(accepted.lines.first().size(), NativeStreamLines::defaultLineLimit);
-
-        NativeStreamLines pastLimit;
-        const Fed refused = feedChunked(pastLimit, full + "a\n", 10'000);
-        QCOMPARE(refused.error, tooLarge);
-        QVERIFY(refused.lines.isEmpty());
-    }
-
-    void defaultEventLimit() {
-        const QByteArray line = QByteArray(NativeStreamLines::defaultLineLimit, 'a') + '\n';
-        // Four full lines reach the event limit; the first byte of a fifth fails.
-        NativeStreamLines withoutBreak;
-        const Fed refused = feedChunked(withoutBreak, line.repeated(4) + "b", 65'536);
-        QCOMPARE(refused.lines.size(), 4);
-        QCOMPARE(refused.error, tooLarge);
-
-        NativeStreamLines withBreak;
-        const Fed accepted = feedChunked(withBreak, line.repeated(4) + '\n' + line, 65'536);
-        QCOMPARE(accepted.error, QString());
-        QCOMPARE(accepted.lines.size(), 6);
-        QCOMPARE(accepted.lines[4], QByteArray());
     }
 };
 
