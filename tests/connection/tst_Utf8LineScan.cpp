@@ -12,47 +12,19 @@ namespace {
 // Pieces of text that sit on either side of every rule: shortest and longest forms, surrogates, the
 // last code point, stray and missing continuation bytes, and bytes that never occur.
 const QList<QByteArray> &pieces() {
-    static const QList<QByteArray> all = {
-        "a",
-        "Z",
-        " ",
-        "0",
-        "~",
-        "\x7F",
-        "\r",
-        "\n",
-        "\r\n",
-        "\xC2\x80",
-        "\xDF\xBF",
-        "\xC3\xA9",
-        "\xC0\x80",
-        "\xC1\xBF", // two bytes
-        "\xE0\xA0\x80",
-        "\xE0\x9F\xBF",
-        "\xE1\x80\x80",
-        "\xEC\xBF\xBF",
-        "\xED\x9F\xBF", // three bytes
-        "\xED\xA0\x80",
-        "\xED\xBF\xBF",
-        "\xEE\x80\x80",
-        "\xEF\xBF\xBF",
-        "\xE2\x82\xAC",
-        "\xF0\x90\x80\x80",
-        "\xF0\x8F\xBF\xBF",
-        "\xF1\x80\x80\x80",
-        "\xF3\xBF\xBF\xBF", // four bytes
-        "\xF4\x8F\xBF\xBF",
-        "\xF4\x90\x80\x80",
-        "\xF5\x80\x80\x80",
-        "\xF8\x88\x80\x80\x80",
-        "\x80",
-        "\xBF",
-        "\xC3",
-        "\xE2\x82",
-        "\xF0\x9F\x98",
-        "\xFE",
-        "\xFF", // broken
-    };
+    // In hex, one piece per word: ASCII and line ends; two, three and four bytes; broken.
+    static const QList<QByteArray> all = [] {
+        QList<QByteArray> list;
+        for (const QByteArray &hex :
+             QByteArray("61 5A 20 30 7E 7F 0D 0A 0D0A "
+                        "C280 DFBF C3A9 C080 C1BF "
+                        "E0A080 E09FBF E18080 ECBFBF ED9FBF EDA080 EDBFBF EE8080 EFBFBF E282AC "
+                        "F0908080 F08FBFBF F1808080 F3BFBFBF F48FBFBF F4908080 F5808080 "
+                        "F888808080 80 BF C3 E282 F09F98 FE FF")
+                 .split(' '))
+            list.append(QByteArray::fromHex(hex));
+        return list;
+    }();
     return all;
 }
 
