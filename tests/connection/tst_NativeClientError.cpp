@@ -26,38 +26,27 @@ private Q_SLOTS:
         QTest::addColumn<NativeHeaders>("headers");
         QTest::addColumn<std::optional<NativeClientError>>("expected");
         const QByteArray body = "{\"why\":1}";
-        const auto none = std::optional<NativeClientError>();
-        QTest::newRow("200") << 200 << NativeHeaders() << none;
-        QTest::newRow("204") << 204 << NativeHeaders() << none;
-        QTest::newRow("299") << 299 << NativeHeaders() << none;
-        QTest::newRow("100") << 100 << NativeHeaders()
-                             << std::optional(NativeClientError::rejected(100, body));
-        QTest::newRow("300") << 300 << NativeHeaders()
-                             << std::optional(NativeClientError::rejected(300, body));
-        QTest::newRow("302") << 302 << NativeHeaders()
-                             << std::optional(NativeClientError::rejected(302, body));
-        QTest::newRow("303") << 303 << NativeHeaders() << std::optional(NativeClientError::unauthorized());
-        QTest::newRow("401") << 401 << NativeHeaders() << std::optional(NativeClientError::unauthorized());
-        QTest::newRow("403") << 403 << NativeHeaders() << std::optional(NativeClientError::forbidden());
-        QTest::newRow("404") << 404 << NativeHeaders() << std::optional(NativeClientError::notFound());
-        QTest::newRow("409") << 409 << NativeHeaders() << std::optional(NativeClientError::conflict(body));
-        QTest::newRow("413") << 413 << NativeHeaders() << std::optional(NativeClientError::tooLarge());
-        QTest::newRow("422") << 422 << NativeHeaders()
-                             << std::optional(NativeClientError::rejected(422, body));
-        QTest::newRow("429 without delay")
-            << 429 << NativeHeaders() << std::optional(NativeClientError::rateLimited(std::nullopt));
-        QTest::newRow("429 with delay")
-            << 429 << retryAfterHeader("7") << std::optional(NativeClientError::rateLimited(7.0));
-        QTest::newRow("500") << 500 << NativeHeaders() << std::optional(NativeClientError::server(500));
-        QTest::newRow("503 without header")
-            << 503 << NativeHeaders() << std::optional(NativeClientError::server(503));
-        QTest::newRow("503 with 120")
-            << 503 << retryAfterHeader("120") << std::optional(NativeClientError::rateLimited(120.0));
-        QTest::newRow("503 with unreadable header")
-            << 503 << retryAfterHeader("soon") << std::optional(NativeClientError::rateLimited(std::nullopt));
-        QTest::newRow("599") << 599 << NativeHeaders() << std::optional(NativeClientError::server(599));
-        QTest::newRow("600") << 600 << NativeHeaders()
-                             << std::optional(NativeClientError::rejected(600, body));
+        using E = NativeClientError;
+        const auto row = [](int status, std::optional<E> expected, const char *retry = nullptr) {
+            QTest::addRow("%d%s%s", status, retry ? " retry-after " : "", retry ? retry : "")
+                << status << (retry ? retryAfterHeader(retry) : NativeHeaders()) << expected;
+        };
+        for (int status : {200, 204, 299})
+            row(status, {});
+        for (int status : {100, 300, 302, 422, 600})
+            row(status, E::rejected(status, body));
+        for (int status : {500, 503, 599})
+            row(status, E::server(status));
+        for (int status : {303, 401})
+            row(status, E::unauthorized());
+        row(403, E::forbidden());
+        row(404, E::notFound());
+        row(409, E::conflict(body));
+        row(413, E::tooLarge());
+        row(429, E::rateLimited(std::nullopt));
+        row(429, E::rateLimited(7.0), "7");
+        row(503, E::rateLimited(120.0), "120");
+        row(503, E::rateLimited(std::nullopt), "soon");
     }
 
     void statusMapping() {
@@ -76,33 +65,27 @@ private Q_SLOTS:
         QTest::addColumn<NativeClientError>("error");
         QTest::addColumn<QString>("description");
         QTest::addColumn<RetryClass>("retryClass");
-        QTest::newRow("message") << NativeClientError::message("Invalid server path.")
-                                 << QString("Invalid server path.") << RetryClass::permanent;
-        QTest::newRow("offline") << NativeClientError::offline(UrlErrorCode::timedOut)
-                                 << urlErrorDescription(UrlErrorCode::timedOut) << RetryClass::offline;
-        QTest::newRow("transport") << NativeClientError::transport(UrlErrorCode::badServerResponse)
-                                   << urlErrorDescription(UrlErrorCode::badServerResponse)
-                                   << RetryClass::transient;
-        QTest::newRow("conflict") << NativeClientError::conflict("x") << composed(409)
-                                  << RetryClass::conflict;
-        QTest::newRow("rate limited")
-            << NativeClientError::rateLimited(3.0)
-            << QString("The server is busy. Your changes have not been confirmed.") << RetryClass::transient;
-        QTest::newRow("rejected 422")
-            << NativeClientError::rejected(422, "x") << composed(422) << RetryClass::permanent;
-        QTest::newRow("server 503") << NativeClientError::server(503) << composed(503)
-                                    << RetryClass::transient;
-        QTest::newRow("unauthorized")
-            << NativeClientError::unauthorized()
-            << QString("Your session has ended. Sign out and sign in again.") << RetryClass::auth;
-        QTest::newRow("forbidden") << NativeClientError::forbidden() << composed(403)
-                                   << RetryClass::permanent;
-        QTest::newRow("not found") << NativeClientError::notFound()
-                                   << QString("This server does not support this native feature yet.")
-                                   << RetryClass::permanent;
-        QTest::newRow("too large") << NativeClientError::tooLarge() << composed(413) << RetryClass::permanent;
-        QTest::newRow("invalid response") << NativeClientError::invalidResponse()
-                                          << QString("Invalid server response.") << RetryClass::permanent;
+        using E = NativeClientError;
+        const auto row = [](const char *name, const E &error, const QString &description, RetryClass retry) {
+            QTest::newRow(name) << error << description << retry;
+        };
+        row("message", E::message("Invalid server path."), "Invalid server path.", RetryClass::permanent);
+        row("offline", E::offline(UrlErrorCode::timedOut), urlErrorDescription(UrlErrorCode::timedOut),
+            RetryClass::offline);
+        row("transport", E::transport(UrlErrorCode::badServerResponse),
+            urlErrorDescription(UrlErrorCode::badServerResponse), RetryClass::transient);
+        row("conflict", E::conflict("x"), composed(409), RetryClass::conflict);
+        row("rate limited", E::rateLimited(3.0), "The server is busy. Your changes have not been confirmed.",
+            RetryClass::transient);
+        row("rejected 422", E::rejected(422, "x"), composed(422), RetryClass::permanent);
+        row("server 503", E::server(503), composed(503), RetryClass::transient);
+        row("unauthorized", E::unauthorized(), "Your session has ended. Sign out and sign in again.",
+            RetryClass::auth);
+        row("forbidden", E::forbidden(), composed(403), RetryClass::permanent);
+        row("not found", E::notFound(), "This server does not support this native feature yet.",
+            RetryClass::permanent);
+        row("too large", E::tooLarge(), composed(413), RetryClass::permanent);
+        row("invalid response", E::invalidResponse(), "Invalid server response.", RetryClass::permanent);
     }
 
     void messagesAndRetryClasses() {
@@ -117,29 +100,28 @@ private Q_SLOTS:
     void retryAfter_data() {
         QTest::addColumn<std::optional<QString>>("value");
         QTest::addColumn<std::optional<double>>("expected");
-        const auto none = std::optional<double>();
-        QTest::newRow("absent") << std::optional<QString>() << none;
-        QTest::newRow("empty") << std::optional<QString>("") << none;
-        QTest::newRow("blank") << std::optional<QString>(" \t ") << none;
-        QTest::newRow("30 in spaces") << std::optional<QString>("  30 ") << std::optional(30.0);
-        QTest::newRow("tabs") << std::optional<QString>("\t12\t") << std::optional(12.0);
-        QTest::newRow("zero") << std::optional<QString>("0") << std::optional(0.0);
-        QTest::newRow("plus five") << std::optional<QString>("+5") << std::optional(5.0);
-        QTest::newRow("minus five") << std::optional<QString>("-5") << none;
-        QTest::newRow("line break kept") << std::optional<QString>("5\n") << none;
-        QTest::newRow("word") << std::optional<QString>("later") << none;
-        QTest::newRow("decimal point") << std::optional<QString>("1.5") << none;
-        QTest::newRow("sign alone") << std::optional<QString>("+") << none;
-        QTest::newRow("beyond 64 bits") << std::optional<QString>("99999999999999999999") << none;
-        QTest::newRow("date a minute ahead")
-            << std::optional<QString>("Tue, 05 Mar 2024 12:01:00 GMT") << std::optional(60.0);
-        QTest::newRow("date in the past")
-            << std::optional<QString>("Mon, 04 Mar 2024 12:00:00 GMT") << std::optional(0.0);
-        QTest::newRow("date in a local clock change")
-            << std::optional<QString>("Sun, 31 Mar 2024 02:30:00 GMT") << std::optional(2212200.0);
-        QTest::newRow("date without zone") << std::optional<QString>("Tue, 05 Mar 2024 12:01:00") << none;
-        QTest::newRow("date with bad month")
-            << std::optional<QString>("Tue, 05 Foo 2024 12:01:00 GMT") << none;
+        const auto row = [](const char *name, std::optional<QString> value,
+                            std::optional<double> expected = {}) {
+            QTest::newRow(name) << value << expected;
+        };
+        row("absent", std::nullopt);
+        row("empty", "");
+        row("blank", " \t ");
+        row("30 in spaces", "  30 ", 30.0);
+        row("tabs", "\t12\t", 12.0);
+        row("zero", "0", 0.0);
+        row("plus five", "+5", 5.0);
+        row("minus five", "-5");
+        row("line break kept", "5\n");
+        row("word", "later");
+        row("decimal point", "1.5");
+        row("sign alone", "+");
+        row("beyond 64 bits", "99999999999999999999");
+        row("date a minute ahead", "Tue, 05 Mar 2024 12:01:00 GMT", 60.0);
+        row("date in the past", "Mon, 04 Mar 2024 12:00:00 GMT", 0.0);
+        row("date in a local clock change", "Sun, 31 Mar 2024 02:30:00 GMT", 2212200.0);
+        row("date without zone", "Tue, 05 Mar 2024 12:01:00");
+        row("date with bad month", "Tue, 05 Foo 2024 12:01:00 GMT");
     }
 
     void retryAfter() {
