@@ -70,15 +70,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("name");
-        QTest::newRow("typed, trimmed") << "  Team sheets \n"
-                                        << "https://sheets.example"
-                                        << "Team sheets";
-        QTest::newRow("empty gives host") << ""
-                                          << "https://sheets.example:8443"
-                                          << "sheets.example";
-        QTest::newRow("blank gives host") << " \t"
-                                          << "http://localhost:8080"
-                                          << "localhost";
+        const auto row = [](const char *name, const char *typed, const char *origin, const char *expected) {
+            QTest::newRow(name) << QString(typed) << QString(origin) << QString(expected);
+        };
+        row("typed, trimmed", "  Team sheets \n", "https://sheets.example", "Team sheets");
+        row("empty gives host", "", "https://sheets.example:8443", "sheets.example");
+        row("blank gives host", " \t", "http://localhost:8080", "localhost");
     }
 
     void accountKeyAndName() {
@@ -123,16 +120,14 @@ private Q_SLOTS:
     void defaultCallbackScheme_data() {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("scheme");
-        QTest::newRow("https host") << "https://sheets.brevane.net"
-                                    << "net.brevane.tabrel.sheets";
-        QTest::newRow("single label") << "http://localhost:8080"
-                                      << "net.brevane.tabrel.localhost";
-        QTest::newRow("IPv6 host, colons left out") << "http://[::1]:8080"
-                                                    << "net.brevane.tabrel.1";
-        QTest::newRow("no host") << "sheets"
-                                 << "net.brevane.tabrel.app";
-        QTest::newRow("not a URL") << "http://exa mple.com"
-                                   << "net.brevane.tabrel.app";
+        const auto row = [](const char *server, const char *scheme) {
+            QTest::newRow(server) << QString(server) << QString(scheme);
+        };
+        row("https://sheets.brevane.net", "net.brevane.tabrel.sheets");
+        row("http://localhost:8080", "net.brevane.tabrel.localhost");
+        row("http://[::1]:8080", "net.brevane.tabrel.1"); // IPv6 host, colons left out
+        row("sheets", "net.brevane.tabrel.app");          // no host
+        row("http://exa mple.com", "net.brevane.tabrel.app");
     }
 
     void defaultCallbackScheme() {
