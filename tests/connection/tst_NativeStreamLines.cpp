@@ -12,13 +12,22 @@ struct Fed {
     QString error;        // the message of the failure, empty when none
 };
 
-// Feeds the bytes one at a time, as the definition of the splitter reads.
-Fed feedBytewise(NativeStreamLines &lines, const QByteArray &bytes) {
+// Feeds the bytes through the chunk form in pieces of `piece` bytes, or one at a time through the
+// byte form (as the definition of the splitter reads) when `piece` is 0.
+Fed feed(const QByteArray &bytes, qsizetype piece, qsizetype lineLimit, qsizetype eventLimit) {
+    NativeStreamLines lines(lineLimit, eventLimit);
     Fed fed;
+    const auto take = [&fed](std::optional<QByteArrayView> line) {
+        if (line)
+            fed.lines.append(line->toByteArray());
+    };
     try {
-        for (const char byte : bytes) {
-            if (auto line = lines.append(byte))
-                fed.lines.append(line->toByteArray());
+        for (qsizetype at = 0; at < bytes.size(); at += std::max<qsizetype>(piece, 1)) {
+            if (piece == 0)
+                take(lines.append(bytes[at]));
+            QByteArrayView rest = QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at));
+            while (!rest.isEmpty())
+                take(lines.append(rest));
         }
     } catch (const NativeClientError &error) {
         fed.error = error.errorDescription();
@@ -26,22 +35,6 @@ Fed feedBytewise(NativeStreamLines &lines, const QByteArray &bytes) {
     return fed;
 }
 
-// Feeds the bytes in pieces of `piece` bytes through the chunk form.
-Fed feedChunked(NativeStreamLines &lines, const QByteArray &bytes, qsizetype piece) {
-    Fed fed;
-    try {
-        for (qsizetype at = 0; at < bytes.size(); at += piece) {
-            QByteArrayView rest = QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at));
-            while (!rest.isEmpty()) {
-                if (auto line = lines.append(rest))
-                    fed.lines.append(line->toByteArray());
-            }
-        }
-    } catch (const NativeClientError &error) {
-        fed.error = error.errorDescription();
-    }
-    return fed;
-}
 QByteArrayList utf8(const QStringList &lines) {
     QByteArrayList bytes;
     for (const QString &line : lines)
@@ -115,16 +108,11 @@ private Q_SLOTS:
         QFETCH(qsizetype, eventLimit);
         QFETCH(QStringList, expected);
         QFETCH(QString, error);
-        NativeStreamLines bytewise(lineLimit, eventLimit);
-        const Fed one = feedBytewise(bytewise, bytes);
-        QCOMPARE(one.lines, utf8(expected));
-        QCOMPARE(one.error, error);
-        // The chunk form gives the same results whatever the pieces.
-        for (const qsizetype piece : {qsizetype(2), qsizetype(3), bytes.size()}) {
-            NativeStreamLines chunked(lineLimit, eventLimit);
-            const Fed many = feedChunked(chunked, bytes, std::max<qsizetype>(piece, 1));
-            QCOMPARE(many.lines, utf8(expected));
-            QCOMPARE(many.error, error);
+        // The byte form, and the chunk form whatever the pieces, give the same results.
+        for (const qsizetype piece : {qsizetype(0), qsizetype(2), qsizetype(3), bytes.size()}) {
+            const Fed fed = feed(bytes, piece, lineLimit, eventLimit);
+            QCOMPARE(fed.lines, utf8(expected));
+            QCOMPARE(fed.error, error);
         }
     }
 };
