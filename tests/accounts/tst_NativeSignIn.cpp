@@ -61,11 +61,6 @@ ScriptedHandler onExchange(Answer exchange) {
     return serving(answer(200, beginBody(token('i'))), std::move(exchange));
 }
 
-QCoro::Task<bool> openThrough(QList<QUrl> *opened, QUrl url) {
-    opened->append(url);
-    co_return true;
-}
-
 QCoro::Task<bool> openAfter(Gate *gate, QUrl) {
     co_await gate->pass();
     co_return true;
@@ -204,10 +199,9 @@ private Q_SLOTS:
             return onExchange(answer(202))(std::move(request));
         };
         const auto connection = started();
-        QList<QUrl> opened;
         connection->signIn([&](QUrl url) {
             openedAt = fixture->clock->current;
-            return openThrough(&opened, url);
+            return fixture->browser.opener()(url);
         });
         awaitEnd(connection);
 
