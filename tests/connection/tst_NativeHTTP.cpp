@@ -34,8 +34,13 @@ class TestNativeHTTP : public QObject {
         return NativeHTTP::create(server.origin(), std::move(credential), std::move(observer));
     }
 
+    static QCoro::Task<NativeResponse> getting(NativeHTTP &client, const QString &path, qint64 maxBytes,
+                                               CancellationToken token = {}) {
+        return client.responseDetails(path, "GET", std::nullopt, "application/json", maxBytes,
+                                      std::move(token));
+    }
     NativeResponse get(NativeHTTP &client, const QString &path, qint64 maxBytes = nativeDefaultMaxBytes) {
-        return runTask(client.responseDetails(path, "GET", std::nullopt, "application/json", maxBytes, {}));
+        return runTask(getting(client, path, maxBytes));
     }
 
 private Q_SLOTS:
@@ -159,8 +164,7 @@ private Q_SLOTS:
             exchange.finish();
         });
         auto client = clientFor(server);
-        const auto error =
-            failureOf(client->responseDetails("/x", "GET", std::nullopt, "application/json", 10, {}));
+        const auto error = failureOf(getting(*client, "/x", 10));
         if (accepted) {
             QVERIFY(!error);
             QCOMPARE(get(*client, "/x", 10).data(), body);
@@ -202,8 +206,7 @@ private Q_SLOTS:
             QCOMPARE(get(*client, path, maxBytes).data(), QByteArray("k"));
             return;
         }
-        const auto error =
-            failureOf(client->responseDetails(path, "GET", std::nullopt, "application/json", maxBytes, {}));
+        const auto error = failureOf(getting(*client, path, maxBytes));
         QCOMPARE(messageOf(error), message);
         if (message == u"Invalid server path.") {
             QCOMPARE(
@@ -247,8 +250,7 @@ private Q_SLOTS:
                                             : scenario == 3 ? NativeHTTPTimeouts{300ms, 60s}
                                                             : NativeHTTPTimeouts{};
         auto client = NativeHTTP::create(origin, std::nullopt, observer.callback(), timeouts);
-        const auto error = clientError(
-            failureOf(client->responseDetails("/x", "GET", std::nullopt, "application/json", 1000, {})));
+        const auto error = clientError(failureOf(getting(*client, "/x", 1000)));
         QVERIFY(error);
         const auto expected = UrlErrorCode(code);
         QVERIFY2(*error == NativeClientError::offline(expected), error->what());
@@ -263,8 +265,7 @@ private Q_SLOTS:
         });
         RecordingObserver observer;
         auto client = clientFor(server, std::nullopt, observer.callback());
-        const auto error = clientError(
-            failureOf(client->responseDetails("/x", "GET", std::nullopt, "application/json", 1000, {})));
+        const auto error = clientError(failureOf(getting(*client, "/x", 1000)));
         QVERIFY(error);
         QVERIFY2(error->kind() == NativeClientError::Case::transport ||
                      error->kind() == NativeClientError::Case::offline,
@@ -297,8 +298,7 @@ private Q_SLOTS:
         if (download)
             saving.emplace(client->download("/export", directory.filePath("Budget.xlsx"), source.token()));
         else
-            request.emplace(client->responseDetails("/slow", "GET", std::nullopt, "application/json",
-                                                    1'000'000, source.token()));
+            request.emplace(getting(*client, "/slow", 1'000'000, source.token()));
         QTRY_VERIFY_WITH_TIMEOUT(exchange && exchange->bodyBytesWritten() >= 3000, 10000);
         source.cancel();
         QVERIFY(isCancellation(download ? failureOf(std::move(*saving)) : failureOf(std::move(*request))));
@@ -312,8 +312,7 @@ private Q_SLOTS:
         auto client = clientFor(server);
         CancellationSource source;
         source.cancel();
-        QVERIFY(isCancellation(failureOf(
-            client->responseDetails("/x", "GET", std::nullopt, "application/json", 10, source.token()))));
+        QVERIFY(isCancellation(failureOf(getting(*client, "/x", 10, source.token()))));
         QTest::qWait(20);
         QCOMPARE(server.connectionCount(), 0);
     }
@@ -326,7 +325,7 @@ private Q_SLOTS:
         });
         auto client = clientFor(server);
         std::weak_ptr<NativeHTTP> weak = client;
-        auto task = client->responseDetails("/x", "GET", std::nullopt, "application/json", 100, {});
+        auto task = getting(*client, "/x", 100);
         client.reset();
         QVERIFY(!weak.expired());
         QCOMPARE(runTask(std::move(task)).data(), QByteArray("abc"));
