@@ -46,9 +46,10 @@ public:
     }
 
     static NativeResponse notice(int status, const char *code, const char *message) {
-        return fixtures::answer(
-            status, QByteArray::fromStdString(nlohmann::json{{"notice", code}, {"message", message}}.dump()));
+        return fixtures::notice(status, code, message);
     }
+    // Answers `key` ("METHOD path") with `response` from now on.
+    void on(const QString &key, NativeResponse response) { answers[key] = std::move(response); }
 
     // The form fields of the last POST to `path`, decoded.
     QMap<QString, QString> lastForm(const QString &path) const {
@@ -79,7 +80,7 @@ public:
             page["MayShare"] = mayShare;
             return fixtures::answer(200, QByteArray::fromStdString(page.dump()));
         }
-        return answers.value(key, notice(404, "missing", "Not found."));
+        return answers.value(key, fixtures::notice(404, "missing", "Not found."));
     }
 
     QMap<QString, NativeResponse> answers;
