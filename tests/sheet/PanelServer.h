@@ -45,9 +45,6 @@ public:
         m_transport->clearRequests();
     }
 
-    static NativeResponse notice(int status, const char *code, const char *message) {
-        return fixtures::notice(status, code, message);
-    }
     // Answers `key` ("METHOD path") with `response` from now on.
     void on(const QString &key, NativeResponse response) { answers[key] = std::move(response); }
 
