@@ -299,46 +299,40 @@ private Q_SLOTS:
         QCOMPARE(model->error(), "Save or discard the current edit first.");
     }
 
-    void commandRefusals_data() {
+    // A confirmed command shows its notice and reloads the grid; a refused one shows why and does not.
+    void commandAnswers_data() {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
         const QString unconfirmed = "The request was not confirmed. Check your access and try again.";
-        QTest::newRow("notice body") << 403
-                                     << QByteArray(
-                                            R"({"notice":"denied","message":"Only owners can rename."})")
-                                     << "Only owners can rename.";
-        QTest::newRow("plain body") << 403 << QByteArray("forbidden") << unconfirmed;
-        QTest::newRow("empty 500") << 500 << QByteArray() << unconfirmed;
-        QTest::newRow("2xx that does not decode")
-            << 200 << QByteArray("{}") << "The server returned an unsupported response.";
+        const auto row = [](const char *name, int status, const char *body, const QString &error) {
+            QTest::newRow(name) << status << QByteArray(body) << error;
+        };
+        row("confirmed", 200, R"({"notice":"renamed","message":"Renamed"})", QString());
+        row("notice body", 403, R"({"notice":"denied","message":"Only owners can rename."})",
+            "Only owners can rename.");
+        row("plain body", 403, "forbidden", unconfirmed);
+        row("empty 500", 500, "", unconfirmed);
+        row("2xx that does not decode", 200, "{}", "The server returned an unsupported response.");
     }
-    void commandRefusals() {
+    void commandAnswers() {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, error);
         openSheet(4, 1, 10, 10, 1);
-        transport->setReplies([=](const Request &) { return answer(status, body); });
-        QVERIFY(!runTask(model->command("/rename", {{"title", "x"}})));
-        QCOMPARE(model->error(), error);
-        QVERIFY(!model->busy());
-        QCOMPARE(transport->requests().last().path, "/sheets/4/rename");
-    }
-
-    void commandSuccessReloads() {
-        openSheet(4, 1, 10, 10, 1);
         transport->clearRequests();
-        transport->setReplies([](const Request &request) {
-            if (request.method == "POST")
-                return answer(200, R"({"notice":"renamed","message":"Renamed"})");
-            return answer(200, gridJson(2));
+        transport->setReplies([=](const Request &request) {
+            return request.method == "POST" ? answer(status, body) : answer(200, gridJson(2));
         });
-        QVERIFY(runTask(model->command("/rename", {{"title", "x"}})));
-        QCOMPARE(model->lastNotice(), "renamed");
-        QCOMPARE(model->notice(), "Renamed");
+        QCOMPARE(runTask(model->command("/rename", {{"title", "x"}})), error.isEmpty());
+        QCOMPARE(model->error(), error);
+        QCOMPARE(model->lastNotice(), error.isEmpty() ? "renamed" : "");
+        QCOMPARE(model->notice(), error.isEmpty() ? "Renamed" : "");
+        QVERIFY(!model->busy());
+        QCOMPARE(transport->paths().first(), "POST /sheets/4/rename");
         QCOMPARE(transport->requests().first().contentType, "application/x-www-form-urlencoded");
-        QCOMPARE(transport->requests().size(), 2); // the POST, then one tile
-        QCOMPARE(model->version(), quint64(2));
+        QCOMPARE(transport->requests().size(), error.isEmpty() ? 2 : 1); // the POST, then one tile
+        QCOMPARE(model->version(), error.isEmpty() ? 2 : 1);
     }
 
     void formBodyRoundTrips() {
