@@ -162,31 +162,22 @@ private Q_SLOTS:
         }
     }
 
-    void importFollowsTheJobAndOpensTheSheet_data() {
-        QTest::addColumn<bool>("callback");
-        QTest::newRow("workspace opens it") << true;
-        QTest::newRow("model opens it") << false;
-    }
-    void importFollowsTheJobAndOpensTheSheet() {
-        QFETCH(bool, callback);
+    // Opening the sheet without a callback is checked against the real server by the e2e import test.
+    void importFollowsTheJobAndHandsOverTheSheet() {
         scriptJob(2, job("done", "Imported 3 cells", "", "/sheets/77"));
         listSheet77("Budget");
         QList<std::pair<quint64, QString>> opened;
-        SheetFiles::OpenImported open;
-        if (callback)
-            open = [&opened](quint64 id, QString title) { opened.append({id, title}); };
         QSignalSpy working(sheetFiles, &SheetFiles::workingChanged);
-        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("Budget.xlsx"), 100), open));
+        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("Budget.xlsx"), 100),
+                                           [&opened](quint64 id, QString title) {
+                                               opened.append({id, title});
+                                           }));
         QCOMPARE(transport->paths().count("GET /api/native/jobs/j1"), 3);
         QCOMPARE(sleeps, 2);
         QCOMPARE(sheetFiles->progress(), "Imported");
         QCOMPARE(working.count(), 2);
-        if (callback) {
-            QCOMPARE(opened, (QList<std::pair<quint64, QString>>{{77, "Budget"}}));
-            QCOMPARE(model->page()->Sheet.ID, quint64(42));
-        } else {
-            QCOMPARE(model->page()->Sheet.ID, quint64(77));
-        }
+        QCOMPARE(opened, (QList<std::pair<quint64, QString>>{{77, "Budget"}}));
+        QCOMPARE(model->page()->Sheet.ID, quint64(42));
     }
 
     void importEndsWithoutOpening_data() {
