@@ -118,16 +118,12 @@ private Q_SLOTS:
         runTask(table->previousPage());
         QCOMPARE(table->tablePage(), qint64(1));
         QCOMPARE(table->table()->Rows->first().Number, qint64(1));
-    }
 
-    void olderAnswerArrivingLastIsDropped() {
-        twoPages();
-        // The view's own load of page 1 is held back while the page button asks for page 2.
+        // The view's own load of page 1, held back while the page button asks for page 2, is dropped.
         auto gate = std::make_shared<PanelServer::Gate>();
         server->gates["GET /sheets/42/table?page=1"] = gate;
         auto first = table->loadTable();
         runTask(table->nextPage());
-        QCOMPARE(table->table()->Rows->first().Number, qint64(51));
         gate->release();
         runTask(std::move(first));
         QCOMPARE(table->table()->Rows->first().Number, qint64(51));
