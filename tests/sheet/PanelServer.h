@@ -71,11 +71,8 @@ public:
         if (request.method == u"GET" && request.path.count(u'/') == 2 &&
             request.path.startsWith(u"/sheets/")) {
             const quint64 id = request.path.mid(8).toULongLong();
-            nlohmann::json page =
-                nlohmann::json::parse(fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite).toStdString());
-            page["MayComment"] = mayComment;
-            page["MayShare"] = mayShare;
-            return fixtures::answer(200, QByteArray::fromStdString(page.dump()));
+            return fixtures::answer(
+                200, fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite, mayComment, mayShare));
         }
         return answers.value(key, fixtures::notice(404, "missing", "Not found."));
     }

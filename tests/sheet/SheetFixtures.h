@@ -11,15 +11,16 @@
 namespace fixtures {
 using json = nlohmann::json;
 
-inline QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols, bool mayWrite = true) {
+inline QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols, bool mayWrite = true,
+                           bool mayComment = true, bool mayShare = true) {
     const json page = {
         {"Sheet", {{"ID", id}, {"Title", "Sheet " + std::to_string(id)}, {"TabID", tab}, {"TabName", "T"}}},
         {"Rows", rows},
         {"Cols", cols},
         {"Truncated", false},
         {"MayWrite", mayWrite},
-        {"MayComment", true},
-        {"MayShare", true},
+        {"MayComment", mayComment},
+        {"MayShare", mayShare},
         {"FillSwatches", json::array()},
         {"InkSwatches", json::array()},
         {"NumberFormats", json::array()}};
