@@ -18,13 +18,6 @@ class TestSheetFormats : public QObject {
     // Ten points per character, so widths are easy to reason about.
     static double measure(const QString &text, bool, bool) { return 10.0 * double(text.size()); }
 
-    QStringList posted() const {
-        QStringList bodies;
-        for (const auto &body : server->posted)
-            bodies.append(QString::fromStdString(body.dump()));
-        return bodies;
-    }
-
     void openSheet() {
         server = std::make_unique<FakeSheetServer>(transport, 100, 26);
         runTask(model->open(summary(1, 1)));
@@ -63,16 +56,15 @@ private Q_SLOTS:
         model->select({1, 2});
         model->extendSelection({3, 4});
         // A change never moves the range ("r1", "c2").
-        runTask(model->format({{"bold", false},
-                               {"italic", false},
-                               {"align", QString()},
-                               {"numfmt", QString()},
-                               {"fill", QString("none")},
-                               {"ink", QString("none")},
-                               {"r1", QString("0")},
-                               {"c2", true}}));
-        QCOMPARE(posted(), QStringList{R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none",)"
-                                       R"("italic":false,"numfmt":"","r1":1,"r2":3})"});
+        FormatChanges changes{
+            {"bold", false}, {"italic", false}, {"align", QString()}, {"numfmt", QString()}};
+        changes.insert(
+            {{"fill", QString("none")}, {"ink", QString("none")}, {"r1", QString("0")}, {"c2", true}});
+        runTask(model->format(changes));
+        QCOMPARE(server->posted.size(), 1);
+        QCOMPARE(server->posted.first().dump(),
+                 R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none",)"
+                 R"("italic":false,"numfmt":"","r1":1,"r2":3})");
         QCOMPARE(transport->requests().last().path, "/api/sheets/1/tabs/1/format");
         QCOMPARE(transport->requests().last().maxBytes, qint64(4'194'304));
         QVERIFY(!model->busy());
@@ -84,8 +76,9 @@ private Q_SLOTS:
         runTask(model->resize("col", 120, std::nullopt));
         runTask(model->resize("row", 120, std::nullopt));
         runTask(model->resize("col", 64, 11));
-        QCOMPARE(posted(), (QStringList{R"({"col":3,"size":120})", R"({"row":7,"size":120})",
-                                        R"({"col":11,"size":64})"}));
+        QCOMPARE(server->posted,
+                 (QList<json>{
+                     {{"col", 3}, {"size", 120}}, {{"row", 7}, {"size", 120}}, {{"col", 11}, {"size", 64}}}));
     }
 
     void refusedResizeKeepsSizes_data() {
@@ -117,8 +110,10 @@ private Q_SLOTS:
         runTask(model->fitColumn(25)); // the last visible column
         runTask(model->fitColumn(26)); // beyond the visible columns
         runTask(model->fitColumn(-1));
-        QCOMPARE(posted(), (QStringList{R"({"col":2,"size":40})", R"({"col":3,"size":114})",
-                                        R"({"col":4,"size":1000})", R"({"col":25,"size":40})"}));
+        QCOMPARE(server->posted, (QList<json>{{{"col", 2}, {"size", 40}},
+                                              {{"col", 3}, {"size", 114}},
+                                              {{"col", 4}, {"size", 1000}},
+                                              {{"col", 25}, {"size", 40}}}));
     }
 
     void nothingIsSentWhileAnEditIsUnsaved() {
