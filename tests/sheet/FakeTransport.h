@@ -34,6 +34,11 @@ public:
 
     // Answers every request; replaces any earlier handler.
     void setHandler(Handler handler) { m_handler = std::move(handler); }
+    // Answers every request at once with what `reply` returns.
+    void setReplies(std::function<NativeResponse(const Request &)> reply) {
+        setHandler(
+            [reply](const Request &request) -> QCoro::Task<NativeResponse> { co_return reply(request); });
+    }
     void setStreamHandler(StreamHandler handler) { m_streamHandler = std::move(handler); }
     const QStringList &streamPaths() const { return m_streamPaths; }
     const QList<Request> &requests() const { return m_requests; }

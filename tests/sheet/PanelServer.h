@@ -45,10 +45,8 @@ public:
         m_transport->clearRequests();
     }
 
-    static NativeResponse notice(int status, const char *code, const char *message) {
-        return fixtures::answer(
-            status, QByteArray::fromStdString(nlohmann::json{{"notice", code}, {"message", message}}.dump()));
-    }
+    // Answers `key` ("METHOD path") with `response` from now on.
+    void on(const QString &key, NativeResponse response) { answers[key] = std::move(response); }
 
     // The form fields of the last POST to `path`, decoded.
     QMap<QString, QString> lastForm(const QString &path) const {
@@ -73,13 +71,10 @@ public:
         if (request.method == u"GET" && request.path.count(u'/') == 2 &&
             request.path.startsWith(u"/sheets/")) {
             const quint64 id = request.path.mid(8).toULongLong();
-            nlohmann::json page =
-                nlohmann::json::parse(fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite).toStdString());
-            page["MayComment"] = mayComment;
-            page["MayShare"] = mayShare;
-            return fixtures::answer(200, QByteArray::fromStdString(page.dump()));
+            return fixtures::answer(
+                200, fixtures::pageJson(id, id + 100, 10, 5, m_mayWrite, mayComment, mayShare));
         }
-        return answers.value(key, notice(404, "missing", "Not found."));
+        return answers.value(key, fixtures::notice(404, "missing", "Not found."));
     }
 
     QMap<QString, NativeResponse> answers;

@@ -11,17 +11,19 @@
 namespace fixtures {
 using json = nlohmann::json;
 
-inline QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols, bool mayWrite = true) {
-    const json page = {{"Sheet", {{"ID", id}, {"Title", "Sheet " + std::to_string(id)}, {"TabID", tab}, {"TabName", "T"}}},
-                       {"Rows", rows},
-                       {"Cols", cols},
-                       {"Truncated", false},
-                       {"MayWrite", mayWrite},
-                       {"MayComment", true},
-                       {"MayShare", true},
-                       {"FillSwatches", json::array()},
-                       {"InkSwatches", json::array()},
-                       {"NumberFormats", json::array()}};
+inline QByteArray pageJson(quint64 id, quint64 tab, qint64 rows, qint64 cols, bool mayWrite = true,
+                           bool mayComment = true, bool mayShare = true) {
+    const json page = {
+        {"Sheet", {{"ID", id}, {"Title", "Sheet " + std::to_string(id)}, {"TabID", tab}, {"TabName", "T"}}},
+        {"Rows", rows},
+        {"Cols", cols},
+        {"Truncated", false},
+        {"MayWrite", mayWrite},
+        {"MayComment", mayComment},
+        {"MayShare", mayShare},
+        {"FillSwatches", json::array()},
+        {"InkSwatches", json::array()},
+        {"NumberFormats", json::array()}};
     return QByteArray::fromStdString(page.dump());
 }
 
@@ -43,5 +45,17 @@ inline SheetSummary summary(quint64 id, quint64 tab) {
     return SheetSummary{id, QStringLiteral("S"), tab, QStringLiteral("T"), {}};
 }
 
-inline NativeResponse answer(int status, const QByteArray &body) { return NativeResponse(body, status, {}); }
+inline NativeResponse answer(int status, const QByteArray &body) {
+    return NativeResponse(body, status, {});
+}
+inline QByteArray body(const json &value) {
+    return QByteArray::fromStdString(value.dump());
+}
+inline NativeResponse reply(int status, const json &value) {
+    return answer(status, body(value));
+}
+// A notice answer: its code and the message shown.
+inline NativeResponse notice(int status, const char *code, const char *message) {
+    return reply(status, {{"notice", code}, {"message", message}});
+}
 } // namespace fixtures

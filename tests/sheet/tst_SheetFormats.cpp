@@ -55,21 +55,17 @@ private Q_SLOTS:
         openSheet();
         model->select({1, 2});
         model->extendSelection({3, 4});
-        runTask(model->format({{QStringLiteral("bold"), false},
-                               {QStringLiteral("italic"), false},
-                               {QStringLiteral("align"), QString()},
-                               {QStringLiteral("numfmt"), QString()},
-                               {QStringLiteral("fill"), QStringLiteral("none")},
-                               {QStringLiteral("ink"), QStringLiteral("none")},
-                               // A change never moves the range.
-                               {QStringLiteral("r1"), QStringLiteral("0")},
-                               {QStringLiteral("c2"), true}}));
+        // A change never moves the range ("r1", "c2").
+        FormatChanges changes{
+            {"bold", false}, {"italic", false}, {"align", QString()}, {"numfmt", QString()}};
+        changes.insert(
+            {{"fill", QString("none")}, {"ink", QString("none")}, {"r1", QString("0")}, {"c2", true}});
+        runTask(model->format(changes));
         QCOMPARE(server->posted.size(), 1);
-        QCOMPARE(
-            server->posted.first().dump(),
-            std::string(R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none","italic":false,)"
-                        R"("numfmt":"","r1":1,"r2":3})"));
-        QCOMPARE(transport->requests().last().path, QStringLiteral("/api/sheets/1/tabs/1/format"));
+        QCOMPARE(server->posted.first().dump(),
+                 R"({"align":"","bold":false,"c1":2,"c2":4,"fill":"none","ink":"none",)"
+                 R"("italic":false,"numfmt":"","r1":1,"r2":3})");
+        QCOMPARE(transport->requests().last().path, "/api/sheets/1/tabs/1/format");
         QCOMPARE(transport->requests().last().maxBytes, qint64(4'194'304));
         QVERIFY(!model->busy());
     }
@@ -77,12 +73,12 @@ private Q_SLOTS:
     void resizeBodyUsesTheAnchorWhenNoIndexIsGiven() {
         openSheet();
         model->select({7, 3});
-        runTask(model->resize(QStringLiteral("col"), 120, std::nullopt));
-        runTask(model->resize(QStringLiteral("row"), 120, std::nullopt));
-        runTask(model->resize(QStringLiteral("col"), 64, 11));
-        QCOMPARE(server->posted.at(0).dump(), std::string(R"({"col":3,"size":120})"));
-        QCOMPARE(server->posted.at(1).dump(), std::string(R"({"row":7,"size":120})"));
-        QCOMPARE(server->posted.at(2).dump(), std::string(R"({"col":11,"size":64})"));
+        runTask(model->resize("col", 120, std::nullopt));
+        runTask(model->resize("row", 120, std::nullopt));
+        runTask(model->resize("col", 64, 11));
+        QCOMPARE(server->posted,
+                 (QList<json>{
+                     {{"col", 3}, {"size", 120}}, {{"row", 7}, {"size", 120}}, {{"col", 11}, {"size", 64}}}));
     }
 
     void refusedResizeKeepsSizes_data() {
@@ -95,9 +91,9 @@ private Q_SLOTS:
         openSheet();
         const Sizes before = model->sizes();
         const quint64 version = model->version();
-        server->statusFor.insert(QStringLiteral("/size"), status);
-        runTask(model->resize(QStringLiteral("col"), 200, 0));
-        QCOMPARE(model->error(), QStringLiteral("The server did not confirm the resize."));
+        server->statusFor.insert("/size", status);
+        runTask(model->resize("col", 200, 0));
+        QCOMPARE(model->error(), "The server did not confirm the resize.");
         QCOMPARE(model->sizes(), before);
         QCOMPARE(model->version(), version);
         QVERIFY(!model->busy());
@@ -114,18 +110,17 @@ private Q_SLOTS:
         runTask(model->fitColumn(25)); // the last visible column
         runTask(model->fitColumn(26)); // beyond the visible columns
         runTask(model->fitColumn(-1));
-        QCOMPARE(server->posted.size(), 4);
-        QCOMPARE(server->posted.at(0).dump(), std::string(R"({"col":2,"size":40})"));
-        QCOMPARE(server->posted.at(1).dump(), std::string(R"({"col":3,"size":114})"));
-        QCOMPARE(server->posted.at(2).dump(), std::string(R"({"col":4,"size":1000})"));
-        QCOMPARE(server->posted.at(3).dump(), std::string(R"({"col":25,"size":40})"));
+        QCOMPARE(server->posted, (QList<json>{{{"col", 2}, {"size", 40}},
+                                              {{"col", 3}, {"size", 114}},
+                                              {{"col", 4}, {"size", 1000}},
+                                              {{"col", 25}, {"size", 40}}}));
     }
 
     void nothingIsSentWhileAnEditIsUnsaved() {
         openSheet();
-        model->setDraft(QStringLiteral("unsaved"));
-        runTask(model->format({{QStringLiteral("bold"), true}}));
-        runTask(model->resize(QStringLiteral("col"), 100, std::nullopt));
+        model->setDraft("unsaved");
+        runTask(model->format({{"bold", true}}));
+        runTask(model->resize("col", 100, std::nullopt));
         runTask(model->fitColumn(0));
         QVERIFY(server->posted.isEmpty());
         QCOMPARE(model->error(), QString());

@@ -25,12 +25,33 @@ class TestSheetLive : public QObject {
 
     int tileReads() const {
         return int(std::count_if(transport->requests().cbegin(), transport->requests().cend(),
-                                 [](const auto &r) { return r.path.contains(QStringLiteral("/cells?")); }));
+                                 [](const auto &r) { return r.path.contains("/cells?"); }));
     }
 
     static QCoro::Task<> feed(NativeTransport::LineHandler &onLine, QStringList lines) {
         for (const QString &line : lines)
             co_await onLine(line.toUtf8());
+    }
+    // A "cells" event's data line: one cell at `version`.
+    static QString cellsData(quint64 version, qint64 r, qint64 c, const char *raw,
+                             json extra = json::object()) {
+        return "data: " + QString::fromUtf8(gridJson(version, json::array({cellJson(r, c, raw)}), extra));
+    }
+    // Plays attempt n from `attempts[n - 1]`: "<open>" opens the stream, "<fail>" fails it with a 502,
+    // other lines are fed; the attempt ends after its last line.
+    void play(QList<QStringList> attempts) {
+        transport->setStreamHandler([attempts](int attempt, NativeTransport::OpenHandler &onOpen,
+                                               NativeTransport::LineHandler &onLine,
+                                               CancellationToken) -> QCoro::Task<> {
+            for (const QString &line : attempts.value(attempt - 1)) {
+                if (line == u"<open>")
+                    co_await onOpen();
+                else if (line == u"<fail>")
+                    throw NativeClientError::server(502);
+                else
+                    co_await onLine(line.toUtf8());
+            }
+        });
     }
 
     void reportPath(NativePath::Status status) {
@@ -92,51 +113,27 @@ private Q_SLOTS:
             co_await onOpen();
             seen.append(QString::number(tileReads() - readsBefore));
             seen.append(model->live());
-            const QString cells =
-                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 1, "theirs")})));
-            QStringList lines{"event: cells", "data: " + cells, "", "event: bye", "data: idle", ""};
+            QStringList lines{
+                "event: cells", cellsData(2, 3, 1, "theirs"), "", "event: bye", "data: idle", ""};
             co_await feed(onLine, std::move(lines));
         });
         runTask(model->watch());
         // The grid is reloaded before any event is handled.
         QCOMPARE(seen, (QStringList{"Connecting", "1", "Live"}));
-        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("theirs"));
+        QCOMPARE(model->cells().value({3, 1}).raw, "theirs");
         QCOMPARE(model->version(), quint64(2));
-        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QCOMPARE(model->live(), "Paused");
         QCOMPARE(transport->streamPaths(), QStringList{"/api/sheets/1/tabs/1/stream"});
     }
 
-    void accessChangedEmptiesTheGridAndStops() {
-        server->setCell(0, 0, "secret");
-        transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen,
-                                       NativeTransport::LineHandler &onLine,
-                                       CancellationToken) -> QCoro::Task<> {
-            co_await onOpen();
-            QStringList lines{"event: bye", "data: access-changed", ""};
-            co_await feed(onLine, std::move(lines));
-        });
-        runTask(model->watch());
-        QCOMPARE(model->live(), QStringLiteral("Access changed"));
-        QVERIFY(model->cells().isEmpty());
-        QCOMPARE(model->error(), QStringLiteral("Your access changed. Reopen the sheet to continue."));
-        QCOMPARE(transport->streamPaths().size(), 1);
-    }
-
     void otherEndsReconnectAfterAPause() {
-        transport->setStreamHandler([](int attempt, NativeTransport::OpenHandler &onOpen,
-                                       NativeTransport::LineHandler &onLine,
-                                       CancellationToken) -> QCoro::Task<> {
-            co_await onOpen();
-            QStringList lines = attempt == 1
-                                    ? QStringList{"event: bye", "data: signed-out", "", "event: hello", ""}
-                                    : QStringList{"event: bye", "data: idle", ""};
-            co_await feed(onLine, std::move(lines));
-        });
+        play({{"<open>", "event: bye", "data: signed-out", "", "event: hello", ""},
+              {"<open>", "event: bye", "data: idle", ""}});
         auto watching = model->watch();
         runOutSleeps();
         runTask(std::move(watching));
         QCOMPARE(transport->streamPaths().size(), 2);
-        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QCOMPARE(model->live(), "Paused");
     }
 
     void failuresShowOfflineOrReconnecting_data() {
@@ -144,7 +141,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("pathSatisfied");
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("live");
-        const QString remote = QStringLiteral("https://sheets.example");
+        const QString remote = "https://sheets.example";
         QTest::newRow("timed out") << "timeout" << true << remote << "Offline";
         QTest::newRow("server error") << "502" << true << remote << "Reconnecting";
         QTest::newRow("server error without a path") << "502" << false << remote << "Offline";
@@ -170,11 +167,11 @@ private Q_SLOTS:
                 stop.cancel();
                 co_return;
             }
-            if (ending == QStringLiteral("ended")) {
+            if (ending == "ended") {
                 co_await onOpen(); // "Live" first, so that only the end can make it "Offline"
                 co_return;
             }
-            if (ending == QStringLiteral("timeout"))
+            if (ending == "timeout")
                 throw NativeClientError::offline(UrlErrorCode::timedOut);
             throw NativeClientError::server(502);
         });
@@ -184,7 +181,7 @@ private Q_SLOTS:
         QCOMPARE(transport->streamPaths().size(), 1);
         if (!pathSatisfied && !NativeConnectivity::isLoopback(QUrl(origin)))
             reportPath(NativePath::Status::satisfied); // the path coming back ends the wait for it
-        if (ending == QStringLiteral("ended")) {
+        if (ending == "ended") {
             // A stream that was open may still owe part of its backoff delay once the path is back.
             QTRY_VERIFY_WITH_TIMEOUT(transport->streamPaths().size() == 2 || clock->sleeperCount() > 0, 5000);
             if (transport->streamPaths().size() < 2)
@@ -200,38 +197,20 @@ private Q_SLOTS:
     // Each attempt starts with an empty event: half an event from a failed attempt never joins
     // the lines of the next.
     void aNewAttemptStartsAFreshEvent() {
-        transport->setStreamHandler([](int attempt, NativeTransport::OpenHandler &onOpen,
-                                       NativeTransport::LineHandler &onLine,
-                                       CancellationToken) -> QCoro::Task<> {
-            co_await onOpen();
-            if (attempt == 1) {
-                const QString cells =
-                    QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(1, 2, "half")})));
-                QStringList lines{"event: cells", "data: " + cells};
-                co_await feed(onLine, std::move(lines));
-                throw NativeClientError::server(502);
-            }
-            QStringList lines{"", "event: bye", "data: idle", ""};
-            co_await feed(onLine, std::move(lines));
-        });
+        play({{"<open>", "event: cells", cellsData(2, 1, 2, "half"), "<fail>"},
+              {"<open>", "", "event: bye", "data: idle", ""}});
         auto watching = model->watch();
         runOutSleeps();
         runTask(std::move(watching));
-        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QCOMPARE(model->live(), "Paused");
         QVERIFY(!model->cells().contains({1, 2}));
         QCOMPARE(model->version(), quint64(1));
     }
 
     void unreadableCellsEventReloads() {
         const int readsBefore = tileReads();
-        transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen,
-                                       NativeTransport::LineHandler &onLine,
-                                       CancellationToken) -> QCoro::Task<> {
-            co_await onOpen();
-            QStringList lines{"event: cells", "data: {\"cells\":[]}", "", "event: resync", "",
-                              "event: bye",   "data: idle",           ""};
-            co_await feed(onLine, std::move(lines));
-        });
+        play({{"<open>", "event: cells", R"(data: {"cells":[]})", "", "event: resync", "", "event: bye",
+               "data: idle", ""}});
         runTask(model->watch());
         QCOMPARE(tileReads(), readsBefore + 3); // on open, for the unreadable event, for resync
         QCOMPARE(model->error(), QString());
@@ -247,7 +226,7 @@ private Q_SLOTS:
             token.throwIfCancelled();
         });
         runTask(model->watch(stop.token()));
-        QCOMPARE(model->live(), QStringLiteral("Live"));
+        QCOMPARE(model->live(), "Live");
         QCOMPARE(transport->streamPaths().size(), 1);
     }
 
@@ -263,9 +242,7 @@ private Q_SLOTS:
                                         CancellationToken) -> QCoro::Task<> {
             co_await onOpen();
             // Far ahead but within its stamps, so that it would be merged, not reloaded.
-            const QString cells = QString::fromUtf8(
-                gridJson(5, nlohmann::json::array({cellJson(0, 0, "stale")}), {{"stamps", 10}}));
-            QStringList lines{"event: cells", "data: " + cells};
+            QStringList lines{"event: cells", cellsData(5, 0, 0, "stale", {{"stamps", 10}})};
             co_await feed(onLine, std::move(lines));
             if (whileDecoding) {
                 // The empty line hands the event to the decoder; the user opens another tab
@@ -278,10 +255,8 @@ private Q_SLOTS:
                 co_await onLine(QByteArray());
             }
         });
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path.startsWith(QStringLiteral("/sheets/")))
-                co_return answer(200, pageJson(1, 2, 10, 5));
-            co_return answer(200, gridJson(1));
+        transport->setReplies([](const FakeTransport::Request &request) {
+            return answer(200, request.path.startsWith("/sheets/") ? pageJson(1, 2, 10, 5) : gridJson(1));
         });
         runTask(model->watch());
         QVERIFY(model->cells().isEmpty());
@@ -291,23 +266,12 @@ private Q_SLOTS:
     // Qt's HTTP/1 code may send a stream's GET again when a server closes the connection: the
     // same opening and the same events arrive twice, and change nothing the first did not.
     void aDuplicatedStreamChangesNothingTwice() {
-        transport->setStreamHandler([](int, NativeTransport::OpenHandler &onOpen,
-                                       NativeTransport::LineHandler &onLine,
-                                       CancellationToken) -> QCoro::Task<> {
-            const QString cells =
-                QString::fromUtf8(gridJson(2, nlohmann::json::array({cellJson(3, 1, "theirs")})));
-            for (int copy = 0; copy < 2; ++copy) {
-                co_await onOpen();
-                QStringList lines{"event: cells", "data: " + cells, ""};
-                co_await feed(onLine, std::move(lines));
-            }
-            QStringList bye{"event: bye", "data: idle", ""};
-            co_await feed(onLine, std::move(bye));
-        });
+        const QStringList copy{"<open>", "event: cells", cellsData(2, 3, 1, "theirs"), ""};
+        play({copy + copy + QStringList{"event: bye", "data: idle", ""}});
         runTask(model->watch());
-        QCOMPARE(model->cells().value({3, 1}).raw, QStringLiteral("theirs"));
+        QCOMPARE(model->cells().value({3, 1}).raw, "theirs");
         QCOMPARE(model->version(), quint64(2));
-        QCOMPARE(model->live(), QStringLiteral("Paused"));
+        QCOMPARE(model->live(), "Paused");
         QCOMPARE(model->error(), QString());
     }
 };

@@ -1,37 +1,18 @@
-#include "FakeTransport.h"
-#include "SheetFixtures.h"
-#include "TaskRunner.h"
+#include "PanelServer.h"
 
 #include "async/CancellationSource.h"
-#include "async/Wakeup.h"
-#include "sheet/SheetModel.h"
 
-#include <QCoroSignal>
 #include <QTest>
-#include <QUrlQuery>
 
 using namespace fixtures;
+using Request = FakeTransport::Request;
+using Gate = PanelServer::Gate;
 
 namespace {
 // A sheet list holding one sheet.
 QByteArray listJson(int id, const char *title) {
-    return R"({"Sheets":[{"ID":)" + QByteArray::number(id) + R"(,"Title":")" + title +
-           R"(","TabID":1,"TabName":"T"}]})";
+    return body({{"Sheets", {{{"ID", id}, {"Title", title}, {"TabID", 1}, {"TabName", "T"}}}}});
 }
-
-// A gate a handler can wait on, released by the test.
-struct Gate {
-    Wakeup wakeup;
-    bool open = false;
-    QCoro::Task<> pass() {
-        if (!open)
-            co_await qCoro(&wakeup, &Wakeup::woken);
-    }
-    void release() {
-        open = true;
-        wakeup.wake();
-    }
-};
 } // namespace
 
 class TestSheetModel : public QObject {
@@ -40,16 +21,17 @@ class TestSheetModel : public QObject {
     std::shared_ptr<FakeTransport> transport;
     std::shared_ptr<SheetModel> model;
 
-    // Serves a page of the given size and tiles whose cells echo their position.
-    void serveSheet(quint64 id, quint64 tab, qint64 rows, qint64 cols, quint64 version) {
-        transport->setHandler([=](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
+    // Opens a sheet of the given size whose tiles hold one cell at their corner.
+    void openSheet(quint64 id, quint64 tab, qint64 rows, qint64 cols, quint64 version) {
+        transport->setReplies([=](const Request &request) {
             if (request.path == QStringLiteral("/sheets/%1").arg(id))
-                co_return FakeTransport::json(200, pageJson(id, tab, rows, cols));
+                return answer(200, pageJson(id, tab, rows, cols));
             const QUrlQuery query(QUrl(request.path).query());
-            const qint64 r = query.queryItemValue(QStringLiteral("firstRow")).toLongLong();
-            const qint64 c = query.queryItemValue(QStringLiteral("firstCol")).toLongLong();
-            co_return FakeTransport::json(200, gridJson(version, json::array({cellJson(r, c, "tile")})));
+            const qint64 r = query.queryItemValue("firstRow").toLongLong();
+            const qint64 c = query.queryItemValue("firstCol").toLongLong();
+            return answer(200, gridJson(version, json::array({cellJson(r, c, "tile")})));
         });
+        runTask(model->open(summary(id, tab)));
     }
 
 private Q_SLOTS:
@@ -59,88 +41,76 @@ private Q_SLOTS:
     }
 
     void refreshLoadsTilesRowByRow() {
-        serveSheet(12, 3, 60, 120, 5);
-        runTask(model->open(summary(12, 3)));
-        const QString g = QStringLiteral("GET /api/sheets/12/tabs/3/cells?");
-        const QStringList expected{
-            QStringLiteral("GET /sheets/12"),
-            g + "firstRow=0&firstCol=0&rows=25&cols=50",
-            g + "firstRow=0&firstCol=50&rows=25&cols=50",
-            g + "firstRow=0&firstCol=100&rows=25&cols=20",
-            g + "firstRow=25&firstCol=0&rows=25&cols=50",
-            g + "firstRow=25&firstCol=50&rows=25&cols=50",
-            g + "firstRow=25&firstCol=100&rows=25&cols=20",
-            g + "firstRow=50&firstCol=0&rows=10&cols=50",
-            g + "firstRow=50&firstCol=50&rows=10&cols=50",
-            g + "firstRow=50&firstCol=100&rows=10&cols=20",
-        };
+        openSheet(12, 3, 60, 120, 5);
+        QStringList expected{"GET /sheets/12"};
+        for (const auto &[row, rows] : {std::pair(0, 25), {25, 25}, {50, 10}})
+            for (const auto &[col, cols] : {std::pair(0, 50), {50, 50}, {100, 20}})
+                expected.append(QString::asprintf(
+                    "GET /api/sheets/12/tabs/3/cells?firstRow=%d&firstCol=%d&rows=%d&cols=%d", row, col, rows,
+                    cols));
         QCOMPARE(transport->paths(), expected);
         QCOMPARE(transport->requests().at(1).maxBytes, qint64(67'108'864));
         QCOMPARE(model->cells().size(), 9);
         QCOMPARE(model->version(), quint64(5));
-        QCOMPARE(model->rangeText(), QStringLiteral("A1"));
-        QCOMPARE(model->draft(), QStringLiteral("tile")); // the draft follows A1
+        QCOMPARE(model->rangeText(), "A1");
+        QCOMPARE(model->draft(), "tile"); // the draft follows A1
         QVERIFY(!model->busy());
     }
 
     void laterTileWinsWhicheverDecodesFirst() {
-        serveSheet(1, 1, 30, 10, 1);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 30, 10, 1);
         // The first tile is large and the second tiny, so the second is decoded first; both hold A1.
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            const bool second = request.path.contains(QStringLiteral("firstRow=25"));
+        transport->setReplies([](const Request &request) {
+            const bool second = request.path.contains("firstRow=25");
             json cells = json::array();
             for (int r = 1; !second && r <= 20'000; ++r)
                 cells.push_back(cellJson(r, 0, "bulk"));
             cells.push_back(cellJson(0, 0, second ? "second" : "first"));
-            co_return FakeTransport::json(200, gridJson(3, std::move(cells)));
+            return answer(200, gridJson(3, std::move(cells)));
         });
         runTask(model->refresh());
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("second"));
+        QCOMPARE(model->cells().value({0, 0}).raw, "second");
         QCOMPARE(model->cells().size(), 20'001);
     }
 
     void tileNot200KeepsGrid() {
-        serveSheet(1, 1, 30, 10, 4);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 30, 10, 4);
         const auto before = model->cells();
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            co_return FakeTransport::json(request.path.contains(QStringLiteral("firstRow=25")) ? 204 : 200,
-                                          gridJson(9, json::array({cellJson(0, 0, "new")})));
+        transport->setReplies([](const Request &request) {
+            const int status = request.path.contains("firstRow=25") ? 204 : 200;
+            return answer(status, gridJson(9, json::array({cellJson(0, 0, "new")})));
         });
         runTask(model->refresh());
-        QCOMPARE(model->error(), QStringLiteral("The sheet could not be refreshed."));
+        QCOMPARE(model->error(), "The sheet could not be refreshed.");
         QCOMPARE(model->cells(), before);
         QCOMPARE(model->version(), quint64(4));
     }
 
     void snapshotTakesOldestTileAndYieldsToNewerState() {
-        serveSheet(1, 1, 50, 10, 1);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 50, 10, 1);
         // Tiles at versions 7 and 6 give a snapshot of version 6.
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            const bool second = request.path.contains(QStringLiteral("firstRow=25"));
-            co_return FakeTransport::json(200,
-                                          gridJson(second ? 6 : 7, json::array({cellJson(0, 0, "snap")})));
+        transport->setReplies([](const Request &request) {
+            return answer(200, gridJson(request.path.contains("firstRow=25") ? 6 : 7,
+                                        json::array({cellJson(0, 0, "snap")})));
         });
         runTask(model->refresh());
         QCOMPARE(model->version(), quint64(6));
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("snap"));
+        QCOMPARE(model->cells().value({0, 0}).raw, "snap");
 
         // A write merged while the reload is in flight raises the version to 8: the snapshot is dropped.
-        transport->setHandler([this](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path.contains(QStringLiteral("firstRow=25"))) {
+        transport->setHandler([this](const Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path.contains("firstRow=25")) {
                 // Built outside the co_await: GCC 12 miscompiles string literals inside one.
                 GridResponse live =
                     grid(8, json::array({cellJson(1, 1, "live")}), json::object({{"stamps", 2}}));
                 co_await model->accept(std::move(live));
             }
-            co_return FakeTransport::json(200, gridJson(7, json::array({cellJson(0, 0, "stale")})));
+            co_return answer(200, gridJson(7, json::array({cellJson(0, 0, "stale")})));
         });
         runTask(model->refresh());
         QCOMPARE(model->version(), quint64(8));
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("snap"));
-        QCOMPARE(model->cells().value({1, 1}).raw, QStringLiteral("live"));
+        QCOMPARE(model->cells().value({0, 0}).raw, "snap");
+        QCOMPARE(model->cells().value({1, 1}).raw, "live");
     }
 
     void acceptFollowsVersions_data() {
@@ -172,8 +142,7 @@ private Q_SLOTS:
         QFETCH(bool, resync);
         QFETCH(QString, outcome);
         QFETCH(quint64, base);
-        serveSheet(1, 1, 10, 10, base);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 10, 10, base);
         transport->clearRequests();
         json extra = json::object();
         if (stamps)
@@ -181,23 +150,19 @@ private Q_SLOTS:
         if (resync)
             extra["resync"] = true;
         runTask(model->accept(grid(version, json::array({cellJson(5, 2, "pushed")}), extra)));
-        const bool merged = model->cells().value({5, 2}).raw == QStringLiteral("pushed");
-        const bool reloaded = !transport->requests().isEmpty();
-        QCOMPARE(merged, outcome == QStringLiteral("merged"));
-        QCOMPARE(reloaded, outcome == QStringLiteral("reloaded"));
-        QCOMPARE(model->version(), outcome == QStringLiteral("merged") ? version : base);
+        QCOMPARE(model->cells().value({5, 2}).raw == "pushed", outcome == "merged");
+        QCOMPARE(!transport->requests().isEmpty(), outcome == "reloaded");
+        QCOMPARE(model->version(), outcome == "merged" ? version : base);
     }
 
     void acceptKeepsAnUnsavedDraft() {
-        serveSheet(1, 1, 10, 10, 1);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 10, 10, 1);
         runTask(model->accept(grid(2, json::array({cellJson(0, 0, "theirs")}))));
-        QCOMPARE(model->draft(), QStringLiteral("theirs"));
-        model->setDraft(QStringLiteral("mine"));
-        QVERIFY(model->hasUnconfirmedChanges());
+        QCOMPARE(model->draft(), "theirs");
+        model->setDraft("mine");
         runTask(model->accept(grid(3, json::array({cellJson(0, 0, "theirs again")}))));
-        QCOMPARE(model->draft(), QStringLiteral("mine"));
-        QCOMPARE(model->originalDraft(), QStringLiteral("theirs"));
+        QCOMPARE(model->draft(), "mine");
+        QCOMPARE(model->originalDraft(), "theirs");
     }
 
     // A page without rows asks for no tiles, and the previous sheet's version does not carry over.
@@ -208,12 +173,10 @@ private Q_SLOTS:
     }
     void pageWithoutRows() {
         QFETCH(qint64, rows);
-        serveSheet(1, 1, 10, 10, 41);
-        runTask(model->open(summary(1, 1)));
-        serveSheet(2, 2, rows, 26, 99);
+        openSheet(1, 1, 10, 10, 41);
         transport->clearRequests();
-        runTask(model->open(summary(2, 2)));
-        QCOMPARE(transport->paths(), QStringList{QStringLiteral("GET /sheets/2")});
+        openSheet(2, 2, rows, 26, 99);
+        QCOMPARE(transport->paths(), QStringList{"GET /sheets/2"});
         QVERIFY(model->cells().isEmpty());
         QCOMPARE(model->version(), quint64(0));
         QCOMPARE(model->error(), QString());
@@ -232,31 +195,28 @@ private Q_SLOTS:
         QFETCH(int, staleStatus);
         Gate firstAnswer;
         int calls = 0;
-        transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            const int call = ++calls;
-            if (call == 1) {
+        transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
+            if (++calls == 1) {
                 co_await firstAnswer.pass();
-                co_return FakeTransport::json(staleStatus, listJson(1, "old"));
+                co_return answer(staleStatus, listJson(1, "old"));
             }
-            co_return FakeTransport::json(200, listJson(2, "new"));
+            co_return answer(200, listJson(2, "new"));
         });
         auto first = model->loadList();
         runTask(model->loadList());
         firstAnswer.release();
         runTask(std::move(first));
         QCOMPARE(model->sheets().size(), 1);
-        QCOMPARE(model->sheets().first().Title, QStringLiteral("new"));
+        QCOMPARE(model->sheets().first().Title, "new");
         QCOMPARE(model->listState(), SheetModel::ListState::loaded);
         QCOMPARE(model->error(), QString());
     }
 
     void listFailureShowsMessage() {
-        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            co_return FakeTransport::json(200, R"({"Sheets":[{"ID":"x"}]})");
-        });
+        transport->setReplies([](const Request &) { return answer(200, R"({"Sheets":[{"ID":"x"}]})"); });
         runTask(model->loadList());
         QCOMPARE(model->listState(), SheetModel::ListState::failed);
-        QCOMPARE(model->error(), QStringLiteral("The server returned an unsupported response."));
+        QCOMPARE(model->error(), "The server returned an unsupported response.");
     }
 
     void tileForATabNoLongerOpenIsDropped_data() {
@@ -266,24 +226,22 @@ private Q_SLOTS:
     }
     void tileForATabNoLongerOpenIsDropped() {
         QFETCH(int, oldTabStatus);
-        serveSheet(1, 1, 10, 10, 3);
-        runTask(model->open(summary(1, 1)));
+        openSheet(1, 1, 10, 10, 3);
         Gate tile;
-        transport->setHandler([&](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QStringLiteral("/sheets/2"))
-                co_return FakeTransport::json(200, pageJson(2, 7, 10, 10));
-            if (request.path.startsWith(QStringLiteral("/api/sheets/1/"))) {
+        transport->setHandler([&](const Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path == "/sheets/2")
+                co_return answer(200, pageJson(2, 7, 10, 10));
+            if (request.path.startsWith("/api/sheets/1/")) {
                 co_await tile.pass();
-                co_return FakeTransport::json(oldTabStatus,
-                                              gridJson(50, json::array({cellJson(0, 0, "old tab")})));
+                co_return answer(oldTabStatus, gridJson(50, json::array({cellJson(0, 0, "old tab")})));
             }
-            co_return FakeTransport::json(200, gridJson(2, json::array({cellJson(0, 0, "new tab")})));
+            co_return answer(200, gridJson(2, json::array({cellJson(0, 0, "new tab")})));
         });
         auto staleReload = model->refresh();
         runTask(model->open(summary(2, 7)));
         tile.release();
         runTask(std::move(staleReload));
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("new tab"));
+        QCOMPARE(model->cells().value({0, 0}).raw, "new tab");
         QCOMPARE(model->version(), quint64(2));
         QCOMPARE(model->error(), QString());
     }
@@ -301,10 +259,10 @@ private Q_SLOTS:
         CancellationSource stop;
         Gate answer;
         bool holdAnswer = false;
-        transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+        transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
             if (holdAnswer)
                 co_await answer.pass();
-            co_return FakeTransport::json(200, listJson(1, "a"));
+            co_return fixtures::answer(200, listJson(1, "a"));
         });
         if (loadedBefore)
             runTask(model->loadList());
@@ -320,81 +278,65 @@ private Q_SLOTS:
 
     void guardsRefuseWhileBusyOrEditing() {
         Gate page;
-        transport->setHandler([&](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QStringLiteral("/sheets/1"))
+        transport->setHandler([&](const Request &request) -> QCoro::Task<NativeResponse> {
+            if (request.path == "/sheets/1")
                 co_await page.pass();
-            co_return FakeTransport::json(
-                200, request.path.startsWith(QStringLiteral("/api")) ? gridJson(1) : pageJson(1, 1, 10, 10));
+            co_return answer(200, request.path.startsWith("/api") ? gridJson(1) : pageJson(1, 1, 10, 10));
         });
         auto opening = model->open(summary(1, 1));
         QVERIFY(model->busy());
         runTask(model->open(summary(2, 2)));
-        QCOMPARE(model->error(), QStringLiteral("Save or discard your cell edit before changing sheets."));
-        QVERIFY(!runTask(model->command(QStringLiteral("/undo"), {})));
-        QCOMPARE(model->error(), QStringLiteral("Save or discard the current edit first."));
+        QCOMPARE(model->error(), "Save or discard your cell edit before changing sheets.");
+        QVERIFY(!runTask(model->command("/undo", {})));
+        QCOMPARE(model->error(), "Save or discard the current edit first.");
         QCOMPARE(transport->requests().size(), 1);
         page.release();
         runTask(std::move(opening));
         QVERIFY(!model->busy());
 
-        model->setDraft(QStringLiteral("typing"));
+        model->setDraft("typing");
         QCOMPARE(runTask(model->create(false)), std::nullopt);
-        QCOMPARE(model->error(), QStringLiteral("Save or discard the current edit first."));
+        QCOMPARE(model->error(), "Save or discard the current edit first.");
     }
 
-    void commandRefusals_data() {
+    // A confirmed command shows its notice and reloads the grid; a refused one shows why and does not.
+    void commandAnswers_data() {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
         const QString unconfirmed = "The request was not confirmed. Check your access and try again.";
-        QTest::newRow("notice body") << 403
-                                     << QByteArray(
-                                            R"({"notice":"denied","message":"Only owners can rename."})")
-                                     << "Only owners can rename.";
-        QTest::newRow("plain body") << 403 << QByteArray("forbidden") << unconfirmed;
-        QTest::newRow("empty 500") << 500 << QByteArray() << unconfirmed;
-        QTest::newRow("2xx that does not decode")
-            << 200 << QByteArray("{}") << "The server returned an unsupported response.";
+        const auto row = [](const char *name, int status, const char *body, const QString &error) {
+            QTest::newRow(name) << status << QByteArray(body) << error;
+        };
+        row("confirmed", 200, R"({"notice":"renamed","message":"Renamed"})", QString());
+        row("notice body", 403, R"({"notice":"denied","message":"Only owners can rename."})",
+            "Only owners can rename.");
+        row("plain body", 403, "forbidden", unconfirmed);
+        row("empty 500", 500, "", unconfirmed);
+        row("2xx that does not decode", 200, "{}", "The server returned an unsupported response.");
     }
-    void commandRefusals() {
+    void commandAnswers() {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, error);
-        serveSheet(4, 1, 10, 10, 1);
-        runTask(model->open(summary(4, 1)));
-        transport->setHandler([=](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            co_return FakeTransport::json(status, body);
-        });
-        QVERIFY(!runTask(
-            model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
-        QCOMPARE(model->error(), error);
-        QVERIFY(!model->busy());
-        QCOMPARE(transport->requests().last().path, QStringLiteral("/sheets/4/rename"));
-    }
-
-    void commandSuccessReloads() {
-        serveSheet(4, 1, 10, 10, 1);
-        runTask(model->open(summary(4, 1)));
+        openSheet(4, 1, 10, 10, 1);
         transport->clearRequests();
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.method == QStringLiteral("POST"))
-                co_return FakeTransport::json(200, R"({"notice":"renamed","message":"Renamed"})");
-            co_return FakeTransport::json(200, gridJson(2));
+        transport->setReplies([=](const Request &request) {
+            return request.method == "POST" ? answer(status, body) : answer(200, gridJson(2));
         });
-        QVERIFY(runTask(
-            model->command(QStringLiteral("/rename"), {{QStringLiteral("title"), QStringLiteral("x")}})));
-        QCOMPARE(model->lastNotice(), QStringLiteral("renamed"));
-        QCOMPARE(model->notice(), QStringLiteral("Renamed"));
-        QCOMPARE(transport->requests().first().contentType,
-                 QStringLiteral("application/x-www-form-urlencoded"));
-        QCOMPARE(transport->requests().size(), 2); // the POST, then one tile
-        QCOMPARE(model->version(), quint64(2));
+        QCOMPARE(runTask(model->command("/rename", {{"title", "x"}})), error.isEmpty());
+        QCOMPARE(model->error(), error);
+        QCOMPARE(model->lastNotice(), error.isEmpty() ? "renamed" : "");
+        QCOMPARE(model->notice(), error.isEmpty() ? "Renamed" : "");
+        QVERIFY(!model->busy());
+        QCOMPARE(transport->paths().first(), "POST /sheets/4/rename");
+        QCOMPARE(transport->requests().first().contentType, "application/x-www-form-urlencoded");
+        QCOMPARE(transport->requests().size(), error.isEmpty() ? 2 : 1); // the POST, then one tile
+        QCOMPARE(model->version(), error.isEmpty() ? 2 : 1);
     }
 
     void formBodyRoundTrips() {
-        const FormFields fields{{QStringLiteral("b"), QStringLiteral("1 + 1 = 2 & #3 % 100")},
-                                {QStringLiteral("a"), QStringLiteral("naïve ☃ 😀")},
-                                {QStringLiteral("a&b=c"), QString()}};
+        const FormFields fields{{"b", "1 + 1 = 2 & #3 % 100"}, {"a", "naïve ☃ 😀"}, {"a&b=c", QString()}};
         const QByteArray body = SheetModel::formBody(fields);
         // '+' would read back as a space, so the encoder must use %2B and %20 instead.
         QVERIFY(!body.contains('+'));
@@ -405,29 +347,27 @@ private Q_SLOTS:
     }
 
     void createOpensTheNewSheet() {
-        transport->setHandler([](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.method == QStringLiteral("POST"))
-                co_return FakeTransport::json(201,
-                                              R"({"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"})");
-            if (request.path == QStringLiteral("/sheets"))
-                co_return FakeTransport::json(200, listJson(9, "Untitled"));
-            if (request.path == QStringLiteral("/sheets/9"))
-                co_return FakeTransport::json(200, pageJson(9, 4, 10, 10));
-            co_return FakeTransport::json(200, gridJson(1));
+        transport->setReplies([](const Request &request) {
+            if (request.method == "POST")
+                return answer(201, R"({"ID":9,"Title":"Untitled","TabID":4,"TabName":"Sheet1"})");
+            if (request.path == "/sheets")
+                return answer(200, listJson(9, "Untitled"));
+            if (request.path == "/sheets/9")
+                return answer(200, pageJson(9, 4, 10, 10));
+            return answer(200, gridJson(1));
         });
-        const auto created = runTask(model->create(true));
-        QCOMPARE(created->ID, quint64(9));
+        QCOMPARE(runTask(model->create(true))->ID, quint64(9));
         QCOMPARE(transport->requests().first().body, std::optional<QByteArray>(QByteArray()));
         QCOMPARE(model->sheets().size(), 1);
         QCOMPARE(model->page()->Sheet.ID, quint64(9));
-        QCOMPARE(model->grid(), QStringLiteral("/api/sheets/9/tabs/4"));
+        QCOMPARE(model->grid(), "/api/sheets/9/tabs/4");
     }
 
     void modelOutlivesItsOwnerWhileALoadIsInFlight() {
         Gate answer;
-        transport->setHandler([&](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
+        transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
             co_await answer.pass();
-            co_return FakeTransport::json(200, R"({"Sheets":[]})");
+            co_return fixtures::answer(200, R"({"Sheets":[]})");
         });
         std::weak_ptr<SheetModel> weak = model;
         auto loading = model->loadList();

@@ -41,48 +41,42 @@ private Q_SLOTS:
         QCOMPARE(server->batchSizes, (QList<int>{500, 500}));
         QCOMPARE(model->failedWrites(), writes.mid(500));
         QCOMPARE(model->error(),
-                 QStringLiteral(
-                     "500 cells confirmed; 700 still need saving. The server did not confirm the edit."));
-        QVERIFY(model->hasUnconfirmedChanges());
+                 "500 cells confirmed; 700 still need saving. The server did not confirm the edit.");
         QVERIFY(!model->busy());
         // The first batch was merged.
-        QCOMPARE(model->cells().value({0, 1}).raw, QStringLiteral("1"));
+        QCOMPARE(model->cells().value({0, 1}).raw, "1");
 
         // Any other change is refused until the pending writes are retried.
         QVERIFY(!runTask(model->write({CellWrite{0, 0, "x", {}, {}}}, false)));
-        QCOMPARE(model->error(),
-                 QStringLiteral("Retry or discard the pending edits before making another change."));
+        QCOMPARE(model->error(), "Retry or discard the pending edits before making another change.");
         QCOMPARE(server->batchSizes.size(), 2);
 
         runTask(model->retryWrites());
         QCOMPARE(server->batchSizes, (QList<int>{500, 500, 500, 200}));
         QVERIFY(model->failedWrites().isEmpty());
         QCOMPARE(model->error(), QString());
-        QCOMPARE(model->notice(), QStringLiteral("Saved"));
-        QCOMPARE(model->cells().value({1199 / 26, 1199 % 26}).raw, QStringLiteral("1199"));
+        QCOMPARE(model->notice(), "Saved");
     }
 
-    void transportFailureIsCountedToo() {
+    // A batch that fails in transport or comes back unreadable stays pending, counted in the message.
+    void unconfirmedBatchIsCounted_data() {
+        QTest::addColumn<bool>("offline");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("offline") << true << urlErrorDescription(UrlErrorCode::notConnectedToInternet);
+        QTest::newRow("undecodable") << false << "The server returned an unsupported response.";
+    }
+    void unconfirmedBatchIsCounted() {
+        QFETCH(bool, offline);
+        QFETCH(QString, reason);
         openSheet();
-        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            throw NativeClientError::offline(UrlErrorCode::notConnectedToInternet);
-            co_return answer(200, {});
+        transport->setReplies([=](const FakeTransport::Request &) {
+            if (offline)
+                throw NativeClientError::offline(UrlErrorCode::notConnectedToInternet);
+            return answer(200, R"({"cells":[]})");
         });
         QVERIFY(!runTask(model->write(manyWrites(3), false)));
-        QCOMPARE(model->error(), QStringLiteral("0 cells confirmed; 3 still need saving. ") +
-                                     urlErrorDescription(UrlErrorCode::notConnectedToInternet));
+        QCOMPARE(model->error(), "0 cells confirmed; 3 still need saving. " + reason);
         QCOMPARE(model->failedWrites().size(), 3);
-    }
-
-    void undecodableConfirmationKeepsTheBatch() {
-        openSheet();
-        transport->setHandler([](const FakeTransport::Request &) -> QCoro::Task<NativeResponse> {
-            co_return answer(200, QByteArray("{\"cells\":[]}"));
-        });
-        QVERIFY(!runTask(model->write(manyWrites(2), false)));
-        QCOMPARE(model->error(),
-                 QStringLiteral(
-                     "0 cells confirmed; 2 still need saving. The server returned an unsupported response."));
     }
 
     void inputLimitCountsUtf8Bytes_data() {
@@ -103,8 +97,7 @@ private Q_SLOTS:
         QCOMPARE(runTask(model->write(writes, false)), sent);
         QCOMPARE(server->batchSizes.size(), sent ? 1 : 0);
         QCOMPARE(model->error(),
-                 sent ? QString()
-                      : QStringLiteral("A cell exceeds the input size limit. Nothing was changed."));
+                 sent ? QString() : "A cell exceeds the input size limit. Nothing was changed.");
     }
 
     void emptyListAndPermissions() {
@@ -164,10 +157,10 @@ private Q_SLOTS:
         QFETCH(Coordinate, to);
         openSheet(10, 5);
         model->select(from);
-        model->setDraft(QStringLiteral("typed"));
+        model->setDraft("typed");
         runTask(model->commit(moveRight, backwards));
         QCOMPARE(model->selectionAnchor(), to);
-        QCOMPARE(model->cells().value(from).raw, QStringLiteral("typed"));
+        QCOMPARE(model->cells().value(from).raw, "typed");
         QCOMPARE(model->rangeText(), to.ref());
         if (to != from) {
             QCOMPARE(model->draft(), QString());
@@ -175,40 +168,23 @@ private Q_SLOTS:
         }
     }
 
-    void failedCommitStaysThenRetryCleansTheEditor() {
-        openSheet();
-        server->refuseBatch = 1;
-        model->setDraft(QStringLiteral("42"));
-        runTask(model->commit(false, false));
-        QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
-        QCOMPARE(model->draft(), QStringLiteral("42"));
-        QCOMPARE(model->failedWrites().size(), 1);
-        QVERIFY(model->hasUnconfirmedChanges());
-        runTask(model->retryWrites());
-        QVERIFY(model->failedWrites().isEmpty());
-        QCOMPARE(model->originalDraft(), QStringLiteral("42"));
-        QVERIFY(!model->hasUnconfirmedChanges());
-    }
-
     // Text typed while a write travels, or after it failed, is never taken as saved: it stays the
-    // draft, the move after the save is refused, and the next commit sends it.
+    // draft, the move after the save is refused, and the next commit sends it. A failed commit keeps its
+    // draft, and a retry with nothing typed leaves a clean editor.
     void newerTextIsNeverMarkedSaved_data() {
         QTest::addColumn<bool>("failFirst");
         QTest::addColumn<QString>("typedAfterFailure");
         QTest::addColumn<QString>("typedWhileSending");
         QTest::addColumn<QString>("kept");
-        QTest::newRow("commit, typed while it travels") << false << ""
-                                                        << "second"
-                                                        << "second";
-        QTest::newRow("retry, typed after the failure") << true << "second"
-                                                        << ""
-                                                        << "second";
-        QTest::newRow("retry, typed while it travels") << true << ""
-                                                       << "second"
-                                                       << "second";
-        QTest::newRow("retry, typed back to the old text") << true << "old"
-                                                           << ""
-                                                           << "old";
+        const auto row = [](const char *name, bool failFirst, const char *after, const char *during,
+                            const char *kept) {
+            QTest::newRow(name) << failFirst << QString(after) << QString(during) << QString(kept);
+        };
+        row("commit, typed while it travels", false, "", "second", "second");
+        row("retry, typed after the failure", true, "second", "", "second");
+        row("retry, typed while it travels", true, "", "second", "second");
+        row("retry, typed back to the old text", true, "old", "", "old");
+        row("retry, nothing typed", true, "", "", "first");
     }
     void newerTextIsNeverMarkedSaved() {
         QFETCH(bool, failFirst);
@@ -218,11 +194,12 @@ private Q_SLOTS:
         server = std::make_unique<FakeSheetServer>(transport, 100, 26);
         server->setCell(0, 0, "old");
         runTask(model->open(summary(1, 1)));
-        model->setDraft(QStringLiteral("first"));
+        model->setDraft("first");
         if (failFirst) {
             server->refuseBatch = 1;
             runTask(model->commit(false, false));
             QCOMPARE(model->failedWrites().size(), 1);
+            QCOMPARE(model->draft(), "first");
             if (!typedAfterFailure.isEmpty())
                 model->setDraft(typedAfterFailure);
         }
@@ -232,11 +209,11 @@ private Q_SLOTS:
             runTask(model->retryWrites());
         else
             runTask(model->commit(false, false));
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("first"));
+        QCOMPARE(model->cells().value({0, 0}).raw, "first");
         QVERIFY(model->failedWrites().isEmpty());
         QCOMPARE(model->draft(), kept);
-        QCOMPARE(model->originalDraft(), QStringLiteral("first"));
-        QVERIFY(model->hasUnconfirmedChanges());
+        QCOMPARE(model->originalDraft(), "first");
+        QCOMPARE(model->hasUnconfirmedChanges(), kept != "first");
         QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
 
         server->onBatch = nullptr;
@@ -250,11 +227,11 @@ private Q_SLOTS:
         openSheet();
         server->refuseBatch = 1;
         QVERIFY(!runTask(model->write({CellWrite{5, 5, "pending", {}, {}}}, false)));
-        model->setDraft(QStringLiteral("draft"));
+        model->setDraft("draft");
         runTask(model->saveAll());
         QCOMPARE(server->batchSizes, (QList<int>{1, 1, 1}));
-        QCOMPARE(model->cells().value({5, 5}).raw, QStringLiteral("pending"));
-        QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("draft"));
+        QCOMPARE(model->cells().value({5, 5}).raw, "pending");
+        QCOMPARE(model->cells().value({0, 0}).raw, "draft");
         QCOMPARE(model->selectionAnchor(), (Coordinate{1, 0}));
         QVERIFY(!model->hasUnconfirmedChanges());
     }
@@ -262,11 +239,11 @@ private Q_SLOTS:
     void discardRestoresTheConfirmedText() {
         openSheet();
         QVERIFY(runTask(model->write({CellWrite{0, 0, "kept", {}, {}}}, false)));
-        model->setDraft(QStringLiteral("abandoned"));
-        model->setError(QStringLiteral("old"));
+        model->setDraft("abandoned");
+        model->setError("old");
         model->discard();
-        QCOMPARE(model->draft(), QStringLiteral("kept"));
-        QCOMPARE(model->originalDraft(), QStringLiteral("kept"));
+        QCOMPARE(model->draft(), "kept");
+        QCOMPARE(model->originalDraft(), "kept");
         QCOMPARE(model->error(), QString());
     }
 };

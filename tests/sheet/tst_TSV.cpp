@@ -8,10 +8,10 @@ class TestTSV : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void encode() {
-        QCOMPARE(TSV::encode({{"a", "b"}, {"c"}}), QStringLiteral("a\tb\nc"));
-        QCOMPARE(TSV::encode({{"say \"hi\""}}), QStringLiteral("\"say \"\"hi\"\"\""));
+        QCOMPARE(TSV::encode({{"a", "b"}, {"c"}}), "a\tb\nc");
+        QCOMPARE(TSV::encode({{"say \"hi\""}}), "\"say \"\"hi\"\"\"");
         QCOMPARE(TSV::encode({{"two\nlines", "tab\there", "cr\r"}}),
-                 QStringLiteral("\"two\nlines\"\t\"tab\there\"\t\"cr\r\""));
+                 "\"two\nlines\"\t\"tab\there\"\t\"cr\r\"");
         QCOMPARE(TSV::encode({}), QString());
     }
 

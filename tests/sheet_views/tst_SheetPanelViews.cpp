@@ -23,26 +23,30 @@
 using namespace fixtures;
 
 namespace {
-QByteArray body(const json &value) {
-    return QByteArray::fromStdString(value.dump());
-}
-
-QByteArray tablePage(bool hasPrev, bool hasNext, qint64 r) {
+// A one-row table page, row `r`, with cells in columns D and F, under the server's saved view.
+NativeResponse tablePage(bool hasPrev, bool hasNext, qint64 r) {
     const json view = {
         {"sortCol", 2}, {"sortDesc", true}, {"filterCol", -1}, {"filterOp", "nonempty"}, {"filterVal", ""}};
     const json cells = json::array({{{"R", r}, {"C", 3}, {"Raw", "=1+1"}, {"Display", "2"}},
                                     {{"R", r}, {"C", 5}, {"Raw", "x"}, {"Display", "x"}}});
-    return body({{"View", view},
-                 {"Rows", {{{"Number", r + 1}, {"Cells", cells}}}},
-                 {"HasNext", hasNext},
-                 {"HasPrev", hasPrev}});
+    return reply(200, {{"View", view},
+                       {"Rows", {{{"Number", r + 1}, {"Cells", cells}}}},
+                       {"HasNext", hasNext},
+                       {"HasPrev", hasPrev}});
 }
 
-QStringList buttonTexts(const QWidget *panel) {
-    QStringList texts;
-    for (const QPushButton *button : panel->findChildren<QPushButton *>())
-        texts.append(button->text());
-    return texts;
+// The panel's button showing `text`, or null.
+QPushButton *button(const QWidget *panel, const QString &text) {
+    for (QPushButton *button : panel->findChildren<QPushButton *>())
+        if (button->text() == text)
+            return button;
+    return nullptr;
+}
+
+bool shows(const QWidget *panel, const QString &text) {
+    const auto labels = panel->findChildren<QLabel *>();
+    return std::any_of(labels.cbegin(), labels.cend(),
+                       [&](const QLabel *label) { return label->text() == text; });
 }
 } // namespace
 
@@ -53,10 +57,6 @@ class TestSheetPanelViews : public QObject {
     std::unique_ptr<PanelServer> server;
     std::shared_ptr<SheetModel> model;
 
-    void answer(const char *key, NativeResponse response) {
-        server->answers[QString::fromUtf8(key)] = response;
-    }
-
 private Q_SLOTS:
     void init() {
         transport = std::make_shared<DownloadTransport>();
@@ -66,15 +66,14 @@ private Q_SLOTS:
 
     void panelsByName() {
         const auto make = [this](const char *name) {
-            return std::unique_ptr<SheetFeaturePanel>(
-                SheetFeaturePanel::make(QString::fromUtf8(name), model));
+            return std::unique_ptr<SheetFeaturePanel>(SheetFeaturePanel::make(name, model));
         };
         QVERIFY(qobject_cast<SheetHistoryPanel *>(make("History").get()));
         QVERIFY(qobject_cast<SheetDataPanel *>(make("Data").get()));
         QVERIFY(qobject_cast<SheetCommentsPanel *>(make("Comments").get()));
         QVERIFY(qobject_cast<SheetSharePanel *>(make("Share").get()));
         QCOMPARE(qobject_cast<SheetFilesPanel *>(make("Import").get())->actionButton()->text(),
-                 QStringLiteral("Choose workbook"));
+                 "Choose workbook");
         QVERIFY(qobject_cast<SheetFilesPanel *>(make("Export").get()));
         QVERIFY(!make("Rename"));
         QVERIFY(!make("history"));
@@ -82,13 +81,13 @@ private Q_SLOTS:
 
     void tableViewPagesAndSelectsRealCells() {
         server->open(*model, 42);
-        answer("GET /sheets/42/table?page=1", fixtures::answer(200, tablePage(false, true, 7)));
-        answer("GET /sheets/42/table?page=2", fixtures::answer(200, tablePage(true, false, 60)));
+        server->on("GET /sheets/42/table?page=1", tablePage(false, true, 7));
+        server->on("GET /sheets/42/table?page=2", tablePage(true, false, 60));
         SheetTableView view(model);
         view.resize(600, 400);
         view.show();
         QTRY_VERIFY(model->sheetTable().table());
-        QCOMPARE(view.pageLabel()->text(), QStringLiteral("Page 1"));
+        QCOMPARE(view.pageLabel()->text(), "Page 1");
         QVERIFY(!view.previousButton()->isEnabled());
         QVERIFY(view.nextButton()->isEnabled());
         // The second cell of the row sits after the number box and the first cell's column.
@@ -97,7 +96,7 @@ private Q_SLOTS:
         QTest::mouseClick(view.rows(), Qt::LeftButton, {}, second.center().toPoint());
         QCOMPARE(model->selectionAnchor(), (Coordinate{7, 5}));
         QTest::mouseClick(view.nextButton(), Qt::LeftButton);
-        QTRY_COMPARE(view.pageLabel()->text(), QStringLiteral("Page 2"));
+        QTRY_COMPARE(view.pageLabel()->text(), "Page 2");
         QTRY_VERIFY(view.previousButton()->isEnabled());
         QVERIFY(!view.nextButton()->isEnabled());
         QTest::mouseClick(view.rows(), Qt::LeftButton, {}, view.rows()->cellRect(0, 0).center().toPoint());
@@ -118,18 +117,18 @@ private Q_SLOTS:
         QFETCH(bool, mayWrite);
         QFETCH(int, status);
         server->open(*model, 42, mayWrite);
-        answer("GET /sheets/42/table?page=1", fixtures::answer(200, tablePage(false, false, 0)));
-        answer("POST /sheets/42/view", PanelServer::notice(status, "view-saved", "Saved."));
+        server->on("GET /sheets/42/table?page=1", tablePage(false, false, 0));
+        server->on("POST /sheets/42/view", notice(status, "view-saved", "Saved."));
         SheetDataPanel panel(model);
         QSignalSpy done(&panel, &SheetFeaturePanel::done);
         panel.show();
-        QTRY_COMPARE(panel.sortColumn()->currentText(), QStringLiteral("C")); // the server's settings
+        QTRY_COMPARE(panel.sortColumn()->currentText(), "C"); // the server's settings
         QVERIFY(panel.descending()->isChecked());
         QCOMPARE(panel.applyButton()->isEnabled(), mayWrite);
 
         panel.descending()->setChecked(false);
-        QTest::keyClicks(panel.filterValue(), QStringLiteral("abc"));
-        QCOMPARE(model->sheetTable().view().filterVal, QStringLiteral("abc"));
+        QTest::keyClicks(panel.filterValue(), "abc");
+        QCOMPARE(model->sheetTable().view().filterVal, "abc");
         QVERIFY(!model->sheetTable().view().sortDesc);
         if (!mayWrite) {
             QTest::mouseClick(panel.openButton(), Qt::LeftButton);
@@ -139,8 +138,7 @@ private Q_SLOTS:
         }
         QTest::mouseClick(panel.applyButton(), Qt::LeftButton);
         QTRY_VERIFY(!model->busy());
-        QCOMPARE(server->lastForm(QStringLiteral("/sheets/42/view")).value(QStringLiteral("filterVal")),
-                 QStringLiteral("abc"));
+        QCOMPARE(server->lastForm("/sheets/42/view").value("filterVal"), "abc");
         QCOMPARE(model->showTable(), status == 200);
         QCOMPARE(done.count(), status == 200 ? 1 : 0);
     }
@@ -158,42 +156,33 @@ private Q_SLOTS:
         server->open(*model, 42, mayWrite);
         const json entry = {{"ID", 17},   {"Ref", "B2"}, {"Who", "Ann"},
                             {"Old", "1"}, {"New", "2"},  {"When", ""}};
-        answer("GET /sheets/42/history", fixtures::answer(200, body({{"Entries", json::array({entry})}})));
-        answer("POST /sheets/42/restore",
-               PanelServer::notice(200, "restored", "Restored 1 cell to the text before that edit."));
+        server->on("GET /sheets/42/history", reply(200, {{"Entries", json::array({entry})}}));
+        const char *restored = "Restored 1 cell to the text before that edit.";
+        server->on("POST /sheets/42/restore", notice(200, "restored", restored));
         SheetHistoryPanel panel(model);
         panel.show();
         QTRY_COMPARE(panel.findChildren<QGroupBox *>().size(), 1);
-        const auto shows = [&](const QString &text) {
-            const auto labels = panel.findChildren<QLabel *>();
-            return std::any_of(labels.cbegin(), labels.cend(),
-                               [&](const QLabel *l) { return l->text() == text; });
-        };
-        QVERIFY(shows(QStringLiteral("Before: 1")) && shows(QStringLiteral("After: 2")) &&
-                shows(QStringLiteral("Ann")));
-        const QStringList buttons = buttonTexts(&panel);
-        QCOMPARE(buttons.contains(QStringLiteral("Restore before this edit")), mayWrite);
+        QVERIFY(shows(&panel, "Before: 1") && shows(&panel, "After: 2") && shows(&panel, "Ann"));
+        QPushButton *restore = button(&panel, "Restore before this edit");
+        QCOMPARE(bool(restore), mayWrite);
         if (!mayWrite)
             return;
-        for (QPushButton *button : panel.findChildren<QPushButton *>())
-            if (button->text() == u"Restore before this edit")
-                QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(panel.confirmation());
-        transport->clearRequests();
+        QTest::mouseClick(restore, Qt::LeftButton);
         QMessageBox *box = panel.confirmation();
-        for (QAbstractButton *button : box->buttons())
-            if ((box->buttonRole(button) == QMessageBox::AcceptRole) == confirm) {
-                button->click();
+        QVERIFY(box);
+        transport->clearRequests();
+        for (QAbstractButton *choice : box->buttons())
+            if ((box->buttonRole(choice) == QMessageBox::AcceptRole) == confirm) {
+                choice->click();
                 break;
             }
         if (confirm) {
-            QTRY_VERIFY(transport->paths().contains(QStringLiteral("GET /sheets/42/history")));
-            QCOMPARE(server->lastForm(QStringLiteral("/sheets/42/restore")).value(QStringLiteral("event")),
-                     QStringLiteral("17"));
-            QTRY_VERIFY(shows(QStringLiteral("Restored 1 cell to the text before that edit.")));
+            QTRY_VERIFY(transport->paths().contains("GET /sheets/42/history"));
+            QCOMPARE(server->lastForm("/sheets/42/restore").value("event"), "17");
+            QTRY_VERIFY(shows(&panel, restored));
         } else {
             QTest::qWait(0);
-            QVERIFY(!transport->paths().contains(QStringLiteral("POST /sheets/42/restore")));
+            QVERIFY(!transport->paths().contains("POST /sheets/42/restore"));
         }
     }
 
@@ -211,30 +200,28 @@ private Q_SLOTS:
             return json{
                 {"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Entries", entries}, {"Resolved", resolved}};
         };
-        answer("GET /sheets/42/comments",
-               fixtures::answer(
-                   200,
-                   body({{"Threads", json::array({thread(1, 1, "B2", true), thread(4, 2, "C5", false)})}})));
-        answer("POST /sheets/42/comments", PanelServer::notice(200, "added", "Added."));
+        server->on(
+            "GET /sheets/42/comments",
+            reply(200, {{"Threads", json::array({thread(1, 1, "B2", true), thread(4, 2, "C5", false)})}}));
+        server->on("POST /sheets/42/comments", notice(200, "added", "Added."));
         SheetCommentsPanel panel(model);
         panel.show();
         QTRY_COMPARE(panel.findChildren<QGroupBox *>().size(), 2);
-        QCOMPARE(panel.findChildren<QGroupBox *>().at(0)->title(), QStringLiteral("B2 \u00B7 Resolved"));
-        QCOMPARE(panel.findChildren<QGroupBox *>().at(1)->title(), QStringLiteral("C5"));
-        QCOMPARE(buttonTexts(&panel).count(QStringLiteral("Resolve thread")), mayComment ? 1 : 0);
+        QCOMPARE(panel.findChildren<QGroupBox *>().at(0)->title(), "B2 \u00B7 Resolved");
+        QCOMPARE(panel.findChildren<QGroupBox *>().at(1)->title(), "C5");
+        QCOMPARE(bool(button(&panel, "Resolve thread")), mayComment);
         QCOMPARE(panel.addButton()->isVisibleTo(&panel), mayComment);
         if (!mayComment)
             return;
         model->select({4, 2});
-        QCOMPARE(panel.target()->text(), QStringLiteral("Comment on C5"));
-        panel.body()->setPlainText(QStringLiteral(" \n "));
+        QCOMPARE(panel.target()->text(), "Comment on C5");
+        panel.body()->setPlainText(" \n ");
         QVERIFY(!panel.addButton()->isEnabled());
-        panel.body()->setPlainText(QStringLiteral("Fine"));
+        panel.body()->setPlainText("Fine");
         QVERIFY(panel.addButton()->isEnabled());
         QTest::mouseClick(panel.addButton(), Qt::LeftButton);
         QTRY_COMPARE(panel.body()->toPlainText(), QString());
-        QCOMPARE(server->lastForm(QStringLiteral("/sheets/42/comments")).value(QStringLiteral("r")),
-                 QStringLiteral("4"));
+        QCOMPARE(server->lastForm("/sheets/42/comments").value("r"), "4");
     }
 
     void sharePanelShowsANewLinkOnce() {
@@ -243,33 +230,26 @@ private Q_SLOTS:
             json::array({{{"Member", {{"ID", 9}, {"Address", "bo@example.com"}}}, {"Role", "editor"}}});
         const json links = json::array({{{"ID", 12}, {"Role", "commenter"}}});
         const auto share = [&](const char *newLink) {
-            return fixtures::answer(
-                200, body({{"People", people}, {"Links", links}, {"NewLink", newLink}, {"Notice", ""}}));
+            return reply(200, {{"People", people}, {"Links", links}, {"NewLink", newLink}, {"Notice", ""}});
         };
-        answer("GET /sheets/42/share", share(""));
-        answer("POST /sheets/42/share/link", share("https://x/links/t"));
-        answer("POST /sheets/42/share/link/revoke",
-               PanelServer::notice(200, "link-revoked", "The link no longer opens the sheet."));
+        server->on("GET /sheets/42/share", share(""));
+        server->on("POST /sheets/42/share/link", share("https://x/links/t"));
+        server->on("POST /sheets/42/share/link/revoke",
+                   notice(200, "link-revoked", "The link no longer opens it."));
         SheetSharePanel panel(model);
         panel.show();
-        QTRY_VERIFY(buttonTexts(&panel).contains(QStringLiteral("Revoke commenter link 12")));
-        QVERIFY(buttonTexts(&panel).contains(QStringLiteral("Remove access")));
+        QTRY_VERIFY(button(&panel, "Revoke commenter link 12"));
+        QVERIFY(button(&panel, "Remove access"));
         QVERIFY(!panel.grantButton()->isEnabled());
-        QTest::keyClicks(panel.address(), QStringLiteral("cy@example.com"));
+        QTest::keyClicks(panel.address(), "cy@example.com");
         QVERIFY(panel.grantButton()->isEnabled());
         QVERIFY(!panel.newLink()->isVisibleTo(&panel));
         QTest::mouseClick(panel.createLinkButton(), Qt::LeftButton);
         QTRY_VERIFY(panel.newLink()->isVisibleTo(&panel));
-        QCOMPARE(panel.newLink()->text(), QStringLiteral("https://x/links/t"));
-        for (QPushButton *button : panel.findChildren<QPushButton *>())
-            if (button->text() == u"Revoke commenter link 12") {
-                QTest::mouseClick(button, Qt::LeftButton);
-                break;
-            }
+        QCOMPARE(panel.newLink()->text(), "https://x/links/t");
+        QTest::mouseClick(button(&panel, "Revoke commenter link 12"), Qt::LeftButton);
         QTRY_VERIFY(!panel.newLink()->isVisibleTo(&panel));
-        QCOMPARE(
-            server->lastForm(QStringLiteral("/sheets/42/share/link/revoke")).value(QStringLiteral("link")),
-            QStringLiteral("12"));
+        QCOMPARE(server->lastForm("/sheets/42/share/link/revoke").value("link"), "12");
         // Owners only: on another account's page the controls are off.
         server->mayShare = false;
         server->open(*model, 43);
@@ -278,12 +258,12 @@ private Q_SLOTS:
     }
 
     void exportPanelRemovesTheWorkbookWhateverHappens_data() {
-        QTest::addColumn<int>("ending");
-        QTest::newRow("dialog cancelled") << 0;
-        QTest::newRow("panel closed with the dialog open") << 1;
+        QTest::addColumn<bool>("closePanel");
+        QTest::newRow("dialog cancelled") << false;
+        QTest::newRow("panel closed with the dialog open") << true;
     }
     void exportPanelRemovesTheWorkbookWhateverHappens() {
-        QFETCH(int, ending);
+        QFETCH(bool, closePanel);
         server->open(*model, 42);
         QString folder;
         transport->setDownloadHandler(
@@ -296,21 +276,20 @@ private Q_SLOTS:
             });
         auto panel = std::make_unique<SheetFilesPanel>(model, false);
         panel->show();
-        QCOMPARE(panel->actionButton()->text(), QStringLiteral("Save workbook\u2026"));
+        QCOMPARE(panel->actionButton()->text(), "Save workbook\u2026");
         QTest::mouseClick(panel->actionButton(), Qt::LeftButton);
         QTRY_VERIFY(panel->dialog());
         QVERIFY(QFileInfo::exists(folder));
-        QCOMPARE(panel->dialog()->selectedFiles().value(0).section(u'/', -1),
-                 QStringLiteral("Sheet 42.xlsx"));
-        if (ending == 0)
-            panel->dialog()->reject();
-        else
+        QCOMPARE(panel->dialog()->selectedFiles().value(0).section(u'/', -1), "Sheet 42.xlsx");
+        if (closePanel)
             panel.reset();
+        else
+            panel->dialog()->reject();
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(!model->sheetFiles().workbook());
         // An unsaved edit keeps the button off.
         if (panel) {
-            model->setDraft(QStringLiteral("typed"));
+            model->setDraft("typed");
             QVERIFY(!panel->actionButton()->isEnabled());
         }
     }
