@@ -45,15 +45,11 @@ public:
     explicit Browser(int port) : m_client("127.0.0.1", port) { m_client.set_read_timeout(60); }
 
     bool start(const QString &profile) {
-        const json args = {"--headless",
-                           "--no-sandbox",
-                           "--disable-gpu",
-                           "--disable-quic",
-                           "--no-first-run",
-                           "--disable-background-networking",
-                           "--disable-component-update",
-                           "--disable-sync",
-                           "--user-data-dir=" + profile.toStdString()};
+        json args = json::array({"--user-data-dir=" + profile.toStdString()});
+        for (const char *flag :
+             {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+              "--disable-background-networking", "--disable-component-update", "--disable-sync"})
+            args.push_back(flag);
         const json body = {{"capabilities",
                             {{"alwaysMatch",
                               {{"browserName", "chrome"},
