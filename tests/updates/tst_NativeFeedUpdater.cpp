@@ -2,6 +2,7 @@
 // the desktop; anything else is refused or reported, and never leaves a file behind. The update
 // controller starts only with a valid feed address and signing key, and its menu actions follow it.
 
+#include "LoopbackHttpServer.h"
 #include "TlsFeedServer.h"
 #include "UpdateSigning.h"
 
@@ -16,7 +17,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -241,11 +241,8 @@ private Q_SLOTS:
         QFETCH(bool, closedPort);
         offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
         QUrl feed = m_server.url(QStringLiteral("/appcast.xml"));
-        if (closedPort) {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            feed.setPort(probe.serverPort());
-        }
+        if (closedPort)
+            feed.setPort(LoopbackHttpServer::closedPort());
         const int before = m_server.requests().size();
         NativeFeedUpdater feedUpdater(feed, m_keys.publicKey, options(trusted));
         const Result result = check(feedUpdater);
@@ -393,10 +390,8 @@ private Q_SLOTS:
 
     // While a check runs the item is disabled; the answer of a check the person asked for is shown.
     void checkItemIsDisabledWhileCheckingAndShowsTheResult() {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString feed = QStringLiteral("https://127.0.0.1:%1/appcast.xml").arg(closed.serverPort());
-        closed.close();
+        const QString feed =
+            QStringLiteral("https://127.0.0.1:%1/appcast.xml").arg(LoopbackHttpServer::closedPort());
         NativeUpdater updater(info(feed, validKey), options(true, std::chrono::hours(1)));
         QWidget window;
         NativeUpdateCommands commands(updater, &window);
