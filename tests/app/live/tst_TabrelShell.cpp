@@ -407,12 +407,9 @@ private Q_SLOTS:
     void panelsByName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("registered") << "Comments"
-                                    << "registered content";
-        QTest::newRow("unknown") << "Nonsense"
-                                 << "";
-        QTest::newRow("names are case-sensitive") << "rename"
-                                                  << "";
+        QTest::newRow("registered") << "Comments" << QStringLiteral("registered content");
+        QTest::newRow("unknown") << "Nonsense" << QString();
+        QTest::newRow("names are case-sensitive") << "rename" << QString();
     }
     void panelsByName() {
         QFETCH(QString, name);
