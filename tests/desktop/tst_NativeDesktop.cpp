@@ -378,12 +378,10 @@ private Q_SLOTS:
     void measureTakesTheWidestLine_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("widest");
-        QTest::newRow("one line") << "Quarterly total"
-                                  << "Quarterly total";
-        QTest::newRow("wider second line") << "Q3\nQuarterly total"
-                                           << "Quarterly total";
-        QTest::newRow("wider first line, CR LF") << "Quarterly total\r\nQ3"
-                                                 << "Quarterly total";
+        const QString total = QStringLiteral("Quarterly total");
+        QTest::newRow("one line") << total << total;
+        QTest::newRow("wider second line") << "Q3\n" + total << total;
+        QTest::newRow("wider first line, CR LF") << total + "\r\nQ3" << total;
         QTest::newRow("line separator") << QStringLiteral("Q3\u2028Quarterly") << "Quarterly";
     }
     void measureTakesTheWidestLine() {
