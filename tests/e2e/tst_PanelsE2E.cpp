@@ -127,12 +127,6 @@ private Q_SLOTS:
         QCOMPARE(table.table()->Rows->size(), 5); // 55 values above 5
         QCOMPARE(table.table()->Rows->last().Cells.first().Display, QStringLiteral("6"));
         QVERIFY(!table.mayGoForward());
-        // Another sheet starts again at page 1.
-        auto other = account->createSheet();
-        runTask(model->open(*other));
-        runTask(table.loadTable());
-        QCOMPARE(table.tablePage(), qint64(1));
-        QCOMPARE(model->error(), QString());
     }
 
     void restoreBeforeAnEditAndUndo() {
