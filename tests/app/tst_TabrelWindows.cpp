@@ -41,14 +41,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("otherAccount");
         QTest::addColumn<QString>("otherOrigin");
         QTest::addColumn<quint64>("otherDocument");
-        QTest::newRow("another server, same account text and ID") << "ann"
-                                                                  << "https://b.example" << quint64(1);
-        QTest::newRow("another port") << "ann"
-                                      << "https://a.example:8443" << quint64(1);
-        QTest::newRow("another account on the same server") << "bob"
-                                                            << "https://a.example" << quint64(1);
-        QTest::newRow("another spreadsheet") << "ann"
-                                             << "https://a.example" << quint64(2);
+        const QString ann = QStringLiteral("ann");
+        QTest::newRow("another server, same account text and ID") << ann << "https://b.example" << quint64(1);
+        QTest::newRow("another port") << ann << "https://a.example:8443" << quint64(1);
+        QTest::newRow("another account on the same server")
+            << QStringLiteral("bob") << "https://a.example" << quint64(1);
+        QTest::newRow("another spreadsheet") << ann << "https://a.example" << quint64(2);
     }
     void entriesStayApart() {
         QFETCH(QString, otherAccount);

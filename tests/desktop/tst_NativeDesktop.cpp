@@ -13,7 +13,6 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMetaType>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QLocalSocket>
@@ -34,32 +33,6 @@ const QString childVariable = QStringLiteral("TABREL_DESKTOP_CHILD");
 
 NativeSession httpsSession(char fill) {
     return NativeSession{QStringLiteral("__Host-larkspan_session"), token(fill)};
-}
-
-// A secret as gnome-keyring's unlock call takes it: (oayays).
-struct Secret {
-    QDBusObjectPath session;
-    QByteArray parameters, value;
-    QString contentType;
-};
-
-} // namespace
-
-Q_DECLARE_METATYPE(Secret)
-
-namespace {
-
-QDBusArgument &operator<<(QDBusArgument &argument, const Secret &secret) {
-    argument.beginStructure();
-    argument << secret.session << secret.parameters << secret.value << secret.contentType;
-    argument.endStructure();
-    return argument;
-}
-const QDBusArgument &operator>>(const QDBusArgument &argument, Secret &secret) {
-    argument.beginStructure();
-    argument >> secret.session >> secret.parameters >> secret.value >> secret.contentType;
-    argument.endStructure();
-    return argument;
 }
 
 const QDBusObjectPath loginKeyring(QStringLiteral("/org/freedesktop/secrets/collection/login"));
@@ -87,16 +60,16 @@ bool keyringLocked() {
 // Unlocks with the password run-with-keyring.sh gave, as the login screen would. Retried while a
 // prompt that was just dismissed still holds the keyring.
 void unlockKeyring() {
-    qDBusRegisterMetaType<Secret>();
     for (int attempt = 0; attempt < 100 && keyringLocked(); ++attempt) {
         const QDBusMessage session =
             keyringCall(QStringLiteral("/org/freedesktop/secrets"),
                         QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("OpenSession"),
                         {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
-        const Secret password{qvariant_cast<QDBusObjectPath>(session.arguments().value(1)),
-                              {},
-                              "test",
-                              QStringLiteral("text/plain")};
+        QDBusArgument password; // a secret as the call takes it: (oayays)
+        password.beginStructure();
+        password << qvariant_cast<QDBusObjectPath>(session.arguments().value(1)) << QByteArray()
+                 << QByteArray("test") << QStringLiteral("text/plain");
+        password.endStructure();
         keyringCall(QStringLiteral("/org/freedesktop/secrets"),
                     QStringLiteral("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"),
                     QStringLiteral("UnlockWithMasterPassword"),
@@ -111,7 +84,8 @@ void addAccounts(const QString &path, const QString &host, int count) {
     NativeAccountSettings settings(std::make_shared<QSettings>(path, QSettings::IniFormat));
     for (int i = 0; i < count; ++i) {
         const NativeAccount account = NativeAccount::create(QUrl(QStringLiteral("https://") + host), "A");
-        settings.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); }, {});
+        settings.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); },
+                                {});
     }
 }
 
@@ -221,8 +195,7 @@ private Q_SLOTS:
         NativeSecretService::setBus(QDBusConnection(QStringLiteral("no-such-bus")));
         const NativeAccount stored =
             NativeAccount::create(QUrl(QLatin1String(ConnectionFixture::server)), "Work");
-        fixture->settings->setValue(QStringLiteral("native.accounts"),
-                                    NativeAccount::encodeList({stored}));
+        fixture->settings->setValue(QStringLiteral("native.accounts"), NativeAccount::encodeList({stored}));
         const auto connection = started();
         QVERIFY(connection->error().startsWith(QStringLiteral("No keyring is available")));
 
@@ -405,9 +378,10 @@ private Q_SLOTS:
     void measureTakesTheWidestLine_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("widest");
-        QTest::newRow("one line") << "Quarterly total" << "Quarterly total";
-        QTest::newRow("wider second line") << "Q3\nQuarterly total" << "Quarterly total";
-        QTest::newRow("wider first line, CR LF") << "Quarterly total\r\nQ3" << "Quarterly total";
+        const QString total = QStringLiteral("Quarterly total");
+        QTest::newRow("one line") << total << total;
+        QTest::newRow("wider second line") << "Q3\n" + total << total;
+        QTest::newRow("wider first line, CR LF") << total + "\r\nQ3" << total;
         QTest::newRow("line separator") << QStringLiteral("Q3\u2028Quarterly") << "Quarterly";
     }
     void measureTakesTheWidestLine() {

@@ -162,32 +162,30 @@ private Q_SLOTS:
         proxy.setChooser([&random] { return drawFault(random); });
         QString problem;
         const QDeadlineTimer deadline(std::chrono::seconds{seconds});
-        int restarts = 0;
-        auto restarting = [&]() -> QCoro::Task<> {
-            std::mt19937 restartRandom(schedule + 1000);
-            while (problem.isEmpty()) {
-                co_await QCoro::sleepFor(
-                    std::chrono::milliseconds(std::uniform_int_distribution<int>(2000, 6000)(restartRandom)));
-                if (deadline.hasExpired())
-                    co_return;
-                if (!account.server().restart()) {
-                    problem = QStringLiteral("the server did not restart: ") + account.server().errorString();
-                    co_return;
-                }
-                ++restarts;
-            }
-        };
-        // Now and then every open connection breaks at once, in the middle of whatever it carries.
-        int blips = 0;
-        auto blipping = [&]() -> QCoro::Task<> {
-            std::mt19937 blipRandom(schedule + 2000);
+        // Now and then, on a schedule of its own: the server restarts; every open connection breaks
+        // at once, in the middle of whatever it carries.
+        const auto everySoOften = [&](unsigned offset, int low, int high,
+                                      std::function<bool()> act) -> QCoro::Task<> {
+            std::mt19937 own(schedule + offset);
             while (problem.isEmpty() && !deadline.hasExpired()) {
                 co_await QCoro::sleepFor(
-                    std::chrono::milliseconds(std::uniform_int_distribution<int>(300, 1500)(blipRandom)));
-                proxy.dropAll();
-                ++blips;
+                    std::chrono::milliseconds(std::uniform_int_distribution<int>(low, high)(own)));
+                if (!deadline.hasExpired() && !act())
+                    co_return;
             }
         };
+        int restarts = 0, blips = 0;
+        auto restarter = everySoOften(1000, 2000, 6000, [&] {
+            if (!account.server().restart())
+                problem = QStringLiteral("the server did not restart: ") + account.server().errorString();
+            ++restarts;
+            return problem.isEmpty();
+        });
+        auto blipper = everySoOften(2000, 300, 1500, [&] {
+            proxy.dropAll();
+            ++blips;
+            return true;
+        });
         auto editing = [&]() -> QCoro::Task<> {
             auto first = edit(clients[0], schedule, deadline, problem);
             auto second = edit(clients[1], schedule, deadline, problem);
@@ -196,8 +194,6 @@ private Q_SLOTS:
             co_await std::move(second);
             co_await std::move(third);
         };
-        auto restarter = restarting();
-        auto blipper = blipping();
         runTask(editing(), std::chrono::seconds(seconds + 120));
         runTask(std::move(restarter), std::chrono::seconds(30));
         runTask(std::move(blipper), std::chrono::seconds(30));

@@ -14,32 +14,22 @@ constexpr const char *sessionVariable = "TABREL_ATSPI_SESSION";
 // Reads the grid through the accessibility bus as a screen reader would: finds the table named
 // "Spreadsheet grid" and prints its shape, two cell names and which of them are selected.
 constexpr const char *reader = R"PY(
-import sys, pyatspi
-def find(node, depth):
-    if node is None or depth > 12:
+import sys, time, pyatspi
+def find(node, depth=0):
+    if node is None or depth > 13:
         return None
     if node.getRoleName() == 'table' and node.name == 'Spreadsheet grid':
         return node
-    for i in range(min(node.childCount, 40)):
-        found = find(node.getChildAtIndex(i), depth + 1)
-        if found is not None:
-            return found
-    return None
+    found = (find(node.getChildAtIndex(i), depth + 1) for i in range(min(node.childCount, 40)))
+    return next((grid for grid in found if grid is not None), None)
 # The application joins the bus on its own schedule: look again for a while.
-import time
-grid = None
 for attempt in range(100):
-    desktop = pyatspi.Registry.getDesktop(0)
-    for i in range(desktop.childCount):
-        grid = find(desktop.getChildAtIndex(i), 0)
-        if grid is not None:
-            break
+    grid = find(pyatspi.Registry.getDesktop(0))
     if grid is not None:
         break
     time.sleep(0.2)
-if grid is None:
-    print('no grid')
-    sys.exit(1)
+else:
+    sys.exit('no grid')
 table = grid.queryTable()
 print('shape', table.nRows, table.nColumns)
 for r, c in ((0, 0), (1, 1)):

@@ -16,15 +16,22 @@
 
 using nlohmann::json;
 
+namespace {
+CellStyle style(const char *json) {
+    return decodeJson<CellStyle>(QByteArray(json));
+}
+// A model on a 10 x 5 sheet served from memory.
+struct Served {
+    std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
+    std::shared_ptr<SheetModel> model = SheetModel::make(transport);
+    FakeSheetServer server{transport, 10, 5};
+    void open() { runTask(model->open(fixtures::summary(1, 1))); }
+};
+} // namespace
+
 // Cell colours and looks, the format menu and the sizes panel: the pieces other sheet views share.
 class TestSheetCellLook : public QObject {
     Q_OBJECT
-
-    static CellStyle style(std::function<void(CellStyle &)> set) {
-        CellStyle s;
-        set(s);
-        return s;
-    }
 
 private Q_SLOTS:
     void hexColours_data() {
@@ -71,10 +78,7 @@ private Q_SLOTS:
     }
 
     void styleColoursPerScheme() {
-        const CellStyle oklchFill = style([](CellStyle &s) {
-            s.fh = 30;
-            s.fc = 0.1;
-        });
+        const CellStyle oklchFill = style("{\"fh\": 30, \"fc\": 0.1}");
         const auto light = SheetColor::fill(&oklchFill, false);
         const auto dark = SheetColor::fill(&oklchFill, true);
         QVERIFY(light && dark);
@@ -82,28 +86,16 @@ private Q_SLOTS:
         QCOMPARE(*dark, SheetColor::oklch(0.3, 0.1, 30));
         QVERIFY(light->lightnessF() > dark->lightnessF());
 
-        const CellStyle oklchInk = style([](CellStyle &s) {
-            s.kh = 200;
-            s.kc = 0.05;
-        });
+        const CellStyle oklchInk = style("{\"kh\": 200, \"kc\": 0.05}");
         QCOMPARE(*SheetColor::ink(&oklchInk, false), SheetColor::oklch(0.42, 0.05, 200));
         QCOMPARE(*SheetColor::ink(&oklchInk, true), SheetColor::oklch(0.8, 0.05, 200));
 
         // Hex wins over hue and chroma; one of hue or chroma alone means none.
-        const CellStyle both = style([](CellStyle &s) {
-            s.fx = "#102030";
-            s.fh = 30;
-            s.fc = 0.1;
-            s.k = "ff0000";
-            s.kh = 30;
-            s.kc = 0.1;
-        });
+        const CellStyle both = style(
+            "{\"fx\": \"#102030\", \"fh\": 30, \"fc\": 0.1, \"k\": \"ff0000\", \"kh\": 30, \"kc\": 0.1}");
         QCOMPARE(*SheetColor::fill(&both, true), QColor(0x10, 0x20, 0x30));
         QCOMPARE(*SheetColor::ink(&both, false), QColor(255, 0, 0));
-        const CellStyle half = style([](CellStyle &s) {
-            s.fh = 30;
-            s.kc = 0.2;
-        });
+        const CellStyle half = style("{\"fh\": 30, \"kc\": 0.2}");
         QVERIFY(!SheetColor::fill(&half, false));
         QVERIFY(!SheetColor::ink(&half, false));
         QVERIFY(!SheetColor::fill(nullptr, false));
@@ -141,11 +133,7 @@ private Q_SLOTS:
     void looksAndPainting() {
         Cell cell;
         cell.display = QStringLiteral("line\nbreak\tand tab");
-        const CellStyle boldItalic = style([](CellStyle &s) {
-            s.b = true;
-            s.i = true;
-            s.fx = "#ff0000";
-        });
+        const CellStyle boldItalic = style("{\"b\": true, \"i\": true, \"fx\": \"#ff0000\"}");
         const SheetCellLook look = SheetCellPainter::look(&cell, &boldItalic, false, Qt::black);
         QVERIFY(look.font.bold());
         QVERIFY(look.font.italic());
@@ -171,13 +159,13 @@ private Q_SLOTS:
     }
 
     void formatMenuSendsChanges() {
-        auto transport = std::make_shared<FakeTransport>();
-        auto model = SheetModel::make(transport);
-        FakeSheetServer server(transport, 10, 5);
+        Served served;
+        const auto &model = served.model;
+        FakeSheetServer &server = served.server;
         server.setStyle("b", {{"b", true}});
         server.setCell(0, 0, "bold", "b");
         server.setCell(1, 0, "plain");
-        runTask(model->open(fixtures::summary(1, 1)));
+        served.open();
         SheetFormatMenu menu(model);
         QVERIFY(menu.isEnabled());
         QCOMPARE(menu.title(), QStringLiteral("Format"));
@@ -197,9 +185,16 @@ private Q_SLOTS:
         QVERIFY(send(menu.italicAction()));
         QVERIFY(server.posted.last().at("italic") == json(true));
         QVERIFY(send(menu.clearAction()));
-        QVERIFY(server.posted.last() == (json{{"r1", 0}, {"c1", 0}, {"r2", 1}, {"c2", 0}, {"bold", false},
-                                              {"italic", false}, {"align", ""}, {"numfmt", ""},
-                                              {"fill", "none"}, {"ink", "none"}}));
+        QVERIFY(server.posted.last() == (json{{"r1", 0},
+                                              {"c1", 0},
+                                              {"r2", 1},
+                                              {"c2", 0},
+                                              {"bold", false},
+                                              {"italic", false},
+                                              {"align", ""},
+                                              {"numfmt", ""},
+                                              {"fill", "none"},
+                                              {"ink", "none"}}));
         QStringList alignments;
         for (QAction *action : menu.alignmentMenu()->actions())
             alignments << action->text();
@@ -225,9 +220,7 @@ private Q_SLOTS:
     void sizesPanelLimits() {
         QFETCH(QString, typed);
         QFETCH(bool, enabled);
-        auto transport = std::make_shared<FakeTransport>();
-        auto model = SheetModel::make(transport);
-        SheetSizesPanel panel(model);
+        SheetSizesPanel panel(SheetModel::make(std::make_shared<FakeTransport>()));
         QCOMPARE(panel.widthField()->text(), QStringLiteral("110"));
         QCOMPARE(panel.heightField()->text(), QStringLiteral("32"));
         panel.widthField()->setText(typed);
@@ -237,10 +230,10 @@ private Q_SLOTS:
     }
 
     void sizesPanelResizesTheAnchorsColumnAndRow() {
-        auto transport = std::make_shared<FakeTransport>();
-        auto model = SheetModel::make(transport);
-        FakeSheetServer server(transport, 10, 5);
-        runTask(model->open(fixtures::summary(1, 1)));
+        Served served;
+        const auto &model = served.model;
+        FakeSheetServer &server = served.server;
+        served.open();
         model->select({7, 3});
         model->extendSelection({8, 4});
         SheetSizesPanel panel(model);

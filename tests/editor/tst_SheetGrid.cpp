@@ -1,20 +1,22 @@
 #include "EditorFixture.h"
 
 #include "editor/SheetCellEditor.h"
+#include "editor/SheetGridAccessible.h"
 #include "editor/SheetGridHeader.h"
 
+#include <QAccessible>
 #include <QMenu>
 
 using nlohmann::json;
-
-Q_DECLARE_METATYPE(Coordinate)
-Q_DECLARE_METATYPE(CellRange)
 
 class TestSheetGrid : public QObject {
     Q_OBJECT
 
     std::unique_ptr<EditorFixture> f;
 
+    // The grid as assistive technology sees it, through QAccessible.
+    QAccessibleInterface *table() const { return QAccessible::queryAccessibleInterface(f->grid()); }
+    QAccessibleInterface *cell(int r, int c) const { return table()->tableInterface()->cellAt(r, c); }
     static CellRange range(const char *text) { return *CellRange::parse(QString::fromLatin1(text)); }
     static void writableOrReadOnly() {
         QTest::addColumn<bool>("mayWrite");
@@ -27,48 +29,41 @@ private Q_SLOTS:
     void cleanup() { f.reset(); }
 
     void keyboardMovesFromAnchorOrExtent_data() {
-        QTest::addColumn<Coordinate>("anchor");
-        QTest::addColumn<Coordinate>("extent");
+        QTest::addColumn<QString>("anchor");
+        QTest::addColumn<QString>("extent");
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
-        QTest::addColumn<CellRange>("expected");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const char *anchor, const char *extent, int key, int modifiers,
+                            const char *expected) {
+            QTest::newRow(name) << QString(anchor) << QString(extent) << key << modifiers
+                                << QString(expected);
+        };
         const int shift = Qt::ShiftModifier;
-        QTest::newRow("right moves from the anchor")
-            << Coordinate{0, 0} << Coordinate{0, 2} << int(Qt::Key_Right) << 0 << range("B1");
-        QTest::newRow("shift right extends the extent")
-            << Coordinate{0, 0} << Coordinate{0, 2} << int(Qt::Key_Right) << shift << range("A1:D1");
-        QTest::newRow("shift left shrinks towards the anchor")
-            << Coordinate{1, 1} << Coordinate{1, 3} << int(Qt::Key_Left) << shift << range("B2:C2");
-        QTest::newRow("shift up above the anchor")
-            << Coordinate{2, 1} << Coordinate{2, 1} << int(Qt::Key_Up) << shift << range("B2:B3");
-        QTest::newRow("down") << Coordinate{2, 1} << Coordinate{2, 1} << int(Qt::Key_Down) << 0
-                              << range("B4");
-        QTest::newRow("up at the top stays")
-            << Coordinate{0, 3} << Coordinate{0, 3} << int(Qt::Key_Up) << 0 << range("D1");
-        QTest::newRow("left at column A stays")
-            << Coordinate{4, 0} << Coordinate{4, 0} << int(Qt::Key_Left) << 0 << range("A5");
-        QTest::newRow("down at the last row stays")
-            << Coordinate{9, 0} << Coordinate{9, 0} << int(Qt::Key_Down) << 0 << range("A10");
-        QTest::newRow("tab moves right, never extends")
-            << Coordinate{0, 0} << Coordinate{1, 1} << int(Qt::Key_Tab) << 0 << range("B1");
-        QTest::newRow("tab at the last column stays")
-            << Coordinate{3, 4} << Coordinate{3, 4} << int(Qt::Key_Tab) << 0 << range("E4");
-        QTest::newRow("shift tab at column A stays")
-            << Coordinate{3, 0} << Coordinate{3, 0} << int(Qt::Key_Backtab) << shift << range("A4");
-        QTest::newRow("shift tab moves left")
-            << Coordinate{3, 2} << Coordinate{3, 2} << int(Qt::Key_Backtab) << shift << range("B4");
+        row("right moves from the anchor", "A1", "C1", Qt::Key_Right, 0, "B1");
+        row("shift right extends the extent", "A1", "C1", Qt::Key_Right, shift, "A1:D1");
+        row("shift left shrinks towards the anchor", "B2", "D2", Qt::Key_Left, shift, "B2:C2");
+        row("shift up above the anchor", "B3", "B3", Qt::Key_Up, shift, "B2:B3");
+        row("down", "B3", "B3", Qt::Key_Down, 0, "B4");
+        row("up at the top stays", "D1", "D1", Qt::Key_Up, 0, "D1");
+        row("left at column A stays", "A5", "A5", Qt::Key_Left, 0, "A5");
+        row("down at the last row stays", "A10", "A10", Qt::Key_Down, 0, "A10");
+        row("tab moves right, never extends", "A1", "B2", Qt::Key_Tab, 0, "B1");
+        row("tab at the last column stays", "E4", "E4", Qt::Key_Tab, 0, "E4");
+        row("shift tab at column A stays", "A4", "A4", Qt::Key_Backtab, shift, "A4");
+        row("shift tab moves left", "C4", "C4", Qt::Key_Backtab, shift, "B4");
     }
     void keyboardMovesFromAnchorOrExtent() {
-        QFETCH(Coordinate, anchor);
-        QFETCH(Coordinate, extent);
+        QFETCH(QString, anchor);
+        QFETCH(QString, extent);
         QFETCH(int, key);
         QFETCH(int, modifiers);
-        QFETCH(CellRange, expected);
+        QFETCH(QString, expected);
         f->open(10, 5);
-        f->model->select(anchor);
-        f->model->extendSelection(extent);
+        f->model->select(*Coordinate::parse(anchor));
+        f->model->extendSelection(*Coordinate::parse(extent));
         f->key(key, Qt::KeyboardModifiers(modifiers));
-        QCOMPARE(f->model->selection(), expected);
+        QCOMPARE(f->model->selection(), range(qPrintable(expected)));
         QVERIFY(f->grid()->hasFocus()); // Tab never moved the focus away
         QCOMPARE(f->grid()->scrollOffset(), QPoint(0, 0));
     }
@@ -398,6 +393,76 @@ private Q_SLOTS:
         // No menu while an edit is unsaved.
         f->model->setDraft(QStringLiteral("x"));
         QVERIFY(!f->grid()->cellMenu({2, 2}, nullptr));
+    }
+
+    void cellNamesValuesAndSelection() {
+        f->open(10, 5, true, [](FakeSheetServer &server) {
+            server.setStyle("low", {{"lc", true}, {"fx", "#101010"}, {"k", "#111111"}});
+            server.setCell(0, 0, "hello");
+            server.setCell(2, 1, "=1+1");
+            server.setCell(3, 3, "dim", "low");
+        });
+        QCOMPARE(cell(0, 0)->text(QAccessible::Name), QStringLiteral("A1, hello"));
+        QCOMPARE(cell(1, 1)->text(QAccessible::Name), QStringLiteral("B2, Empty"));
+        QCOMPARE(cell(2, 1)->text(QAccessible::Name), QStringLiteral("B3, =1+1")); // the display text
+        QCOMPARE(cell(3, 3)->text(QAccessible::Value), QStringLiteral("Imported colours have low contrast"));
+        QCOMPARE(cell(0, 0)->text(QAccessible::Value), QString());
+        QCOMPARE(cell(0, 0)->role(), QAccessible::Cell);
+
+        auto *cellInfo = cell(2, 1)->tableCellInterface();
+        QVERIFY(cellInfo);
+        QCOMPARE(cellInfo->rowIndex(), 2);
+        QCOMPARE(cellInfo->columnIndex(), 1);
+        QCOMPARE(table()->indexOfChild(cell(2, 1)), 2 * 5 + 1);
+        QCOMPARE(table()->child(2 * 5 + 1), cell(2, 1)); // one interface per cell, kept
+
+        QVERIFY(cell(0, 0)->state().selected);
+        QVERIFY(!cell(1, 1)->state().selected);
+        f->model->select({1, 1});
+        f->model->extendSelection({2, 2});
+        QVERIFY(!cell(0, 0)->state().selected);
+        for (const auto &[r, c] : {std::pair{1, 1}, {1, 2}, {2, 1}, {2, 2}})
+            QVERIFY(cell(r, c)->state().selected);
+        QVERIFY(!cell(3, 2)->state().selected);
+        QCOMPARE(table()->tableInterface()->selectedCellCount(), 4);
+        QVERIFY(cellInfo->isSelected());
+
+        // The cell under a screen point.
+        const QRect rect = cell(2, 1)->rect();
+        QCOMPARE(table()->childAt(rect.center().x(), rect.center().y()), cell(2, 1));
+    }
+
+    void headerButtonsSelect() {
+        f->open(10, 5);
+        auto *grid = dynamic_cast<SheetGridAccessible *>(table());
+        QVERIFY(grid);
+        QAccessibleInterface *columnC = grid->child(grid->columnHeaderIndex(2));
+        QAccessibleInterface *row4 = grid->child(grid->rowHeaderIndex(3));
+        QCOMPARE(columnC->role(), QAccessible::Button);
+        QCOMPARE(columnC->text(QAccessible::Name), QStringLiteral("Select column C"));
+        QCOMPARE(row4->text(QAccessible::Name), QStringLiteral("Select row 4"));
+        columnC->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(f->model->selection(), (CellRange{{0, 2}, {9, 2}}));
+        row4->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(f->model->selection(), (CellRange{{3, 0}, {3, 4}}));
+        QCOMPARE(cell(3, 0)->tableCellInterface()->rowHeaderCells().value(0), row4);
+    }
+
+    void childrenFollowTheSheetsShape() {
+        f->open(0, 0); // no page: 100 x 26
+        QCOMPARE(table()->role(), QAccessible::Table);
+        QCOMPARE(table()->text(QAccessible::Name), QStringLiteral("Spreadsheet grid"));
+        QCOMPARE(table()->tableInterface()->rowCount(), 100);
+        QCOMPARE(cell(99, 25)->text(QAccessible::Name), QStringLiteral("Z100, Empty"));
+        QVERIFY(!cell(100, 0));
+        f->server = std::make_unique<FakeSheetServer>(f->transport, 3, 2);
+        f->server->setCell(2, 1, "last");
+        runTask(f->model->open(fixtures::summary(1, 1)));
+        QCOMPARE(table()->tableInterface()->rowCount(), 3);
+        QCOMPARE(table()->tableInterface()->columnCount(), 2);
+        QCOMPARE(cell(2, 1)->text(QAccessible::Name), QStringLiteral("B3, last"));
+        QCOMPARE(table()->indexOfChild(cell(2, 1)), 5);
+        QCOMPARE(table()->childCount(), 3 * 2 + 2 + 3); // cells, column and row headers
     }
 };
 

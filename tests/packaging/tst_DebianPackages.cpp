@@ -101,14 +101,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("package");
         QTest::addColumn<QString>("dependency");
 #ifdef TABREL_INSTALLS_CLIENT
-        QTest::newRow("client needs Qt") << "brevane-tabrel"
-                                         << "libqt6widgets6";
+        QTest::newRow("client needs Qt") << QStringLiteral("brevane-tabrel") << "libqt6widgets6";
 #endif
 #ifdef TABREL_INSTALLS_SERVER
-        QTest::newRow("server needs SQLite") << "tabrel-server"
-                                             << "libsqlite3-0";
-        QTest::newRow("server needs the C library") << "tabrel-server"
-                                                    << "libc6";
+        const QString server = QStringLiteral("tabrel-server");
+        QTest::newRow("server needs SQLite") << server << "libsqlite3-0";
+        QTest::newRow("server needs the C library") << server << "libc6";
 #endif
     }
 

@@ -1,16 +1,22 @@
 // The feed updater against a loopback HTTPS server: a newer, correctly signed package is offered to
-// the desktop; anything else is refused or reported, and never leaves a file behind.
+// the desktop; anything else is refused or reported, and never leaves a file behind. The update
+// controller starts only with a valid feed address and signing key, and its menu actions follow it.
 
+#include "LoopbackHttpServer.h"
 #include "TlsFeedServer.h"
 #include "UpdateSigning.h"
 
 #include "updates/NativeFeedUpdater.h"
+#include "updates/NativeUpdateCommands.h"
+#include "updates/NativeUpdater.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
+#include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,6 +30,18 @@ struct Result {
 };
 
 const QByteArray package = QByteArray("!<arch>\ndebian-binary   ") + QByteArray(40000, 'p');
+
+const QString validFeed = QStringLiteral("https://updates.brevane.net/tabrel/appcast.xml");
+const QString validKey = QString::fromLatin1(QByteArray(32, '\x5a').toBase64());
+
+QVariantMap info(const QVariant &feed, const QVariant &key) {
+    QVariantMap map;
+    if (feed.isValid())
+        map.insert(QLatin1String(NativeUpdater::feedUrlKey), feed);
+    if (key.isValid())
+        map.insert(QLatin1String(NativeUpdater::publicKeyKey), key);
+    return map;
+}
 
 QByteArray tampered(QByteArray bytes) {
     bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
@@ -48,7 +66,9 @@ class TestNativeFeedUpdater : public QObject {
                                            QSettings::IniFormat);
     }
 
-    NativeFeedUpdater::Options options(bool trustTestCertificate = true) {
+    // The controller's tests wait an hour before any automatic check: they never reach a feed.
+    NativeFeedUpdater::Options options(bool trustTestCertificate = true,
+                                       std::chrono::milliseconds startDelay = {}) {
         NativeFeedUpdater::Options options;
         options.currentVersion = QStringLiteral("1.0.0");
         options.downloadFolder = downloads();
@@ -59,7 +79,7 @@ class TestNativeFeedUpdater : public QObject {
         options.settings = settings();
         if (trustTestCertificate)
             options.extraCertificates = {m_server.certificate()};
-        options.startDelay = std::chrono::milliseconds(0);
+        options.startDelay = startDelay;
         return options;
     }
 
@@ -172,9 +192,10 @@ private Q_SLOTS:
             QTest::newRow(name) << 200 << QByteArray(feed).replace(field, value) << 200 << outcome << message;
         };
         QTest::newRow("feed missing") << 404 << QByteArray() << 200 << failed << "404";
-        QTest::newRow("feed not XML") << 200 << QByteArray("<rss><channel><item>") << 200 << failed
-                                      << "not valid XML";
-        QTest::newRow("feed over 1 MiB") << 200 << QByteArray(2 << 20, ' ') << 200 << failed << "larger than 1 MiB";
+        QTest::newRow("feed not XML")
+            << 200 << QByteArray("<rss><channel><item>") << 200 << failed << "not valid XML";
+        QTest::newRow("feed over 1 MiB")
+            << 200 << QByteArray(2 << 20, ' ') << 200 << failed << "larger than 1 MiB";
         QTest::newRow("download fails") << 200 << feed << 500 << failed << "500";
         withFeed("download shorter than announced", "%LEN%", QByteArray::number(package.size() + 1), failed,
                  "ended before");
@@ -220,11 +241,8 @@ private Q_SLOTS:
         QFETCH(bool, closedPort);
         offer(QStringLiteral("/tabrel-1.1.0.deb"), "1.1.0", package, m_keys.sign(package));
         QUrl feed = m_server.url(QStringLiteral("/appcast.xml"));
-        if (closedPort) {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            feed.setPort(probe.serverPort());
-        }
+        if (closedPort)
+            feed.setPort(LoopbackHttpServer::closedPort());
         const int before = m_server.requests().size();
         NativeFeedUpdater feedUpdater(feed, m_keys.publicKey, options(trusted));
         const Result result = check(feedUpdater);
@@ -286,7 +304,107 @@ private Q_SLOTS:
         again->setAutomaticallyChecksForUpdates(false);
         QCOMPARE(settings()->value(QLatin1String(NativeFeedUpdater::automaticChecksKey)).toBool(), false);
     }
+
+    void configuration_data() {
+        QTest::addColumn<QVariant>("feed");
+        QTest::addColumn<QVariant>("key");
+        QTest::addColumn<bool>("configured");
+        const auto badFeed = [](const char *name, const QVariant &feed) {
+            QTest::newRow(name) << feed << QVariant(validKey) << false;
+        };
+        const auto badKey = [](const char *name, const QVariant &key) {
+            QTest::newRow(name) << QVariant(validFeed) << key << false;
+        };
+        QTest::newRow("valid") << QVariant(validFeed) << QVariant(validKey) << true;
+        QTest::newRow("valid, with port and query")
+            << QVariant("https://127.0.0.1:8443/feed?channel=beta") << QVariant(validKey) << true;
+        badFeed("http scheme", "http://updates.brevane.net/appcast.xml");
+        badFeed("user name", "https://ann@updates.brevane.net/appcast.xml");
+        badFeed("empty user name", "https://@updates.brevane.net/appcast.xml");
+        badFeed("password", "https://:secret@updates.brevane.net/appcast.xml");
+        badFeed("fragment", "https://updates.brevane.net/appcast.xml#latest");
+        badFeed("empty fragment", "https://updates.brevane.net/appcast.xml#");
+        badFeed("no host", "https:///appcast.xml");
+        badFeed("not a URL", "https://upd ates.brevane.net/");
+        badFeed("feed not a string", QUrl(validFeed));
+        badFeed("feed missing", QVariant());
+        QTest::newRow("empty build settings") << QVariant(QString()) << QVariant(QString()) << false;
+        badKey("key of 31 bytes", QString::fromLatin1(QByteArray(31, 'k').toBase64()));
+        badKey("key of 33 bytes", QString::fromLatin1(QByteArray(33, 'k').toBase64()));
+        badKey("key without padding", validKey.chopped(1));
+        badKey("key in the URL-safe alphabet",
+               QString::fromLatin1(QByteArray(32, '\xfb').toBase64(QByteArray::Base64UrlEncoding)));
+        badKey("key with a line break", validKey.left(20) + "\n" + validKey.mid(20));
+        badKey("key not a string", QByteArray(32, 'k'));
+        badKey("key missing", QVariant());
+    }
+
+    void configuration() {
+        QFETCH(QVariant, feed);
+        QFETCH(QVariant, key);
+        QFETCH(bool, configured);
+        NativeUpdater updater(info(feed, key), options(true, std::chrono::hours(1)));
+        QCOMPARE(updater.isConfigured(), configured);
+        QCOMPARE(updater.controller() != nullptr, configured);
+        QCOMPARE(updater.canCheckForUpdates(), configured);
+        NativeUpdateCommands commands(updater);
+        QCOMPARE(commands.checkAction()->isEnabled(), configured);
+        QCOMPARE(commands.automaticAction()->isEnabled(), configured);
+        // Unconfigured is permanent: asking does nothing.
+        updater.setAutomaticallyChecksForUpdates(true);
+        QCOMPARE(updater.automaticallyChecksForUpdates(), configured);
+    }
+
+    void defaultBuildIsUnconfigured() {
+        NativeUpdater updater(NativeUpdater::bundleInfo(), options(true, std::chrono::hours(1)));
+        QVERIFY(!updater.isConfigured());
+    }
+
+    void menuItemsCarryTheirTitles() {
+        NativeUpdater updater(info(validFeed, validKey), options(true, std::chrono::hours(1)));
+        NativeUpdateCommands commands(updater);
+        QMenu menu;
+        commands.addTo(&menu);
+        QStringList titles;
+        for (QAction *action : menu.actions())
+            titles.append(action->text());
+        QCOMPARE(titles, (QStringList{QString(), QStringLiteral("Check for Updates\u2026"),
+                                      QStringLiteral("Automatically Check for Updates")}));
+        QVERIFY(commands.automaticAction()->isCheckable());
+    }
+
+    void toggleFollowsTheUpdaterBothWays() {
+        NativeUpdater updater(info(validFeed, validKey), options(true, std::chrono::hours(1)));
+        NativeUpdateCommands commands(updater);
+        QVERIFY(!commands.automaticAction()->isChecked());
+        commands.automaticAction()->trigger();
+        QVERIFY(updater.controller()->automaticallyChecksForUpdates());
+        QVERIFY(updater.automaticallyChecksForUpdates());
+        commands.automaticAction()->trigger();
+        QVERIFY(!updater.controller()->automaticallyChecksForUpdates());
+        // Changed elsewhere: the mirror and the toggle follow.
+        updater.controller()->setAutomaticallyChecksForUpdates(true);
+        QVERIFY(updater.automaticallyChecksForUpdates());
+        QVERIFY(commands.automaticAction()->isChecked());
+    }
+
+    // While a check runs the item is disabled; the answer of a check the person asked for is shown.
+    void checkItemIsDisabledWhileCheckingAndShowsTheResult() {
+        const QString feed =
+            QStringLiteral("https://127.0.0.1:%1/appcast.xml").arg(LoopbackHttpServer::closedPort());
+        NativeUpdater updater(info(feed, validKey), options(true, std::chrono::hours(1)));
+        QWidget window;
+        NativeUpdateCommands commands(updater, &window);
+        commands.checkAction()->trigger();
+        QVERIFY(!updater.canCheckForUpdates());
+        QVERIFY(!commands.checkAction()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(commands.checkAction()->isEnabled(), 20000);
+        QMessageBox *alert = window.findChild<QMessageBox *>();
+        QVERIFY(alert);
+        QCOMPARE(alert->text(), updater.controller()->lastMessage());
+        QVERIFY(alert->text().startsWith(QStringLiteral("The update feed could not be loaded")));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestNativeFeedUpdater)
+QTEST_MAIN(TestNativeFeedUpdater)
 #include "tst_NativeFeedUpdater.moc"

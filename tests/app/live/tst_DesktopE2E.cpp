@@ -1,30 +1,20 @@
+#include "BrowserDriver.h"
 #include "E2eAccount.h"
 #include "TaskRunner.h"
 #include "XwdImage.h"
 
 #include "sheet/SheetRename.h"
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
-using json = nlohmann::json;
 const char *sheetTitle = "Field notes";
-
-int freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // A child process that is stopped when the test ends, however it ends.
 struct Child {
@@ -37,54 +27,6 @@ struct Child {
             process.waitForFinished(5000);
         }
     }
-};
-
-// Headless Chromium through chromedriver's WebDriver API: the person's browser.
-class Browser {
-public:
-    explicit Browser(int port) : m_client("127.0.0.1", port) { m_client.set_read_timeout(60); }
-
-    bool start(const QString &profile) {
-        const json args = {"--headless",
-                           "--no-sandbox",
-                           "--disable-gpu",
-                           "--disable-quic",
-                           "--no-first-run",
-                           "--disable-background-networking",
-                           "--disable-component-update",
-                           "--disable-sync",
-                           "--user-data-dir=" + profile.toStdString()};
-        const json body = {{"capabilities",
-                            {{"alwaysMatch",
-                              {{"browserName", "chrome"},
-                               {"goog:chromeOptions", {{"binary", "/usr/bin/chromium"}, {"args", args}}}}}}}};
-        for (int attempt = 0; attempt < 50 && m_session.empty(); ++attempt) {
-            if (auto answer = m_client.Post("/session", body.dump(), "application/json");
-                answer && answer->status == 200)
-                m_session = json::parse(answer->body)["value"]["sessionId"].get<std::string>();
-            else
-                QTest::qWait(200);
-        }
-        return !m_session.empty();
-    }
-    ~Browser() {
-        if (!m_session.empty())
-            m_client.Delete("/session/" + m_session);
-    }
-    json call(const std::string &method, const std::string &path, const json &body = json::object()) {
-        const std::string url = "/session/" + m_session + path;
-        auto answer =
-            method == "GET" ? m_client.Get(url) : m_client.Post(url, body.dump(), "application/json");
-        return answer ? json::parse(answer->body, nullptr, false)["value"] : json();
-    }
-    std::string element(const std::string &css) {
-        const json found = call("POST", "/element", {{"using", "css selector"}, {"value", css}});
-        return found.is_object() && !found.empty() ? found.begin().value().get<std::string>() : std::string();
-    }
-
-private:
-    httplib::Client m_client;
-    std::string m_session;
 };
 } // namespace
 
@@ -155,12 +97,8 @@ private Q_SLOTS:
         opener.close();
         opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-        Child driver;
-        const int driverPort = freePort();
-        driver.process.start(QStringLiteral("chromedriver"), {QStringLiteral("--port=%1").arg(driverPort)});
-        Browser browser(driverPort);
-        QVERIFY2(browser.start(dir.filePath(QStringLiteral("profile"))),
-                 "chromedriver did not start a session");
+        BrowserDriver browser;
+        QVERIFY2(browser.start(), browser.error().c_str());
 
         Child app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -189,14 +127,11 @@ private Q_SLOTS:
                  page.constData());
 
         // The person approves in the browser.
-        browser.call("POST", "/url", {{"url", page.toStdString()}});
-        const std::string email = browser.element("#email");
-        const std::string password = browser.element("#password");
-        QVERIFY2(!email.empty() && !password.empty(), "the approval page has no sign-in fields");
-        browser.call("POST", "/element/" + email + "/clear");
-        browser.call("POST", "/element/" + email + "/value", {{"text", "e2e@example.com"}});
-        browser.call("POST", "/element/" + password + "/value", {{"text", "a long enough password"}});
-        browser.call("POST", "/element/" + browser.element("button[value=approve]") + "/click");
+        QVERIFY(browser.open(page.toStdString()));
+        QVERIFY2(browser.type("#email", "e2e@example.com") &&
+                     browser.type("#password", "a long enough password"),
+                 "the approval page has no sign-in fields");
+        QVERIFY(browser.click("button[value=approve]"));
 
         // Sign-in completes by polling; then Home lists the sheet. Find it by typing and open it.
         QString document;
@@ -211,7 +146,7 @@ private Q_SLOTS:
             QTest::qWait(1000);
             document = window(QString::fromUtf8(sheetTitle));
         }
-        const std::string approval = browser.call("GET", "/source").dump().substr(0, 400);
+        const std::string approval = browser.text().substr(0, 400);
         QVERIFY2(!document.isEmpty(),
                  ("no document window opened from Home; the browser shows " + approval).c_str());
 

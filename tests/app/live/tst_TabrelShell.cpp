@@ -13,13 +13,17 @@
 #include "app/TabrelWorkspace.h"
 #include "async/DetachedTask.h"
 #include "connection/views/NativeAccountsView.h"
+#include "sheet/views/SheetPanels.h"
+#include "sheet/views/SheetRenamePanel.h"
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -86,11 +90,32 @@ TabrelDocumentWindow *openFromHome(TabrelApp &app, const QString &title) {
 }
 } // namespace
 
-// The application on a real server: Home, document windows, menus, the close and quit checks.
+// The application on a real server: Home, document windows, menus, the close and quit checks, and
+// the panel frame with the Rename panel.
 class TestTabrelShell : public QObject {
     Q_OBJECT
 
     std::unique_ptr<ShellFixture> fixture;
+
+    // Creates the sheets, starts the application and waits until Home lists them all.
+    TabrelApp &startWith(const QStringList &titles) {
+        for (const QString &title : titles)
+            fixture->createSheet(title);
+        TabrelApp &app = fixture->app();
+        app.start();
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == titles.size(),
+                                     wait);
+        }();
+        return app;
+    }
+
+    // A model on a sheet newly created on the server.
+    std::shared_ptr<SheetModel> newSheet() {
+        auto model = fixture->account().model();
+        const auto created = runTask(model->create(true));
+        return created && model->page() ? model : nullptr;
+    }
 
 private Q_SLOTS:
     void init() {
@@ -116,11 +141,7 @@ private Q_SLOTS:
     void searchIgnoresCaseAndAccents() {
         QFETCH(QString, query);
         QFETCH(QStringList, expected);
-        for (const char *title : {"Budget 2024", "Café plan", "Notes"})
-            fixture->createSheet(QString::fromUtf8(title));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 3, wait);
+        TabrelApp &app = startWith({"Budget 2024", "Café plan", "Notes"});
         TabrelWorkspace *home = homeOf(app);
         QCOMPARE(app.windows()->entries().size(), 3);
 
@@ -140,10 +161,7 @@ private Q_SLOTS:
     }
 
     void documentWindowsAndTheAccountMenu() {
-        fixture->createSheet(QStringLiteral("Budget"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelApp &app = startWith({"Budget"});
         TabrelWindowCommands *homeCommands = app.home()->commands();
         QVERIFY(homeCommands->signOutAction()->isEnabled());
 
@@ -210,10 +228,7 @@ private Q_SLOTS:
     }
 
     void newSpreadsheetFromADocumentWindowOpensAnotherWindow() {
-        fixture->createSheet(QStringLiteral("First"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelApp &app = startWith({"First"});
         TabrelDocumentWindow *first = openFromHome(app, QStringLiteral("First"));
         QVERIFY(first);
         first->activateWindow();
@@ -243,13 +258,11 @@ private Q_SLOTS:
         QFETCH(QString, choice);
         QFETCH(bool, closes);
         QFETCH(QString, stored);
-        const SheetSummary sheet = fixture->createSheet(QStringLiteral("Guarded"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelApp &app = startWith({"Guarded"});
         QPointer<TabrelDocumentWindow> window = openFromHome(app, QStringLiteral("Guarded"));
         QVERIFY(window);
         const auto model = window->workspace()->model();
+        const quint64 sheet = model->page()->Sheet.ID;
 
         model->setDraft(QStringLiteral("42"));
         QVERIFY(!window->close());
@@ -266,14 +279,11 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), wait);
         else
             QVERIFY(window && window->isVisible() && model->draft() == QStringLiteral("42"));
-        QCOMPARE(fixture->serverRaw(sheet.ID, 0, 0), stored);
+        QCOMPARE(fixture->serverRaw(sheet, 0, 0), stored);
     }
 
     void aFailedSaveKeepsTheWindowAndTheEdit() {
-        fixture->createSheet(QStringLiteral("Offline"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelApp &app = startWith({"Offline"});
         QPointer<TabrelDocumentWindow> window = openFromHome(app, QStringLiteral("Offline"));
         QVERIFY(window);
         const auto model = window->workspace()->model();
@@ -301,15 +311,12 @@ private Q_SLOTS:
     }
 
     void quitWaitsForTheSavesItStarted() {
-        const SheetSummary dirty = fixture->createSheet(QStringLiteral("Dirty"));
-        fixture->createSheet(QStringLiteral("Clean"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 2, wait);
+        TabrelApp &app = startWith({"Dirty", "Clean"});
         TabrelDocumentWindow *dirtyWindow = openFromHome(app, QStringLiteral("Dirty"));
         QVERIFY(openFromHome(app, QStringLiteral("Clean")));
         QVERIFY(dirtyWindow);
         const auto model = dirtyWindow->workspace()->model();
+        const quint64 dirty = model->page()->Sheet.ID;
 
         // Nothing unsaved: quits at once.
         QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::now);
@@ -328,7 +335,7 @@ private Q_SLOTS:
         QVERIFY(finished.wait(wait));
         QCOMPARE(finished.first().first().toBool(), true);
         QCOMPARE(fixture->terminations(), 2);
-        QCOMPARE(fixture->serverRaw(dirty.ID, 0, 0), QStringLiteral("7"));
+        QCOMPARE(fixture->serverRaw(dirty, 0, 0), QStringLiteral("7"));
 
         // "Discard" drops the edit and quits; "Cancel" keeps both.
         model->setDraft(QStringLiteral("8"));
@@ -340,15 +347,12 @@ private Q_SLOTS:
         answer(app.delegate()->alert(), QStringLiteral("Discard"));
         QCOMPARE(fixture->terminations(), 3);
         QVERIFY(!model->hasUnconfirmedChanges());
-        QCOMPARE(fixture->serverRaw(dirty.ID, 0, 0), QStringLiteral("7"));
+        QCOMPARE(fixture->serverRaw(dirty, 0, 0), QStringLiteral("7"));
     }
 
     // The server ends the session: Home turns into the accounts view with the reason, no crash.
     void anEndedSessionShowsTheAccountsView() {
-        fixture->createSheet(QStringLiteral("Before"));
-        TabrelApp &app = fixture->app();
-        app.start();
-        QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == 1, wait);
+        TabrelApp &app = startWith({"Before"});
         TestClient server = fixture->account().testClient();
         const auto ended = server.post("/signout", "", "application/x-www-form-urlencoded");
         QVERIFY(ended && ended->status < 400);
@@ -358,6 +362,74 @@ private Q_SLOTS:
         QCOMPARE(app.connection()->error(),
                  QStringLiteral("Your session has ended. Sign out and sign in again."));
         QVERIFY(app.connection()->accounts().isEmpty());
+    }
+
+    void renameReloadsListAndPage() {
+        const auto model = newSheet();
+        QVERIFY(model);
+        const quint64 id = model->page()->Sheet.ID;
+        const QString before = model->page()->Sheet.Title;
+        SheetPanels panels(model, QStringLiteral("Rename"), {});
+        QSignalSpy closed(&panels, &QDialog::finished);
+        panels.show();
+        auto *rename = qobject_cast<SheetRenamePanel *>(panels.content());
+        QVERIFY(rename);
+        QCOMPARE(rename->titleField()->text(), before);
+        rename->titleField()->setText(QStringLiteral("Quarterly plan"));
+        rename->renameButton()->click();
+        QVERIFY(closed.wait(20000));
+        QCOMPARE(model->page()->Sheet.Title, QStringLiteral("Quarterly plan"));
+        QCOMPARE(model->page()->Sheet.ID, id);
+        bool listed = false;
+        for (const SheetSummary &sheet : model->sheets())
+            listed = listed || (sheet.ID == id && sheet.Title == QStringLiteral("Quarterly plan"));
+        QVERIFY(listed);
+    }
+
+    void refusedRenameKeepsThePanel() {
+        const auto model = newSheet();
+        QVERIFY(model);
+        model->setDraft(QStringLiteral("unsaved"));
+        SheetPanels panels(model, QStringLiteral("Rename"), {});
+        panels.show();
+        auto *rename = qobject_cast<SheetRenamePanel *>(panels.content());
+        rename->titleField()->setText(QStringLiteral("Never"));
+        rename->renameButton()->click();
+        QTRY_VERIFY(panels.errorLabel()->isVisible());
+        QCOMPARE(panels.errorLabel()->text(), QStringLiteral("Save or discard the current edit first."));
+        QVERIFY(panels.isVisible());
+        QCOMPARE(rename->titleField()->text(), QStringLiteral("Never"));
+        QVERIFY(model->page()->Sheet.Title != QStringLiteral("Never"));
+        model->setError(QString());
+        QVERIFY(!panels.errorLabel()->isVisible());
+    }
+
+    void panelsByName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("registered") << "Comments" << QStringLiteral("registered content");
+        QTest::newRow("unknown") << "Nonsense" << QString();
+        QTest::newRow("names are case-sensitive") << "rename" << QString();
+    }
+    void panelsByName() {
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        SheetPanels::registerPanel(QStringLiteral("Comments"),
+                                   [](const std::shared_ptr<SheetModel> &, SheetPanels *) {
+                                       return new QLabel(QStringLiteral("registered content"));
+                                   });
+        SheetPanels panels(fixture->account().model(), name, {});
+        panels.show();
+        QCOMPARE(panels.windowTitle(), name);
+        auto *label = qobject_cast<QLabel *>(panels.content());
+        QCOMPARE(label ? label->text() : QString(), shown);
+        QSignalSpy closed(&panels, &QDialog::finished);
+        const auto buttons = panels.findChildren<QPushButton *>();
+        for (QPushButton *button : buttons) {
+            if (button->text() == QStringLiteral("Done"))
+                button->click();
+        }
+        QCOMPARE(closed.size(), 1);
     }
 };
 
