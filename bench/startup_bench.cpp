@@ -76,7 +76,7 @@ int homeWindow(int argc, char **argv, const QString &settingsPath, const QString
         home->cards()->viewport()->installEventFilter(&probe);
         home->cards()->viewport()->update();
     });
-    watch.start(0);
+    watch.start(1); // polling at once would take a core from the server on a small machine
     return QApplication::exec();
 }
 

@@ -78,11 +78,13 @@ void TabrelApp::sessionEnded(const std::shared_ptr<NativeTransport> &client) {
 }
 
 void TabrelApp::start() {
+    // The stored session is read from the keyring while the window is built: the request for the
+    // sheet list then leaves as soon as the window can show it.
+    startDetached(m_connection, [connection = m_connection] { return connection->start(); });
     TabrelHomeWindow::Actions actions{[this] { openHome(); }, [this](const QUuid &id) { openDocument(id); },
                                       [this] { quit(); }, m_updater.get()};
     m_home = new TabrelHomeWindow(m_connection, m_windows, actions, m_appearance, m_options.environment);
     m_home->show();
-    startDetached(m_connection, [connection = m_connection] { return connection->start(); });
 }
 
 QList<TabrelDocumentWindow *> TabrelApp::documentWindows() const {

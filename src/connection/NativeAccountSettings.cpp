@@ -25,6 +25,14 @@ std::optional<QList<NativeAccount>> NativeAccountSettings::accounts() const {
 QList<NativeAccount>
 NativeAccountSettings::updateAccounts(const std::function<void(QList<NativeAccount> &)> &change,
                                       const QList<NativeAccount> &fallback) {
+    // Opening the account that is already first changes nothing: skip the locked write, which
+    // costs start-up several file operations. A change another instance makes later still wins.
+    if (const std::optional<QList<NativeAccount>> stored = this->accounts()) {
+        QList<NativeAccount> unchanged = *stored;
+        change(unchanged);
+        if (unchanged == *stored)
+            return unchanged;
+    }
     QList<NativeAccount> accounts;
     locked([&] {
         accounts = this->accounts().value_or(fallback);
@@ -40,6 +48,8 @@ std::optional<QString> NativeAccountSettings::activeAccount() const {
 }
 
 void NativeAccountSettings::setActiveAccount(const QString &id) {
+    if (activeAccount() == id)
+        return;
     locked([&] { m_store->setValue(QLatin1String(activeAccountKey), id); });
 }
 

@@ -27,7 +27,7 @@ public:
     // it has; the next write replaces the bad value).
     std::optional<QList<NativeAccount>> accounts() const;
     // Applies `change` to the list as stored now (`fallback` when it is absent or does not decode)
-    // and writes the result, which it returns.
+    // and writes the result, which it returns. `change` may run twice: it must depend only on the list.
     QList<NativeAccount> updateAccounts(const std::function<void(QList<NativeAccount> &)> &change,
                                         const QList<NativeAccount> &fallback);
 

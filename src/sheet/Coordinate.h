@@ -27,8 +27,7 @@ inline size_t qHash(const Coordinate &coordinate, size_t salt = 0) noexcept {
     return qHashMulti(salt, coordinate.r, coordinate.c);
 }
 
-template<>
-struct std::hash<Coordinate> {
+template <> struct std::hash<Coordinate> {
     size_t operator()(const Coordinate &coordinate) const noexcept { return qHash(coordinate); }
 };
 
@@ -45,7 +44,10 @@ struct CellRange {
     static std::optional<CellRange> parse(const QString &text);
     // Every cell, row by row. Defined for normalised ranges only.
     QList<Coordinate> coordinates() const;
+    qint64 rowCount() const { return end.r - start.r + 1; }
+    qint64 columnCount() const { return end.c - start.c + 1; }
     bool contains(const Coordinate &coordinate) const {
-        return coordinate.r >= start.r && coordinate.r <= end.r && coordinate.c >= start.c && coordinate.c <= end.c;
+        return coordinate.r >= start.r && coordinate.r <= end.r && coordinate.c >= start.c &&
+               coordinate.c <= end.c;
     }
 };

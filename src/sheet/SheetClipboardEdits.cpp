@@ -13,22 +13,52 @@ bool SheetModel::mayStartBulkEdit() {
     return true;
 }
 
-void SheetModel::copy() {
-    QList<QList<CellWrite>> block;
-    QList<QStringList> texts;
-    for (qint64 r = m_selection.start.r; r <= m_selection.end.r; ++r) {
-        QList<CellWrite> row;
-        QStringList rowTexts;
-        for (qint64 c = m_selection.start.c; c <= m_selection.end.c; ++c) {
-            const QString raw = rawAt({r, c});
-            row.append(CellWrite{r, c, raw, std::nullopt, std::nullopt});
-            rowTexts.append(raw);
+namespace {
+// The raw texts of a range, row by row; an empty cell gives an empty string. A range with a quarter as
+// many positions as the sheet has stored cells, or more, is filled by one pass over the cells: reading
+// them in memory order costs far less than a lookup per position, which misses the cache each time.
+std::vector<QStringView> rawTexts(const CellMap &cells, const CellRange &range) {
+    const qint64 columns = range.columnCount();
+    std::vector<QStringView> raws(size_t(range.rowCount() * columns));
+    if (qint64(raws.size()) * 4 >= cells.size()) {
+        for (const Cell &cell : cells) {
+            if (range.contains(cell.coordinate()))
+                raws[size_t((cell.r - range.start.r) * columns + cell.c - range.start.c)] = cell.raw;
         }
-        block.append(std::move(row));
-        texts.append(std::move(rowTexts));
+        return raws;
     }
-    assign(m_copied, std::optional<QList<QList<CellWrite>>>(std::move(block)), &SheetModel::copiedChanged);
-    assign(m_copiedText, TSV::encode(texts), &SheetModel::copiedTextChanged);
+    auto raw = raws.begin();
+    for (qint64 r = range.start.r; r <= range.end.r; ++r) {
+        for (qint64 c = range.start.c; c <= range.end.c; ++c, ++raw) {
+            const auto found = cells.constFind(Coordinate{r, c});
+            if (found != cells.constEnd())
+                *raw = found->raw;
+        }
+    }
+    return raws;
+}
+} // namespace
+
+void SheetModel::copy() {
+    const CellRange source = m_selection;
+    const std::vector<QStringView> raws = rawTexts(m_cells, source);
+    qsizetype length = 0;
+    for (const QStringView raw : raws)
+        length += raw.size() + 1;
+    QString text;
+    text.reserve(length);
+    auto raw = raws.cbegin();
+    for (qint64 r = source.start.r; r <= source.end.r; ++r) {
+        if (r > source.start.r)
+            text += u'\n';
+        for (qint64 c = source.start.c; c <= source.end.c; ++c) {
+            if (c > source.start.c)
+                text += u'\t';
+            TSV::appendField(text, *raw++);
+        }
+    }
+    assign(m_copied, std::optional<CellRange>(source), &SheetModel::copiedChanged);
+    assign(m_copiedText, std::move(text), &SheetModel::copiedTextChanged);
     m_clipboard->setText(m_copiedText);
 }
 
@@ -76,9 +106,9 @@ QCoro::Task<> SheetModel::paste() {
     for (qsizetype i = 0; i < rows.size(); ++i) {
         for (qsizetype j = 0; j < rows[i].size(); ++j) {
             CellWrite cell{origin.r + i, origin.c + j, rows[i][j], std::nullopt, std::nullopt};
-            if (ownCopy && i < m_copied->size() && j < m_copied->at(i).size()) {
-                cell.fromR = m_copied->at(i).at(j).r;
-                cell.fromC = m_copied->at(i).at(j).c;
+            if (ownCopy && i < m_copied->rowCount() && j < m_copied->columnCount()) {
+                cell.fromR = m_copied->start.r + i;
+                cell.fromC = m_copied->start.c + j;
             }
             writes.append(std::move(cell));
         }

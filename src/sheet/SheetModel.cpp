@@ -175,7 +175,7 @@ QCoro::Task<> SheetModel::open(SheetSummary summary, CancellationToken token) {
         setBusy(false);
         co_return;
     }
-    assign(m_copied, std::optional<QList<QList<CellWrite>>>(), &SheetModel::copiedChanged);
+    assign(m_copied, std::optional<CellRange>(), &SheetModel::copiedChanged);
     assign(m_copiedText, QString(), &SheetModel::copiedTextChanged);
     assign(m_page, std::move(page), &SheetModel::pageChanged);
     assign(m_version, quint64(0), &SheetModel::versionChanged);

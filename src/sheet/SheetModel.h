@@ -69,7 +69,7 @@ class SheetModel : public QObject, public std::enable_shared_from_this<SheetMode
     Q_PROPERTY(QString live READ live NOTIFY liveChanged)
     Q_PROPERTY(QString lastNotice READ lastNotice NOTIFY lastNoticeChanged)
     Q_PROPERTY(bool showTable READ showTable WRITE setShowTable NOTIFY showTableChanged)
-    Q_PROPERTY(std::optional<QList<QList<CellWrite>>> copied READ copied NOTIFY copiedChanged)
+    Q_PROPERTY(std::optional<CellRange> copied READ copied NOTIFY copiedChanged)
     Q_PROPERTY(QString copiedText READ copiedText NOTIFY copiedTextChanged)
     Q_PROPERTY(bool mayWrite READ mayWrite NOTIFY pageChanged)
     Q_PROPERTY(bool hasUnconfirmedChanges READ hasUnconfirmedChanges NOTIFY hasUnconfirmedChangesChanged)
@@ -114,7 +114,7 @@ public:
     const QString &live() const { return m_live; }
     const QString &lastNotice() const { return m_lastNotice; }
     bool showTable() const { return m_showTable; }
-    const std::optional<QList<QList<CellWrite>>> &copied() const { return m_copied; }
+    const std::optional<CellRange> &copied() const { return m_copied; }
     const QString &copiedText() const { return m_copiedText; }
     // Installed by the cell editor to tell whether it holds keyboard focus.
     std::function<bool()> cellEditorHasFocus = [] { return false; };
@@ -175,7 +175,7 @@ public:
     void copy();
     // Forgets the block this model copied (the clipboard keeps its text), so a paste is plain text.
     void forgetCopy() {
-        assign(m_copied, std::optional<QList<QList<CellWrite>>>(), &SheetModel::copiedChanged);
+        assign(m_copied, std::optional<CellRange>(), &SheetModel::copiedChanged);
         assign(m_copiedText, QString(), &SheetModel::copiedTextChanged);
     }
     QCoro::Task<> clear();
@@ -325,7 +325,7 @@ private:
     QString m_live = QStringLiteral("Connecting");
     QString m_lastNotice;
     bool m_showTable = false;
-    std::optional<QList<QList<CellWrite>>> m_copied;
+    std::optional<CellRange> m_copied;
     QString m_copiedText;
 
     // Constructed last: they hold a reference to this model.

@@ -1,9 +1,12 @@
 #include "sheet/TSV.h"
 
 namespace {
-bool needsQuotes(const QString &field) {
-    for (QChar ch : field) {
-        if (ch == u'\t' || ch == u'\r' || ch == u'\n' || ch == u'"')
+bool needsQuotes(QStringView field) {
+    // Most characters are above '"', so one comparison settles them; copies of large blocks scan
+    // every character here.
+    for (const QChar qch : field) {
+        const char16_t ch = qch.unicode();
+        if (ch <= u'"' && (ch == u'\t' || ch == u'\r' || ch == u'\n' || ch == u'"'))
             return true;
     }
     return false;
@@ -19,16 +22,20 @@ QString TSV::encode(const QList<QStringList> &rows) {
         for (qsizetype f = 0; f < row.size(); ++f) {
             if (f > 0)
                 text += u'\t';
-            if (needsQuotes(row[f])) {
-                QString quoted = row[f];
-                quoted.replace(u'"', QStringLiteral("\"\""));
-                text += u'"' + quoted + u'"';
-            } else {
-                text += row[f];
-            }
+            appendField(text, row[f]);
         }
     }
     return text;
+}
+
+void TSV::appendField(QString &text, QStringView field) {
+    if (!needsQuotes(field)) {
+        text += field;
+        return;
+    }
+    QString quoted = field.toString();
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    text += u'"' + quoted + u'"';
 }
 
 QList<QStringList> TSV::decode(const QString &text) {
