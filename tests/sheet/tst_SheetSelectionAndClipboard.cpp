@@ -85,29 +85,41 @@ private Q_SLOTS:
 
     void copyThenPasteCarriesSourcesOnlyForOurOwnCopy() {
         openSheet();
-        server->setCell(0, 0, "=B1*2");
-        server->setCell(1, 1, "x");
+        server->setCell(1, 2, "=B1*2");
+        server->setCell(2, 4, "x\ty");
+        for (int c = 0; c < 26; ++c)
+            server->setCell(20, c, "f"); // more stored cells than the small block has positions
         runTask(model->refresh());
-        model->select({0, 0});
-        model->extendSelection({1, 1});
+        model->select({1, 2});
+        model->extendSelection({2, 4});
         model->copy();
-        QCOMPARE(clipboard->text(), std::optional<QString>("=B1*2\t\n\tx"));
+        QCOMPARE(clipboard->text(), std::optional<QString>("=B1*2\t\t\n\t\t\"x\ty\""));
         QCOMPARE(model->copiedText(), *clipboard->text());
 
         model->select({5, 3});
         runTask(model->paste());
         auto writes = postedWrites();
-        QCOMPARE(writes.size(), 4);
-        QCOMPARE(writes[0].dump(), R"({"c":3,"fromC":0,"fromR":0,"r":5,"raw":"=B1*2"})");
-        QCOMPARE(writes[3].dump(), R"({"c":4,"fromC":1,"fromR":1,"r":6,"raw":"x"})");
+        QCOMPARE(writes.size(), 6);
+        QCOMPARE(writes[0].dump(), R"({"c":3,"fromC":2,"fromR":1,"r":5,"raw":"=B1*2"})");
+        QCOMPARE(writes[5].dump(), R"({"c":5,"fromC":4,"fromR":2,"r":6,"raw":"x\ty"})");
 
-        // Someone else put the same cells' text on the clipboard with a change: no provenance.
-        clipboard->setText("=B1*2\t\n\ty");
+        // A block as large as the stored cells is read in one pass over them: same text.
+        model->select({1, 0});
+        model->extendSelection({20, 25});
+        model->copy();
+        const QStringList lines = clipboard->text()->split(u'\n');
+        QCOMPARE(lines.size(), 20);
+        QCOMPARE(lines.first(), "\t\t=B1*2" + QString(23, u'\t'));
+        QCOMPARE(lines.last(), QStringList(26, "f").join(u'\t'));
+
+        // Someone else put other text on the clipboard: no provenance.
+        clipboard->setText("=B1*3\t\t\n\t\t\"x\ty\"");
         model->select({8, 0});
         runTask(model->paste());
-        writes = postedWrites();
-        QVERIFY(!writes.last().contains("fromR"));
-        QVERIFY(!writes[writes.size() - 4].contains("fromC"));
+        writes = postedWrites().mid(6);
+        QCOMPARE(writes.size(), 6);
+        for (const nlohmann::json &write : writes)
+            QVERIFY(!write.contains("fromR") && !write.contains("fromC"));
     }
 
     void pasteLimitsAndRaggedRows() {
