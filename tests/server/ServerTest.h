@@ -1,0 +1,98 @@
+#pragma once
+
+// Short-hands the server tests share: answers' statuses and notices, the texts of a grid's cells,
+// people signed in on a fresh server, uploads and the import jobs that follow them.
+
+#include "ServerProcess.h"
+#include "SheetApi.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <thread>
+
+inline const std::string password = "correct horse battery";
+
+inline int status(const httplib::Result &result) {
+    return result ? result->status : -1;
+}
+
+// A text field of a JSON answer, or "<none>".
+inline std::string field(const httplib::Result &result, const char *key) {
+    const auto body = TestClient::json(result);
+    return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
+                                                                           : std::string("<none>");
+}
+
+inline std::string notice(const httplib::Result &result) {
+    return field(result, "notice");
+}
+
+// A text of the cell at (r, c) of a grid, or "<absent>".
+inline std::string text(const nlohmann::json &grid, std::int64_t r, std::int64_t c, const char *key) {
+    const auto cell = SheetApi::cell(grid, r, c);
+    return cell.is_object() && cell.contains(key) ? cell[key].get<std::string>() : std::string("<absent>");
+}
+
+inline std::string raw(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
+    return text(grid, r, c, "raw");
+}
+
+inline std::string display(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
+    return text(grid, r, c, "display");
+}
+
+inline SheetRef newSheet(TestClient &http) {
+    const auto sheet = SheetApi::create(http);
+    if (!sheet)
+        qFatal("could not create a sheet");
+    return *sheet;
+}
+
+// Adds `name` ("ann": ann@example.com, called "Ann") to the server and signs them in.
+inline std::optional<ServerSession> person(ServerProcess &server, const std::string &name) {
+    const std::string email = name + "@example.com";
+    QString called = QString::fromStdString(name);
+    called[0] = called[0].toUpper();
+    if (!server.addUser(QString::fromStdString(email), called, QString::fromStdString(password)))
+        return std::nullopt;
+    return server.signIn(email, password);
+}
+
+inline std::string fixture(const char *name) {
+    QFile file(QFINDTESTDATA(QString("fixtures/") + name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("missing fixture %s", name);
+    return file.readAll().toStdString();
+}
+
+// Uploads a workbook to import as the application does.
+inline httplib::Result upload(TestClient &http, const std::string &filename, const std::string &bytes) {
+    static const std::string boundary = "6F1C1E8A-44D1-4C2B-9D0E-3A5B7C9D1E2F";
+    return http.post("/sheets/import",
+                     "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
+                         filename + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes +
+                         "\r\n--" + boundary + "--\r\n",
+                     "multipart/form-data; boundary=" + boundary);
+}
+
+// Follows an import job until it ends.
+inline nlohmann::json follow(TestClient &http, const std::string &job) {
+    for (int poll = 0; poll < 6000; ++poll) {
+        const auto progress = TestClient::json(http.get("/api/native/jobs/" + job));
+        if (!progress.is_object())
+            return nlohmann::json::object();
+        if (progress["status"] == "done" || progress["status"] == "failed")
+            return progress;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return nlohmann::json::object();
+}
+
+// Uploads and follows the job: its last answer, or the refusal of the upload.
+inline nlohmann::json importBook(TestClient &http, const std::string &filename, const std::string &bytes) {
+    const auto started = upload(http, filename, bytes);
+    if (status(started) != 202)
+        return TestClient::json(started);
+    return follow(http, TestClient::json(started)["job"].get<std::string>());
+}
