@@ -6,6 +6,7 @@
 #include "ServerProcess.h"
 #include "SheetApi.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTest>
 
@@ -95,4 +96,14 @@ inline nlohmann::json importBook(TestClient &http, const std::string &filename, 
     if (status(started) != 202)
         return TestClient::json(started);
     return follow(http, TestClient::json(started)["job"].get<std::string>());
+}
+
+// The code the approval page shows for a sign-in request, as the application computes it.
+inline std::string comparisonCode(const std::string &id) {
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(id), QCryptographicHash::Sha256)
+            .left(4)
+            .toHex()
+            .toUpper();
+    return digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
 }
