@@ -2,19 +2,12 @@
 // compressed, too long, without a session), answers that are always framed, slow request heads, a
 // crowd from one address, and a burst of new connections.
 
-#include "EventStream.h"
 #include "RawConnection.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
+#include "ServerTest.h"
 
 #include <QProcess>
-#include <QTest>
-
-#include <thread>
 
 namespace {
-const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
 constexpr auto answerLimit = std::chrono::seconds(20);
 } // namespace
 
@@ -41,8 +34,7 @@ private Q_SLOTS:
         m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
             {}, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}, {}});
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
+        m_session = person(*m_server, "ann");
         QVERIFY(m_session);
     }
 
@@ -115,10 +107,8 @@ private Q_SLOTS:
 
     void streamsAreChunked() {
         auto http = m_server->client(m_session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
         RawConnection connection(m_server->port());
-        QVERIFY(connection.send("GET " + sheet->tab() +
+        QVERIFY(connection.send("GET " + newSheet(http).tab() +
                                 "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n" + cookie() +
                                 "\r\n"));
         const auto answer = connection.answer(answerLimit);
