@@ -164,18 +164,11 @@ private Q_SLOTS:
                 SheetApi::write(r, 2, r == 1 || r == 3 || r == 4 ? "" : "=-A" + std::to_string(r + 1)));
         }
         write(http, sheet, cells);
-        const auto form = viewForm(view);
-        const auto saved = post(http, sheet, "/view", form);
+        const auto saved = post(http, sheet, "/view", viewForm(view));
         QCOMPARE(status(saved), 200);
         QCOMPARE(notice(saved), std::string("view-saved"));
 
         const auto page = get(sheet, "/table?page=1");
-        const nlohmann::json stored = {{"sortCol", std::stoi(form.at("sortCol"))},
-                                       {"sortDesc", !form.at("sortDesc").empty()},
-                                       {"filterCol", std::stoi(form.at("filterCol"))},
-                                       {"filterOp", form.at("filterOp")},
-                                       {"filterVal", form.at("filterVal")}};
-        QCOMPARE(page["View"].dump(), stored.dump());
         QCOMPARE(numbers(page), rows);
         // Each row carries its cells at their real coordinates, whatever the order.
         for (const auto &row : page["Rows"]) {
@@ -300,18 +293,16 @@ private Q_SLOTS:
         // Restoring to before the very first edit empties the sheet.
         QCOMPARE(status(post(http, sheet, "/restore", {{"event", lastEdit(sheet, 5)}})), 200);
         QCOMPARE(grid(sheet)["cells"].size(), std::size_t(0));
-    }
 
-    void restoreRefusesUnknownEdits() {
-        const SheetRef sheet = this->sheet();
+        // Edits of another sheet, or none at all, restore nothing.
         const SheetRef other = this->sheet();
-        auto http = ann();
         write(http, other, {SheetApi::write(0, 0, "elsewhere")});
         write(http, sheet, {SheetApi::write(0, 0, "here")});
-        for (const auto &event : {lastEdit(other), std::string("999999"), std::string("x"), std::string()}) {
-            const auto refused = post(http, sheet, "/restore", {{"event", event}});
+        for (const auto &unknown :
+             {lastEdit(other), std::string("999999"), std::string("x"), std::string()}) {
+            const auto refused = post(http, sheet, "/restore", {{"event", unknown}});
             QVERIFY(status(refused) == 404 || status(refused) == 400);
-            QVERIFY(!TestClient::json(refused)["message"].get<std::string>().empty());
+            QVERIFY(field(refused, "message") != "<none>" && !field(refused, "message").empty());
         }
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("here"));
         QCOMPARE(raw(grid(other), 0, 0), std::string("elsewhere"));
