@@ -112,3 +112,45 @@ inline std::string comparisonCode(const std::string &id) {
             .toUpper();
     return digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
 }
+
+// What most server test classes hold: a server of their own with Ann, Bob and Carl signed in.
+class ServerTestBase {
+protected:
+    // Starts the server with `arguments` and signs in the first `people` of Ann, Bob and Carl.
+    bool startServer(int people, const QStringList &arguments = {}) {
+        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{{}, arguments, {}});
+        if (!m_server->start()) {
+            qWarning("%s", qPrintable(m_server->errorString()));
+            return false;
+        }
+        const char *names[] = {"ann", "bob", "carl"};
+        std::optional<ServerSession> *sessions[] = {&m_ann, &m_bob, &m_carl};
+        for (int i = 0; i < people; ++i) {
+            *sessions[i] = person(*m_server, names[i]);
+            if (!*sessions[i])
+                return false;
+        }
+        return true;
+    }
+
+    bool stopServer() {
+        const bool clean = m_server->stop();
+        if (!clean)
+            qWarning("%s", qPrintable(m_server->errorString()));
+        return clean;
+    }
+
+    TestClient ann() const { return m_server->client(m_ann); }
+    TestClient bob() const { return m_server->client(m_bob); }
+
+    // A new sheet of Ann's.
+    SheetRef sheet() const {
+        auto http = ann();
+        return newSheet(http);
+    }
+
+    std::unique_ptr<ServerProcess> m_server;
+    std::optional<ServerSession> m_ann;
+    std::optional<ServerSession> m_bob;
+    std::optional<ServerSession> m_carl;
+};

@@ -19,7 +19,7 @@ int mode(const QString &path) {
 }
 } // namespace
 
-class TestFiles : public QObject {
+class TestFiles : public QObject, ServerTestBase {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -70,7 +70,7 @@ private Q_SLOTS:
     void exportCarriesOnlyFormulasTheServerCalculates() {
         QFETCH(QString, formula);
         QFETCH(bool, live);
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         const SheetRef sheet = newSheet(http);
         const auto written = SheetApi::batch(
             http, sheet, {SheetApi::write(0, 0, "21"), SheetApi::write(0, 1, formula.toStdString())});
@@ -89,18 +89,9 @@ private Q_SLOTS:
             QCOMPARE(cell->raw, shown);
     }
 
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
-    }
+    void initTestCase() { QVERIFY(startServer(1)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
-
-private:
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 };
 
 QTEST_GUILESS_MAIN(TestFiles)

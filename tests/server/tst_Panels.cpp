@@ -27,20 +27,8 @@ Form viewForm(const QVariantMap &view, Form base = {{"sortCol", "-1"},
 }
 } // namespace
 
-class TestPanels : public QObject {
+class TestPanels : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
-
-    TestClient ann() const { return m_server->client(m_ann); }
-    TestClient bob() const { return m_server->client(m_bob); }
-
-    SheetRef sheet() {
-        auto http = ann();
-        return newSheet(http);
-    }
 
     static void write(TestClient &http, const SheetRef &sheet, const std::vector<nlohmann::json> &cells) {
         QCOMPARE(status(SheetApi::batch(http, sheet, cells)), 200);
@@ -77,15 +65,9 @@ class TestPanels : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_ann = person(*m_server, "ann");
-        m_bob = person(*m_server, "bob");
-        QVERIFY(m_ann && m_bob);
-    }
+    void initTestCase() { QVERIFY(startServer(2)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void renameAcceptsTrimmedTitlesAndRefusesOthers_data() {
         QTest::addColumn<QByteArray>("body");

@@ -12,35 +12,21 @@
 #include <atomic>
 #include <future>
 
-class TestResourceLimits : public QObject {
+class TestResourceLimits : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
-
-    TestClient client() const { return m_server->client(m_session); }
-
-    SheetRef sheet() {
-        auto http = client();
-        return newSheet(http);
-    }
 
 private Q_SLOTS:
     void initTestCase() {
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {}, {"--max-sheet-cells", "10", "--max-sheets", "4", "--formula-memory", "12"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
+        QVERIFY(startServer(1, {"--max-sheet-cells", "10", "--max-sheets", "4", "--formula-memory", "12"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     // Up to the limit, and changes of cells already there, pass; a change that would store one cell
     // more is refused whole, by cell writes and by formats alike.
     void cellsPerSheetAreBounded() {
         const SheetRef sheet = this->sheet();
-        auto http = client();
+        auto http = ann();
         std::vector<nlohmann::json> ten;
         for (int c = 0; c < 10; ++c)
             ten.push_back(SheetApi::write(0, c, std::to_string(c)));
@@ -73,7 +59,7 @@ private Q_SLOTS:
     void droppedFormulaModelsAreRebuilt() {
         // Three sheets of nine cells: within both limits, and with the first case's sheet at the
         // sheet limit for the next case.
-        auto http = client();
+        auto http = ann();
         std::vector<SheetRef> sheets;
         for (int i = 0; i < 3; ++i) {
             sheets.push_back(newSheet(http));
@@ -97,7 +83,7 @@ private Q_SLOTS:
 
     // Creating and importing both stop at the limit, with a reason.
     void sheetsPerAccountAreBounded() {
-        auto http = client();
+        auto http = ann();
         while (TestClient::json(http.get("/sheets"))["Sheets"].size() < 4)
             QVERIFY(SheetApi::create(http));
         const auto refused = http.post("/sheets", "", "application/x-www-form-urlencoded");

@@ -74,12 +74,8 @@ std::string zip(const std::vector<Part> &parts) {
 
 } // namespace
 
-class TestResources : public QObject {
+class TestResources : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
 
     httplib::Result upload(const std::optional<ServerSession> &session, const std::string &bytes) {
         auto http = m_server->client(session);
@@ -90,18 +86,11 @@ private Q_SLOTS:
     void initTestCase() {
         // Workbooks may unpack to 1 MiB, half of it in one part; three streams per account; a
         // stream may fall 64 KiB behind.
-        m_server = std::make_unique<ServerProcess>(
-            ServerProcess::Options{{},
-                                   {"--max-unpacked-bytes", "1048576", "--streams-per-account", "3",
-                                    "--stream-queue-bytes", "65536"},
-                                   {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_ann = person(*m_server, "ann");
-        m_bob = person(*m_server, "bob");
-        QVERIFY(m_ann && m_bob);
+        QVERIFY(startServer(2, {"--max-unpacked-bytes", "1048576", "--streams-per-account", "3",
+                                "--stream-queue-bytes", "65536"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void workbooksAreUnpackedWithinLimits_data() {
         QTest::addColumn<QByteArray>("workbook");

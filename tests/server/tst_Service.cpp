@@ -30,21 +30,13 @@ QStringList folderState(const QString &path) {
 }
 } // namespace
 
-class TestService : public QObject {
+class TestService : public QObject, ServerTestBase {
     Q_OBJECT
 
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
-
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
-    }
+    void initTestCase() { QVERIFY(startServer(1)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void commandLine_data() {
         QTest::addColumn<QStringList>("arguments");
@@ -95,13 +87,13 @@ private Q_SLOTS:
     }
 
     void aBackupHoldsEveryWriteConfirmedBeforeIt() {
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         const SheetRef sheet = newSheet(http);
         // Writers keep the server busy before, during and after the backup.
         std::atomic<int> confirmed{0};
         std::atomic<bool> stop{false};
         std::thread writer([&] {
-            auto client = m_server->client(m_session);
+            auto client = m_server->client(m_ann);
             for (int n = 1; n < 1250 && !stop; ++n) {
                 if (status(SheetApi::batch(client, sheet,
                                            {SheetApi::write(n % 25, n / 25, std::to_string(n))})) != 200)
@@ -125,7 +117,7 @@ private Q_SLOTS:
         // The copy is a working data folder of its own.
         ServerProcess copy(ServerProcess::Options{{}, {}, restored.path()});
         QVERIFY2(copy.start(), qPrintable(copy.errorString()));
-        auto reader = copy.client(m_session);
+        auto reader = copy.client(m_ann);
         const auto grid = TestClient::json(SheetApi::tile(reader, sheet, 0, 0, 25, 50));
         for (int n = 1; n <= before; ++n)
             QVERIFY2(raw(grid, n % 25, n / 25) == std::to_string(n), qPrintable(QString::number(n)));

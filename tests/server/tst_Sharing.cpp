@@ -27,21 +27,8 @@ std::string memberId(const nlohmann::json &page, const std::string &email) {
 }
 } // namespace
 
-class TestSharing : public QObject {
+class TestSharing : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
-    std::optional<ServerSession> m_carl;
-
-    TestClient ann() const { return m_server->client(m_ann); }
-    TestClient bob() const { return m_server->client(m_bob); }
-
-    SheetRef sheet() {
-        auto http = ann();
-        return newSheet(http);
-    }
 
     nlohmann::json sharing(const SheetRef &sheet) {
         auto http = ann();
@@ -72,16 +59,9 @@ class TestSharing : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_ann = person(*m_server, "ann");
-        m_bob = person(*m_server, "bob");
-        m_carl = person(*m_server, "carl");
-        QVERIFY(m_ann && m_bob && m_carl);
-    }
+    void initTestCase() { QVERIFY(startServer(3)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void grantGivesTheRoleAndRevokeEndsTheStream() {
         const SheetRef sheet = this->sheet();

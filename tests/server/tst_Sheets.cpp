@@ -3,27 +3,17 @@
 
 #include "ServerTest.h"
 
-class TestSheets : public QObject {
+class TestSheets : public QObject, ServerTestBase {
     Q_OBJECT
 
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
-
-    TestClient client() const { return m_server->client(m_session); }
-
-    SheetRef sheet() {
-        auto http = client();
-        return newSheet(http);
-    }
-
     nlohmann::json page(const SheetRef &sheet) {
-        auto http = client();
+        auto http = ann();
         return TestClient::json(http.get(sheet.page()));
     }
 
     // The account's summary of `sheet` in the sheet list.
     nlohmann::json summary(const SheetRef &sheet) {
-        auto http = client();
+        auto http = ann();
         const auto list = TestClient::json(http.get("/sheets"));
         for (const auto &found : list["Sheets"])
             if (found["ID"].get<std::uint64_t>() == sheet.id)
@@ -33,33 +23,28 @@ class TestSheets : public QObject {
 
     // The answer to a write, or an empty object when refused.
     nlohmann::json write(const SheetRef &sheet, const std::vector<nlohmann::json> &cells) {
-        auto http = client();
+        auto http = ann();
         const auto answer = SheetApi::batch(http, sheet, cells);
         return status(answer) == 200 ? TestClient::json(answer) : nlohmann::json::object();
     }
 
     nlohmann::json post(const SheetRef &sheet, const std::string &path, const nlohmann::json &body) {
-        auto http = client();
+        auto http = ann();
         return TestClient::json(http.postJson(sheet.tab() + path, body));
     }
 
     nlohmann::json tile(const SheetRef &sheet, int firstRow = 0, int firstCol = 0, int rows = 25,
                         int cols = 50) {
-        auto http = client();
+        auto http = ann();
         return TestClient::json(SheetApi::tile(http, sheet, firstRow, firstCol, rows, cols));
     }
 
     static std::uint64_t version(const nlohmann::json &grid) { return grid["version"].get<std::uint64_t>(); }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
-    }
+    void initTestCase() { QVERIFY(startServer(1)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void batchAnswersChangedCellsWithVersionAndStamps() {
         const SheetRef sheet = this->sheet();
@@ -197,7 +182,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         const SheetRef sheet = this->sheet();
         write(sheet, {SheetApi::write(0, 0, "kept")});
-        auto http = client();
+        auto http = ann();
         const auto answer = http.post(sheet.tab() + "/cells/batch", body.toStdString());
         QCOMPARE(status(answer), code);
         QVERIFY(TestClient::json(answer)["message"].is_string());
@@ -209,7 +194,7 @@ private Q_SLOTS:
 
     void badTileWindowsAreRefused() {
         const SheetRef sheet = this->sheet();
-        auto http = client();
+        auto http = ann();
         for (const char *query :
              {"firstRow=0&firstCol=0&rows=5", "firstRow=-1&firstCol=0&rows=5&cols=5",
               "firstRow=0&firstCol=0&rows=0&cols=5", "firstRow=0&firstCol=0&rows=1000&cols=1000",
@@ -324,7 +309,7 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(QString, body);
         const SheetRef sheet = this->sheet();
-        auto http = client();
+        auto http = ann();
         const auto answer = http.post(sheet.tab() + path.toStdString(), body.toStdString());
         QCOMPARE(status(answer), 400);
         QVERIFY(TestClient::json(answer)["message"].is_string());

@@ -21,18 +21,15 @@ bool hasCellsEventWithVersion(const std::vector<EventStream::Event> &events, std
 }
 } // namespace
 
-class TestStream : public QObject {
+class TestStream : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
 
     std::unique_ptr<EventStream> watch(const SheetRef &sheet, const std::optional<ServerSession> &session) {
         return std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
     }
 
     SheetRef sheet() {
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         return newSheet(http);
     }
 
@@ -45,26 +42,21 @@ class TestStream : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         // A hundred streams of one account from one address: more than a server allows by default.
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {},
-            {"--keep-alive", "1", "--streams-per-account", "200", "--connections-per-address", "300"},
-            {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
+        QVERIFY(startServer(
+            1, {"--keep-alive", "1", "--streams-per-account", "200", "--connections-per-address", "300"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void everyWatcherReceivesTheSameCellsEvent() {
         const SheetRef sheet = this->sheet();
         const auto other = m_server->signIn(email, password);
         QVERIFY(other);
-        auto own = open(sheet, m_session);
+        auto own = open(sheet, m_ann);
         auto second = open(sheet, other);
         QVERIFY(own && second);
 
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         const auto answer =
             SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "4"), SheetApi::write(0, 1, "=A1*A1")});
         QCOMPARE(status(answer), 200);
@@ -87,9 +79,9 @@ private Q_SLOTS:
 
     void formatAndSizeChangesAreStreamed() {
         const SheetRef sheet = this->sheet();
-        auto stream = open(sheet, m_session);
+        auto stream = open(sheet, m_ann);
         QVERIFY(stream);
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         http.postJson(sheet.tab() + "/format",
                       {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 0}, {"italic", true}});
         http.postJson(sheet.tab() + "/size", {{"row", 3}, {"size", 50}});
@@ -103,7 +95,7 @@ private Q_SLOTS:
 
     void quietStreamsGetKeepAliveComments() {
         const SheetRef sheet = this->sheet();
-        auto stream = open(sheet, m_session);
+        auto stream = open(sheet, m_ann);
         QVERIFY(stream);
         // This server sends a comment after one quiet second.
         QTRY_VERIFY_WITH_TIMEOUT(stream->comments() >= 2, 20000);
@@ -112,7 +104,7 @@ private Q_SLOTS:
 
     void largeChangesAskForAResync() {
         const SheetRef sheet = this->sheet();
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         // 5,001 formulas depend on A1, so changing A1 changes 5,002 cells.
         for (int start = 1; start <= 5001; start += 2501) {
             std::vector<nlohmann::json> writes;
@@ -120,7 +112,7 @@ private Q_SLOTS:
                 writes.push_back(SheetApi::write(r, 0, "=$A$1+1"));
             QCOMPARE(status(SheetApi::batch(http, sheet, writes)), 200);
         }
-        auto stream = open(sheet, m_session);
+        auto stream = open(sheet, m_ann);
         QVERIFY(stream);
         const auto grid = TestClient::json(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "7")}));
         QCOMPARE(grid["resync"].get<bool>(), true);
@@ -138,11 +130,11 @@ private Q_SLOTS:
         const SheetRef sheet = this->sheet();
         std::vector<std::unique_ptr<EventStream>> streams;
         for (int i = 0; i < 100; ++i)
-            streams.push_back(watch(sheet, m_session));
+            streams.push_back(watch(sheet, m_ann));
         for (auto &stream : streams)
             QVERIFY(stream->waitOpen());
 
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         QCOMPARE(status(http.get("/sheets")), 200);
         QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(2, 2, "everyone")})), 200);
         for (auto &stream : streams) {
@@ -172,7 +164,7 @@ private Q_SLOTS:
         QVERIFY(!signedOut->waitOpen());
         QCOMPARE(signedOut->status(), 401);
         SheetRef missing{sheet.id + 1000, sheet.tabId};
-        auto elsewhere = watch(missing, m_session);
+        auto elsewhere = watch(missing, m_ann);
         QVERIFY(!elsewhere->waitOpen());
         QCOMPARE(elsewhere->status(), 404);
     }

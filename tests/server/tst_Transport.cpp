@@ -11,17 +11,14 @@ namespace {
 constexpr auto answerLimit = std::chrono::seconds(20);
 } // namespace
 
-class TestTransport : public QObject {
+class TestTransport : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
 
     std::string head(const std::string &method, const std::string &path, const std::string &headers) const {
         return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + m_server->origin() +
                "\r\n" + headers + "\r\n";
     }
-    std::string cookie() const { return "Cookie: " + m_session->name + "=" + m_session->value + "\r\n"; }
+    std::string cookie() const { return "Cookie: " + m_ann->name + "=" + m_ann->value + "\r\n"; }
     int homePageFrom(const std::string &address) const {
         RawConnection connection(m_server->port(), address);
         connection.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -31,14 +28,10 @@ class TestTransport : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         // The default body limit; a short deadline for request heads and a small crowd per address.
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {}, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_session = person(*m_server, "ann");
-        QVERIFY(m_session);
+        QVERIFY(startServer(1, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void bodiesAreRefusedFromTheirHead_data() {
         QTest::addColumn<bool>("signedIn");
@@ -106,7 +99,7 @@ private Q_SLOTS:
     }
 
     void streamsAreChunked() {
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         RawConnection connection(m_server->port());
         QVERIFY(connection.send("GET " + newSheet(http).tab() +
                                 "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n" + cookie() +

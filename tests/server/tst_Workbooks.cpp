@@ -15,14 +15,8 @@ std::string style(const nlohmann::json &grid, std::int64_t r, std::int64_t c, co
 }
 } // namespace
 
-class TestWorkbooks : public QObject {
+class TestWorkbooks : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
-
-    TestClient ann() const { return m_server->client(m_ann); }
 
     // Imports and returns the new sheet, or nothing with the job's last answer in `outcome`.
     std::optional<SheetRef> import(const std::string &filename, const std::string &bytes,
@@ -48,15 +42,9 @@ class TestWorkbooks : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        m_ann = person(*m_server, "ann");
-        m_bob = person(*m_server, "bob");
-        QVERIFY(m_ann && m_bob);
-    }
+    void initTestCase() { QVERIFY(startServer(2)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void exportedSheetImportsBackWithValuesFormulasAndFormats() {
         auto http = ann();
