@@ -149,6 +149,13 @@ protected:
         return newSheet(http);
     }
 
+    // A window of the sheet as Ann reads it.
+    nlohmann::json grid(const SheetRef &sheet, int firstRow = 0, int firstCol = 0, int rows = 25,
+                        int cols = 50) const {
+        auto http = ann();
+        return TestClient::json(SheetApi::tile(http, sheet, firstRow, firstCol, rows, cols));
+    }
+
     std::unique_ptr<ServerProcess> m_server;
     std::optional<ServerSession> m_ann;
     std::optional<ServerSession> m_bob;

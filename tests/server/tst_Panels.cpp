@@ -45,11 +45,6 @@ class TestPanels : public QObject, ServerTestBase {
         return TestClient::json(http.get(sheet.page() + path));
     }
 
-    nlohmann::json grid(const SheetRef &sheet) {
-        auto http = ann();
-        return TestClient::json(SheetApi::tile(http, sheet, 0, 0, 25, 50));
-    }
-
     void share(const SheetRef &sheet, const std::string &role) {
         auto http = ann();
         QCOMPARE(status(post(http, sheet, "/share", {{"address", "bob@example.com"}, {"role", role}})), 200);

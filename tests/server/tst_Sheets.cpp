@@ -33,12 +33,6 @@ class TestSheets : public QObject, ServerTestBase {
         return TestClient::json(http.postJson(sheet.tab() + path, body));
     }
 
-    nlohmann::json tile(const SheetRef &sheet, int firstRow = 0, int firstCol = 0, int rows = 25,
-                        int cols = 50) {
-        auto http = ann();
-        return TestClient::json(SheetApi::tile(http, sheet, firstRow, firstCol, rows, cols));
-    }
-
     static std::uint64_t version(const nlohmann::json &grid) { return grid["version"].get<std::uint64_t>(); }
 
 private Q_SLOTS:
@@ -48,7 +42,7 @@ private Q_SLOTS:
 
     void batchAnswersChangedCellsWithVersionAndStamps() {
         const SheetRef sheet = this->sheet();
-        QCOMPARE(version(tile(sheet)), 0u);
+        QCOMPARE(version(grid(sheet)), 0u);
         const auto answer = write(sheet, {SheetApi::write(0, 0, "12.5"), SheetApi::write(0, 1, "pears"),
                                           SheetApi::write(4, 3, "-3")});
         QCOMPARE(version(answer), 3u);
@@ -67,17 +61,17 @@ private Q_SLOTS:
         QCOMPARE(version(twice), 5u);
         QCOMPARE(twice["stamps"].get<int>(), 2);
 
-        const auto window = tile(sheet);
+        const auto window = grid(sheet);
         QCOMPARE(version(window), 5u);
         QCOMPARE(window["cells"].size(), std::size_t(4));
         QCOMPARE(raw(window, 2, 2) + raw(window, 4, 3), std::string("b-3"));
 
         // Clearing a cell answers it empty and removes it from later reads.
         QCOMPARE(raw(write(sheet, {SheetApi::write(4, 3, "")}), 4, 3), std::string());
-        QCOMPARE(raw(tile(sheet), 4, 3), std::string("<absent>"));
+        QCOMPARE(raw(grid(sheet), 4, 3), std::string("<absent>"));
 
         // A tile only holds its own window.
-        const auto corner = tile(sheet, 2, 2, 1, 1);
+        const auto corner = grid(sheet, 2, 2, 1, 1);
         QCOMPARE(corner["cells"].size(), std::size_t(1));
         QCOMPARE(corner["rows"].get<int>(), 1);
     }
@@ -92,7 +86,7 @@ private Q_SLOTS:
         QCOMPARE(second["stamps"].get<int>(), 1);
         QCOMPARE(display(second, 0, 1) + " " + display(second, 0, 2), std::string("50 55"));
         QCOMPARE(SheetApi::cell(second, 0, 2)["n"].get<bool>(), true);
-        QCOMPARE(display(tile(sheet), 0, 2), std::string("55"));
+        QCOMPARE(display(grid(sheet), 0, 2), std::string("55"));
     }
 
     // What A1 shows for what is typed into it, answered and stored alike; B1 holds text. Text that
@@ -122,7 +116,7 @@ private Q_SLOTS:
         const SheetRef sheet = this->sheet();
         write(sheet, {SheetApi::write(0, 1, "text")});
         const auto answer = write(sheet, {SheetApi::write(0, 0, typed.toStdString())});
-        const auto stored = tile(sheet);
+        const auto stored = grid(sheet);
         for (const auto &grid : {answer, stored}) {
             QCOMPARE(QString::fromStdString(display(grid, 0, 0)), shown);
             QCOMPARE(QString::fromStdString(raw(grid, 0, 0)), typed);
@@ -186,7 +180,7 @@ private Q_SLOTS:
         const auto answer = http.post(sheet.tab() + "/cells/batch", body.toStdString());
         QCOMPARE(status(answer), code);
         QVERIFY(TestClient::json(answer)["message"].is_string());
-        const auto window = tile(sheet);
+        const auto window = grid(sheet);
         QCOMPARE(version(window), 1u);
         QCOMPARE(window["cells"].size(), std::size_t(1));
         QCOMPARE(raw(window, 0, 0), std::string("kept"));
@@ -276,14 +270,14 @@ private Q_SLOTS:
         QCOMPARE(cleared["cells"].size(), std::size_t(4));
         for (const auto &cell : cleared["cells"])
             QVERIFY(!cell.contains("f"));
-        QCOMPARE(tile(sheet)["cells"].size(), std::size_t(1));
+        QCOMPARE(grid(sheet)["cells"].size(), std::size_t(1));
 
         // The smallest and the largest size are taken.
         const auto sized = post(sheet, "/size", {{"col", 2}, {"size", 16}});
         QCOMPARE(version(sized), 4u);
         QCOMPARE(sized["sizes"]["cols"]["2"].get<double>(), 16.0);
         post(sheet, "/size", {{"row", 7}, {"size", 2000}});
-        const auto window = tile(sheet);
+        const auto window = grid(sheet);
         QCOMPARE(window["sizes"]["cols"]["2"].get<double>(), 16.0);
         QCOMPARE(window["sizes"]["rows"]["7"].get<double>(), 2000.0);
     }
@@ -313,7 +307,7 @@ private Q_SLOTS:
         const auto answer = http.post(sheet.tab() + path.toStdString(), body.toStdString());
         QCOMPARE(status(answer), 400);
         QVERIFY(TestClient::json(answer)["message"].is_string());
-        QCOMPARE(version(tile(sheet)), 0u);
+        QCOMPARE(version(grid(sheet)), 0u);
     }
 
     // An empty sheet: 100 x 26 with the owner's rights; the bounds grow with the used range up to a cap.
@@ -367,7 +361,7 @@ private Q_SLOTS:
         // A tab of another sheet is not reachable through one's own sheet either.
         const SheetRef mixed{newSheet(http).id, sheet.tabId};
         QCOMPARE(status(SheetApi::tile(http, mixed, 0, 0, 5, 5)), 404);
-        QCOMPARE(raw(tile(sheet), 0, 0), std::string("private"));
+        QCOMPARE(raw(grid(sheet), 0, 0), std::string("private"));
     }
 
     // Last: restarts the server.
@@ -375,7 +369,7 @@ private Q_SLOTS:
         const SheetRef sheet = this->sheet();
         write(sheet, {SheetApi::write(0, 0, "3"), SheetApi::write(1, 0, "=A1*2")});
         post(sheet, "/size", {{"col", 0}, {"size", 150}});
-        const auto before = tile(sheet);
+        const auto before = grid(sheet);
 
         // A second server on the same folder is refused while the first runs.
         ServerProcess second(ServerProcess::Options{{}, {}, m_server->dataDir()});
@@ -383,7 +377,7 @@ private Q_SLOTS:
         QVERIFY2(second.errorString().contains("already using"), qPrintable(second.errorString()));
 
         QVERIFY2(m_server->restart(), qPrintable(m_server->errorString()));
-        const auto after = tile(sheet);
+        const auto after = grid(sheet);
         for (const char *key : {"version", "cells", "sizes"})
             QVERIFY2(after[key] == before[key], key);
         // The formulas are rebuilt from storage and still recalculate.

@@ -30,12 +30,6 @@ class TestWorkbooks : public QObject, ServerTestBase {
                         page["Sheet"]["TabID"].get<std::uint64_t>()};
     }
 
-    nlohmann::json grid(const SheetRef &sheet, int firstRow = 0, int firstCol = 0, int rows = 25,
-                        int cols = 50) {
-        auto http = ann();
-        return TestClient::json(SheetApi::tile(http, sheet, firstRow, firstCol, rows, cols));
-    }
-
     std::size_t sheetCount() {
         auto http = ann();
         return TestClient::json(http.get("/sheets"))["Sheets"].size();
