@@ -1,21 +1,15 @@
 // What the server leaves on disk and hands out as files: a data folder only its own user can read,
 // and exported workbooks that carry no formula another program would run but this server cannot.
 
-#include "ServerProcess.h"
-#include "SheetApi.h"
+#include "ServerTest.h"
 #include "WorkbookReader.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <sys/stat.h>
 
 namespace {
-const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
-
 // The permission bits of a path, or -1 when it is missing.
 int mode(const QString &path) {
     struct stat info {};
@@ -25,7 +19,7 @@ int mode(const QString &path) {
 }
 } // namespace
 
-class TestFiles : public QObject {
+class TestFiles : public QObject, ServerTestBase {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -44,14 +38,12 @@ private Q_SLOTS:
 
         ServerProcess server(ServerProcess::Options{{}, {}, folder});
         QVERIFY2(server.start(), qPrintable(server.errorString()));
-        QVERIFY(server.addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        const auto session = server.signIn(email, password);
+        const auto session = person(server, "ann");
         QVERIFY(session);
         auto http = server.client(session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
-        QCOMPARE(SheetApi::batch(http, *sheet, {SheetApi::write(0, 0, "secret")})->status, 200);
-        QCOMPARE(http.get(sheet->page() + "/export.xlsx")->status, 200);
+        const SheetRef sheet = newSheet(http);
+        QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "secret")})), 200);
+        QCOMPARE(status(http.get(sheet.page() + "/export.xlsx")), 200);
 
         QCOMPARE(mode(folder), 0700);
         QCOMPARE(mode(folder + "/scratch"), 0700);
@@ -78,17 +70,15 @@ private Q_SLOTS:
     void exportCarriesOnlyFormulasTheServerCalculates() {
         QFETCH(QString, formula);
         QFETCH(bool, live);
-        auto http = m_server->client(m_session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        auto http = m_server->client(m_ann);
+        const SheetRef sheet = newSheet(http);
         const auto written = SheetApi::batch(
-            http, *sheet, {SheetApi::write(0, 0, "21"), SheetApi::write(0, 1, formula.toStdString())});
-        QCOMPARE(written->status, 200);
-        const std::string shown =
-            SheetApi::cell(TestClient::json(written), 0, 1)["display"].get<std::string>();
+            http, sheet, {SheetApi::write(0, 0, "21"), SheetApi::write(0, 1, formula.toStdString())});
+        QCOMPARE(status(written), 200);
+        const std::string shown = display(TestClient::json(written), 0, 1);
 
-        const auto exported = http.get(sheet->page() + "/export.xlsx");
-        QCOMPARE(exported->status, 200);
+        const auto exported = http.get(sheet.page() + "/export.xlsx");
+        QCOMPARE(status(exported), 200);
         const auto book = WorkbookReader::read(exported->body);
         const auto cell = std::find_if(book.cells.begin(), book.cells.end(),
                                        [](const auto &c) { return c.r == 0 && c.c == 1; });
@@ -99,19 +89,9 @@ private Q_SLOTS:
             QCOMPARE(cell->raw, shown);
     }
 
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
-        QVERIFY(m_session);
-    }
+    void initTestCase() { QVERIFY(startServer(1)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
-
-private:
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 };
 
 QTEST_GUILESS_MAIN(TestFiles)

@@ -2,20 +2,10 @@
 // version history with restore and undo (seen in the grid and on the live stream), and comments.
 
 #include "EventStream.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
-
-#include <QTest>
+#include "ServerTest.h"
 
 namespace {
-const std::string annEmail = "ann@example.com";
-const std::string bobEmail = "bob@example.com";
-const std::string password = "correct horse battery";
-
-std::string raw(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
-    const auto cell = SheetApi::cell(grid, r, c);
-    return cell.is_object() ? cell["raw"].get<std::string>() : std::string();
-}
+using Form = std::map<std::string, std::string>;
 
 // The row numbers of a table page, in order.
 QList<int> numbers(const nlohmann::json &page) {
@@ -25,93 +15,63 @@ QList<int> numbers(const nlohmann::json &page) {
     return result;
 }
 
-std::string notice(const httplib::Result &answer) {
-    return TestClient::json(answer)["notice"].get<std::string>();
-}
-
 // Table settings: the defaults, or `base`, overridden by `view`.
-std::map<std::string, std::string>
-viewForm(const QVariantMap &view, std::map<std::string, std::string> base = {{"sortCol", "-1"},
-                                                                             {"sortDesc", ""},
-                                                                             {"filterCol", "-1"},
-                                                                             {"filterOp", "contains"},
-                                                                             {"filterVal", ""}}) {
+Form viewForm(const QVariantMap &view, Form base = {{"sortCol", "-1"},
+                                                    {"sortDesc", ""},
+                                                    {"filterCol", "-1"},
+                                                    {"filterOp", "contains"},
+                                                    {"filterVal", ""}}) {
     for (auto it = view.cbegin(); it != view.cend(); ++it)
         base[it.key().toStdString()] = it.value().toString().toStdString();
     return base;
 }
 } // namespace
 
-class TestPanels : public QObject {
+class TestPanels : public QObject, ServerTestBase {
     Q_OBJECT
 
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
-
-    TestClient ann() const { return m_server->client(m_ann); }
-    TestClient bob() const { return m_server->client(m_bob); }
-
-    SheetRef newSheet() {
-        auto http = ann();
-        const auto sheet = SheetApi::create(http);
-        if (!sheet)
-            qFatal("could not create a sheet");
-        return *sheet;
-    }
-
     static void write(TestClient &http, const SheetRef &sheet, const std::vector<nlohmann::json> &cells) {
-        const auto answer = SheetApi::batch(http, sheet, cells);
-        QVERIFY(answer && answer->status == 200);
+        QCOMPARE(status(SheetApi::batch(http, sheet, cells)), 200);
     }
 
-    nlohmann::json grid(const SheetRef &sheet) {
-        auto http = ann();
-        return TestClient::json(SheetApi::tile(http, sheet, 0, 0, 25, 50));
+    static httplib::Result post(TestClient &http, const SheetRef &sheet, const std::string &path,
+                                const Form &form = {}) {
+        return http.postForm(sheet.page() + path, form);
     }
 
-    std::string title(const SheetRef &sheet) {
+    // Ann's view of a page of the sheet.
+    nlohmann::json get(const SheetRef &sheet, const std::string &path = "") {
         auto http = ann();
-        return TestClient::json(http.get(sheet.page()))["Sheet"]["Title"].get<std::string>();
+        return TestClient::json(http.get(sheet.page() + path));
     }
 
-    void share(const SheetRef &sheet, const std::string &email, const std::string &role) {
+    void share(const SheetRef &sheet, const std::string &role) {
         auto http = ann();
-        const auto answer = http.postForm(sheet.page() + "/share", {{"address", email}, {"role", role}});
-        QVERIFY(answer && answer->status == 200);
+        QCOMPARE(status(post(http, sheet, "/share", {{"address", "bob@example.com"}, {"role", role}})), 200);
     }
 
     static int comment(TestClient &http, const SheetRef &sheet, const char *r, const char *c,
                        const char *body) {
-        return http.postForm(sheet.page() + "/comments", {{"r", r}, {"c", c}, {"body", body}})->status;
+        return status(post(http, sheet, "/comments", {{"r", r}, {"c", c}, {"body", body}}));
     }
 
-    nlohmann::json history(const SheetRef &sheet) {
-        auto http = ann();
-        return TestClient::json(http.get(sheet.page() + "/history"))["Entries"];
+    std::string lastEdit(const SheetRef &sheet, std::size_t index = 0) {
+        return std::to_string(get(sheet, "/history")["Entries"][index]["ID"].get<std::uint64_t>());
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(annEmail), "Ann", QString::fromStdString(password)));
-        QVERIFY(m_server->addUser(QString::fromStdString(bobEmail), "Bob", QString::fromStdString(password)));
-        m_ann = m_server->signIn(annEmail, password);
-        m_bob = m_server->signIn(bobEmail, password);
-        QVERIFY(m_ann && m_bob);
-    }
+    void initTestCase() { QVERIFY(startServer(2)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void renameAcceptsTrimmedTitlesAndRefusesOthers_data() {
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("notice");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
         QTest::addColumn<QString>("stored");
-        const auto row = [](const char *name, const QByteArray &body, int status, const char *notice,
+        const auto row = [](const char *name, const QByteArray &body, int code, const char *said,
                             const QString &stored = "Untitled spreadsheet") {
-            QTest::newRow(name) << body << status << QString(notice) << stored;
+            QTest::newRow(name) << body << code << QString(said) << stored;
         };
         row("plus and escapes decode", "title=Q1+plan%21+%E2%9C%93", 200, "renamed",
             QString::fromUtf8("Q1 plan! ✓"));
@@ -127,19 +87,17 @@ private Q_SLOTS:
 
     void renameAcceptsTrimmedTitlesAndRefusesOthers() {
         QFETCH(QByteArray, body);
-        QFETCH(int, status);
-        QFETCH(QString, notice);
+        QFETCH(int, code);
+        QFETCH(QString, said);
         QFETCH(QString, stored);
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         const auto answer =
             http.post(sheet.page() + "/rename", body.toStdString(), "application/x-www-form-urlencoded");
-        QVERIFY(answer);
-        QCOMPARE(answer->status, status);
-        const auto reply = TestClient::json(answer);
-        QCOMPARE(QString::fromStdString(reply["notice"].get<std::string>()), notice);
-        QVERIFY(!reply["message"].get<std::string>().empty());
-        QCOMPARE(QString::fromStdString(title(sheet)), stored);
+        QCOMPARE(status(answer), code);
+        QCOMPARE(QString::fromStdString(notice(answer)), said);
+        QVERIFY(!TestClient::json(answer)["message"].get<std::string>().empty());
+        QCOMPARE(QString::fromStdString(get(sheet)["Sheet"]["Title"].get<std::string>()), stored);
     }
 
     void tableSortsAndFilters_data() {
@@ -171,7 +129,7 @@ private Q_SLOTS:
     void tableSortsAndFilters() {
         QFETCH(QVariantMap, view);
         QFETCH(QList<int>, rows);
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         const std::vector<std::string> a = {"10", "apple", "9", "", "Banana", "-2.5", "100"};
         std::vector<nlohmann::json> cells;
@@ -183,33 +141,25 @@ private Q_SLOTS:
                 SheetApi::write(r, 2, r == 1 || r == 3 || r == 4 ? "" : "=-A" + std::to_string(r + 1)));
         }
         write(http, sheet, cells);
-        const auto form = viewForm(view);
-        const auto saved = http.postForm(sheet.page() + "/view", form);
-        QCOMPARE(saved->status, 200);
+        const auto saved = post(http, sheet, "/view", viewForm(view));
+        QCOMPARE(status(saved), 200);
         QCOMPARE(notice(saved), std::string("view-saved"));
 
-        const auto page = TestClient::json(http.get(sheet.page() + "/table?page=1"));
-        const nlohmann::json stored = {{"sortCol", std::stoi(form.at("sortCol"))},
-                                       {"sortDesc", !form.at("sortDesc").empty()},
-                                       {"filterCol", std::stoi(form.at("filterCol"))},
-                                       {"filterOp", form.at("filterOp")},
-                                       {"filterVal", form.at("filterVal")}};
-        QCOMPARE(page["View"].dump(), stored.dump());
+        const auto page = get(sheet, "/table?page=1");
         QCOMPARE(numbers(page), rows);
         // Each row carries its cells at their real coordinates, whatever the order.
         for (const auto &row : page["Rows"]) {
             const int r = row["Number"].get<int>() - 1;
             QCOMPARE(row["Cells"].size(), std::size_t(3));
-            for (int c = 0; c < 3; ++c) {
-                QCOMPARE(row["Cells"][c]["R"].get<int>(), r);
-                QCOMPARE(row["Cells"][c]["C"].get<int>(), c);
-            }
+            for (int c = 0; c < 3; ++c)
+                QCOMPARE(std::pair(row["Cells"][c]["R"].get<int>(), row["Cells"][c]["C"].get<int>()),
+                         std::pair(r, c));
             QCOMPARE(row["Cells"][1]["Display"].get<std::string>(), "row " + std::to_string(r + 1));
         }
     }
 
     void tablePagesHoldFiftyRows() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         std::vector<nlohmann::json> cells;
         // 120 rows with a gap: row 61 (index 60) stays empty and is not a table row.
@@ -218,39 +168,35 @@ private Q_SLOTS:
                 cells.push_back(SheetApi::write(r, 0, std::to_string(r)));
         }
         write(http, sheet, cells);
+        // Rows, first and last row number, previous and next page.
+        const auto page = [&](int number) {
+            const auto found = get(sheet, "/table?page=" + std::to_string(number));
+            const auto &rows = found["Rows"];
+            return std::tuple(rows.size(), rows.empty() ? 0 : rows.front()["Number"].get<int>(),
+                              rows.empty() ? 0 : rows.back()["Number"].get<int>(),
+                              found["HasPrev"].get<bool>(), found["HasNext"].get<bool>());
+        };
+        QCOMPARE(page(1), std::tuple(std::size_t(50), 1, 50, false, true));
+        QCOMPARE(page(2), std::tuple(std::size_t(50), 51, 101, true, true));
+        QCOMPARE(page(3), std::tuple(std::size_t(20), 102, 121, true, false));
+        QCOMPARE(page(4), std::tuple(std::size_t(0), 0, 0, true, false));
         // Nothing saved yet: the stored settings are the defaults.
-        const auto first = TestClient::json(http.get(sheet.page() + "/table?page=1"));
-        QCOMPARE(first["View"].dump(), nlohmann::json({{"sortCol", -1},
-                                                       {"sortDesc", false},
-                                                       {"filterCol", -1},
-                                                       {"filterOp", "contains"},
-                                                       {"filterVal", ""}})
-                                           .dump());
-        QCOMPARE(first["Rows"].size(), std::size_t(50));
-        QCOMPARE(first["HasPrev"].get<bool>(), false);
-        QCOMPARE(first["HasNext"].get<bool>(), true);
-        QCOMPARE(first["Rows"][0]["Number"].get<int>(), 1);
-
-        const auto second = TestClient::json(http.get(sheet.page() + "/table?page=2"));
-        QCOMPARE(second["Rows"][10]["Number"].get<int>(), 62);
-        const auto third = TestClient::json(http.get(sheet.page() + "/table?page=3"));
-        QCOMPARE(third["Rows"].size(), std::size_t(20));
-        QCOMPARE(third["HasPrev"].get<bool>(), true);
-        QCOMPARE(third["HasNext"].get<bool>(), false);
-        QCOMPARE(third["Rows"].back()["Number"].get<int>(), 121);
-        const auto past = TestClient::json(http.get(sheet.page() + "/table?page=4"));
-        QCOMPARE(past["Rows"].size(), std::size_t(0));
-        QCOMPARE(past["HasPrev"].get<bool>(), true);
-        QCOMPARE(past["HasNext"].get<bool>(), false);
+        QCOMPARE(get(sheet, "/table")["View"].dump(), nlohmann::json({{"sortCol", -1},
+                                                                      {"sortDesc", false},
+                                                                      {"filterCol", -1},
+                                                                      {"filterOp", "contains"},
+                                                                      {"filterVal", ""}})
+                                                          .dump());
 
         // Exactly 100 matching rows: page 2 is the last.
-        const QVariantMap below101{{"filterCol", "0"}, {"filterOp", "lt"}, {"filterVal", "101"}};
-        QCOMPARE(http.postForm(sheet.page() + "/view", viewForm(below101))->status, 200);
-        QCOMPARE(TestClient::json(http.get(sheet.page() + "/table?page=2"))["HasNext"].get<bool>(), false);
+        QCOMPARE(status(post(http, sheet, "/view",
+                             viewForm({{"filterCol", "0"}, {"filterOp", "lt"}, {"filterVal", "101"}}))),
+                 200);
+        QCOMPARE(get(sheet, "/table?page=2")["HasNext"].get<bool>(), false);
 
         for (const char *bad : {"0", "-1", "x", "1.5", ""}) {
             const auto refused = http.get(sheet.page() + "/table?page=" + bad);
-            QCOMPARE(refused->status, 400);
+            QCOMPARE(status(refused), 400);
             QCOMPARE(notice(refused), std::string("invalid-page"));
         }
     }
@@ -268,178 +214,163 @@ private Q_SLOTS:
 
     void tableSettingsRefuseBadInputAndKeepTheOldOnes() {
         QFETCH(QVariantMap, view);
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         const auto good = viewForm({{"sortCol", "2"},
                                     {"sortDesc", "1"},
                                     {"filterCol", "1"},
                                     {"filterOp", "equals"},
                                     {"filterVal", "x"}});
-        QCOMPARE(http.postForm(sheet.page() + "/view", good)->status, 200);
-        const auto refused = http.postForm(sheet.page() + "/view", viewForm(view, good));
-        QCOMPARE(refused->status, 400);
+        QCOMPARE(status(post(http, sheet, "/view", good)), 200);
+        const auto refused = post(http, sheet, "/view", viewForm(view, good));
+        QCOMPARE(status(refused), 400);
         QCOMPARE(notice(refused), std::string("invalid-view"));
-        const auto stored = TestClient::json(http.get(sheet.page() + "/table"))["View"];
-        QCOMPARE(stored["sortCol"].get<int>(), 2);
-        QCOMPARE(stored["filterOp"].get<std::string>(), std::string("equals"));
-        QCOMPARE(stored["filterVal"].get<std::string>(), std::string("x"));
+        QCOMPARE(get(sheet, "/table")["View"].dump(), nlohmann::json({{"sortCol", 2},
+                                                                      {"sortDesc", true},
+                                                                      {"filterCol", 1},
+                                                                      {"filterOp", "equals"},
+                                                                      {"filterVal", "x"}})
+                                                          .dump());
     }
 
     void historyListsEditsNewestFirstAndRestoreReturnsCells() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         write(http, sheet, {SheetApi::write(0, 0, "1"), SheetApi::write(0, 1, "=A1*2")});
         write(http, sheet, {SheetApi::write(0, 0, "5")});
         write(http, sheet, {SheetApi::write(2, 3, "later")});
-        const auto entries = history(sheet);
+        const auto entries = get(sheet, "/history")["Entries"];
         QCOMPARE(entries.size(), std::size_t(4));
         QCOMPARE(entries[0]["Ref"].get<std::string>(), std::string("D3"));
-        QCOMPARE(entries[1]["Ref"].get<std::string>(), std::string("A1"));
-        QCOMPARE(entries[1]["Old"].get<std::string>(), std::string("1"));
-        QCOMPARE(entries[1]["New"].get<std::string>(), std::string("5"));
-        QCOMPARE(entries[1]["Who"].get<std::string>(), std::string("Ann"));
-        QVERIFY(entries[0]["ID"].get<std::uint64_t>() > entries[1]["ID"].get<std::uint64_t>());
+        const auto &a1 = entries[1];
+        QCOMPARE(a1["Ref"].get<std::string>() + " " + a1["Old"].get<std::string>() + " " +
+                     a1["New"].get<std::string>() + " " + a1["Who"].get<std::string>(),
+                 std::string("A1 1 5 Ann"));
+        QVERIFY(entries[0]["ID"].get<std::uint64_t>() > a1["ID"].get<std::uint64_t>());
 
-        auto stream = std::make_unique<EventStream>(m_server->origin(), *m_ann, sheet.tab() + "/stream");
-        QVERIFY(stream->waitOpen());
+        EventStream stream(m_server->origin(), *m_ann, sheet.tab() + "/stream");
+        QVERIFY(stream.waitOpen());
         // Back to before A1 became 5: A1 is 1 again (and B1 follows), D3 is empty.
-        const auto restored = http.postForm(
-            sheet.page() + "/restore", {{"event", std::to_string(entries[1]["ID"].get<std::uint64_t>())}});
-        QCOMPARE(restored->status, 200);
+        const auto restored = post(http, sheet, "/restore", {{"event", lastEdit(sheet, 1)}});
+        QCOMPARE(status(restored), 200);
         QCOMPARE(notice(restored), std::string("restored"));
         const auto after = grid(sheet);
         QCOMPARE(raw(after, 0, 0), std::string("1"));
-        QCOMPARE(SheetApi::cell(after, 0, 1)["display"].get<std::string>(), std::string("2"));
-        QVERIFY(SheetApi::cell(after, 2, 3).is_null());
-        const auto event = stream->waitForEvent("cells");
+        QCOMPARE(display(after, 0, 1), std::string("2"));
+        QCOMPARE(raw(after, 2, 3), std::string("<absent>"));
+        const auto event = stream.waitForEvent("cells");
         QVERIFY(event);
         const auto change = nlohmann::json::parse(event->data);
         QCOMPARE(change["stamps"].get<int>(), 2);
         QCOMPARE(raw(change, 0, 0), std::string("1"));
-        QCOMPARE(SheetApi::cell(change, 0, 1)["display"].get<std::string>(), std::string("2"));
+        QCOMPARE(display(change, 0, 1), std::string("2"));
 
         // The restore is itself in the log, as new edits.
-        const auto logged = history(sheet);
-        QCOMPARE(logged.size(), std::size_t(6));
-
+        QCOMPARE(get(sheet, "/history")["Entries"].size(), std::size_t(6));
         // Restoring to before the very first edit empties the sheet.
-        const auto first = logged.back()["ID"].get<std::uint64_t>();
-        QCOMPARE(http.postForm(sheet.page() + "/restore", {{"event", std::to_string(first)}})->status, 200);
+        QCOMPARE(status(post(http, sheet, "/restore", {{"event", lastEdit(sheet, 5)}})), 200);
         QCOMPARE(grid(sheet)["cells"].size(), std::size_t(0));
-    }
 
-    void restoreRefusesUnknownEdits() {
-        const SheetRef sheet = newSheet();
-        const SheetRef other = newSheet();
-        auto http = ann();
+        // Edits of another sheet, or none at all, restore nothing.
+        const SheetRef other = this->sheet();
         write(http, other, {SheetApi::write(0, 0, "elsewhere")});
         write(http, sheet, {SheetApi::write(0, 0, "here")});
-        const auto foreign = history(other)[0]["ID"].get<std::uint64_t>();
-        const std::vector<std::string> events = {std::to_string(foreign), "999999", "x", ""};
-        for (const auto &event : events) {
-            const auto refused = http.postForm(sheet.page() + "/restore", {{"event", event}});
-            QVERIFY(refused->status == 404 || refused->status == 400);
-            QVERIFY(!TestClient::json(refused)["message"].get<std::string>().empty());
+        for (const auto &unknown :
+             {lastEdit(other), std::string("999999"), std::string("x"), std::string()}) {
+            const auto refused = post(http, sheet, "/restore", {{"event", unknown}});
+            QVERIFY(status(refused) == 404 || status(refused) == 400);
+            QVERIFY(field(refused, "message") != "<none>" && !field(refused, "message").empty());
         }
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("here"));
         QCOMPARE(raw(grid(other), 0, 0), std::string("elsewhere"));
     }
 
     void undoWalksBackTheAccountsOwnEdits() {
-        const SheetRef sheet = newSheet();
-        share(sheet, bobEmail, "editor");
+        const SheetRef sheet = this->sheet();
+        share(sheet, "editor");
         auto own = ann();
         auto other = bob();
         write(own, sheet, {SheetApi::write(0, 0, "a1"), SheetApi::write(0, 1, "b1")});
         write(own, sheet, {SheetApi::write(0, 0, "a2")});
         write(other, sheet, {SheetApi::write(5, 5, "bob's")});
 
-        auto stream = std::make_unique<EventStream>(m_server->origin(), *m_bob, sheet.tab() + "/stream");
-        QVERIFY(stream->waitOpen());
+        EventStream stream(m_server->origin(), *m_bob, sheet.tab() + "/stream");
+        QVERIFY(stream.waitOpen());
         // Ann's last edit is undone, not Bob's later one.
-        const auto first = own.postForm(sheet.page() + "/undo", {});
-        QCOMPARE(first->status, 200);
+        const auto first = post(own, sheet, "/undo");
+        QCOMPARE(status(first), 200);
         QCOMPARE(notice(first), std::string("undone"));
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("a1"));
         QCOMPARE(raw(grid(sheet), 5, 5), std::string("bob's"));
-        const auto event = stream->waitForEvent("cells");
+        const auto event = stream.waitForEvent("cells");
         QVERIFY(event);
         QCOMPARE(raw(nlohmann::json::parse(event->data), 0, 0), std::string("a1"));
 
         // The next undo takes back the whole earlier write (two cells), not the undo itself.
-        QCOMPARE(own.postForm(sheet.page() + "/undo", {})->status, 200);
-        const auto empty = grid(sheet);
-        QVERIFY(SheetApi::cell(empty, 0, 0).is_null());
-        QVERIFY(SheetApi::cell(empty, 0, 1).is_null());
-        const auto nothing = own.postForm(sheet.page() + "/undo", {});
-        QCOMPARE(nothing->status, 409);
+        QCOMPARE(status(post(own, sheet, "/undo")), 200);
+        QCOMPARE(raw(grid(sheet), 0, 0) + raw(grid(sheet), 0, 1), std::string("<absent><absent>"));
+        const auto nothing = post(own, sheet, "/undo");
+        QCOMPARE(status(nothing), 409);
         QCOMPARE(notice(nothing), std::string("nothing-to-undo"));
 
         // Undo never overwrites what someone else typed over the edit since.
         write(own, sheet, {SheetApi::write(3, 0, "mine")});
         write(other, sheet, {SheetApi::write(3, 0, "theirs")});
-        const auto conflict = own.postForm(sheet.page() + "/undo", {});
-        QCOMPARE(conflict->status, 409);
+        const auto conflict = post(own, sheet, "/undo");
+        QCOMPARE(status(conflict), 409);
         QCOMPARE(notice(conflict), std::string("undo-conflict"));
         QCOMPARE(raw(grid(sheet), 3, 0), std::string("theirs"));
         // Bob's own undo still works and restores Ann's text.
-        QCOMPARE(other.postForm(sheet.page() + "/undo", {})->status, 200);
+        QCOMPARE(status(post(other, sheet, "/undo")), 200);
         QCOMPARE(raw(grid(sheet), 3, 0), std::string("mine"));
     }
 
     void commentsThreadPerCellAndResolve() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
-        const auto empty = TestClient::json(http.get(sheet.page() + "/comments"));
-        QCOMPARE(empty["Threads"].size(), std::size_t(0));
-
-        const auto added = http.postForm(sheet.page() + "/comments",
-                                         {{"r", "4"}, {"c", "2"}, {"body", "Check  this\nplease"}});
-        QCOMPARE(added->status, 200);
+        QCOMPARE(get(sheet, "/comments")["Threads"].size(), std::size_t(0));
+        const auto added =
+            post(http, sheet, "/comments", {{"r", "4"}, {"c", "2"}, {"body", "Check  this\nplease"}});
+        QCOMPARE(status(added), 200);
         QCOMPARE(notice(added), std::string("added"));
-        share(sheet, bobEmail, "commenter");
+        share(sheet, "commenter");
         auto commenter = bob();
         QCOMPARE(comment(commenter, sheet, "4", "2", "Done."), 200);
         QCOMPARE(comment(commenter, sheet, "0", "0", "First"), 200);
 
-        auto threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
-        QCOMPARE(threads.size(), std::size_t(2));
         // Threads in cell order; entries in the order written, with their authors and exact text.
-        QCOMPARE(threads[0]["Ref"].get<std::string>(), std::string("A1"));
-        const auto thread = threads[1];
-        QCOMPARE(thread["Ref"].get<std::string>(), std::string("C5"));
-        QCOMPARE(thread["RowPos"].get<int>(), 4);
-        QCOMPARE(thread["ColPos"].get<int>(), 2);
-        QCOMPARE(thread["Resolved"].get<bool>(), false);
-        QCOMPARE(thread["Entries"].size(), std::size_t(2));
-        QCOMPARE(thread["Entries"][0]["Author"].get<std::string>(), std::string("Ann"));
-        QCOMPARE(thread["Entries"][0]["Body"].get<std::string>(), std::string("Check  this\nplease"));
-        QCOMPARE(thread["Entries"][1]["Author"].get<std::string>(), std::string("Bob"));
-        QVERIFY(thread["Entries"][1]["ID"].get<std::uint64_t>() >
-                thread["Entries"][0]["ID"].get<std::uint64_t>());
+        const auto summary = [&](std::size_t index) {
+            const auto thread = get(sheet, "/comments")["Threads"][index];
+            std::string text = thread["Ref"].get<std::string>() + " " +
+                               std::to_string(thread["RowPos"].get<int>()) + "," +
+                               std::to_string(thread["ColPos"].get<int>()) +
+                               (thread["Resolved"].get<bool>() ? " resolved" : " open");
+            for (const auto &entry : thread["Entries"])
+                text += " | " + entry["Author"].get<std::string>() + ": " + entry["Body"].get<std::string>();
+            return text;
+        };
+        QCOMPARE(summary(0), std::string("A1 0,0 open | Bob: First"));
+        QCOMPARE(summary(1), std::string("C5 4,2 open | Ann: Check  this\nplease | Bob: Done."));
 
-        const auto resolved =
-            commenter.postForm(sheet.page() + "/comments/resolve", {{"r", "4"}, {"c", "2"}});
-        QCOMPARE(resolved->status, 200);
+        const auto resolved = post(commenter, sheet, "/comments/resolve", {{"r", "4"}, {"c", "2"}});
+        QCOMPARE(status(resolved), 200);
         QCOMPARE(notice(resolved), std::string("resolved"));
-        threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
-        QCOMPARE(threads[1]["Resolved"].get<bool>(), true);
-        QCOMPARE(threads[0]["Resolved"].get<bool>(), false);
+        QCOMPARE(summary(1), std::string("C5 4,2 resolved | Ann: Check  this\nplease | Bob: Done."));
+        QCOMPARE(summary(0), std::string("A1 0,0 open | Bob: First"));
         // A new comment reopens the thread.
         QCOMPARE(comment(http, sheet, "4", "2", "Not quite"), 200);
-        threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
-        QCOMPARE(threads[1]["Resolved"].get<bool>(), false);
-        QCOMPARE(threads[1]["Entries"].size(), std::size_t(3));
-        QCOMPARE(http.postForm(sheet.page() + "/comments/resolve", {{"r", "9"}, {"c", "9"}})->status, 404);
+        QCOMPARE(summary(1),
+                 std::string("C5 4,2 open | Ann: Check  this\nplease | Bob: Done. | Ann: Not quite"));
+        QCOMPARE(status(post(http, sheet, "/comments/resolve", {{"r", "9"}, {"c", "9"}})), 404);
     }
 
     void commentsRefuseEmptyBodiesAndBadCells_data() {
         QTest::addColumn<QString>("r");
         QTest::addColumn<QString>("c");
         QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QString>("said");
         const auto row = [](const char *name, const char *r, const char *c, const QString &body,
-                            const char *notice) { QTest::newRow(name) << r << c << body << QString(notice); };
+                            const char *said) { QTest::newRow(name) << r << c << body << QString(said); };
         row("empty body", "0", "0", "", "empty-comment");
         row("spaces and line breaks", "0", "0", " \n\t ", "empty-comment");
         row("too long", "0", "0", QString(4001, 'x'), "invalid-comment");
@@ -453,15 +384,15 @@ private Q_SLOTS:
         QFETCH(QString, r);
         QFETCH(QString, c);
         QFETCH(QString, body);
-        QFETCH(QString, notice);
-        const SheetRef sheet = newSheet();
+        QFETCH(QString, said);
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         const auto refused =
-            http.postForm(sheet.page() + "/comments",
-                          {{"r", r.toStdString()}, {"c", c.toStdString()}, {"body", body.toStdString()}});
-        QCOMPARE(refused->status, 400);
-        QCOMPARE(QString::fromStdString(::notice(refused)), notice);
-        QCOMPARE(TestClient::json(http.get(sheet.page() + "/comments"))["Threads"].size(), std::size_t(0));
+            post(http, sheet, "/comments",
+                 {{"r", r.toStdString()}, {"c", c.toStdString()}, {"body", body.toStdString()}});
+        QCOMPARE(status(refused), 400);
+        QCOMPARE(QString::fromStdString(notice(refused)), said);
+        QCOMPARE(get(sheet, "/comments")["Threads"].size(), std::size_t(0));
     }
 
     // Every change a role does not allow is refused and leaves the sheet as it was; readers still read.
@@ -469,11 +400,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("role");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QVariantMap>("form");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("notice");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
         const auto row = [](const char *name, const char *role, const char *path, const QVariantMap &form,
-                            int status, const char *notice = "") {
-            QTest::newRow(name) << role << path << form << status << QString(notice);
+                            int code, const char *said = "") {
+            QTest::newRow(name) << role << path << form << code << QString(said);
         };
         row("stranger renames", "", "/rename", {{"title", "Mine"}}, 404);
         row("commenter renames", "commenter", "/rename", {{"title", "Mine"}}, 403, "read-only");
@@ -489,58 +420,59 @@ private Q_SLOTS:
         QFETCH(QString, role);
         QFETCH(QString, path);
         QFETCH(QVariantMap, form);
-        QFETCH(int, status);
-        QFETCH(QString, notice);
-        const SheetRef sheet = newSheet();
+        QFETCH(int, code);
+        QFETCH(QString, said);
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         write(http, sheet, {SheetApi::write(0, 0, "here")});
         QCOMPARE(comment(http, sheet, "0", "0", "ok"), 200);
         if (!role.isEmpty())
-            share(sheet, bobEmail, role.toStdString());
+            share(sheet, role.toStdString());
         auto fields = path == "/view" ? viewForm(form) : viewForm(form, {});
         if (fields.count("event"))
-            fields["event"] = std::to_string(history(sheet)[0]["ID"].get<std::uint64_t>());
+            fields["event"] = lastEdit(sheet);
         auto other = bob();
-        const auto refused = other.postForm(sheet.page() + path.toStdString(), fields);
-        QCOMPARE(refused->status, status);
-        if (!notice.isEmpty())
-            QCOMPARE(QString::fromStdString(::notice(refused)), notice);
+        const auto refused = post(other, sheet, path.toStdString(), fields);
+        QCOMPARE(status(refused), code);
+        if (!said.isEmpty())
+            QCOMPARE(QString::fromStdString(notice(refused)), said);
 
-        QCOMPARE(title(sheet), std::string("Untitled spreadsheet"));
+        QCOMPARE(get(sheet)["Sheet"]["Title"].get<std::string>(), std::string("Untitled spreadsheet"));
         QCOMPARE(raw(grid(sheet), 0, 0), std::string("here"));
-        QCOMPARE(TestClient::json(http.get(sheet.page() + "/table"))["View"]["sortCol"].get<int>(), -1);
-        const auto threads = TestClient::json(http.get(sheet.page() + "/comments"))["Threads"];
+        QCOMPARE(get(sheet, "/table")["View"]["sortCol"].get<int>(), -1);
+        const auto threads = get(sheet, "/comments")["Threads"];
         QCOMPARE(threads[0]["Entries"].size(), std::size_t(1));
         QCOMPARE(threads[0]["Resolved"].get<bool>(), false);
         if (role == "viewer") {
             for (const char *read : {"/table?page=1", "/history", "/comments"})
-                QCOMPARE(other.get(sheet.page() + read)->status, 200);
+                QCOMPARE(status(other.get(sheet.page() + read)), 200);
             QCOMPARE(TestClient::json(other.get(sheet.page()))["MayComment"].get<bool>(), false);
         }
     }
 
     // Last, since it restarts the server: what the panels stored is in the database, not in memory.
     void panelDataSurvivesARestart() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto http = ann();
         write(http, sheet, {SheetApi::write(0, 0, "kept")});
-        const QVariantMap saved{{"sortCol", "0"}, {"sortDesc", "1"}, {"filterOp", "nonempty"}};
-        QCOMPARE(http.postForm(sheet.page() + "/view", viewForm(saved))->status, 200);
+        QCOMPARE(status(post(http, sheet, "/view",
+                             viewForm({{"sortCol", "0"}, {"sortDesc", "1"}, {"filterOp", "nonempty"}}))),
+                 200);
         QCOMPARE(comment(http, sheet, "0", "0", "still here"), 200);
-        QCOMPARE(http.postForm(sheet.page() + "/rename", {{"title", "Kept"}})->status, 200);
+        QCOMPARE(status(post(http, sheet, "/rename", {{"title", "Kept"}})), 200);
         QVERIFY2(m_server->restart(), qPrintable(m_server->errorString()));
 
         auto again = ann();
-        QCOMPARE(title(sheet), std::string("Kept"));
-        const auto view = TestClient::json(again.get(sheet.page() + "/table"))["View"];
+        QCOMPARE(get(sheet)["Sheet"]["Title"].get<std::string>(), std::string("Kept"));
+        const auto view = get(sheet, "/table")["View"];
         QCOMPARE(view["sortDesc"].get<bool>(), true);
         QCOMPARE(view["filterOp"].get<std::string>(), std::string("nonempty"));
-        const auto threads = TestClient::json(again.get(sheet.page() + "/comments"))["Threads"];
-        QCOMPARE(threads[0]["Entries"][0]["Body"].get<std::string>(), std::string("still here"));
-        QCOMPARE(history(sheet)[0]["New"].get<std::string>(), std::string("kept"));
+        QCOMPARE(get(sheet, "/comments")["Threads"][0]["Entries"][0]["Body"].get<std::string>(),
+                 std::string("still here"));
+        QCOMPARE(get(sheet, "/history")["Entries"][0]["New"].get<std::string>(), std::string("kept"));
         // Undo still knows whose edit it was.
-        QCOMPARE(again.postForm(sheet.page() + "/undo", {})->status, 200);
-        QVERIFY(SheetApi::cell(grid(sheet), 0, 0).is_null());
+        QCOMPARE(status(post(again, sheet, "/undo")), 200);
+        QCOMPARE(raw(grid(sheet), 0, 0), std::string("<absent>"));
     }
 };
 

@@ -3,70 +3,30 @@
 // reader waiting. And what a server killed at any moment keeps: every confirmed write, whole.
 
 #include "Database.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
+#include "ServerTest.h"
 #include "Transaction.h"
 #include "WorkbookWriter.h"
 
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <atomic>
 #include <future>
-#include <thread>
 
-namespace {
-const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
-
-std::string display(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
-    const auto cell = SheetApi::cell(grid, r, c);
-    return cell.is_object() ? cell["display"].get<std::string>() : std::string("<absent>");
-}
-
-int status(const httplib::Result &result) {
-    return result ? result->status : -1;
-}
-
-std::string notice(const httplib::Result &result) {
-    const auto body = TestClient::json(result);
-    return body.is_object() && body.contains("notice") ? body["notice"].get<std::string>() : std::string();
-}
-} // namespace
-
-class TestResourceLimits : public QObject {
+class TestResourceLimits : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
-
-    TestClient client() const { return m_server->client(m_session); }
-
-    SheetRef newSheet() {
-        auto http = client();
-        const auto sheet = SheetApi::create(http);
-        if (!sheet)
-            qFatal("could not create a sheet");
-        return *sheet;
-    }
 
 private Q_SLOTS:
     void initTestCase() {
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {}, {"--max-sheet-cells", "10", "--max-sheets", "4", "--formula-memory", "12"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
-        QVERIFY(m_session);
+        QVERIFY(startServer(1, {"--max-sheet-cells", "10", "--max-sheets", "4", "--formula-memory", "12"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     // Up to the limit, and changes of cells already there, pass; a change that would store one cell
     // more is refused whole, by cell writes and by formats alike.
     void cellsPerSheetAreBounded() {
-        const SheetRef sheet = newSheet();
-        auto http = client();
+        const SheetRef sheet = this->sheet();
+        auto http = ann();
         std::vector<nlohmann::json> ten;
         for (int c = 0; c < 10; ++c)
             ten.push_back(SheetApi::write(0, c, std::to_string(c)));
@@ -80,9 +40,9 @@ private Q_SLOTS:
             http, sheet, {SheetApi::write(0, 0, "changed"), SheetApi::write(1, 0, "one more")});
         QCOMPARE(status(refused), 422);
         QCOMPARE(notice(refused), std::string("sheet-full"));
-        QVERIFY(QString::fromStdString(TestClient::json(refused)["message"]).contains("10"));
+        QVERIFY(QString::fromStdString(field(refused, "message")).contains("10"));
         QCOMPARE(status(bold(1, 0, 0, true)), 422);
-        auto grid = TestClient::json(SheetApi::tile(http, sheet, 0, 0, 5, 12));
+        const auto grid = TestClient::json(SheetApi::tile(http, sheet, 0, 0, 5, 12));
         QCOMPARE(display(grid, 0, 0), std::string("0"));
         QCOMPARE(display(grid, 1, 0), std::string("<absent>"));
         QVERIFY(!SheetApi::cell(grid, 0, 0).contains("f"));
@@ -99,17 +59,15 @@ private Q_SLOTS:
     void droppedFormulaModelsAreRebuilt() {
         // Three sheets of nine cells: within both limits, and with the first case's sheet at the
         // sheet limit for the next case.
-        auto http = client();
+        auto http = ann();
         std::vector<SheetRef> sheets;
         for (int i = 0; i < 3; ++i) {
-            const auto sheet = SheetApi::create(http);
-            QVERIFY(sheet);
-            sheets.push_back(*sheet);
+            sheets.push_back(newSheet(http));
             std::vector<nlohmann::json> cells;
             for (int r = 0; r < 8; ++r)
                 cells.push_back(SheetApi::write(r, 0, std::to_string(i * 100 + r)));
             cells.push_back(SheetApi::write(0, 1, "=SUM(A1:A8)"));
-            QCOMPARE(status(SheetApi::batch(http, *sheet, cells)), 200);
+            QCOMPARE(status(SheetApi::batch(http, sheets.back(), cells)), 200);
         }
         // Each write now needs a model that was dropped for the one before.
         for (int round = 1; round <= 2; ++round) {
@@ -125,7 +83,7 @@ private Q_SLOTS:
 
     // Creating and importing both stop at the limit, with a reason.
     void sheetsPerAccountAreBounded() {
-        auto http = client();
+        auto http = ann();
         while (TestClient::json(http.get("/sheets"))["Sheets"].size() < 4)
             QVERIFY(SheetApi::create(http));
         const auto refused = http.post("/sheets", "", "application/x-www-form-urlencoded");
@@ -135,22 +93,8 @@ private Q_SLOTS:
         QTemporaryDir folder;
         WorkbookWriter::Content content;
         content.cells.push_back(StoredCell{0, 0, "1", "1", 1.0, true, {}});
-        const std::string bytes = WorkbookWriter::write(content, folder.path().toStdString());
-        const std::string boundary = "B0D5A6E1-9C3F-4E2A-8B7D-1F0E2D3C4B5A";
-        const auto started =
-            http.post("/sheets/import",
-                      "--" + boundary +
-                          "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.xlsx\""
-                          "\r\n\r\n" +
-                          bytes + "\r\n--" + boundary + "--\r\n",
-                      "multipart/form-data; boundary=" + boundary);
-        QCOMPARE(status(started), 202);
-        nlohmann::json progress = nlohmann::json::object();
-        for (int poll = 0; poll < 600 && progress.value("status", "") != "failed"; ++poll) {
-            progress = TestClient::json(
-                http.get("/api/native/jobs/" + TestClient::json(started)["job"].get<std::string>()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        const auto progress =
+            importBook(http, "a.xlsx", WorkbookWriter::write(content, folder.path().toStdString()));
         QCOMPARE(progress["status"].get<std::string>(), std::string("failed"));
         QVERIFY(QString::fromStdString(progress["error"].get<std::string>()).contains("at most 4"));
         QCOMPARE(TestClient::json(http.get("/sheets"))["Sheets"].size(), std::size_t(4));
@@ -184,11 +128,9 @@ private Q_SLOTS:
     void killedServerKeepsEveryConfirmedWriteWhole() {
         ServerProcess server;
         QVERIFY2(server.start(), qPrintable(server.errorString()));
-        QVERIFY(server.addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        const auto session = server.signIn(email, password);
+        const auto session = person(server, "ann");
         auto http = server.client(session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        const SheetRef sheet = newSheet(http);
 
         constexpr int width = 400;
         std::atomic<int> confirmed = -1;
@@ -201,7 +143,7 @@ private Q_SLOTS:
                 for (int c = 0; c < width; ++c)
                     cells.push_back(
                         SheetApi::write(row, c, "=" + std::to_string(row) + "+0*" + std::to_string(c)));
-                if (status(SheetApi::batch(batches, *sheet, cells)) != 200)
+                if (status(SheetApi::batch(batches, sheet, cells)) != 200)
                     break;
                 confirmed = row;
             }
@@ -216,7 +158,7 @@ private Q_SLOTS:
 
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         auto after = server.client(session);
-        const auto grid = TestClient::json(SheetApi::tile(after, *sheet, 0, 0, 200, width));
+        const auto grid = TestClient::json(SheetApi::tile(after, sheet, 0, 0, 200, width));
         std::map<std::int64_t, int> perRow;
         for (const auto &cell : grid["cells"]) {
             ++perRow[cell["r"].get<std::int64_t>()];

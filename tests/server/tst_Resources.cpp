@@ -3,27 +3,11 @@
 
 #include "EventStream.h"
 #include "RawConnection.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
-
-#include <QFile>
-#include <QTest>
+#include "ServerTest.h"
 
 #include <zlib.h>
 
-#include <thread>
-
 namespace {
-const std::string password = "correct horse battery";
-const std::string boundary = "0D4F3A1B-7E2C-4B5D-8A9F-6C1E2D3B4A5F";
-
-std::string multipart(const std::string &bytes) {
-    return "--" + boundary +
-           "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"book.xlsx\"\r\nContent-Type: "
-           "application/octet-stream\r\n\r\n" +
-           bytes + "\r\n--" + boundary + "--\r\n";
-}
-
 void put16(std::string &out, std::uint32_t value) {
     out.push_back(static_cast<char>(value & 0xff));
     out.push_back(static_cast<char>((value >> 8) & 0xff));
@@ -88,58 +72,25 @@ std::string zip(const std::vector<Part> &parts) {
     return out;
 }
 
-std::string fixture(const char *name) {
-    QFile file(QFINDTESTDATA(QString("fixtures/") + name));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("missing fixture %s", name);
-    const QByteArray bytes = file.readAll();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
 } // namespace
 
-class TestResources : public QObject {
+class TestResources : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
 
     httplib::Result upload(const std::optional<ServerSession> &session, const std::string &bytes) {
         auto http = m_server->client(session);
-        return http.post("/sheets/import", multipart(bytes), "multipart/form-data; boundary=" + boundary);
-    }
-
-    nlohmann::json follow(const std::string &job) {
-        auto http = m_server->client(m_ann);
-        for (int poll = 0; poll < 6000; ++poll) {
-            const auto progress = TestClient::json(http.get("/api/native/jobs/" + job));
-            if (!progress.is_object())
-                return nlohmann::json::object();
-            if (progress["status"] == "done" || progress["status"] == "failed")
-                return progress;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return nlohmann::json::object();
+        return ::upload(http, "book.xlsx", bytes);
     }
 
 private Q_SLOTS:
     void initTestCase() {
         // Workbooks may unpack to 1 MiB, half of it in one part; three streams per account; a
         // stream may fall 64 KiB behind.
-        m_server = std::make_unique<ServerProcess>(
-            ServerProcess::Options{{},
-                                   {"--max-unpacked-bytes", "1048576", "--streams-per-account", "3",
-                                    "--stream-queue-bytes", "65536"},
-                                   {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser("ann@example.com", "Ann", QString::fromStdString(password)));
-        QVERIFY(m_server->addUser("bob@example.com", "Bob", QString::fromStdString(password)));
-        m_ann = m_server->signIn("ann@example.com", password);
-        m_bob = m_server->signIn("bob@example.com", password);
-        QVERIFY(m_ann && m_bob);
+        QVERIFY(startServer(2, {"--max-unpacked-bytes", "1048576", "--streams-per-account", "3",
+                                "--stream-queue-bytes", "65536"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void workbooksAreUnpackedWithinLimits_data() {
         QTest::addColumn<QByteArray>("workbook");
@@ -165,10 +116,8 @@ private Q_SLOTS:
     void workbooksAreUnpackedWithinLimits() {
         QFETCH(QByteArray, workbook);
         QFETCH(QString, error);
-        const auto started = upload(m_ann, workbook.toStdString());
-        QVERIFY(started);
-        QCOMPARE(started->status, 202);
-        const auto outcome = follow(TestClient::json(started)["job"].get<std::string>());
+        auto http = m_server->client(m_ann);
+        const auto outcome = importBook(http, "book.xlsx", workbook.toStdString());
         QCOMPARE(QString::fromStdString(outcome["error"].get<std::string>()), error);
         QCOMPARE(outcome["status"].get<std::string>(), std::string(error.isEmpty() ? "done" : "failed"));
     }
@@ -176,65 +125,58 @@ private Q_SLOTS:
     void oneAccountCannotFillTheImportQueue() {
         // A workbook that takes the import a while: ten thousand cells, exported by the server.
         auto http = m_server->client(m_ann);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        const SheetRef sheet = newSheet(http);
         for (int block = 0; block < 2; ++block) {
             std::vector<nlohmann::json> cells;
             for (int r = 0; r < 100; ++r) {
                 for (int c = 0; c < 50; ++c)
                     cells.push_back(SheetApi::write(block * 100 + r, c, std::to_string(r * c)));
             }
-            QCOMPARE(SheetApi::batch(http, *sheet, cells)->status, 200);
+            QCOMPARE(status(SheetApi::batch(http, sheet, cells)), 200);
         }
-        const auto exported = http.get(sheet->page() + "/export.xlsx");
-        QVERIFY(exported);
-        QCOMPARE(exported->status, 200);
+        const auto exported = http.get(sheet.page() + "/export.xlsx");
+        QCOMPARE(status(exported), 200);
 
         int accepted = 0;
         int refusal = 0;
         for (int attempt = 0; attempt < 25 && refusal == 0; ++attempt) {
-            const auto answer = upload(m_ann, exported->body);
-            QVERIFY(answer);
-            if (answer->status == 202)
+            const int answer = status(upload(m_ann, exported->body));
+            if (answer == 202)
                 ++accepted;
             else
-                refusal = answer->status;
+                refusal = answer;
         }
         QCOMPARE(refusal, 429);
         QVERIFY(accepted < 20);
         // Another account's upload is taken while Ann's wait.
-        const auto other = upload(m_bob, fixture("plain.xlsx"));
-        QVERIFY(other);
-        QCOMPARE(other->status, 202);
+        QCOMPARE(status(upload(m_bob, fixture("plain.xlsx"))), 202);
     }
 
     void oneAccountCannotTakeEveryStream() {
         auto http = m_server->client(m_ann);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
-        QCOMPARE(http.postForm(sheet->page() + "/share", {{"address", "bob@example.com"}, {"role", "viewer"}})
-                     ->status,
+        const SheetRef sheet = newSheet(http);
+        QCOMPARE(status(http.postForm(sheet.page() + "/share",
+                                      {{"address", "bob@example.com"}, {"role", "viewer"}})),
                  200);
         std::vector<std::unique_ptr<EventStream>> streams;
         for (int i = 0; i < 3; ++i) {
             streams.push_back(
-                std::make_unique<EventStream>(m_server->origin(), *m_ann, sheet->tab() + "/stream"));
+                std::make_unique<EventStream>(m_server->origin(), *m_ann, sheet.tab() + "/stream"));
             QVERIFY(streams.back()->waitOpen());
         }
-        EventStream refused(m_server->origin(), *m_ann, sheet->tab() + "/stream");
+        EventStream refused(m_server->origin(), *m_ann, sheet.tab() + "/stream");
         QVERIFY(!refused.waitOpen());
         QCOMPARE(refused.status(), 429);
-        EventStream bobs(m_server->origin(), *m_bob, sheet->tab() + "/stream");
+        EventStream bobs(m_server->origin(), *m_bob, sheet.tab() + "/stream");
         QVERIFY(bobs.waitOpen());
     }
 
     void aStalledReaderIsToldToReload() {
         // Bob's, since Ann's streams of the last test may still count until the server writes to them.
         auto http = m_server->client(m_bob);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        const SheetRef sheet = newSheet(http);
         RawConnection reader(m_server->port(), "127.0.0.61", 4096);
-        QVERIFY(reader.send("GET " + sheet->tab() +
+        QVERIFY(reader.send("GET " + sheet.tab() +
                             "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\nCookie: " +
                             m_bob->name + "=" + m_bob->value + "\r\n\r\n"));
         const auto head = reader.answer();
@@ -246,7 +188,7 @@ private Q_SLOTS:
             for (int r = 0; r < 100; ++r)
                 cells.push_back(
                     SheetApi::write(r, change, std::string(8000, static_cast<char>('a' + change))));
-            QCOMPARE(SheetApi::batch(http, *sheet, cells)->status, 200);
+            QCOMPARE(status(SheetApi::batch(http, sheet, cells)), 200);
         }
         // Reading again, it finds "resync" and the end of the stream, not the changes it missed.
         QVERIFY(reader.readUntil("event: resync", std::chrono::seconds(60)));

@@ -2,26 +2,20 @@
 // page among them), and backups taken while it serves, including ones that cannot be written.
 
 #include "RawConnection.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
+#include "ServerTest.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
 
 #include <sys/resource.h>
 
 #include <atomic>
 #include <csignal>
-#include <thread>
 
 namespace {
-const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
-
 // What the data folder holds: names and sizes, and the database's bytes.
 QStringList folderState(const QString &path) {
     QStringList state;
@@ -36,22 +30,13 @@ QStringList folderState(const QString &path) {
 }
 } // namespace
 
-class TestService : public QObject {
+class TestService : public QObject, ServerTestBase {
     Q_OBJECT
 
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
-
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
-        QVERIFY(m_session);
-    }
+    void initTestCase() { QVERIFY(startServer(1)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void commandLine_data() {
         QTest::addColumn<QStringList>("arguments");
@@ -78,15 +63,14 @@ private Q_SLOTS:
         ServerProcess server;
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         auto http = server.client();
-        QCOMPARE(http.get("/sheets?token=private")->status, 401);
+        QCOMPARE(status(http.get("/sheets?token=private")), 401);
         // The root page says how to connect.
         const auto page = http.get("/");
-        QVERIFY(page);
-        QCOMPARE(page->status, 200);
+        QCOMPARE(status(page), 200);
         QCOMPARE(page->get_header_value("Content-Type"), std::string("text/html; charset=utf-8"));
         QVERIFY(page->body.find("Brevane Tabrel server") != std::string::npos);
         QVERIFY(page->body.find(server.origin()) != std::string::npos);
-        QCOMPARE(http.get("/a%0Ab%1B")->status, 401);
+        QCOMPARE(status(http.get("/a%0Ab%1B")), 401);
         RawConnection chunked(server.port());
         chunked.send("POST /sheets HTTP/1.1\r\nHost: x\r\nOrigin: " + server.origin() +
                      "\r\nTransfer-Encoding: chunked\r\n\r\n");
@@ -103,18 +87,16 @@ private Q_SLOTS:
     }
 
     void aBackupHoldsEveryWriteConfirmedBeforeIt() {
-        auto http = m_server->client(m_session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        auto http = m_server->client(m_ann);
+        const SheetRef sheet = newSheet(http);
         // Writers keep the server busy before, during and after the backup.
         std::atomic<int> confirmed{0};
         std::atomic<bool> stop{false};
         std::thread writer([&] {
-            auto client = m_server->client(m_session);
+            auto client = m_server->client(m_ann);
             for (int n = 1; n < 1250 && !stop; ++n) {
-                const auto answer =
-                    SheetApi::batch(client, *sheet, {SheetApi::write(n % 25, n / 25, std::to_string(n))});
-                if (!answer || answer->status != 200)
+                if (status(SheetApi::batch(client, sheet,
+                                           {SheetApi::write(n % 25, n / 25, std::to_string(n))})) != 200)
                     return;
                 confirmed = n;
             }
@@ -135,13 +117,10 @@ private Q_SLOTS:
         // The copy is a working data folder of its own.
         ServerProcess copy(ServerProcess::Options{{}, {}, restored.path()});
         QVERIFY2(copy.start(), qPrintable(copy.errorString()));
-        auto reader = copy.client(m_session);
-        const auto grid = TestClient::json(SheetApi::tile(reader, *sheet, 0, 0, 25, 50));
-        QVERIFY(grid.is_object());
-        for (int n = 1; n <= before; ++n) {
-            const auto cell = SheetApi::cell(grid, n % 25, n / 25);
-            QVERIFY2(cell.is_object() && cell["raw"] == std::to_string(n), qPrintable(QString::number(n)));
-        }
+        auto reader = copy.client(m_ann);
+        const auto grid = TestClient::json(SheetApi::tile(reader, sheet, 0, 0, 25, 50));
+        for (int n = 1; n <= before; ++n)
+            QVERIFY2(raw(grid, n % 25, n / 25) == std::to_string(n), qPrintable(QString::number(n)));
         QVERIFY(copy.stop());
     }
 

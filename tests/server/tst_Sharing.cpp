@@ -2,62 +2,54 @@
 // receive), links that grant a role once opened while signed in, and the owner-only rule.
 
 #include "EventStream.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
-
-#include <QTest>
+#include "ServerTest.h"
 
 namespace {
-const std::string annEmail = "ann@example.com";
 const std::string bobEmail = "bob@example.com";
 const std::string carlEmail = "carl@example.com";
-const std::string password = "correct horse battery";
 
-std::string notice(const httplib::Result &result) {
-    return TestClient::json(result)["notice"].get<std::string>();
+// The person the page lists for an address, or nothing.
+nlohmann::json personOf(const nlohmann::json &page, const std::string &email) {
+    for (const auto &person : page["People"]) {
+        if (person["Member"]["Address"] == email)
+            return person;
+    }
+    return nlohmann::json::object();
 }
 
-// The role the page lists for an address, or "".
 std::string roleOf(const nlohmann::json &page, const std::string &email) {
-    for (const auto &person : page["People"]) {
-        if (person["Member"]["Address"] == email)
-            return person["Role"].get<std::string>();
-    }
-    return {};
+    return personOf(page, email).value("Role", std::string());
 }
 
-std::uint64_t memberId(const nlohmann::json &page, const std::string &email) {
-    for (const auto &person : page["People"]) {
-        if (person["Member"]["Address"] == email)
-            return person["Member"]["ID"].get<std::uint64_t>();
-    }
-    return 0;
+std::string memberId(const nlohmann::json &page, const std::string &email) {
+    const auto person = personOf(page, email);
+    return person.empty() ? "0" : std::to_string(person["Member"]["ID"].get<std::uint64_t>());
 }
 } // namespace
 
-class TestSharing : public QObject {
+class TestSharing : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_ann;
-    std::optional<ServerSession> m_bob;
-    std::optional<ServerSession> m_carl;
-
-    TestClient ann() const { return m_server->client(m_ann); }
-    TestClient bob() const { return m_server->client(m_bob); }
-    TestClient carl() const { return m_server->client(m_carl); }
-
-    SheetRef newSheet() {
-        auto http = ann();
-        const auto sheet = SheetApi::create(http);
-        if (!sheet)
-            qFatal("could not create a sheet");
-        return *sheet;
-    }
 
     nlohmann::json sharing(const SheetRef &sheet) {
         auto http = ann();
         return TestClient::json(http.get(sheet.page() + "/share"));
+    }
+
+    static httplib::Result share(TestClient &http, const SheetRef &sheet, const std::string &address,
+                                 const std::string &role) {
+        return http.postForm(sheet.page() + "/share", {{"address", address}, {"role", role}});
+    }
+
+    static httplib::Result revoke(TestClient &http, const SheetRef &sheet, const std::string &member) {
+        return http.postForm(sheet.page() + "/share/revoke", {{"member", member}});
+    }
+
+    // Waits for the "bye" an open stream receives when its access changes.
+    static void expectBye(EventStream &stream) {
+        const auto bye = stream.waitForEvent("bye");
+        QVERIFY(bye);
+        QCOMPARE(bye->data, std::string("access-changed"));
+        QVERIFY(stream.waitEnded());
     }
 
     // The path of a link address, which starts with the server's origin.
@@ -67,34 +59,22 @@ class TestSharing : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        m_server = std::make_unique<ServerProcess>();
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        for (const auto &[email, name] : std::vector<std::pair<std::string, QString>>{
-                 {annEmail, "Ann"}, {bobEmail, "Bob"}, {carlEmail, "Carl"}})
-            QVERIFY(m_server->addUser(QString::fromStdString(email), name, QString::fromStdString(password)));
-        m_ann = m_server->signIn(annEmail, password);
-        m_bob = m_server->signIn(bobEmail, password);
-        m_carl = m_server->signIn(carlEmail, password);
-        QVERIFY(m_ann && m_bob && m_carl);
-    }
+    void initTestCase() { QVERIFY(startServer(3)); }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void grantGivesTheRoleAndRevokeEndsTheStream() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
         auto guest = bob();
-        QCOMPARE(guest.get(sheet.page())->status, 404);
+        QCOMPARE(status(guest.get(sheet.page())), 404);
 
         // The address is trimmed and compared without case.
-        const auto granted =
-            owner.postForm(sheet.page() + "/share", {{"address", "  BOB@example.com "}, {"role", "editor"}});
-        QCOMPARE(granted->status, 200);
+        const auto granted = share(owner, sheet, "  BOB@example.com ", "editor");
+        QCOMPARE(status(granted), 200);
         QCOMPARE(notice(granted), std::string("shared"));
-        auto page = sharing(sheet);
-        QCOMPARE(roleOf(page, annEmail), std::string("owner"));
-        QCOMPARE(roleOf(page, bobEmail), std::string("editor"));
+        const auto page = sharing(sheet);
+        QCOMPARE(roleOf(page, "ann@example.com") + " " + roleOf(page, bobEmail), std::string("owner editor"));
         QCOMPARE(page["NewLink"].get<std::string>(), std::string());
         QVERIFY(page["Notice"].is_string());
         QVERIFY(page["Links"].is_array() && page["Links"].empty());
@@ -102,145 +82,116 @@ private Q_SLOTS:
         const auto guestPage = TestClient::json(guest.get(sheet.page()));
         QCOMPARE(guestPage["MayWrite"].get<bool>(), true);
         QCOMPARE(guestPage["MayShare"].get<bool>(), false);
-        QCOMPARE(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "from bob")})->status, 200);
+        QCOMPARE(status(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "from bob")})), 200);
 
         EventStream stream(m_server->origin(), *m_bob, sheet.tab() + "/stream");
         QVERIFY(stream.waitOpen());
-        const auto removed = owner.postForm(sheet.page() + "/share/revoke",
-                                            {{"member", std::to_string(memberId(page, bobEmail))}});
-        QCOMPARE(removed->status, 200);
+        const auto removed = revoke(owner, sheet, memberId(page, bobEmail));
+        QCOMPARE(status(removed), 200);
         QCOMPARE(notice(removed), std::string("revoked"));
-        const auto bye = stream.waitForEvent("bye");
-        QVERIFY(bye);
-        QCOMPARE(bye->data, std::string("access-changed"));
-        QVERIFY(stream.waitEnded());
-        QCOMPARE(guest.get(sheet.page())->status, 404);
-        QCOMPARE(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "again")})->status, 404);
+        expectBye(stream);
+        QCOMPARE(status(guest.get(sheet.page())), 404);
+        QCOMPARE(status(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "again")})), 404);
         QCOMPARE(roleOf(sharing(sheet), bobEmail), std::string());
     }
 
     void loweringARoleAlsoEndsTheStream() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
-        QCOMPARE(owner.postForm(sheet.page() + "/share", {{"address", bobEmail}, {"role", "editor"}})->status,
-                 200);
+        QCOMPARE(status(share(owner, sheet, bobEmail, "editor")), 200);
         EventStream stream(m_server->origin(), *m_bob, sheet.tab() + "/stream");
         QVERIFY(stream.waitOpen());
-        QCOMPARE(owner.postForm(sheet.page() + "/share", {{"address", bobEmail}, {"role", "viewer"}})->status,
-                 200);
-        const auto bye = stream.waitForEvent("bye");
-        QVERIFY(bye);
-        QCOMPARE(bye->data, std::string("access-changed"));
+        QCOMPARE(status(share(owner, sheet, bobEmail, "viewer")), 200);
+        expectBye(stream);
         auto guest = bob();
-        QCOMPARE(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "x")})->status, 403);
+        QCOMPARE(status(SheetApi::batch(guest, sheet, {SheetApi::write(0, 0, "x")})), 403);
     }
 
     void addressesWithoutAnAccountAreAnsweredAlikeAndInvited() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
         // The answer does not tell whether the address has an account here.
-        const auto known =
-            owner.postForm(sheet.page() + "/share", {{"address", carlEmail}, {"role", "viewer"}});
-        const auto unknown =
-            owner.postForm(sheet.page() + "/share", {{"address", "dora@example.com"}, {"role", "editor"}});
-        QCOMPARE(known->status, 200);
-        QCOMPARE(unknown->status, 200);
+        const auto known = share(owner, sheet, carlEmail, "viewer");
+        const auto unknown = share(owner, sheet, "dora@example.com", "editor");
+        QCOMPARE(status(known), 200);
+        QCOMPARE(status(unknown), 200);
         QCOMPARE(notice(unknown), notice(known));
-        QCOMPARE(TestClient::json(unknown)["message"].get<std::string>(),
-                 std::string("dora@example.com now has editor access."));
+        QCOMPARE(field(unknown, "message"), std::string("dora@example.com now has editor access."));
         // The owner sees the invitation waiting, and may take it back like any member.
         const std::string invited = "dora@example.com (invited, no account yet)";
         QCOMPARE(roleOf(sharing(sheet), invited), std::string("editor"));
-        const auto id = memberId(sharing(sheet), invited);
-        QCOMPARE(owner.postForm(sheet.page() + "/share/revoke", {{"member", std::to_string(id)}})->status,
-                 200);
+        QCOMPARE(status(revoke(owner, sheet, memberId(sharing(sheet), invited))), 200);
         QCOMPARE(roleOf(sharing(sheet), invited), std::string());
         // Invited again, the address's new account finds the sheet.
-        QCOMPARE(
-            owner.postForm(sheet.page() + "/share", {{"address", "Dora@Example.com"}, {"role", "commenter"}})
-                ->status,
-            200);
-        QVERIFY(m_server->addUser("dora@example.com", "Dora", QString::fromStdString(password)));
-        const auto dora = m_server->signIn("dora@example.com", password);
-        QVERIFY(dora);
-        auto guest = m_server->client(dora);
-        QCOMPARE(guest.get(sheet.page())->status, 200);
+        QCOMPARE(status(share(owner, sheet, "Dora@Example.com", "commenter")), 200);
+        auto guest = m_server->client(person(*m_server, "dora"));
+        QCOMPARE(status(guest.get(sheet.page())), 200);
         QCOMPARE(roleOf(sharing(sheet), "dora@example.com"), std::string("commenter"));
     }
 
     void refusalsLeaveAccessUnchanged_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QVariantMap>("form");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("notice");
-        QTest::newRow("not an address")
-            << "/share" << QVariantMap{{"address", "nobody"}, {"role", "viewer"}} << 400 << "invalid-address";
-        QTest::newRow("empty address")
-            << "/share" << QVariantMap{{"address", " "}, {"role", "viewer"}} << 400 << "invalid-address";
-        QTest::newRow("unknown role")
-            << "/share" << QVariantMap{{"address", bobEmail.c_str()}, {"role", "admin"}} << 400
-            << "invalid-role";
-        QTest::newRow("own access") << "/share"
-                                    << QVariantMap{{"address", annEmail.c_str()}, {"role", "viewer"}} << 400
-                                    << "own-access";
-        QTest::newRow("revoke nobody")
-            << "/share/revoke" << QVariantMap{{"member", "999999"}} << 404 << "not-a-member";
-        QTest::newRow("revoke by text")
-            << "/share/revoke" << QVariantMap{{"member", "bob"}} << 400 << "invalid-member";
-        QTest::newRow("editor link") << "/share/link" << QVariantMap{{"role", "editor"}} << 400
-                                     << "invalid-role";
-        QTest::newRow("revoke unknown link")
-            << "/share/link/revoke" << QVariantMap{{"link", "999999"}} << 404 << "unknown-link";
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
+        const auto row = [](const char *name, const char *path, const QVariantMap &form, int code,
+                            const char *said) { QTest::newRow(name) << path << form << code << said; };
+        const auto address = [](const char *text, const char *role) {
+            return QVariantMap{{"address", text}, {"role", role}};
+        };
+        row("not an address", "/share", address("nobody", "viewer"), 400, "invalid-address");
+        row("empty address", "/share", address(" ", "viewer"), 400, "invalid-address");
+        row("unknown role", "/share", address("bob@example.com", "admin"), 400, "invalid-role");
+        row("own access", "/share", address("ann@example.com", "viewer"), 400, "own-access");
+        row("revoke nobody", "/share/revoke", {{"member", "999999"}}, 404, "not-a-member");
+        row("revoke by text", "/share/revoke", {{"member", "bob"}}, 400, "invalid-member");
+        row("editor link", "/share/link", {{"role", "editor"}}, 400, "invalid-role");
+        row("revoke unknown link", "/share/link/revoke", {{"link", "999999"}}, 404, "unknown-link");
     }
 
     void refusalsLeaveAccessUnchanged() {
         QFETCH(QString, path);
         QFETCH(QVariantMap, form);
-        QFETCH(int, status);
-        QFETCH(QString, notice);
-        const SheetRef sheet = newSheet();
+        QFETCH(int, code);
+        QFETCH(QString, said);
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
         const auto before = sharing(sheet);
         std::map<std::string, std::string> fields;
         for (auto it = form.cbegin(); it != form.cend(); ++it)
             fields[it.key().toStdString()] = it.value().toString().toStdString();
         const auto refused = owner.postForm(sheet.page() + path.toStdString(), fields);
-        QCOMPARE(refused->status, status);
-        QCOMPARE(QString::fromStdString(::notice(refused)), notice);
+        QCOMPARE(status(refused), code);
+        QCOMPARE(QString::fromStdString(notice(refused)), said);
         QVERIFY(sharing(sheet) == before);
     }
 
     void onlyOwnersManageSharing() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
-        QCOMPARE(owner.postForm(sheet.page() + "/share", {{"address", bobEmail}, {"role", "editor"}})->status,
-                 200);
+        QCOMPARE(status(share(owner, sheet, bobEmail, "editor")), 200);
         auto editor = bob();
-        QCOMPARE(editor.get(sheet.page() + "/share")->status, 403);
-        const auto refused =
-            editor.postForm(sheet.page() + "/share", {{"address", carlEmail}, {"role", "viewer"}});
-        QCOMPARE(refused->status, 403);
+        QCOMPARE(status(editor.get(sheet.page() + "/share")), 403);
+        const auto refused = share(editor, sheet, carlEmail, "viewer");
+        QCOMPARE(status(refused), 403);
         QCOMPARE(notice(refused), std::string("may-not-share"));
-        QCOMPARE(editor.postForm(sheet.page() + "/share/link", {{"role", "viewer"}})->status, 403);
+        QCOMPARE(status(editor.postForm(sheet.page() + "/share/link", {{"role", "viewer"}})), 403);
         QCOMPARE(roleOf(sharing(sheet), carlEmail), std::string());
         // A second owner may manage, and may remove the first one; nobody removes themselves.
-        QCOMPARE(owner.postForm(sheet.page() + "/share", {{"address", bobEmail}, {"role", "owner"}})->status,
-                 200);
-        QCOMPARE(editor.get(sheet.page() + "/share")->status, 200);
+        QCOMPARE(status(share(owner, sheet, bobEmail, "owner")), 200);
+        QCOMPARE(status(editor.get(sheet.page() + "/share")), 200);
         QCOMPARE(TestClient::json(editor.get(sheet.page()))["MayShare"].get<bool>(), true);
-        const auto self = memberId(sharing(sheet), bobEmail);
-        QCOMPARE(editor.postForm(sheet.page() + "/share/revoke", {{"member", std::to_string(self)}})->status,
-                 400);
+        QCOMPARE(status(revoke(editor, sheet, memberId(sharing(sheet), bobEmail))), 400);
     }
 
     void linksGrantTheirRoleOnceOpenedAndStopWhenRevoked() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto owner = ann();
         const auto created = owner.postForm(sheet.page() + "/share/link", {{"role", "commenter"}});
-        QCOMPARE(created->status, 200);
+        QCOMPARE(status(created), 200);
         const auto page = TestClient::json(created);
-        const std::string address = page["NewLink"].get<std::string>();
-        QVERIFY2(!linkPath(address).empty(), address.c_str());
+        const std::string link = linkPath(page["NewLink"].get<std::string>());
+        QVERIFY2(!link.empty(), page.dump().c_str());
         QCOMPARE(page["Links"].size(), std::size_t(1));
         QCOMPARE(page["Links"][0]["Role"].get<std::string>(), std::string("commenter"));
         // Shown once: later pages carry no address.
@@ -248,39 +199,35 @@ private Q_SLOTS:
 
         // Opening needs a session; then it grants the link's role.
         auto anonymous = m_server->client();
-        QCOMPARE(anonymous.get(linkPath(address))->status, 401);
-        auto guest = carl();
-        const auto opened = guest.get(linkPath(address));
-        QCOMPARE(opened->status, 200);
+        QCOMPARE(status(anonymous.get(link)), 401);
+        auto guest = m_server->client(m_carl);
+        const auto opened = guest.get(link);
+        QCOMPARE(status(opened), 200);
         QCOMPARE(notice(opened), std::string("link-opened"));
-        QCOMPARE(TestClient::json(opened)["location"].get<std::string>(), sheet.page());
+        QCOMPARE(field(opened, "location"), sheet.page());
         const auto guestPage = TestClient::json(guest.get(sheet.page()));
         QCOMPARE(guestPage["MayComment"].get<bool>(), true);
         QCOMPARE(guestPage["MayWrite"].get<bool>(), false);
         QCOMPARE(roleOf(sharing(sheet), carlEmail), std::string("commenter"));
 
         // A link never lowers a role someone already has.
-        QCOMPARE(owner.postForm(sheet.page() + "/share", {{"address", bobEmail}, {"role", "editor"}})->status,
-                 200);
+        QCOMPARE(status(share(owner, sheet, bobEmail, "editor")), 200);
         auto editor = bob();
-        QCOMPARE(editor.get(linkPath(address))->status, 200);
+        QCOMPARE(status(editor.get(link)), 200);
         QCOMPARE(roleOf(sharing(sheet), bobEmail), std::string("editor"));
 
         // Revoked, it opens nothing more; who joined through it stays.
-        const auto linkId = page["Links"][0]["ID"].get<std::uint64_t>();
         const auto revoked =
-            owner.postForm(sheet.page() + "/share/link/revoke", {{"link", std::to_string(linkId)}});
-        QCOMPARE(revoked->status, 200);
+            owner.postForm(sheet.page() + "/share/link/revoke",
+                           {{"link", std::to_string(page["Links"][0]["ID"].get<std::uint64_t>())}});
+        QCOMPARE(status(revoked), 200);
         QCOMPARE(notice(revoked), std::string("link-revoked"));
         QVERIFY(sharing(sheet)["Links"].empty());
-        QCOMPARE(owner
-                     .postForm(sheet.page() + "/share/revoke",
-                               {{"member", std::to_string(memberId(sharing(sheet), carlEmail))}})
-                     ->status,
-                 200);
-        QCOMPARE(guest.get(linkPath(address))->status, 404);
-        QCOMPARE(guest.get(sheet.page())->status, 404);
-        QCOMPARE(guest.get("/links/not-a-token")->status, 404);
+        QCOMPARE(roleOf(sharing(sheet), carlEmail), std::string("commenter"));
+        QCOMPARE(status(revoke(owner, sheet, memberId(sharing(sheet), carlEmail))), 200);
+        QCOMPARE(status(guest.get(link)), 404);
+        QCOMPARE(status(guest.get(sheet.page())), 404);
+        QCOMPARE(status(guest.get("/links/not-a-token")), 404);
     }
 };
 

@@ -4,31 +4,17 @@
 
 #include "BrowserDriver.h"
 #include "RawConnection.h"
-#include "ServerProcess.h"
+#include "ServerTest.h"
 
-#include <QCryptographicHash>
-#include <QTest>
 #include <QUrl>
 
 #include <sqlite3.h>
 
-#include <thread>
-
 namespace {
 const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
 const std::string wrongPassword = "Wrong password, but a long one";
 const std::string notCorrect = "The e-mail address or the password is not correct.";
 const std::string locked = "Sign-in with this e-mail address is locked after too many wrong passwords.";
-
-std::string comparisonCode(const std::string &id) {
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray::fromStdString(id), QCryptographicHash::Sha256)
-            .left(4)
-            .toHex()
-            .toUpper();
-    return digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
-}
 
 std::string formEncoded(const std::string &text) {
     return QUrl::toPercentEncoding(QString::fromStdString(text)).toStdString();
@@ -71,9 +57,8 @@ class TestSignInDefence : public QObject {
 
     int exchange(const ServerProcess::SignInRequest &request) {
         auto http = m_server->client();
-        const auto answer =
-            http.postJson("/native/exchange", {{"id", request.id}, {"verifier", request.verifier}});
-        return answer ? answer->status : -1;
+        return status(
+            http.postJson("/native/exchange", {{"id", request.id}, {"verifier", request.verifier}}));
     }
 
     int requestFrom(const std::string &from) {
@@ -122,13 +107,13 @@ private Q_SLOTS:
             QVERIFY(browser.click("button[value=refuse]"));
         }
         // The browser's form post decides the request: the application's exchange ends waiting.
-        int status = 202;
-        for (int poll = 0; poll < 300 && status == 202; ++poll) {
-            status = exchange(*request);
-            if (status == 202)
+        int answer = 202;
+        for (int poll = 0; poll < 300 && answer == 202; ++poll) {
+            answer = exchange(*request);
+            if (answer == 202)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        QVERIFY2(status == exchanged, qPrintable(QString::fromStdString(browser.text())));
+        QVERIFY2(answer == exchanged, qPrintable(QString::fromStdString(browser.text())));
     }
 
     void wrongPasswordsWaitLongerAlikeForEveryAddress_data() {

@@ -2,14 +2,10 @@
 // "resync" for large changes, "bye" when idle or signed out, and many streams at once.
 
 #include "EventStream.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
-
-#include <QTest>
+#include "ServerTest.h"
 
 namespace {
 const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
 
 nlohmann::json data(const EventStream::Event &event) {
     return nlohmann::json::parse(event.data, nullptr, false);
@@ -25,51 +21,45 @@ bool hasCellsEventWithVersion(const std::vector<EventStream::Event> &events, std
 }
 } // namespace
 
-class TestStream : public QObject {
+class TestStream : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
 
     std::unique_ptr<EventStream> watch(const SheetRef &sheet, const std::optional<ServerSession> &session) {
         return std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
     }
 
-    SheetRef newSheet() {
-        auto http = m_server->client(m_session);
-        const auto sheet = SheetApi::create(http);
-        if (!sheet)
-            qFatal("could not create a sheet");
-        return *sheet;
+    SheetRef sheet() {
+        auto http = m_server->client(m_ann);
+        return newSheet(http);
+    }
+
+    // Opens a stream of the sheet and waits until it is open.
+    std::unique_ptr<EventStream> open(const SheetRef &sheet, const std::optional<ServerSession> &session) {
+        auto stream = watch(sheet, session);
+        return stream->waitOpen() ? std::move(stream) : nullptr;
     }
 
 private Q_SLOTS:
     void initTestCase() {
         // A hundred streams of one account from one address: more than a server allows by default.
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {}, {"--keep-alive", "1", "--streams-per-account", "200", "--connections-per-address", "300"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
-        QVERIFY(m_session);
+        QVERIFY(startServer(
+            1, {"--keep-alive", "1", "--streams-per-account", "200", "--connections-per-address", "300"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void everyWatcherReceivesTheSameCellsEvent() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         const auto other = m_server->signIn(email, password);
         QVERIFY(other);
-        auto own = watch(sheet, m_session);
-        auto second = watch(sheet, other);
-        QVERIFY(own->waitOpen());
-        QVERIFY(second->waitOpen());
+        auto own = open(sheet, m_ann);
+        auto second = open(sheet, other);
+        QVERIFY(own && second);
 
-        auto http = m_server->client(m_session);
+        auto http = m_server->client(m_ann);
         const auto answer =
             SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "4"), SheetApi::write(0, 1, "=A1*A1")});
-        QVERIFY(answer);
-        QCOMPARE(answer->status, 200);
+        QCOMPARE(status(answer), 200);
         const auto first = own->waitForEvent("cells");
         const auto seen = second->waitForEvent("cells");
         QVERIFY(first && seen);
@@ -77,23 +67,21 @@ private Q_SLOTS:
         const auto grid = data(*first);
         QCOMPARE(grid["version"].get<std::uint64_t>(), 2u);
         QCOMPARE(grid["stamps"].get<int>(), 2);
-        QCOMPARE(SheetApi::cell(grid, 0, 1)["display"].get<std::string>(), std::string("16"));
+        QCOMPARE(display(grid, 0, 1), std::string("16"));
         // The event carries what the writer's answer carries.
         QVERIFY(TestClient::json(answer) == grid);
 
         // A recalculated dependant arrives with the change that caused it.
         SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "5")});
         QVERIFY(second->waitFor([](const auto &events) { return hasCellsEventWithVersion(events, 3); }));
-        const auto events = second->events();
-        const auto last = data(events.back());
-        QCOMPARE(SheetApi::cell(last, 0, 1)["display"].get<std::string>(), std::string("25"));
+        QCOMPARE(display(data(second->events().back()), 0, 1), std::string("25"));
     }
 
     void formatAndSizeChangesAreStreamed() {
-        const SheetRef sheet = newSheet();
-        auto stream = watch(sheet, m_session);
-        QVERIFY(stream->waitOpen());
-        auto http = m_server->client(m_session);
+        const SheetRef sheet = this->sheet();
+        auto stream = open(sheet, m_ann);
+        QVERIFY(stream);
+        auto http = m_server->client(m_ann);
         http.postJson(sheet.tab() + "/format",
                       {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 0}, {"italic", true}});
         http.postJson(sheet.tab() + "/size", {{"row", 3}, {"size", 50}});
@@ -106,31 +94,27 @@ private Q_SLOTS:
     }
 
     void quietStreamsGetKeepAliveComments() {
-        const SheetRef sheet = newSheet();
-        auto stream = watch(sheet, m_session);
-        QVERIFY(stream->waitOpen());
+        const SheetRef sheet = this->sheet();
+        auto stream = open(sheet, m_ann);
+        QVERIFY(stream);
         // This server sends a comment after one quiet second.
         QTRY_VERIFY_WITH_TIMEOUT(stream->comments() >= 2, 20000);
         QVERIFY(stream->events().empty());
     }
 
     void largeChangesAskForAResync() {
-        const SheetRef sheet = newSheet();
-        auto http = m_server->client(m_session);
+        const SheetRef sheet = this->sheet();
+        auto http = m_server->client(m_ann);
         // 5,001 formulas depend on A1, so changing A1 changes 5,002 cells.
         for (int start = 1; start <= 5001; start += 2501) {
             std::vector<nlohmann::json> writes;
             for (int r = start; r < std::min(start + 2501, 5002); ++r)
                 writes.push_back(SheetApi::write(r, 0, "=$A$1+1"));
-            const auto answer = SheetApi::batch(http, sheet, writes);
-            QVERIFY(answer);
-            QCOMPARE(answer->status, 200);
+            QCOMPARE(status(SheetApi::batch(http, sheet, writes)), 200);
         }
-        auto stream = watch(sheet, m_session);
-        QVERIFY(stream->waitOpen());
-        const auto answer = SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "7")});
-        QVERIFY(answer);
-        const auto grid = TestClient::json(answer);
+        auto stream = open(sheet, m_ann);
+        QVERIFY(stream);
+        const auto grid = TestClient::json(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "7")}));
         QCOMPARE(grid["resync"].get<bool>(), true);
         QCOMPARE(grid["version"].get<std::uint64_t>(), 5002u);
         const auto resync = stream->waitForEvent("resync");
@@ -138,40 +122,36 @@ private Q_SLOTS:
         QCOMPARE(data(*resync)["resync"].get<bool>(), true);
         QCOMPARE(data(*resync)["version"].get<std::uint64_t>(), 5002u);
         // The new values are there for the reload.
-        const auto window = TestClient::json(SheetApi::tile(http, sheet, 5000, 0, 2, 1));
-        QCOMPARE(SheetApi::cell(window, 5001, 0)["display"].get<std::string>(), std::string("8"));
+        QCOMPARE(display(TestClient::json(SheetApi::tile(http, sheet, 5000, 0, 2, 1)), 5001, 0),
+                 std::string("8"));
     }
 
     void aHundredStreamsStayOpenWhileRequestsAreAnswered() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         std::vector<std::unique_ptr<EventStream>> streams;
         for (int i = 0; i < 100; ++i)
-            streams.push_back(watch(sheet, m_session));
+            streams.push_back(watch(sheet, m_ann));
         for (auto &stream : streams)
             QVERIFY(stream->waitOpen());
 
-        auto http = m_server->client(m_session);
-        const auto list = http.get("/sheets");
-        QVERIFY(list);
-        QCOMPARE(list->status, 200);
-        const auto answer = SheetApi::batch(http, sheet, {SheetApi::write(2, 2, "everyone")});
-        QVERIFY(answer);
-        QCOMPARE(answer->status, 200);
+        auto http = m_server->client(m_ann);
+        QCOMPARE(status(http.get("/sheets")), 200);
+        QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(2, 2, "everyone")})), 200);
         for (auto &stream : streams) {
             const auto event = stream->waitForEvent("cells");
             QVERIFY(event);
-            QCOMPARE(SheetApi::cell(data(*event), 2, 2)["raw"].get<std::string>(), std::string("everyone"));
+            QCOMPARE(raw(data(*event), 2, 2), std::string("everyone"));
         }
     }
 
     void signingOutEndsTheStreamsOfThatSession() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         const auto session = m_server->signIn(email, password);
         QVERIFY(session);
-        auto stream = watch(sheet, session);
-        QVERIFY(stream->waitOpen());
+        auto stream = open(sheet, session);
+        QVERIFY(stream);
         auto http = m_server->client(session);
-        QCOMPARE(http.post("/signout", "")->status, 200);
+        QCOMPARE(status(http.post("/signout", "")), 200);
         const auto bye = stream->waitForEvent("bye");
         QVERIFY(bye);
         QCOMPARE(bye->data, std::string("signed-out"));
@@ -179,12 +159,12 @@ private Q_SLOTS:
     }
 
     void streamsAreRefusedWithoutAccess() {
-        const SheetRef sheet = newSheet();
+        const SheetRef sheet = this->sheet();
         auto signedOut = watch(sheet, ServerSession{"larkspan_session", std::string(43, 'B')});
         QVERIFY(!signedOut->waitOpen());
         QCOMPARE(signedOut->status(), 401);
         SheetRef missing{sheet.id + 1000, sheet.tabId};
-        auto elsewhere = watch(missing, m_session);
+        auto elsewhere = watch(missing, m_ann);
         QVERIFY(!elsewhere->waitOpen());
         QCOMPARE(elsewhere->status(), 404);
     }
@@ -192,13 +172,10 @@ private Q_SLOTS:
     void idleStreamsSayByeIdle() {
         ServerProcess quiet(ServerProcess::Options{{}, {"--idle-timeout", "2", "--keep-alive", "1"}, {}});
         QVERIFY2(quiet.start(), qPrintable(quiet.errorString()));
-        QVERIFY(quiet.addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        const auto session = quiet.signIn(email, password);
+        const auto session = person(quiet, "ann");
         QVERIFY(session);
         auto http = quiet.client(session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
-        EventStream stream(quiet.origin(), *session, sheet->tab() + "/stream");
+        EventStream stream(quiet.origin(), *session, newSheet(http).tab() + "/stream");
         QVERIFY(stream.waitOpen());
         const auto bye = stream.waitForEvent("bye");
         QVERIFY(bye);

@@ -2,33 +2,23 @@
 // compressed, too long, without a session), answers that are always framed, slow request heads, a
 // crowd from one address, and a burst of new connections.
 
-#include "EventStream.h"
 #include "RawConnection.h"
-#include "ServerProcess.h"
-#include "SheetApi.h"
+#include "ServerTest.h"
 
 #include <QProcess>
-#include <QTest>
-
-#include <thread>
 
 namespace {
-const std::string email = "ann@example.com";
-const std::string password = "correct horse battery";
 constexpr auto answerLimit = std::chrono::seconds(20);
 } // namespace
 
-class TestTransport : public QObject {
+class TestTransport : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
-    std::optional<ServerSession> m_session;
 
     std::string head(const std::string &method, const std::string &path, const std::string &headers) const {
         return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + m_server->origin() +
                "\r\n" + headers + "\r\n";
     }
-    std::string cookie() const { return "Cookie: " + m_session->name + "=" + m_session->value + "\r\n"; }
+    std::string cookie() const { return "Cookie: " + m_ann->name + "=" + m_ann->value + "\r\n"; }
     int homePageFrom(const std::string &address) const {
         RawConnection connection(m_server->port(), address);
         connection.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -38,15 +28,10 @@ class TestTransport : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         // The default body limit; a short deadline for request heads and a small crowd per address.
-        m_server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {}, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        QVERIFY(m_server->addUser(QString::fromStdString(email), "Ann", QString::fromStdString(password)));
-        m_session = m_server->signIn(email, password);
-        QVERIFY(m_session);
+        QVERIFY(startServer(1, {"--request-deadline-ms", "1500", "--connections-per-address", "8"}));
     }
 
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void bodiesAreRefusedFromTheirHead_data() {
         QTest::addColumn<bool>("signedIn");
@@ -94,31 +79,25 @@ private Q_SLOTS:
         QVERIFY(connection.closedWithin(answerLimit));
     }
 
-    void everyAnswerIsFramed_data() {
-        QTest::addColumn<QString>("request");
-        QTest::newRow("home page") << "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-        QTest::newRow("refusal") << "GET /sheets HTTP/1.1\r\nHost: x\r\n\r\n";
-        QTest::newRow("unknown") << "GET /native/nothing HTTP/1.1\r\nHost: x\r\n\r\n";
-        QTest::newRow("approval page") << "GET /native/start?id=x HTTP/1.1\r\nHost: x\r\n\r\n";
-        QTest::newRow("HTTP/1.0") << "GET / HTTP/1.0\r\n\r\n";
-        QTest::newRow("bad request") << "GARBAGE\r\n\r\n";
-    }
-
+    // Home page, refusal, unknown path, approval page, HTTP/1.0 and a request that is no request.
     void everyAnswerIsFramed() {
-        QFETCH(QString, request);
-        RawConnection connection(m_server->port());
-        QVERIFY(connection.send(request.toStdString()));
-        const auto answer = connection.answer(answerLimit);
-        QVERIFY(answer);
-        QVERIFY2(answer->framed, "the answer's end is marked only by closing the connection");
+        for (const char *request :
+             {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "GET /sheets HTTP/1.1\r\nHost: x\r\n\r\n",
+              "GET /native/nothing HTTP/1.1\r\nHost: x\r\n\r\n",
+              "GET /native/start?id=x HTTP/1.1\r\nHost: x\r\n\r\n", "GET / HTTP/1.0\r\n\r\n",
+              "GARBAGE\r\n\r\n"}) {
+            RawConnection connection(m_server->port());
+            QVERIFY(connection.send(request));
+            const auto answer = connection.answer(answerLimit);
+            // Not framed: the answer's end is marked only by closing the connection.
+            QVERIFY2(answer && answer->framed, request);
+        }
     }
 
     void streamsAreChunked() {
-        auto http = m_server->client(m_session);
-        const auto sheet = SheetApi::create(http);
-        QVERIFY(sheet);
+        auto http = m_server->client(m_ann);
         RawConnection connection(m_server->port());
-        QVERIFY(connection.send("GET " + sheet->tab() +
+        QVERIFY(connection.send("GET " + newSheet(http).tab() +
                                 "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n" + cookie() +
                                 "\r\n"));
         const auto answer = connection.answer(answerLimit);

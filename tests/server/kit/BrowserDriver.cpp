@@ -134,29 +134,10 @@ bool BrowserDriver::click(const std::string &selector) {
     return id && call("POST", "/session/" + m_session + "/element/" + *id + "/click");
 }
 
-bool BrowserDriver::submit(const std::string &selector) {
-    const auto page = element("html");
-    if (!page || !click(selector))
-        return false;
-    // The old page's element goes stale once the new page is there.
-    QDeadlineTimer loaded(30000);
-    while (!loaded.hasExpired()) {
-        if (!call("GET", "/session/" + m_session + "/element/" + *page + "/name"))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 std::string BrowserDriver::text() {
     const auto body = element("body");
     if (!body)
         return {};
     const auto shown = call("GET", "/session/" + m_session + "/element/" + *body + "/text");
-    return shown && shown->is_string() ? shown->get<std::string>() : std::string();
-}
-
-std::string BrowserDriver::url() {
-    const auto shown = call("GET", "/session/" + m_session + "/url");
     return shown && shown->is_string() ? shown->get<std::string>() : std::string();
 }

@@ -32,11 +32,8 @@ public:
     // Replaces the text of a field.
     bool type(const std::string &selector, const std::string &text);
     bool click(const std::string &selector);
-    // Clicks a button that submits a form and waits until the answer's page has replaced this one.
-    bool submit(const std::string &selector);
-    // The text a person sees on the page, and the page's address.
+    // The text a person sees on the page.
     std::string text();
-    std::string url();
 
 private:
     std::optional<nlohmann::json> call(const std::string &method, const std::string &path,
