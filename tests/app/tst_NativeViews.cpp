@@ -1,5 +1,6 @@
 #include "AppFakes.h"
 #include "ConnectionFixture.h"
+#include "app/TabrelAppearance.h"
 
 #include "connection/NativeAccountSettings.h"
 #include "connection/NativeFakeClock.h"
@@ -140,7 +141,11 @@ private Q_SLOTS:
         const NativeAccount home =
             NativeAccount::create(QUrl("http://127.0.0.1:8080"), QStringLiteral("Home"));
         NativeAccountSettings(fixture.settings)
-            .updateAccounts([&](QList<NativeAccount> &list) { list = {work, home}; }, {});
+            .updateAccounts(
+                [&](QList<NativeAccount> &list) {
+                    list = {work, home};
+                },
+                {});
         const auto connection = fixture.make();
         NativeAccountsView view(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
                                 connection);
@@ -163,6 +168,21 @@ private Q_SLOTS:
         first.show();
         QVERIFY(first.signInView());
         QVERIFY(!first.addButton()->isVisible());
+    }
+
+    // Each setting gives its scheme, and "auto" gives the desktop's back after a forced one.
+    void appearanceSetting() {
+        QWidget window;
+        for (const auto &[setting, dark] : {std::pair{"dark", true},
+                                            {"auto", false},
+                                            {"dark", true},
+                                            {"light", false},
+                                            {"dark", true},
+                                            {"anything", false}}) {
+            applyTabrelAppearance(&window, QString::fromLatin1(setting));
+            QCOMPARE(tabrelIsDark(&window), dark);
+        }
+        QCOMPARE(window.palette(), QPalette());
     }
 };
 
