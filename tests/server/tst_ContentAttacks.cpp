@@ -4,7 +4,7 @@
 
 #include "ServerProcess.h"
 #include "SheetApi.h"
-#include "WorkbookWriter.h"
+#include "workbooks/WorkbookWriter.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -3,7 +3,7 @@
 
 #include "ServerProcess.h"
 #include "SheetApi.h"
-#include "WorkbookReader.h"
+#include "workbooks/WorkbookReader.h"
 
 #include <QDir>
 #include <QFile>

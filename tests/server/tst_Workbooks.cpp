@@ -1,9 +1,9 @@
 // Workbook files against the real server: export of a whole sheet, import of it back and of
 // workbooks written by LibreOffice, followed through the import job, and files that must fail.
 
-#include "Palette.h"
 #include "ServerProcess.h"
 #include "SheetApi.h"
+#include "sheets/Palette.h"
 
 #include <QFile>
 #include <QTest>
