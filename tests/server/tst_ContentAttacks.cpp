@@ -3,7 +3,7 @@
 // unwritable, or hold it busy; each shows an error value or is refused with a reason.
 
 #include "ServerTest.h"
-#include "WorkbookWriter.h"
+#include "workbooks/WorkbookWriter.h"
 
 #include <QTemporaryDir>
 

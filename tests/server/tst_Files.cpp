@@ -2,7 +2,7 @@
 // and exported workbooks that carry no formula another program would run but this server cannot.
 
 #include "ServerTest.h"
-#include "WorkbookReader.h"
+#include "workbooks/WorkbookReader.h"
 
 #include <QDir>
 #include <QTemporaryDir>

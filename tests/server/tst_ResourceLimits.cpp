@@ -2,10 +2,10 @@
 // account), what its formula models hold in memory, and the database, where a long write keeps no
 // reader waiting. And what a server killed at any moment keeps: every confirmed write, whole.
 
-#include "Database.h"
 #include "ServerTest.h"
-#include "Transaction.h"
-#include "WorkbookWriter.h"
+#include "storage/Database.h"
+#include "storage/Transaction.h"
+#include "workbooks/WorkbookWriter.h"
 
 #include <QTemporaryDir>
 

@@ -1,12 +1,12 @@
 // The server's pure helpers, case by case: token form, number texts, moving formula references,
 // callback and origin checks. Each table lists the input and what the helper must answer.
 
-#include "ConnectionServer.h"
-#include "FormulaText.h"
-#include "NumberFormats.h"
-#include "OriginPolicy.h"
-#include "SignIn.h"
-#include "Tokens.h"
+#include "base/Tokens.h"
+#include "formulas/FormulaText.h"
+#include "formulas/NumberFormats.h"
+#include "http/ConnectionServer.h"
+#include "http/OriginPolicy.h"
+#include "signin/SignIn.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
 // Workbook files against the real server: export of a whole sheet, import of it back and of
 // workbooks written by LibreOffice, followed through the import job, and files that must fail.
 
-#include "Palette.h"
 #include "ServerTest.h"
+#include "sheets/Palette.h"
 
 namespace {
 // A style field of the cell at (r, c) as text ("<none>" when it has none), e.g. "b" -> "true".

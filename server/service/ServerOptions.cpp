@@ -1,0 +1,201 @@
+#include "service/ServerOptions.h"
+
+#include <charconv>
+
+namespace {
+
+bool number(const std::string &text, int low, int high, int &out) {
+    int value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < low ||
+        value > high)
+        return false;
+    out = value;
+    return true;
+}
+
+// "127.0.0.1:8080", "localhost:0" or "[::1]:8080".
+bool splitListen(const std::string &text, std::string &host, int &port) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    std::string name = text.substr(0, colon);
+    if (name.front() == '[') {
+        if (name.back() != ']')
+            return false;
+        name = name.substr(1, name.size() - 2);
+    }
+    if (name.empty() || !number(text.substr(colon + 1), 0, 65535, port))
+        return false;
+    host = name;
+    return true;
+}
+
+// Nothing when the flag is not a content limit; false when its value is not a positive number.
+std::optional<bool> contentLimit(const std::string &flag, const std::string &text, ContentLimits &limits) {
+    const std::pair<const char *, std::int64_t *> flags[] = {
+        {"--max-chain", &limits.maxChainDepth},
+        {"--calculation-ms", &limits.calculationMillis},
+        {"--max-sheet-cells", &limits.maxCellsPerSheet},
+        {"--max-sheets", &limits.maxSheetsPerAccount},
+        {"--formula-memory", &limits.formulaMemoryCells}};
+    std::int64_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    const bool valid =
+        !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() && value >= 1;
+    for (const auto &[name, target] : flags) {
+        if (flag == name) {
+            if (valid)
+                *target = value;
+            return valid;
+        }
+    }
+    if (flag == "--calculation-cells") {
+        if (valid)
+            limits.calculationCells = static_cast<std::uint64_t>(value);
+        return valid;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+const char *ServerOptions::usage() {
+    return "usage: tabrel-server --data DIR [--listen ADDR:PORT] [--port PORT] [--demo]\n"
+           "                     [--tls-cert FILE --tls-key FILE] [--origin URL]\n"
+           "                     [--idle-timeout SECONDS] [--keep-alive SECONDS]\n"
+           "       tabrel-server add-user EMAIL NAME --data DIR   (password read from standard input)\n"
+           "       tabrel-server unlock EMAIL --data DIR          (after too many wrong passwords)\n"
+           "       tabrel-server backup --data DIR FILE           (a consistent copy, while serving)\n"
+           "       tabrel-server --help | --version\n"
+           "\n"
+           "The reference server of Brevane Tabrel: people sign in from the application through their\n"
+           "browser and work on shared spreadsheets. Serves on 127.0.0.1:8080 by default; port 0 picks\n"
+           "a free port. With --demo, the first start creates a demo account and sheets. --origin names\n"
+           "the public origin when the server is reached through another address than the one it\n"
+           "listens on. Each request is logged as one line on standard error.\n";
+}
+
+const char *ServerOptions::version() {
+    return "tabrel-server " TABREL_SERVER_VERSION "\n";
+}
+
+std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &args,
+                                                ServerOptions &options) {
+    std::size_t i = 0;
+    std::vector<std::string> positional;
+    if (!args.empty() && args[0] == "add-user") {
+        options.command = Command::AddUser;
+        i = 1;
+    } else if (!args.empty() && args[0] == "unlock") {
+        options.command = Command::Unlock;
+        i = 1;
+    } else if (!args.empty() && args[0] == "backup") {
+        options.command = Command::Backup;
+        i = 1;
+    }
+    auto value = [&](const std::string &flag) -> std::optional<std::string> {
+        if (i + 1 >= args.size())
+            return std::nullopt;
+        (void)flag;
+        return args[++i];
+    };
+    for (; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            options.command = Command::Help;
+            return std::nullopt;
+        }
+        if (arg == "--version") {
+            options.command = Command::Version;
+            return std::nullopt;
+        }
+        if (arg == "--demo") {
+            options.demo = true;
+            continue;
+        }
+        if (!arg.starts_with("--")) {
+            positional.push_back(arg);
+            continue;
+        }
+        const auto text = value(arg);
+        if (!text)
+            return arg + " needs a value";
+        if (arg == "--data") {
+            options.dataDir = *text;
+        } else if (arg == "--listen") {
+            if (!splitListen(*text, options.host, options.port))
+                return "--listen takes ADDRESS:PORT, for example 127.0.0.1:8080";
+        } else if (arg == "--port") {
+            if (!number(*text, 0, 65535, options.port))
+                return "--port takes a number from 0 to 65535";
+        } else if (arg == "--tls-cert") {
+            options.tlsCertificate = *text;
+        } else if (arg == "--tls-key") {
+            options.tlsKey = *text;
+        } else if (arg == "--origin") {
+            options.publicOrigin = *text;
+        } else if (arg == "--idle-timeout") {
+            if (!number(*text, 1, 7 * 24 * 3600, options.idleSeconds))
+                return "--idle-timeout takes a number of seconds";
+        } else if (arg == "--keep-alive") {
+            if (!number(*text, 1, 3600, options.keepAliveSeconds))
+                return "--keep-alive takes a number of seconds";
+        } else if (arg == "--signin-expiry") {
+            if (!number(*text, 1, 24 * 3600, options.signInExpirySeconds))
+                return "--signin-expiry takes a number of seconds";
+        } else if (arg == "--max-body-bytes") {
+            int bytes = 0;
+            if (!number(*text, 1024, 1024 * 1024 * 1024, bytes))
+                return "--max-body-bytes takes a number of bytes";
+            options.maxBodyBytes = static_cast<std::size_t>(bytes);
+        } else if (arg == "--signin-delay-ms") {
+            if (!number(*text, 1, 3600 * 1000, options.signInDelayMillis))
+                return "--signin-delay-ms takes a number of milliseconds";
+        } else if (arg == "--connections-per-address") {
+            if (!number(*text, 1, 100000, options.connectionsPerAddress))
+                return "--connections-per-address takes a number";
+        } else if (arg == "--request-deadline-ms") {
+            if (!number(*text, 100, 3600 * 1000, options.requestDeadlineMillis))
+                return "--request-deadline-ms takes a number of milliseconds";
+        } else if (arg == "--max-unpacked-bytes") {
+            if (!number(*text, 1024, 1024 * 1024 * 1024, options.maxUnpackedBytes))
+                return "--max-unpacked-bytes takes a number of bytes";
+        } else if (arg == "--stream-queue-bytes") {
+            if (!number(*text, 1024, 1024 * 1024 * 1024, options.streamQueueBytes))
+                return "--stream-queue-bytes takes a number of bytes";
+        } else if (arg == "--signin-lockout") {
+            if (!number(*text, 4, 1000, options.signInLockoutFailures))
+                return "--signin-lockout takes a number of wrong passwords, at least 4";
+        } else if (arg == "--streams-per-account") {
+            if (!number(*text, 1, 10000, options.streamsPerAccount))
+                return "--streams-per-account takes a number";
+        } else if (const auto limit = contentLimit(arg, *text, options.limits)) {
+            if (!*limit)
+                return arg + " takes a whole number of at least 1";
+        } else {
+            return "unknown option " + arg;
+        }
+    }
+    if (options.dataDir.empty())
+        return "--data DIR is required";
+    if (options.tlsCertificate.empty() != options.tlsKey.empty())
+        return "--tls-cert and --tls-key go together";
+    if (options.command == Command::AddUser) {
+        if (positional.size() != 2)
+            return "add-user takes EMAIL and NAME";
+        options.email = positional[0];
+        options.name = positional[1];
+    } else if (options.command == Command::Unlock) {
+        if (positional.size() != 1)
+            return "unlock takes EMAIL";
+        options.email = positional[0];
+    } else if (options.command == Command::Backup) {
+        if (positional.size() != 1)
+            return "backup takes the FILE to write";
+        options.backupFile = positional[0];
+    } else if (!positional.empty()) {
+        return "unexpected argument " + positional[0];
+    }
+    return std::nullopt;
+}

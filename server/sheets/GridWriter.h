@@ -1,0 +1,95 @@
+#pragma once
+
+#include "base/ContentLimits.h"
+#include "sheets/GridChange.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Database;
+class FormulaEngine;
+class GridStore;
+
+// Every change to a tab's grid goes through here: cell writes (with their recalculation), formats
+// and sizes. Changes of one tab are serialised; each is committed, then published, then answered.
+class GridWriter {
+public:
+    struct CellWrite {
+        std::int64_t r = 0;
+        std::int64_t c = 0;
+        std::string raw;
+        std::optional<std::int64_t> fromR;
+        std::optional<std::int64_t> fromC;
+    };
+    struct FormatChange {
+        std::int64_t r1 = 0, c1 = 0, r2 = 0, c2 = 0;
+        std::optional<bool> bold;
+        std::optional<bool> italic;
+        std::optional<std::string> align;  // "", "left", "center", "right"
+        std::optional<std::string> numfmt; // a known code, "" for automatic
+        std::optional<std::string> fill;   // a swatch name or "none"
+        std::optional<std::string> ink;
+    };
+    // What a write is, for the edit log: who made it, its kind ("edit", "restore", "undo", "import")
+    // and, for an undo, the logged edits it reverses.
+    struct Origin {
+        std::optional<std::int64_t> accountId;
+        std::string kind = "edit";
+    };
+    struct Plan {
+        std::vector<CellWrite> writes;
+        std::vector<std::int64_t> reverses;
+    };
+    // Decides the writes of a restore or undo while the tab's changes are held back; may throw
+    // Refusal.
+    using Planner = std::function<Plan()>;
+    // Called with every committed change, in version order, before the writer answers.
+    using Publisher = std::function<void(std::int64_t tabId, const GridChange &change)>;
+
+    GridWriter(Database &db, GridStore &store, Publisher publisher);
+    ~GridWriter();
+    // Before the first change.
+    void setLimits(const ContentLimits &limits) { m_limits = limits; }
+
+    GridChange writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
+                          const std::vector<CellWrite> &writes);
+    GridChange rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner);
+    GridChange format(std::int64_t tabId, const FormatChange &change);
+    GridChange resize(std::int64_t tabId, const std::string &axis, std::int64_t index, double size);
+    GridChange read(std::int64_t tabId, std::int64_t firstRow, std::int64_t firstCol, std::int64_t rows,
+                    std::int64_t cols);
+
+    // Forgets the in-memory formulas of a tab; they are rebuilt from the database when next needed.
+    void forget(std::int64_t tabId);
+
+private:
+    struct TabState {
+        std::mutex mutex;
+        std::unique_ptr<FormulaEngine> engine;
+        std::uint64_t lastUse = 0; // under m_statesMutex
+        std::size_t cells = 0;     // under m_statesMutex: what the engine held when last used
+    };
+
+    std::shared_ptr<TabState> state(std::int64_t tabId);
+    FormulaEngine &engine(TabState &tab, std::int64_t tabId);
+    // Records the tab's model size, then drops the models of the tabs least recently used while
+    // all together hold more than the budget. The caller holds the tab's mutex.
+    void used(TabState &tab);
+    void checkRoom(std::int64_t tabId, std::int64_t added);
+    void attachStyles(GridChange &change);
+    GridChange writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
+
+    Database &m_db;
+    GridStore &m_store;
+    Publisher m_publisher;
+    ContentLimits m_limits;
+    std::mutex m_statesMutex;
+    std::uint64_t m_useClock = 0;
+    std::map<std::int64_t, std::shared_ptr<TabState>> m_states;
+};
