@@ -1,7 +1,7 @@
 // Server memory: the resident size of one tabrel-server after opening and editing 1,000 sheets of
 // 10,000 cells each (numbers, texts and one formula in ten). Arguments: number of sheets, cells per
-// sheet, then any options for the server (e.g. "--formula-memory 1000000"). The floor is the same
-// server's resident size with no sheet, measured first.
+// sheet, then any options for the server (e.g. "--formula-memory 256", in MiB; 512 by default). The
+// floor is the same server's resident size with no sheet, measured first.
 
 #include "ServerProcess.h"
 #include "SheetApi.h"
@@ -83,7 +83,10 @@ int main(int argc, char **argv) {
     for (int s = 0; s < sheetCount; ++s) {
         const auto sheet = SheetApi::create(client);
         if (!sheet) {
-            std::fprintf(stderr, "cannot create sheet %d\n", s + 1);
+            const bool running = server.running();
+            server.stop();
+            std::fprintf(stderr, "cannot create sheet %d (server %s); its last output:\n%s\n", s + 1,
+                         running ? "running" : "gone", qPrintable(server.output().right(2000)));
             return 1;
         }
         const auto page = client.get(sheet->page());
@@ -111,6 +114,9 @@ int main(int argc, char **argv) {
         const auto tile = SheetApi::tile(client, *sheet, 0, 0, 25, 50);
         if (!tile || tile->status != 200)
             ++refused;
+        // The server logs every request; its output pipe is read only by the event loop, and a
+        // full pipe would stall the server's next log line and with it every request.
+        QCoreApplication::processEvents();
         if ((s + 1) % 50 == 0)
             std::fprintf(stderr, "%d sheets, resident %ld KiB\n", s + 1, statusKiB(pid, "VmRSS"));
     }

@@ -15,7 +15,7 @@ struct ContentLimits {
     // Stored cells (with text or a format) in one sheet, and sheets owned by one account.
     std::int64_t maxCellsPerSheet = 1'000'000;
     std::int64_t maxSheetsPerAccount = 1'000;
-    // Cells held by the formula models of all sheets together; the models of the sheets least
+    // Memory held by the formula models of all sheets together; the models of the sheets least
     // recently used are dropped past it and rebuilt when next needed.
-    std::int64_t formulaMemoryCells = 5'000'000;
+    std::int64_t formulaMemoryBytes = std::int64_t(512) * 1024 * 1024;
 };

@@ -113,6 +113,13 @@ ixion::abs_range_t clipped(ixion::abs_range_t range) {
     return range;
 }
 
+// What one cell adds to a model, for memoryBytes(): the heap in use around loading thousands of
+// cells of each kind into ixion 0.17, rounded up. A formula costs most: its tokens, its result,
+// ixion's dependency tracking and the bookkeeping here.
+constexpr std::size_t numberBytes = 16;
+constexpr std::size_t textBytes = 128;     // plus the text
+constexpr std::size_t formulaBytes = 1152; // plus the formula
+
 std::uint64_t area(const ixion::abs_range_t &range) {
     if (range.last.row < range.first.row || range.last.column < range.first.column)
         return 0;
@@ -149,13 +156,19 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
     const auto before = m_context->get_celltype(pos);
     if (before != ixion::celltype_t::empty)
         --m_cells;
+    if (before == ixion::celltype_t::string)
+        m_cellBytes -= textBytes + m_context->get_string_value(pos).size();
+    else if (before == ixion::celltype_t::numeric || before == ixion::celltype_t::boolean)
+        m_cellBytes -= numberBytes;
     // A formula written over another starts from the old one's depth: a write may keep a chain as
     // long as it was (made under a higher limit), just not lengthen it past the limit.
     std::int64_t depth = 0;
     if (before == ixion::celltype_t::formula) {
         ixion::unregister_formula_cell(*m_context, pos);
-        depth = m_formulas.at(key).depth;
-        m_formulas.erase(key);
+        const auto old = m_formulas.find(key);
+        depth = old->second.depth;
+        m_cellBytes -= old->second.bytes;
+        m_formulas.erase(old);
         m_byColumn.erase({c, r});
     }
     if (raw.empty()) {
@@ -167,6 +180,8 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
         const std::string_view text = raw.substr(1);
         Formula formula;
         formula.depth = depth;
+        formula.bytes = formulaBytes + raw.size();
+        m_cellBytes += formula.bytes;
         ixion::formula_tokens_t tokens;
         try {
             tokens = ixion::parse_formula_string(*m_context, pos, *m_resolver, text);
@@ -183,10 +198,13 @@ void FormulaEngine::place(std::int64_t r, std::int64_t c, std::string_view raw) 
         return;
     }
     double number = 0;
-    if (NumberFormats::parse(raw, number))
+    if (NumberFormats::parse(raw, number)) {
         m_context->set_numeric_cell(pos, number);
-    else
+        m_cellBytes += numberBytes;
+    } else {
         m_context->set_string_cell(pos, raw);
+        m_cellBytes += textBytes + raw.size();
+    }
 }
 
 void FormulaEngine::load(std::int64_t r, std::int64_t c, std::string_view raw) {

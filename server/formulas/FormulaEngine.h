@@ -64,8 +64,12 @@ public:
     std::vector<std::pair<std::int64_t, std::int64_t>> set(const std::vector<Input> &inputs);
 
     Value value(std::int64_t r, std::int64_t c) const;
-    // Cells held, for the memory budget of all models.
+    // Cells held.
     std::size_t size() const { return m_cells; }
+    // What this model takes of the heap, estimated, for the memory budget of all models. An empty
+    // model already takes megabytes: ixion keeps a store for each of the sheet's 16,384 columns.
+    std::size_t memoryBytes() const { return emptyModelBytes + m_cellBytes; }
+    static constexpr std::size_t emptyModelBytes = 5 * 1024 * 1024;
 
     // False when the formula cannot be calculated here: it does not parse, or it uses a function
     // this engine does not offer. Such formulas show an error value and are exported as text.
@@ -77,6 +81,7 @@ private:
         std::int64_t depth = 0; // the longest chain of formulas ending here, this one counted
         bool offered = true;    // false: uses a function not offered here, never calculated
         std::string error;      // what the last calculation failed with, shown instead of a result
+        std::size_t bytes = 0;  // its share of memoryBytes()
     };
 
     void place(std::int64_t r, std::int64_t c, std::string_view raw);
@@ -94,4 +99,5 @@ private:
     std::unordered_map<Key, Formula> m_formulas;
     std::set<std::pair<std::int64_t, std::int64_t>> m_byColumn; // (column, row) of every formula
     std::size_t m_cells = 0;
+    std::size_t m_cellBytes = 0;
 };

@@ -38,7 +38,7 @@ std::optional<bool> contentLimit(const std::string &flag, const std::string &tex
         {"--calculation-ms", &limits.calculationMillis},
         {"--max-sheet-cells", &limits.maxCellsPerSheet},
         {"--max-sheets", &limits.maxSheetsPerAccount},
-        {"--formula-memory", &limits.formulaMemoryCells}};
+    };
     std::int64_t value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     const bool valid =
@@ -170,6 +170,11 @@ std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &
         } else if (arg == "--streams-per-account") {
             if (!number(*text, 1, 10000, options.streamsPerAccount))
                 return "--streams-per-account takes a number";
+        } else if (arg == "--formula-memory") {
+            int mebibytes = 0;
+            if (!number(*text, 1, 1024 * 1024, mebibytes))
+                return "--formula-memory takes a number of MiB";
+            options.limits.formulaMemoryBytes = std::int64_t(mebibytes) * 1024 * 1024;
         } else if (const auto limit = contentLimit(arg, *text, options.limits)) {
             if (!*limit)
                 return arg + " takes a whole number of at least 1";

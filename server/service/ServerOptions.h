@@ -25,7 +25,7 @@ struct ServerOptions {
     // Hidden, for tests: how long a sign-in request stays usable.
     int signInExpirySeconds = 300;
     // What content may hold and cost: --max-chain, --calculation-cells, --calculation-ms,
-    // --max-sheet-cells, --max-sheets, --formula-memory (cells held by all formula models).
+    // --max-sheet-cells, --max-sheets, --formula-memory (MiB held by all formula models).
     ContentLimits limits;
     // Hidden, for tests: lower limits than a real server needs.
     std::size_t maxBodyBytes = 64 * 1024 * 1024;

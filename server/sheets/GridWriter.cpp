@@ -13,6 +13,10 @@
 #include <algorithm>
 #include <set>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 using Position = std::pair<std::int64_t, std::int64_t>;
@@ -92,7 +96,19 @@ void GridWriter::forget(std::int64_t tabId) {
     std::lock_guard lock(tab->mutex);
     tab->engine.reset();
     std::lock_guard statesLock(m_statesMutex);
-    tab->cells = 0;
+    tab->bytes = 0;
+}
+
+GridWriter::Held GridWriter::held() {
+    std::lock_guard lock(m_statesMutex);
+    Held held;
+    for (const auto &[id, state] : m_states) {
+        if (state->bytes > 0) {
+            held.tabs.insert(id);
+            held.bytes += state->bytes;
+        }
+    }
+    return held;
 }
 
 FormulaEngine &GridWriter::engine(TabState &tab, std::int64_t tabId) {
@@ -120,14 +136,14 @@ void GridWriter::used(TabState &tab) {
     {
         std::lock_guard lock(m_statesMutex);
         tab.lastUse = ++m_useClock;
-        tab.cells = tab.engine ? tab.engine->size() + 1 : 0;
+        tab.bytes = tab.engine ? static_cast<std::int64_t>(tab.engine->memoryBytes()) : 0;
         std::int64_t total = 0;
         for (const auto &[id, state] : m_states)
-            total += static_cast<std::int64_t>(state->cells);
-        if (total <= m_limits.formulaMemoryCells)
+            total += state->bytes;
+        if (total <= m_limits.formulaMemoryBytes)
             return;
         for (const auto &[id, state] : m_states) {
-            if (state.get() != &tab && state->cells > 0)
+            if (state.get() != &tab && state->bytes > 0)
                 idle.push_back(state);
         }
         std::sort(idle.begin(), idle.end(),
@@ -135,18 +151,26 @@ void GridWriter::used(TabState &tab) {
         // Decided under the lock, dropped outside it: a tab in use is skipped, not waited for.
         std::int64_t freed = 0;
         std::size_t keep = 0;
-        for (; keep < idle.size() && total - freed > m_limits.formulaMemoryCells; ++keep)
-            freed += static_cast<std::int64_t>(idle[keep]->cells);
+        for (; keep < idle.size() && total - freed > m_limits.formulaMemoryBytes; ++keep)
+            freed += idle[keep]->bytes;
         idle.resize(keep);
     }
+    [[maybe_unused]] bool dropped = false;
     for (const auto &state : idle) {
         std::unique_lock lock(state->mutex, std::try_to_lock);
         if (!lock.owns_lock())
             continue;
+        dropped = dropped || state->engine;
         state->engine.reset();
         std::lock_guard statesLock(m_statesMutex);
-        state->cells = 0;
+        state->bytes = 0;
     }
+#if defined(__GLIBC__)
+    // glibc keeps freed memory for later allocations unless asked; a dropped model's megabytes
+    // would otherwise stay resident.
+    if (dropped)
+        malloc_trim(0);
+#endif
 }
 
 void GridWriter::checkRoom(std::int64_t tabId, std::int64_t added) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,19 +68,26 @@ public:
 
     // Forgets the in-memory formulas of a tab; they are rebuilt from the database when next needed.
     void forget(std::int64_t tabId);
+    // The formula models held now and their estimated size, against formulaMemoryBytes.
+    struct Held {
+        std::set<std::int64_t> tabs;
+        std::int64_t bytes = 0;
+    };
+    Held held();
 
 private:
     struct TabState {
         std::mutex mutex;
         std::unique_ptr<FormulaEngine> engine;
         std::uint64_t lastUse = 0; // under m_statesMutex
-        std::size_t cells = 0;     // under m_statesMutex: what the engine held when last used
+        std::int64_t bytes = 0;    // under m_statesMutex: the engine's size when last used
     };
 
     std::shared_ptr<TabState> state(std::int64_t tabId);
     FormulaEngine &engine(TabState &tab, std::int64_t tabId);
     // Records the tab's model size, then drops the models of the tabs least recently used while
-    // all together hold more than the budget. The caller holds the tab's mutex.
+    // all together take more than the budget, and hands the freed memory back to the system. The
+    // caller holds the tab's mutex.
     void used(TabState &tab);
     void checkRoom(std::int64_t tabId, std::int64_t added);
     void attachStyles(GridChange &change);

@@ -3,6 +3,11 @@
 // reader waiting. And what a server killed at any moment keeps: every confirmed write, whole.
 
 #include "ServerTest.h"
+#include "formulas/FormulaEngine.h"
+#include "sheets/GridStore.h"
+#include "sheets/GridWriter.h"
+#include "sheets/SheetStore.h"
+#include "signin/Accounts.h"
 #include "storage/Database.h"
 #include "storage/Transaction.h"
 #include "workbooks/WorkbookWriter.h"
@@ -79,6 +84,72 @@ private Q_SLOTS:
                 QCOMPARE(display(TestClient::json(answer), 0, 1), std::to_string(sum));
             }
         }
+    }
+
+    // The models of the sheets used least lately are dropped once all take more than the budget,
+    // never the one being written; a model rebuilt after it was dropped holds every confirmed
+    // write, also while the sheets are written at once.
+    void formulaModelsStayWithinTheirBudget() {
+        QTemporaryDir folder;
+        Database db(folder.path().toStdString() + "/budget.db");
+        GridStore grid(db);
+        SheetStore sheets(db, grid);
+        const std::int64_t owner = Accounts(db).create(email, "Ann", password).id;
+        GridWriter writer(db, grid, [](std::int64_t, const GridChange &) {});
+        ContentLimits limits;
+        // Room for two small models, not three.
+        limits.formulaMemoryBytes = std::int64_t(FormulaEngine::emptyModelBytes) * 5 / 2;
+        writer.setLimits(limits);
+
+        // Row r of column A holds r + 1; B1 sums the column. Answers with B1's display.
+        std::vector<std::int64_t> tabs;
+        const auto write = [&](std::size_t tab, std::int64_t r, std::int64_t c, std::string raw) {
+            GridWriter::CellWrite cell;
+            cell.r = r;
+            cell.c = c;
+            cell.raw = std::move(raw);
+            for (const auto &written : writer.writeCells(tabs[tab], owner, {cell}).cells) {
+                if (written.r == 0 && written.c == 1)
+                    return written.display;
+            }
+            return std::string("<not recalculated>");
+        };
+        constexpr std::size_t tabCount = 4;
+        for (std::size_t i = 0; i < tabCount; ++i) {
+            tabs.push_back(sheets.create(owner, "Budget").tabId);
+            QCOMPARE(write(i, 0, 1, "=SUM(A1:A100)"), std::string("0"));
+        }
+        auto held = writer.held();
+        QCOMPARE(held.tabs, (std::set<std::int64_t>{tabs[2], tabs[3]}));
+        QVERIFY(held.bytes <= limits.formulaMemoryBytes);
+
+        constexpr int rows = 10;
+        std::vector<std::vector<std::string>> sums(tabCount);
+        std::vector<std::thread> writers;
+        for (std::size_t i = 0; i < tabCount; ++i) {
+            writers.emplace_back([&, i] {
+                for (int r = 0; r < rows; ++r) {
+                    try {
+                        sums[i].push_back(write(i, r, 0, std::to_string(r + 1)));
+                    } catch (const std::exception &error) {
+                        sums[i].push_back(error.what());
+                    }
+                }
+            });
+        }
+        for (auto &thread : writers)
+            thread.join();
+        for (std::size_t i = 0; i < tabCount; ++i) {
+            for (int r = 0; r < rows; ++r)
+                QCOMPARE(sums[i][r], std::to_string((r + 1) * (r + 2) / 2));
+        }
+        // One more write to each tab in turn settles the models held on the last two.
+        for (std::size_t i = 0; i < tabCount; ++i)
+            QCOMPARE(write(i, rows, 0, std::to_string(rows + 1)),
+                     std::to_string((rows + 1) * (rows + 2) / 2));
+        held = writer.held();
+        QCOMPARE(held.tabs, (std::set<std::int64_t>{tabs[2], tabs[3]}));
+        QVERIFY(held.bytes <= limits.formulaMemoryBytes);
     }
 
     // Creating and importing both stop at the limit, with a reason.
