@@ -63,7 +63,7 @@ std::optional<bool> contentLimit(const std::string &flag, const std::string &tex
 const char *ServerOptions::usage() {
     return "usage: tabrel-server --data DIR [--listen ADDR:PORT] [--port PORT] [--demo]\n"
            "                     [--tls-cert FILE --tls-key FILE] [--origin URL]\n"
-           "                     [--idle-timeout SECONDS] [--keep-alive SECONDS]\n"
+           "                     [--idle-timeout SECONDS] [--keep-alive SECONDS] [--formula-memory MIB]\n"
            "       tabrel-server add-user EMAIL NAME --data DIR   (password read from standard input)\n"
            "       tabrel-server unlock EMAIL --data DIR          (after too many wrong passwords)\n"
            "       tabrel-server backup --data DIR FILE           (a consistent copy, while serving)\n"
@@ -73,7 +73,9 @@ const char *ServerOptions::usage() {
            "browser and work on shared spreadsheets. Serves on 127.0.0.1:8080 by default; port 0 picks\n"
            "a free port. With --demo, the first start creates a demo account and sheets. --origin names\n"
            "the public origin when the server is reached through another address than the one it\n"
-           "listens on. Each request is logged as one line on standard error.\n";
+           "listens on. Each request is logged as one line on standard error. --formula-memory bounds\n"
+           "what the calculation models of open sheets hold (512 MiB by default): those of sheets\n"
+           "nobody touched recently are dropped and rebuilt when next needed.\n";
 }
 
 const char *ServerOptions::version() {

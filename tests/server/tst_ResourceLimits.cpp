@@ -94,7 +94,7 @@ private Q_SLOTS:
         Database db(folder.path().toStdString() + "/budget.db");
         GridStore grid(db);
         SheetStore sheets(db, grid);
-        const std::int64_t owner = Accounts(db).create(email, "Ann", password).id;
+        const std::int64_t owner = Accounts(db).create("ann@example.com", "Ann", password).id;
         GridWriter writer(db, grid, [](std::int64_t, const GridChange &) {});
         ContentLimits limits;
         // Room for two small models, not three.

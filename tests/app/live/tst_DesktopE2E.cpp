@@ -5,6 +5,7 @@
 
 #include "sheet/SheetRename.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -76,17 +77,16 @@ private Q_SLOTS:
         QVERIFY(runTask(renameSheet(creator, QString::fromUtf8(sheetTitle))));
         const quint64 sheet = creator->page()->Sheet.ID;
 
-        // The display.
+        // The display. Xvfb picks a free number and writes it once it accepts clients: a socket
+        // left behind by an earlier server cannot pass for a ready one.
         Child xvfb;
-        for (int number = 90; number < 140; ++number) {
-            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
-                continue;
-            display = QStringLiteral(":%1").arg(number);
-            break;
-        }
-        xvfb.process.start(QStringLiteral("Xvfb"), {display, "-screen", "0", "1280x900x24", "-fbdir",
-                                                    dir.path(), "-nolisten", "tcp"});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + display.mid(1)), 20000);
+        xvfb.process.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1280x900x24",
+                                                    "-fbdir", dir.path(), "-nolisten", "tcp"});
+        QDeadlineTimer ready(20000);
+        while (!xvfb.process.canReadLine() && !ready.hasExpired())
+            xvfb.process.waitForReadyRead(200);
+        QVERIFY2(xvfb.process.canReadLine(), "Xvfb did not start");
+        display = u':' + QString::fromLatin1(xvfb.process.readLine()).trimmed();
 
         // The system's URL opener is the person's browser: it writes down what it was given.
         QDir(dir.path()).mkpath(QStringLiteral("bin"));

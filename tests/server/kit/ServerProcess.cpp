@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -51,9 +52,13 @@ bool ServerProcess::running() const {
 
 bool ServerProcess::start() {
     m_error.clear();
-    m_output.clear();
+    // The server's output goes to a file rather than a pipe: a test that makes many requests without
+    // an event loop would never read a pipe, and once it filled, the server's next log line would
+    // stall it.
+    QFile::remove(logPath());
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(logPath(), QIODevice::Append);
+    m_process->setStandardErrorFile(logPath(), QIODevice::Append);
     m_process->start(binary(), arguments());
     if (!m_process->waitForStarted(10000)) {
         m_error = "cannot start " + binary() + ": " + m_process->errorString();
@@ -62,28 +67,31 @@ bool ServerProcess::start() {
     static const QRegularExpression listening(QStringLiteral("listening on (https?://[^\\s]+:(\\d+))"));
     QDeadlineTimer deadline(startLimitMs);
     while (!deadline.hasExpired()) {
-        if (m_process->canReadLine() || m_process->waitForReadyRead(200)) {
-            while (m_process->canReadLine()) {
-                const QString line = QString::fromUtf8(m_process->readLine());
-                m_output += line;
-                const auto match = listening.match(line);
-                if (match.hasMatch()) {
-                    m_origin = match.captured(1).toStdString();
-                    m_port = match.captured(2).toInt();
-                    return true;
-                }
-            }
+        const bool exited = m_process->waitForFinished(20);
+        const auto match = listening.match(output());
+        if (match.hasMatch()) {
+            m_origin = match.captured(1).toStdString();
+            m_port = match.captured(2).toInt();
+            return true;
         }
-        if (m_process->state() == QProcess::NotRunning) {
-            m_output += QString::fromUtf8(m_process->readAll());
-            m_error = "tabrel-server exited: " + m_output;
+        if (exited || m_process->state() == QProcess::NotRunning) {
+            m_error = "tabrel-server exited: " + output();
             return false;
         }
     }
-    m_error = "tabrel-server did not start listening in time: " + m_output;
+    m_error = "tabrel-server did not start listening in time: " + output();
     m_process->kill();
     m_process->waitForFinished(5000);
     return false;
+}
+
+QString ServerProcess::logPath() const {
+    return m_logFolder.filePath(QStringLiteral("server.log"));
+}
+
+QString ServerProcess::output() const {
+    QFile log(logPath());
+    return m_output + (log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString());
 }
 
 bool ServerProcess::stop() {
@@ -96,10 +104,9 @@ bool ServerProcess::stop() {
         m_process->waitForFinished(5000);
         return false;
     }
-    m_output += QString::fromUtf8(m_process->readAll());
     const bool clean = m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
     if (!clean)
-        m_error = "tabrel-server exited with " + QString::number(m_process->exitCode()) + ": " + m_output;
+        m_error = "tabrel-server exited with " + QString::number(m_process->exitCode()) + ": " + output();
     return clean;
 }
 
@@ -108,7 +115,6 @@ void ServerProcess::kill() {
         return;
     m_process->kill();
     m_process->waitForFinished(10000);
-    m_output += QString::fromUtf8(m_process->readAll());
 }
 
 bool ServerProcess::addUser(const QString &email, const QString &name, const QString &password) {

@@ -56,7 +56,8 @@ public:
     // The origin the server prints, as the application would be configured with it.
     std::string origin() const { return m_origin; }
     QString dataDir() const { return m_dataDir; }
-    QString output() const { return m_output; }
+    // What the server printed in its current or last run, after what the commands run here printed.
+    QString output() const;
     QString errorString() const { return m_error; }
     QStringList arguments() const;
 
@@ -80,12 +81,14 @@ public:
 
 private:
     QString binary() const;
+    QString logPath() const;
 
     Options m_options;
     std::unique_ptr<QTemporaryDir> m_temporary;
     QString m_dataDir;
     std::unique_ptr<QProcess> m_process;
-    QString m_output;
+    QTemporaryDir m_logFolder;
+    QString m_output; // from add-user
     QString m_error;
     int m_port = 0;
     std::string m_origin;
