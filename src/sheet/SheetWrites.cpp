@@ -75,15 +75,19 @@ QCoro::Task<> SheetModel::commit(bool moveRight, bool backwards) {
     const Coordinate active = m_selectionAnchor;
     if (m_draft != m_originalDraft) {
         const QString written = m_draft;
+        const QString confirmed = m_originalDraft;
+        // While the text travels it counts as saved: text typed meanwhile, even the old text
+        // again, is an edit of its own that no answer takes for a clean draft and overwrites, and
+        // the move below is then refused.
+        setDraftPair(written, m_draft);
         QList<CellWrite> edit{CellWrite{active.r, active.c, written, std::nullopt, std::nullopt}};
         const bool saved = co_await write(std::move(edit), false);
-        if (!saved)
+        if (!saved) {
+            // Not saved after all: unless the draft was reloaded meanwhile, it is unsaved again.
+            if (m_originalDraft == written && m_selectionAnchor == active)
+                setDraftPair(confirmed, m_draft);
             co_return;
-        // Only the text that was sent is saved: text typed while it travelled stays an unsaved
-        // edit, and the move below is then refused. (When an answer already reloaded a clean
-        // draft, the pair is equal and nothing is left to mark.)
-        if (m_draft != m_originalDraft)
-            setDraftPair(written, m_draft);
+        }
     }
     const qint64 step = backwards ? -1 : 1;
     Coordinate next = active;

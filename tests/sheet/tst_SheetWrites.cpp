@@ -181,6 +181,7 @@ private Q_SLOTS:
             QTest::newRow(name) << failFirst << QString(after) << QString(during) << QString(kept);
         };
         row("commit, typed while it travels", false, "", "second", "second");
+        row("commit, typed back to the old text while it travels", false, "", "old", "old");
         row("retry, typed after the failure", true, "second", "", "second");
         row("retry, typed while it travels", true, "", "second", "second");
         row("retry, typed back to the old text", true, "old", "", "old");
@@ -200,6 +201,7 @@ private Q_SLOTS:
             runTask(model->commit(false, false));
             QCOMPARE(model->failedWrites().size(), 1);
             QCOMPARE(model->draft(), "first");
+            QCOMPARE(model->originalDraft(), "old"); // still an unsaved edit
             if (!typedAfterFailure.isEmpty())
                 model->setDraft(typedAfterFailure);
         }
