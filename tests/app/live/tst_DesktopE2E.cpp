@@ -3,6 +3,7 @@
 #include "TaskRunner.h"
 #include "XwdImage.h"
 
+#include "connection/NativeSignInCallbackRelay.h"
 #include "sheet/SheetRename.h"
 
 #include <QDeadlineTimer>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -175,6 +177,33 @@ private Q_SLOTS:
         xdo({"key", "ctrl+q"});
         QVERIFY(app.process.waitForFinished(20000));
         QCOMPARE(app.process.exitCode(), 0);
+    }
+
+    // A second start hands the sign-in callback to the running instance and leaves; without one it
+    // just leaves. Here the test is the running instance.
+    void secondStartHandsTheCallbackOver() {
+        QTemporaryDir runtime;
+        QVERIFY(QFile::setPermissions(runtime.path(), QFileDevice::Permissions(0x7700)));
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        NativeSignInCallbackRelay running(NativeSignInCallbackRelay::defaultName());
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QVERIFY(running.listen());
+        QSignalSpy received(&running, &NativeSignInCallbackRelay::urlReceived);
+
+        const QUrl callback(QStringLiteral(TABREL_CALLBACK_SCHEME "://signin?code=abc&state=xyz"));
+        for (const QStringList &arguments : {QStringList{callback.toString()}, QStringList{}}) {
+            QProcess second;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+            second.setProcessEnvironment(environment);
+            second.start(QStringLiteral(TABREL_APP_BINARY), arguments);
+            QVERIFY(second.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 30000);
+            QCOMPARE(second.exitCode(), 0);
+        }
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received.first().first().toUrl(), callback);
     }
 };
 
