@@ -3,6 +3,7 @@
 #include "connection/NativeConnectivity.h"
 #include "connection/NativeFakeClock.h"
 #include "connection/NativeFakePathSource.h"
+#include "connection/NativeNetworkPathSource.h"
 
 #include "ConnectivityTestSupport.h"
 
@@ -13,6 +14,8 @@
 #include <vector>
 
 using Status = NativePath::Status;
+using Reachability = QNetworkInformation::Reachability;
+using Medium = QNetworkInformation::TransportMedium;
 
 namespace {
 const NativePath wifi{Status::satisfied, false, false};
@@ -42,27 +45,27 @@ class TestNativeConnectivity : public QObject {
     // One step of a scripted scenario: "wifi", "cellular", "none" (path reports), "answer A 500",
     // "offline B", "offline <origin>", "active", "inactive", "foreground".
     void apply(const QString &step) {
-        const QStringList words = step.split(QLatin1Char(' '));
-        const QUrl server = words.value(1) == QLatin1String("B")        ? serverB
-                            : words.value(1).contains(QLatin1Char(':')) ? QUrl(words[1])
-                                                                        : serverA;
-        const QString verb = words[0];
-        if (verb == QLatin1String("wifi") || verb == QLatin1String("cellular") ||
-            verb == QLatin1String("none"))
-            m_source->report(verb == QLatin1String("wifi")   ? wifi
-                             : verb == QLatin1String("none") ? noNetwork
-                                                             : cellular);
-        else if (verb == QLatin1String("answer"))
+        const QStringList words = step.split(u' ');
+        const QString verb = words[0], where = words.value(1);
+        const QUrl server = where == u"B" ? serverB : where.contains(u':') ? QUrl(where) : serverA;
+        const QMap<QString, NativePath> paths{{"wifi", wifi}, {"cellular", cellular}, {"none", noNetwork}};
+        if (paths.contains(verb))
+            m_source->report(paths[verb]);
+        else if (verb == u"answer")
             m_connectivity->record(NativeTransportOutcome::responded(words[2].toInt()), server);
-        else if (verb == QLatin1String("offline"))
+        else if (verb == u"offline")
             m_connectivity->record(NativeTransportOutcome::offline(UrlErrorCode::timedOut), server);
-        else if (verb == QLatin1String("active") || verb == QLatin1String("inactive"))
-            Q_EMIT static_cast<ActivatingApplication *>(QCoreApplication::instance())
-                ->applicationStateChanged(verb == QLatin1String("active") ? Qt::ApplicationActive
-                                                                          : Qt::ApplicationInactive);
-        else if (verb == QLatin1String("foreground"))
+        else if (verb == u"foreground")
             m_connectivity->foregrounded();
+        else
+            Q_EMIT static_cast<ActivatingApplication *>(QCoreApplication::instance())
+                ->applicationStateChanged(verb == u"active" ? Qt::ApplicationActive
+                                                            : Qt::ApplicationInactive);
         settle();
+    }
+    void applyAll(const QString &steps) {
+        for (const QString &step : steps.split(u',', Qt::SkipEmptyParts))
+            apply(step.trimmed());
     }
 
 private Q_SLOTS:
@@ -78,42 +81,35 @@ private Q_SLOTS:
     }
 
     void offlineState_data() {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("steps");
         QTest::addColumn<bool>("pathSatisfied");
         QTest::addColumn<bool>("offlineA");
         QTest::addColumn<bool>("offlineB");
-        QTest::newRow("nothing known") << QStringList{} << true << false << false;
-        QTest::newRow("offline failure marks only its origin")
-            << QStringList{"wifi", "offline A"} << true << true << false;
-        QTest::newRow("a 500 answer is reachable")
-            << QStringList{"offline A", "answer A 500"} << true << false << false;
-        QTest::newRow("no path: every remote origin offline, answers or not; this machine is not")
-            << QStringList{"none", "answer A 200"} << false << true << false;
-        QTest::newRow("no path: this machine offline only by its own failure")
-            << QStringList{"none", "offline B"} << false << true << true;
-        QTest::newRow("path back: failures forgotten")
-            << QStringList{"wifi", "offline A", "offline B", "none", "wifi"} << true << false << false;
-        QTest::newRow("flag change only forgets failures")
-            << QStringList{"wifi", "offline A", "cellular"} << true << false << false;
-        QTest::newRow("same path again keeps failures")
-            << QStringList{"wifi", "offline A", "wifi"} << true << true << false;
+        const auto row = [](const char *name, const char *steps, bool path, bool a, bool b) {
+            QTest::newRow(name) << QString(steps) << path << a << b;
+        };
+        row("nothing known", "", true, false, false);
+        row("offline failure marks only its origin", "wifi, offline A", true, true, false);
+        row("a 500 answer is reachable", "offline A, answer A 500", true, false, false);
+        row("no path: every remote origin offline, answers or not; this machine is not", "none, answer A 200",
+            false, true, false);
+        row("no path: this machine offline only by its own failure", "none, offline B", false, true, true);
+        row("path back: failures forgotten", "wifi, offline A, offline B, none, wifi", true, false, false);
+        row("flag change only forgets failures", "wifi, offline A, cellular", true, false, false);
+        row("same path again keeps failures", "wifi, offline A, wifi", true, true, false);
         // Origins are compared by scheme, host and port.
-        QTest::newRow("same origin with a path")
-            << QStringList{"offline https://a.example/sheets/1"} << true << true << false;
-        QTest::newRow("same origin, default port and host case")
-            << QStringList{"offline https://A.Example:443"} << true << true << false;
-        QTest::newRow("other port") << QStringList{"offline https://a.example:8443"} << true << false
-                                    << false;
-        QTest::newRow("other scheme") << QStringList{"offline http://a.example"} << true << false << false;
+        row("same origin with a path", "offline https://a.example/sheets/1", true, true, false);
+        row("same origin, default port and host case", "offline https://A.Example:443", true, true, false);
+        row("other port", "offline https://a.example:8443", true, false, false);
+        row("other scheme", "offline http://a.example", true, false, false);
     }
 
     void offlineState() {
-        QFETCH(QStringList, steps);
+        QFETCH(QString, steps);
         QFETCH(bool, pathSatisfied);
         QFETCH(bool, offlineA);
         QFETCH(bool, offlineB);
-        for (const QString &step : steps)
-            apply(step);
+        applyAll(steps);
         QCOMPARE(m_connectivity->isPathSatisfied(), pathSatisfied);
         QCOMPARE(m_connectivity->isOffline(serverA), offlineA);
         QCOMPARE(m_connectivity->isOffline(serverB), offlineB);
@@ -123,43 +119,39 @@ private Q_SLOTS:
     void signalsFollowTheOfflineState() {
         QSignalSpy path(m_connectivity.get(), &NativeConnectivity::pathChanged);
         QSignalSpy reachability(m_connectivity.get(), &NativeConnectivity::reachabilityChanged);
-        apply(QStringLiteral("offline A"));
-        apply(QStringLiteral("offline A"));
+        applyAll("offline A, offline A");
         QCOMPARE(reachability.count(), 1);
-        apply(QStringLiteral("answer A 503"));
-        apply(QStringLiteral("answer A 200"));
+        applyAll("answer A 503, answer A 200");
         QCOMPARE(reachability.count(), 2);
-        apply(QStringLiteral("none"));
-        apply(QStringLiteral("none"));
+        applyAll("none, none");
         QCOMPARE(path.count(), 1);
         QCOMPARE(reachability.count(), 3);
         QCOMPARE(m_connectivity->property("pathSatisfied").toBool(), false);
     }
 
     void waitIsWokenOrTimesOut_data() {
-        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("trigger");
         QTest::addColumn<bool>("woken");
-        QTest::newRow("path change") << QStringList{} << "none" << true;
-        QTest::newRow("flag change") << QStringList{} << "cellular" << true;
-        QTest::newRow("answer after an offline failure")
-            << QStringList{"offline A"} << "answer A 204" << true;
-        QTest::newRow("application became active") << QStringList{} << "active" << true;
-        QTest::newRow("foregrounded") << QStringList{} << "foreground" << true;
-        QTest::newRow("same path again") << QStringList{} << "wifi" << false;
-        QTest::newRow("offline failure") << QStringList{} << "offline A" << false;
-        QTest::newRow("answer from a reachable server")
-            << QStringList{"answer A 200"} << "answer A 200" << false;
-        QTest::newRow("application became inactive") << QStringList{} << "inactive" << false;
+        const auto row = [](const char *name, const char *before, const char *trigger, bool woken) {
+            QTest::newRow(name) << QString(before) << QString(trigger) << woken;
+        };
+        row("path change", "", "none", true);
+        row("flag change", "", "cellular", true);
+        row("answer after an offline failure", "offline A", "answer A 204", true);
+        row("application became active", "", "active", true);
+        row("foregrounded", "", "foreground", true);
+        row("same path again", "", "wifi", false);
+        row("offline failure", "", "offline A", false);
+        row("answer from a reachable server", "answer A 200", "answer A 200", false);
+        row("application became inactive", "", "inactive", false);
     }
 
     void waitIsWokenOrTimesOut() {
-        QFETCH(QStringList, before);
+        QFETCH(QString, before);
         QFETCH(QString, trigger);
         QFETCH(bool, woken);
-        apply(QStringLiteral("wifi"));
-        for (const QString &step : before)
-            apply(step);
+        applyAll("wifi," + before);
         const auto waited = launch(m_connectivity->wait(10));
         settle();
         apply(trigger);
@@ -170,7 +162,6 @@ private Q_SLOTS:
             m_clock->advance(0.5);
             settle();
         }
-        QVERIFY(waited->done);
         QCOMPARE(waited->value, std::optional<bool>(woken));
         // The timer of the race is stopped, not left running.
         QCOMPARE(m_clock->sleeperCount(), 0);
@@ -181,8 +172,7 @@ private Q_SLOTS:
     void changeSubscriptions() {
         const auto one = m_connectivity->changes();
         const auto two = m_connectivity->changes();
-        apply(QStringLiteral("foreground"));
-        apply(QStringLiteral("none"));
+        applyAll("foreground, none");
         QCOMPARE(launch(one->next())->value, std::optional<bool>(true));
         QCOMPARE(launch(two->next())->value, std::optional<bool>(true));
         const auto waitingOne = launch(one->next());
@@ -231,6 +221,50 @@ private Q_SLOTS:
         std::thread([observer] { observer(NativeTransportOutcome::responded(200)); }).join();
         m_source->report(wifi);
         settle();
+    }
+
+    void pathSourceMapping_data() {
+        QTest::addColumn<Reachability>("reachability");
+        QTest::addColumn<Medium>("medium");
+        QTest::addColumn<bool>("metered");
+        QTest::addColumn<std::optional<NativePath>>("expected");
+        QTest::newRow("online over cellular") << Reachability::Online << Medium::Cellular << false
+                                              << std::optional(NativePath{Status::satisfied, true, false});
+        QTest::newRow("metered wifi on a site network")
+            << Reachability::Site << Medium::WiFi << true
+            << std::optional(NativePath{Status::satisfied, true, false});
+        // A LAN without internet, or this machine only, still reaches a server there.
+        QTest::newRow("local only") << Reachability::Local << Medium::Ethernet << false
+                                    << std::optional(NativePath{Status::satisfied, false, false});
+        QTest::newRow("disconnected") << Reachability::Disconnected << Medium::Unknown << false
+                                      << std::optional(NativePath{Status::unsatisfied, false, false});
+        QTest::newRow("unknown is no report")
+            << Reachability::Unknown << Medium::Unknown << false << std::optional<NativePath>();
+    }
+
+    void pathSourceMapping() {
+        QFETCH(Reachability, reachability);
+        QFETCH(Medium, medium);
+        QFETCH(bool, metered);
+        QFETCH(std::optional<NativePath>, expected);
+        QVERIFY(NativeNetworkPathSource::pathFor(reachability, medium, metered) == expected);
+    }
+
+    // Against whatever network information this machine offers (on a build machine often none).
+    void pathSourceReportsOnlyUntilCancelled() {
+        NativeNetworkPathSource source;
+        int reports = 0;
+        source.start([&reports](const NativePath &) { ++reports; });
+        settle();
+        QVERIFY(reports <= 1);
+        source.cancel();
+        const int afterCancel = reports;
+        QNetworkInformation *information = QNetworkInformation::instance();
+        if (!information)
+            QSKIP("No network-information backend here: nothing could report after cancelling.");
+        Q_EMIT information->reachabilityChanged(Reachability::Disconnected);
+        settle();
+        QCOMPARE(reports, afterCancel);
     }
 };
 

@@ -69,18 +69,13 @@ private Q_SLOTS:
     void origin() {
         QFETCH(QString, typed);
         QFETCH(QString, expected);
-        if (expected.isEmpty()) {
-            try {
-                NativeHTTP::origin(typed);
-                QFAIL("the address was accepted");
-            } catch (const NativeClientError &error) {
-                QCOMPARE(error.errorDescription(), originMessage);
-            }
-        } else {
-            const QUrl origin = NativeHTTP::origin(typed);
-            QCOMPARE(origin.toString(), expected);
-            QCOMPARE(origin.path(), QString());
+        QString result;
+        try {
+            result = NativeHTTP::origin(typed).toString();
+        } catch (const NativeClientError &error) {
+            result = error.errorDescription();
         }
+        QCOMPARE(result, expected.isEmpty() ? originMessage : expected);
     }
 
     void statusesKeepTheirBodies_data() {
@@ -391,20 +386,13 @@ private Q_SLOTS:
         QCOMPARE(existing.readAll(), QByteArray("old"));
     }
 
-    void downloadRefusesOtherDestinations_data() {
-        QTest::addColumn<QString>("destination");
-        QTest::newRow("relative") << "Budget.xlsx";
-        QTest::newRow("empty") << "";
-        QTest::newRow("web URL") << "https://example.com/Budget.xlsx";
-        QTest::newRow("remote file URL") << "file://server/share/Budget.xlsx";
-    }
-
     void downloadRefusesOtherDestinations() {
-        QFETCH(QString, destination);
         LoopbackHttpServer server;
         auto client = clientFor(server);
-        QCOMPARE(messageOf(failureOf(client->download("/export", destination, {}))),
-                 QString("Invalid export destination."));
+        for (const QString destination :
+             {"Budget.xlsx", "", "https://example.com/Budget.xlsx", "file://server/share/Budget.xlsx"})
+            QCOMPARE(messageOf(failureOf(client->download("/export", destination, {}))),
+                     QString("Invalid export destination."));
         QCOMPARE(server.connectionCount(), 0);
     }
 };
