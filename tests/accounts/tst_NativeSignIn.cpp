@@ -53,9 +53,8 @@ QCoro::Task<NativeResponse> give(Answer answer) {
 
 // Answers the sign-in request with `begin` and every exchange with `exchange`.
 ScriptedHandler serving(Answer begin, Answer exchange = answer(500)) {
-    return [=](ScriptedRequest request) {
-        return give(request.path == QLatin1String("/native/request") ? begin : exchange);
-    };
+    return
+        [=](ScriptedRequest request) { return give(request.path == "/native/request" ? begin : exchange); };
 }
 ScriptedHandler onExchange(Answer exchange) {
     return serving(answer(200, beginBody(token('i'))), std::move(exchange));
@@ -64,6 +63,14 @@ ScriptedHandler onExchange(Answer exchange) {
 QCoro::Task<bool> openAfter(Gate *gate, QUrl) {
     co_await gate->pass();
     co_return true;
+}
+
+NativeSession httpsSession(char fill) {
+    return NativeSession{"__Host-larkspan_session", token(fill)};
+}
+
+std::optional<NativeSession> stored(const QString &key) {
+    return runTask(NativeCredentials::read(key)).session;
 }
 
 QCoro::Task<NativeResponse> gatedAnswer(Gate *gate, NativeResponse response) {
@@ -75,8 +82,10 @@ QCoro::Task<NativeResponse> gatedAnswer(Gate *gate, NativeResponse response) {
 
 Q_DECLARE_METATYPE(ScriptedHandler)
 
-// The browser sign-in against a scripted server: every way it can fail, cancelling it at each step,
-// the callback URL, and the account it creates.
+// The browser sign-in against a scripted server (every way it can fail, cancelling it at each step,
+// the callback URL, the account it creates) and the accounts and their sessions in a real Secret
+// Service (gnome-keyring in a private D-Bus session): separate items per account, sign-out, a missing
+// session, a bad account list, and the move from the single-server layout.
 class TestNativeSignIn : public QObject {
     Q_OBJECT
 
@@ -106,6 +115,23 @@ class TestNativeSignIn : public QObject {
         QVERIFY(!connection->client());
     }
 
+    // Signs in through the scripted server and returns the new account.
+    NativeAccount signIn(const std::shared_ptr<NativeConnection> &connection, const NativeSession &session) {
+        fixture->scripted.handler = approvingServer(token('i'), session);
+        const auto before = connection->activeAccountID();
+        connection->signIn();
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(!connection->signingIn() && connection->activeAccountID() != before,
+                                     patience);
+        }();
+        return connection->accounts().isEmpty() ? NativeAccount{} : connection->accounts().first();
+    }
+
+    QList<NativeAccount> storedList() const {
+        return NativeAccount::decodeList(fixture->settings->value("native.accounts").toByteArray())
+            .value_or(QList<NativeAccount>{});
+    }
+
 private Q_SLOTS:
     void init() {
         fixture = std::make_unique<ConnectionFixture>();
@@ -124,45 +150,38 @@ private Q_SLOTS:
         QTest::addColumn<ScriptedHandler>("server");
         QTest::addColumn<bool>("browserOpened");
         QTest::addColumn<QString>("error");
-
-        const QString https = QString::fromLatin1(ConnectionFixture::server);
-        const QString good = token('i');
-        const QString refused = QStringLiteral("Sign-in expired or was refused. Please try again.");
-        const QString invalid = QStringLiteral("Invalid sign-in response.");
-        const auto session = [](const char *name, const QString &value) {
-            return onExchange(answer(200, NativeSession{QString::fromLatin1(name), value}.toJson()));
+        const auto row = [](const char *name, const QString &address, const ScriptedHandler &server,
+                            bool opened, const QString &error) {
+            QTest::newRow(name) << address << server << opened << error;
         };
-
-        QTest::newRow("address with a page path")
-            << QStringLiteral("https://sheets.example/home") << serving(answer(200, beginBody(good))) << false
-            << QStringLiteral("Enter your server’s HTTPS address, without a page path.");
-        QTest::newRow("random generator fails") << QString() << serving(answer(200, beginBody(good))) << false
-                                                << QStringLiteral("Could not start secure sign-in.");
-        QTest::newRow("request answered 404")
-            << https << serving(answer(404)) << false
-            << QStringLiteral("This server does not support this native feature yet.");
-        QTest::newRow("request offline")
-            << https << serving(NativeClientError::offline(UrlErrorCode::cannotConnectToHost)) << false
-            << urlErrorDescription(UrlErrorCode::cannotConnectToHost);
-        QTest::newRow("request answer not JSON")
-            << https << serving(answer(200, "<html>")) << false
-            << QStringLiteral("The server returned an unsupported response.");
-        QTest::newRow("id of 42 characters")
-            << https << serving(answer(200, beginBody(good.left(42)))) << false << invalid;
-        QTest::newRow("exchange refused") << https << onExchange(answer(403)) << true << refused;
-        QTest::newRow("exchange answers 204") << https << onExchange(answer(204)) << true << refused;
-        QTest::newRow("exchange offline")
-            << https << onExchange(NativeClientError::offline(UrlErrorCode::timedOut)) << true
-            << urlErrorDescription(UrlErrorCode::timedOut);
-        QTest::newRow("loopback cookie name on https")
-            << https << session("larkspan_session", token('s')) << true << refused;
-        QTest::newRow("https cookie name on loopback")
-            << QStringLiteral("http://localhost:8080") << session("__Host-larkspan_session", token('s'))
-            << true << refused;
-        QTest::newRow("session value malformed")
-            << https << session("__Host-larkspan_session", token('s').left(42)) << true << refused;
-        QTest::newRow("approval never given") << https << onExchange(answer(202)) << true
-                                              << QStringLiteral("Sign-in expired. Please try again.");
+        const QString https = ConnectionFixture::server;
+        const auto begun = serving(answer(200, beginBody(token('i'))));
+        const QString refused = "Sign-in expired or was refused. Please try again.";
+        const auto session = [](const char *name, const QString &value) {
+            return onExchange(answer(200, NativeSession{name, value}.toJson()));
+        };
+        row("address with a page path", "https://sheets.example/home", begun, false,
+            "Enter your server’s HTTPS address, without a page path.");
+        row("random generator fails", "", begun, false, "Could not start secure sign-in.");
+        row("request answered 404", https, serving(answer(404)), false,
+            "This server does not support this native feature yet.");
+        row("request offline", https, serving(NativeClientError::offline(UrlErrorCode::cannotConnectToHost)),
+            false, urlErrorDescription(UrlErrorCode::cannotConnectToHost));
+        row("request answer not JSON", https, serving(answer(200, "<html>")), false,
+            "The server returned an unsupported response.");
+        row("id of 42 characters", https, serving(answer(200, beginBody(token('i').left(42)))), false,
+            "Invalid sign-in response.");
+        row("exchange refused", https, onExchange(answer(403)), true, refused);
+        row("exchange answers 204", https, onExchange(answer(204)), true, refused);
+        row("exchange offline", https, onExchange(NativeClientError::offline(UrlErrorCode::timedOut)), true,
+            urlErrorDescription(UrlErrorCode::timedOut));
+        row("loopback cookie name on https", https, session("larkspan_session", token('s')), true, refused);
+        row("https cookie name on loopback", "http://localhost:8080",
+            session("__Host-larkspan_session", token('s')), true, refused);
+        row("session value malformed", https, session("__Host-larkspan_session", token('s').left(42)), true,
+            refused);
+        row("approval never given", https, onExchange(answer(202)), true,
+            "Sign-in expired. Please try again.");
     }
 
     void failures() {
@@ -185,7 +204,7 @@ private Q_SLOTS:
         QCOMPARE(fixture->browser.opened.size(), browserOpened ? 1 : 0);
         verifyIdle(connection);
         QCOMPARE(KeyringHelpers::storedKeys(), QStringList());
-        QVERIFY(!fixture->settings->contains(QStringLiteral("native.server")));
+        QVERIFY(!fixture->settings->contains("native.server"));
     }
 
     // The exchange is first sent one poll after the browser opened, and the wait ends after five
@@ -194,7 +213,7 @@ private Q_SLOTS:
         QList<double> exchangedAt;
         double openedAt = 0;
         fixture->scripted.handler = [&](ScriptedRequest request) {
-            if (request.path == QLatin1String("/native/exchange"))
+            if (request.path == "/native/exchange")
                 exchangedAt.append(fixture->clock->current);
             return onExchange(answer(202))(std::move(request));
         };
@@ -205,7 +224,7 @@ private Q_SLOTS:
         });
         awaitEnd(connection);
 
-        QCOMPARE(connection->error(), QStringLiteral("Sign-in expired. Please try again."));
+        QCOMPARE(connection->error(), "Sign-in expired. Please try again.");
         QCOMPARE(exchangedAt.size(), 150);
         QCOMPARE(exchangedAt.first(), openedAt + NativeConnection::pollSeconds);
         QVERIFY(exchangedAt.last() <= openedAt + NativeConnection::approvalSeconds);
@@ -215,10 +234,10 @@ private Q_SLOTS:
     // What the server is asked, and what a successful sign-in leaves behind.
     void signInCreatesTheAccount() {
         const QString id = token('i');
-        const NativeSession session{QStringLiteral("__Host-larkspan_session"), token('s')};
+        const NativeSession session = httpsSession('s');
         fixture->scripted.handler = approvingServer(id, session, 3);
         const auto connection = started();
-        connection->setAccountName(QStringLiteral("  Finance team "));
+        connection->setAccountName("  Finance team ");
         QSignalSpy clientChanges(connection.get(), &NativeConnection::clientChanged);
         connection->signIn();
         QCOMPARE(connection->code(), NativeSignInProof::comparisonCode(id));
@@ -226,27 +245,25 @@ private Q_SLOTS:
         awaitEnd(connection);
 
         // The sign-in request: the S256 challenge of the verifier that the exchange proves.
-        const auto requests = fixture->scripted.requestsTo(QStringLiteral("/native/request"));
+        const auto requests = fixture->scripted.requestsTo("/native/request");
         QCOMPARE(requests.size(), 1);
         const QJsonObject begin = QJsonDocument::fromJson(*requests[0].body).object();
-        QCOMPARE(begin.value(QStringLiteral("callback")).toString(),
-                 QStringLiteral("net.brevane.tabrel.test://signin"));
-        const auto exchanges = fixture->scripted.requestsTo(QStringLiteral("/native/exchange"));
+        QCOMPARE(begin.value("callback").toString(), "net.brevane.tabrel.test://signin");
+        const auto exchanges = fixture->scripted.requestsTo("/native/exchange");
         QCOMPARE(exchanges.size(), 4);
         const QJsonObject proof = QJsonDocument::fromJson(*exchanges.last().body).object();
-        QCOMPARE(proof.value(QStringLiteral("id")).toString(), id);
-        const QString verifier = proof.value(QStringLiteral("verifier")).toString();
+        QCOMPARE(proof.value("id").toString(), id);
+        const QString verifier = proof.value("verifier").toString();
         QVERIFY(NativeSignInProof::valid(verifier));
-        QCOMPARE(begin.value(QStringLiteral("challenge")).toString(), NativeSignInProof::challenge(verifier));
+        QCOMPARE(begin.value("challenge").toString(), NativeSignInProof::challenge(verifier));
 
         // The approval page.
-        QCOMPARE(fixture->browser.opened,
-                 QList<QUrl>{QUrl(QStringLiteral("https://sheets.example/native/start?id=") + id)});
+        QCOMPARE(fixture->browser.opened, QList<QUrl>{QUrl("https://sheets.example/native/start?id=" + id)});
 
         // The account, its stored session and the new client.
         const NativeAccount account = connection->accounts().first();
-        QCOMPARE(account.name, QStringLiteral("Finance team"));
-        QCOMPARE(account.origin, QUrl(QStringLiteral("https://sheets.example")));
+        QCOMPARE(account.name, "Finance team");
+        QCOMPARE(account.origin, QUrl("https://sheets.example"));
         QCOMPARE(connection->activeAccountID(), account.id);
         QCOMPARE(connection->error(), QString());
         QCOMPARE(connection->notice(), QString());
@@ -255,14 +272,13 @@ private Q_SLOTS:
         QCOMPARE(clientChanges.size(), 1);
         QCOMPARE(fixture->scripted.clients.last().second, session);
         QCOMPARE(runTask(NativeCredentials::read(account.key())).session, session);
-        QCOMPARE(fixture->settings->value(QStringLiteral("native.activeAccount")).toString(), account.id);
-        QCOMPARE(fixture->settings->value(QStringLiteral("native.server")).toString(),
-                 QStringLiteral("https://sheets.example"));
+        QCOMPARE(fixture->settings->value("native.activeAccount").toString(), account.id);
+        QCOMPARE(fixture->settings->value("native.server").toString(), "https://sheets.example");
     }
 
     // A failed sign-in leaves the signed-in account and its client alone.
     void failureKeepsTheActiveAccount() {
-        fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')});
+        fixture->scripted.handler = approvingServer(token('i'), httpsSession('s'));
         const auto connection = started();
         connection->signIn();
         QTRY_VERIFY_WITH_TIMEOUT(connection->client(), patience);
@@ -272,7 +288,7 @@ private Q_SLOTS:
         fixture->scripted.handler = onExchange(answer(403));
         connection->signIn();
         awaitEnd(connection);
-        QCOMPARE(connection->error(), QStringLiteral("Sign-in expired or was refused. Please try again."));
+        QCOMPARE(connection->error(), "Sign-in expired or was refused. Please try again.");
         QCOMPARE(connection->client(), client);
         QCOMPARE(connection->accounts(), accounts);
         QCOMPARE(connection->activeAccountID(), accounts.first().id);
@@ -288,18 +304,16 @@ private Q_SLOTS:
         QVERIFY(!connection->pendingID());
         gate.release();
         awaitEnd(connection);
-        QCOMPARE(connection->error(),
-                 QStringLiteral("This server does not support this native feature yet."));
+        QCOMPARE(connection->error(), "This server does not support this native feature yet.");
     }
 
     // A browser that does not open leaves the page to copy or to open again while the sign-in waits.
     void browserThatDoesNotOpen() {
-        fixture->scripted.handler = approvingServer(token('i'), {"__Host-larkspan_session", token('s')}, 3);
+        fixture->scripted.handler = approvingServer(token('i'), httpsSession('s'), 3);
         fixture->browser.accepts = false;
         const auto connection = started();
         connection->signIn();
-        QTRY_COMPARE_WITH_TIMEOUT(connection->error(), QStringLiteral("Could not open your browser."),
-                                  patience);
+        QTRY_COMPARE_WITH_TIMEOUT(connection->error(), "Could not open your browser.", patience);
         QVERIFY(connection->signingIn());
         QCOMPARE(connection->browserURL(), fixture->browser.opened.first());
         fixture->browser.accepts = true;
@@ -328,19 +342,19 @@ private Q_SLOTS:
         QFETCH(QString, step);
         Gate gate;
         const QString id = token('i');
-        const NativeSession session{QStringLiteral("__Host-larkspan_session"), token('s')};
+        const NativeSession session = httpsSession('s');
         std::weak_ptr<NativeConnection> weak;
         int exchanges = 0;
         fixture->scripted.handler = [&](ScriptedRequest request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QLatin1String("/native/request")) {
-                if (step == QLatin1String("request"))
+            if (request.path == "/native/request") {
+                if (step == "request")
                     return gatedAnswer(&gate, answer(200, beginBody(id)));
                 return give(answer(200, beginBody(id)));
             }
             ++exchanges;
-            if (step == QLatin1String("exchange"))
+            if (step == "exchange")
                 return gatedAnswer(&gate, answer(200, session.toJson()));
-            if (step == QLatin1String("store")) {
+            if (step == "store") {
                 // Cancelled once the session is on its way into the store.
                 QTimer::singleShot(0, [weak] {
                     if (const auto connection = weak.lock())
@@ -352,15 +366,15 @@ private Q_SLOTS:
         };
         const auto connection = started();
         weak = connection;
-        if (step == QLatin1String("open"))
+        if (step == "open")
             connection->signIn([&gate](QUrl url) { return openAfter(&gate, url); });
         else
             connection->signIn();
-        if (step == QLatin1String("store"))
+        if (step == "store")
             gate.release();
         else
             QTRY_VERIFY_WITH_TIMEOUT(gate.reached, patience);
-        if (step == QLatin1String("poll")) {
+        if (step == "poll") {
             // Cancelled as the third pause between polls begins.
             fixture->clock->onSleep = [&] {
                 if (fixture->clock->sleeps.size() == 3)
@@ -371,18 +385,17 @@ private Q_SLOTS:
             QCOMPARE(exchanges, 2);
         }
 
-        if (step == QLatin1String("restart")) {
+        if (step == "restart") {
             fixture->scripted.handler = serving(answer(404));
             connection->signIn();
             awaitEnd(connection);
-            QCOMPARE(connection->error(),
-                     QStringLiteral("This server does not support this native feature yet."));
-        } else if (step == QLatin1String("showAccounts")) {
+            QCOMPARE(connection->error(), "This server does not support this native feature yet.");
+        } else if (step == "showAccounts") {
             connection->showAccounts();
-        } else if (step != QLatin1String("store")) {
+        } else if (step != "store") {
             connection->cancel();
         }
-        if (step != QLatin1String("store")) {
+        if (step != "store") {
             QVERIFY(!connection->signingIn());
             QCOMPARE(connection->code(), QString());
         }
@@ -391,7 +404,7 @@ private Q_SLOTS:
         const int exchangesAfterCancel = exchanges;
         // The cancelled task may still be unwinding: let it finish, then check it changed nothing.
         QTRY_VERIFY_WITH_TIMEOUT(weak.use_count() == 1, patience);
-        if (step != QLatin1String("restart"))
+        if (step != "restart")
             QCOMPARE(connection->error(), QString());
         verifyIdle(connection);
         QCOMPARE(exchanges, exchangesAfterCancel);
@@ -405,14 +418,14 @@ private Q_SLOTS:
         bool returned = false;
         int exchangesAfterReturn = 0;
         fixture->scripted.handler = [&](ScriptedRequest request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QLatin1String("/native/request"))
+            if (request.path == "/native/request")
                 return give(answer(200, beginBody(id)));
             if (!returned || ++exchangesAfterReturn < 2)
                 return give(answer(202));
-            return give(answer(200, NativeSession{"__Host-larkspan_session", token('s')}.toJson()));
+            return give(answer(200, httpsSession('s').toJson()));
         };
         const auto connection = started();
-        const QString base = QStringLiteral("net.brevane.tabrel.test://signin?state=");
+        const QString base = "net.brevane.tabrel.test://signin?state=";
 
         connection->handleOpenURL(QUrl(base + id)); // nothing pending yet
         connection->signIn();
@@ -421,11 +434,11 @@ private Q_SLOTS:
 
         const QStringList stale{
             base + token('x'),
-            base + id + QStringLiteral("&extra=1"),
-            QStringLiteral("net.brevane.tabrel.test://signin:443?state=") + id,
-            QStringLiteral("net.brevane.tabrel.test://signin/path?state=") + id,
-            QStringLiteral("net.brevane.tabrel.test://@signin?state=") + id,
-            QStringLiteral("net.brevane.tabrel.other://signin?state=") + id,
+            base + id + "&extra=1",
+            "net.brevane.tabrel.test://signin:443?state=" + id,
+            "net.brevane.tabrel.test://signin/path?state=" + id,
+            "net.brevane.tabrel.test://@signin?state=" + id,
+            "net.brevane.tabrel.other://signin?state=" + id,
         };
         for (const QString &url : stale) {
             connection->handleOpenURL(QUrl(url));
@@ -442,6 +455,168 @@ private Q_SLOTS:
         QCOMPARE(connection->error(), QString());
         QCOMPARE(connection->accounts().size(), 1);
         QCOMPARE(exchangesAfterReturn, 2);
+    }
+
+    void foreignItemReadsAsMissing_data() {
+        QTest::addColumn<QString>("data");
+        QTest::newRow("not JSON") << "session";
+        QTest::newRow("missing value") << "{\"name\":\"__Host-larkspan_session\"}";
+        QTest::newRow("number value") << "{\"name\":\"n\",\"value\":3}";
+    }
+    void foreignItemReadsAsMissing() {
+        QFETCH(QString, data);
+        const QString key = "account:FOREIGN|https://sheets.example";
+        runTask(KeyringHelpers::writeRaw(key, data));
+        QCOMPARE(runTask(NativeCredentials::read(key)).status, NativeKeyringStatus::missing);
+    }
+
+    // Two sign-ins to one server are two accounts with their own items; signing one out leaves the
+    // other, and the server still hears from the old session.
+    void twoAccountsOnOneOrigin() {
+        const auto connection = started();
+        const NativeAccount first = signIn(connection, httpsSession('a'));
+        const NativeAccount second = signIn(connection, httpsSession('b'));
+        QVERIFY(first.id != second.id);
+        QCOMPARE(connection->accounts(), (QList<NativeAccount>{second, first}));
+        QCOMPARE(stored(first.key()), httpsSession('a'));
+        QCOMPARE(stored(second.key()), httpsSession('b'));
+
+        runTask(connection->signOut());
+        QCOMPARE(connection->accounts(), QList<NativeAccount>{first});
+        QVERIFY(!connection->activeAccountID());
+        QVERIFY(!connection->client());
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList{first.key()});
+        QVERIFY(!fixture->settings->contains("native.activeAccount"));
+        QCOMPARE(storedList(), QList<NativeAccount>{first});
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo("/signout").size(), 1, patience);
+        QCOMPARE(fixture->scripted.requestsTo("/signout").first().credential, httpsSession('b'));
+
+        // Without an active client, signing out forgets nothing.
+        connection->showAccounts();
+        runTask(connection->signOut());
+        QCOMPARE(connection->accounts(), QList<NativeAccount>{first});
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList{first.key()});
+    }
+
+    // An account whose item is gone stays listed; choosing it asks for a new sign-in and keeps
+    // the account in use. So does an account that is not in the list.
+    void missingSessionKeepsThePreviousClient() {
+        const auto connection = started();
+        const NativeAccount first = signIn(connection, httpsSession('a'));
+        const NativeAccount second = signIn(connection, httpsSession('b'));
+        runTask(NativeCredentials::remove(first.key()));
+        const NativeAccount stranger = NativeAccount::create(first.origin, "x");
+        runTask(NativeCredentials::save(httpsSession('c'), stranger.key(), "x"));
+        const auto client = connection->client();
+        QSignalSpy clientChanges(connection.get(), &NativeConnection::clientChanged);
+
+        for (const NativeAccount &account : {first, stranger}) {
+            connection->setError(QString());
+            runTask(connection->selectAccount(account));
+            QCOMPARE(connection->error(), "This account needs to sign in again.");
+            QCOMPARE(connection->activeAccountID(), second.id);
+            QCOMPARE(connection->accounts(), (QList<NativeAccount>{second, first}));
+        }
+        QCOMPARE(clientChanges.size(), 0);
+    }
+
+    // Choosing an account moves it to the front; leaving it keeps it for the next start.
+    void selectShowAndRestart() {
+        const auto connection = started();
+        const NativeAccount first = signIn(connection, httpsSession('a'));
+        const NativeAccount second = signIn(connection, httpsSession('b'));
+        runTask(connection->selectAccount(first));
+        QCOMPARE(connection->accounts(), (QList<NativeAccount>{first, second}));
+        connection->showAccounts();
+        QVERIFY(!connection->client());
+        QVERIFY(!connection->activeAccountID());
+
+        const auto restarted = started();
+        QCOMPARE(restarted->accounts(), (QList<NativeAccount>{first, second}));
+        QCOMPARE(restarted->activeAccountID(), first.id);
+        QCOMPARE(fixture->scripted.clients.last().second, httpsSession('a'));
+    }
+
+    // A slow answer for an earlier choice must not undo a later one.
+    void laterChoiceWins() {
+        const auto connection = started();
+        const NativeAccount first = signIn(connection, httpsSession('a'));
+        const NativeAccount second = signIn(connection, httpsSession('b'));
+        auto slow = connection->selectAccount(first);
+        connection->showAccounts();
+        runTask(std::move(slow));
+        QVERIFY(!connection->activeAccountID());
+        QVERIFY(!connection->client());
+
+        auto earlier = connection->selectAccount(first);
+        auto later = connection->selectAccount(second);
+        runTask(std::move(earlier));
+        runTask(std::move(later));
+        QCOMPARE(connection->activeAccountID(), second.id);
+        QCOMPARE(connection->accounts().first(), second);
+    }
+
+    void corruptAccountListIsIgnored_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("not JSON") << QVariant(QByteArray("{{{"));
+        QTest::newRow("entry without origin") << QVariant(QByteArray("[{\"id\":\"A\",\"name\":\"A\"}]"));
+        QTest::newRow("number") << QVariant(42);
+    }
+    void corruptAccountListIsIgnored() {
+        QFETCH(QVariant, stored);
+        fixture->settings->setValue("native.accounts", stored);
+        const auto connection = started();
+        QVERIFY(connection->accounts().isEmpty());
+        QCOMPARE(connection->error(), QString());
+
+        // The next change overwrites the bad value; a bad value written later leaves the list as it was.
+        const NativeAccount account = signIn(connection, httpsSession('a'));
+        QCOMPARE(storedList(), QList<NativeAccount>{account});
+        fixture->settings->setValue("native.accounts", stored);
+        connection->showAccounts();
+        QCOMPARE(connection->accounts(), QList<NativeAccount>{account});
+    }
+
+    // The single-server layout kept one session under the origin's text.
+    void migratesTheSingleServerSession_data() {
+        QTest::addColumn<QString>("storedServer");
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("stored server") << QString("https://team.example:8443") << "https://team.example:8443"
+                                       << "team.example";
+        QTest::newRow("default server") << QString() << "https://sheets.example"
+                                        << "sheets.example";
+    }
+    void migratesTheSingleServerSession() {
+        QFETCH(QString, storedServer);
+        QFETCH(QString, origin);
+        QFETCH(QString, name);
+        if (!storedServer.isEmpty())
+            fixture->settings->setValue("native.server", storedServer);
+        runTask(NativeCredentials::save(httpsSession('m'), origin, origin));
+
+        const auto connection = started();
+        QCOMPARE(connection->accounts().size(), 1);
+        const NativeAccount account = connection->accounts().first();
+        QCOMPARE(account.origin, QUrl(origin));
+        QCOMPARE(account.name, name);
+        QCOMPARE(KeyringHelpers::storedKeys(), QStringList{account.key()});
+        QCOMPARE(stored(account.key()), httpsSession('m'));
+        QCOMPARE(storedList(), connection->accounts());
+        QCOMPARE(connection->activeAccountID(), account.id);
+    }
+
+    void noMigrationWhenAccountsExist() {
+        const QString legacy = "https://sheets.example";
+        runTask(NativeCredentials::save(httpsSession('m'), legacy, legacy));
+        const NativeAccount account = NativeAccount::create(QUrl(legacy), "Work");
+        runTask(NativeCredentials::save(httpsSession('w'), account.key(), account.name));
+        fixture->settings->setValue("native.accounts", NativeAccount::encodeList({account}));
+
+        const auto connection = started();
+        QCOMPARE(connection->accounts(), QList<NativeAccount>{account});
+        QCOMPARE(stored(legacy), httpsSession('m'));
+        QCOMPARE(fixture->scripted.clients.last().second, httpsSession('w'));
     }
 };
 
