@@ -141,16 +141,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("pathSatisfied");
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("live");
-        const QString remote = "https://sheets.example";
-        QTest::newRow("timed out") << "timeout" << true << remote << "Offline";
-        QTest::newRow("server error") << "502" << true << remote << "Reconnecting";
-        QTest::newRow("server error without a path") << "502" << false << remote << "Offline";
-        QTest::newRow("ended normally without a path") << "ended" << false << remote << "Offline";
+        const auto row = [](const char *name, const char *ending, bool path, const char *live,
+                            const char *origin = "https://sheets.example") {
+            QTest::newRow(name) << QString(ending) << path << QString(origin) << QString(live);
+        };
+        row("timed out", "timeout", true, "Offline");
+        row("server error", "502", true, "Reconnecting");
+        row("server error without a path", "502", false, "Offline");
+        row("ended normally without a path", "ended", false, "Offline");
         // This machine needs no network path: no "Offline", and the pause ends on time.
-        QTest::newRow("loopback without a path") << "502" << false << "http://127.0.0.1:8080"
-                                                 << "Reconnecting";
-        QTest::newRow("localhost without a path") << "502" << false << "http://localhost:8080"
-                                                  << "Reconnecting";
+        row("loopback without a path", "502", false, "Reconnecting", "http://127.0.0.1:8080");
+        row("localhost without a path", "502", false, "Reconnecting", "http://localhost:8080");
     }
     void failuresShowOfflineOrReconnecting() {
         QFETCH(QString, ending);

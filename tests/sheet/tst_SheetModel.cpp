@@ -166,50 +166,44 @@ private Q_SLOTS:
     }
 
     // A page without rows asks for no tiles, and the previous sheet's version does not carry over.
-    void pageWithoutRows_data() {
-        QTest::addColumn<qint64>("rows");
-        QTest::newRow("empty") << qint64(0);
-        QTest::newRow("negative") << qint64(-3);
-    }
     void pageWithoutRows() {
-        QFETCH(qint64, rows);
-        openSheet(1, 1, 10, 10, 41);
-        transport->clearRequests();
-        openSheet(2, 2, rows, 26, 99);
-        QCOMPARE(transport->paths(), QStringList{"GET /sheets/2"});
-        QVERIFY(model->cells().isEmpty());
-        QCOMPARE(model->version(), quint64(0));
-        QCOMPARE(model->error(), QString());
-        // The next change is still accepted.
-        runTask(model->accept(grid(1, json::array({cellJson(0, 0, "first")}))));
-        QCOMPARE(model->version(), quint64(1));
+        for (const qint64 rows : {0, -3}) {
+            init();
+            openSheet(1, 1, 10, 10, 41);
+            transport->clearRequests();
+            openSheet(2, 2, rows, 26, 99);
+            QCOMPARE(transport->paths(), QStringList{"GET /sheets/2"});
+            QVERIFY(model->cells().isEmpty());
+            QCOMPARE(model->version(), quint64(0));
+            QCOMPARE(model->error(), QString());
+            // The next change is still accepted.
+            runTask(model->accept(grid(1, json::array({cellJson(0, 0, "first")}))));
+            QCOMPARE(model->version(), quint64(1));
+        }
     }
 
     // An answer to a superseded load changes nothing, whether it brings a list or a failure.
-    void staleListAnswerIsDropped_data() {
-        QTest::addColumn<int>("staleStatus");
-        QTest::newRow("stale list") << 200;
-        QTest::newRow("stale failure") << 500;
-    }
     void staleListAnswerIsDropped() {
-        QFETCH(int, staleStatus);
-        Gate firstAnswer;
-        int calls = 0;
-        transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
-            if (++calls == 1) {
-                co_await firstAnswer.pass();
-                co_return answer(staleStatus, listJson(1, "old"));
-            }
-            co_return answer(200, listJson(2, "new"));
-        });
-        auto first = model->loadList();
-        runTask(model->loadList());
-        firstAnswer.release();
-        runTask(std::move(first));
-        QCOMPARE(model->sheets().size(), 1);
-        QCOMPARE(model->sheets().first().Title, "new");
-        QCOMPARE(model->listState(), SheetModel::ListState::loaded);
-        QCOMPARE(model->error(), QString());
+        for (const int staleStatus : {200, 500}) {
+            init();
+            Gate firstAnswer;
+            int calls = 0;
+            transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
+                if (++calls == 1) {
+                    co_await firstAnswer.pass();
+                    co_return answer(staleStatus, listJson(1, "old"));
+                }
+                co_return answer(200, listJson(2, "new"));
+            });
+            auto first = model->loadList();
+            runTask(model->loadList());
+            firstAnswer.release();
+            runTask(std::move(first));
+            QCOMPARE(model->sheets().size(), 1);
+            QCOMPARE(model->sheets().first().Title, "new");
+            QCOMPARE(model->listState(), SheetModel::ListState::loaded);
+            QCOMPARE(model->error(), QString());
+        }
     }
 
     void listFailureShowsMessage() {
@@ -219,31 +213,29 @@ private Q_SLOTS:
         QCOMPARE(model->error(), "The server returned an unsupported response.");
     }
 
-    void tileForATabNoLongerOpenIsDropped_data() {
-        QTest::addColumn<int>("oldTabStatus");
-        QTest::newRow("answered") << 200;
-        QTest::newRow("failed") << 500; // its failure is not the new sheet's either
-    }
+    // Whether answered or failed: its failure is not the new sheet's either.
     void tileForATabNoLongerOpenIsDropped() {
-        QFETCH(int, oldTabStatus);
-        openSheet(1, 1, 10, 10, 3);
-        Gate tile;
-        transport->setHandler([&](const Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path == "/sheets/2")
-                co_return answer(200, pageJson(2, 7, 10, 10));
-            if (request.path.startsWith("/api/sheets/1/")) {
-                co_await tile.pass();
-                co_return answer(oldTabStatus, gridJson(50, json::array({cellJson(0, 0, "old tab")})));
-            }
-            co_return answer(200, gridJson(2, json::array({cellJson(0, 0, "new tab")})));
-        });
-        auto staleReload = model->refresh();
-        runTask(model->open(summary(2, 7)));
-        tile.release();
-        runTask(std::move(staleReload));
-        QCOMPARE(model->cells().value({0, 0}).raw, "new tab");
-        QCOMPARE(model->version(), quint64(2));
-        QCOMPARE(model->error(), QString());
+        for (const int oldTabStatus : {200, 500}) {
+            init();
+            openSheet(1, 1, 10, 10, 3);
+            Gate tile;
+            transport->setHandler([&](const Request &request) -> QCoro::Task<NativeResponse> {
+                if (request.path == "/sheets/2")
+                    co_return answer(200, pageJson(2, 7, 10, 10));
+                if (request.path.startsWith("/api/sheets/1/")) {
+                    co_await tile.pass();
+                    co_return answer(oldTabStatus, gridJson(50, json::array({cellJson(0, 0, "old tab")})));
+                }
+                co_return answer(200, gridJson(2, json::array({cellJson(0, 0, "new tab")})));
+            });
+            auto staleReload = model->refresh();
+            runTask(model->open(summary(2, 7)));
+            tile.release();
+            runTask(std::move(staleReload));
+            QCOMPARE(model->cells().value({0, 0}).raw, "new tab");
+            QCOMPARE(model->version(), quint64(2));
+            QCOMPARE(model->error(), QString());
+        }
     }
 
     // A cancelled load leaves the list as it was, or failed when it never loaded; never loading.
