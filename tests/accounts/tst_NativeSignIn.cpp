@@ -81,6 +81,7 @@ QCoro::Task<NativeResponse> gatedAnswer(Gate *gate, NativeResponse response) {
 } // namespace
 
 Q_DECLARE_METATYPE(ScriptedHandler)
+using FailureCase = std::tuple<QString, ScriptedHandler, bool, QString>;
 
 // The browser sign-in against a scripted server (every way it can fail, cancelling it at each step,
 // the callback URL, the account it creates) and the accounts and their sessions in a real Secret
@@ -146,13 +147,10 @@ private Q_SLOTS:
     // Each failure ends the sign-in with its message before (false) or after (true) the browser opened,
     // and leaves nothing behind.
     void failures_data() {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<ScriptedHandler>("server");
-        QTest::addColumn<bool>("browserOpened");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<FailureCase>("row");
         const auto row = [](const char *name, const QString &address, const ScriptedHandler &server,
                             bool opened, const QString &error) {
-            QTest::newRow(name) << address << server << opened << error;
+            QTest::newRow(name) << FailureCase{address, server, opened, error};
         };
         const QString https = ConnectionFixture::server;
         const auto begun = serving(answer(200, beginBody(token('i'))));
@@ -185,10 +183,8 @@ private Q_SLOTS:
     }
 
     void failures() {
-        QFETCH(QString, address);
-        QFETCH(ScriptedHandler, server);
-        QFETCH(bool, browserOpened);
-        QFETCH(QString, error);
+        QFETCH(FailureCase, row);
+        const auto &[address, server, browserOpened, error] = row;
 
         fixture->scripted.handler = server;
         NativeConnection::Services services = fixture->services();

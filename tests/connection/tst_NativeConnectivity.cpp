@@ -14,6 +14,7 @@
 #include <vector>
 
 using Status = NativePath::Status;
+using OfflineCase = std::tuple<QString, bool, bool, bool>;
 using Reachability = QNetworkInformation::Reachability;
 using Medium = QNetworkInformation::TransportMedium;
 
@@ -81,12 +82,9 @@ private Q_SLOTS:
     }
 
     void offlineState_data() {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<bool>("pathSatisfied");
-        QTest::addColumn<bool>("offlineA");
-        QTest::addColumn<bool>("offlineB");
+        QTest::addColumn<OfflineCase>("row");
         const auto row = [](const char *name, const char *steps, bool path, bool a, bool b) {
-            QTest::newRow(name) << QString(steps) << path << a << b;
+            QTest::newRow(name) << OfflineCase{QString(steps), path, a, b};
         };
         row("nothing known", "", true, false, false);
         row("offline failure marks only its origin", "wifi, offline A", true, true, false);
@@ -105,10 +103,8 @@ private Q_SLOTS:
     }
 
     void offlineState() {
-        QFETCH(QString, steps);
-        QFETCH(bool, pathSatisfied);
-        QFETCH(bool, offlineA);
-        QFETCH(bool, offlineB);
+        QFETCH(OfflineCase, row);
+        const auto &[steps, pathSatisfied, offlineA, offlineB] = row;
         applyAll(steps);
         QCOMPARE(m_connectivity->isPathSatisfied(), pathSatisfied);
         QCOMPARE(m_connectivity->isOffline(serverA), offlineA);

@@ -9,6 +9,7 @@
 #include <random>
 
 namespace {
+using SplitCase = std::tuple<QByteArray, QStringList, QString, qsizetype, qsizetype>;
 const QString tooLarge = QStringLiteral("The live update is too large. Reconnect to refresh it.");
 const QString invalidText = QStringLiteral("The live connection returned invalid text.");
 
@@ -93,15 +94,11 @@ class TestNativeStreamLines : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void splitting_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<qsizetype>("lineLimit");
-        QTest::addColumn<qsizetype>("eventLimit");
+        QTest::addColumn<SplitCase>("row");
         const auto row = [](const char *name, const QByteArray &bytes, const QStringList &expected,
                             const QString &error = {}, qsizetype line = NativeStreamLines::defaultLineLimit,
                             qsizetype event = NativeStreamLines::defaultEventLimit) {
-            QTest::newRow(name) << bytes << expected << error << line << event;
+            QTest::newRow(name) << SplitCase{bytes, expected, error, line, event};
         };
         const QString bom(QChar(0xFEFF));
         row("CR, CR LF, LF", "a\r\nb\n", {"a", "b"});
@@ -129,11 +126,8 @@ private Q_SLOTS:
     }
 
     void splitting() {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QStringList, expected);
-        QFETCH(QString, error);
-        QFETCH(qsizetype, lineLimit);
-        QFETCH(qsizetype, eventLimit);
+        QFETCH(SplitCase, row);
+        const auto &[bytes, expected, error, lineLimit, eventLimit] = row;
         QByteArrayList lines;
         for (const QString &line : expected)
             lines.append(line.toUtf8());

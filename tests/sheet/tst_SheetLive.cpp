@@ -12,6 +12,7 @@
 using namespace fixtures;
 using Lines = QStringList;
 using Events = QList<SheetEvent>;
+using EndingCase = std::tuple<QString, bool, QString, QString>;
 
 class TestSheetLive : public QObject {
     Q_OBJECT
@@ -137,13 +138,10 @@ private Q_SLOTS:
     }
 
     void failuresShowOfflineOrReconnecting_data() {
-        QTest::addColumn<QString>("ending");
-        QTest::addColumn<bool>("pathSatisfied");
-        QTest::addColumn<QString>("origin");
-        QTest::addColumn<QString>("live");
+        QTest::addColumn<EndingCase>("row");
         const auto row = [](const char *name, const char *ending, bool path, const char *live,
                             const char *origin = "https://sheets.example") {
-            QTest::newRow(name) << QString(ending) << path << QString(origin) << QString(live);
+            QTest::newRow(name) << EndingCase{QString(ending), path, QString(origin), QString(live)};
         };
         row("timed out", "timeout", true, "Offline");
         row("server error", "502", true, "Reconnecting");
@@ -154,10 +152,8 @@ private Q_SLOTS:
         row("localhost without a path", "502", false, "Reconnecting", "http://localhost:8080");
     }
     void failuresShowOfflineOrReconnecting() {
-        QFETCH(QString, ending);
-        QFETCH(bool, pathSatisfied);
-        QFETCH(QString, origin);
-        QFETCH(QString, live);
+        QFETCH(EndingCase, row);
+        const auto &[ending, pathSatisfied, origin, live] = row;
         transport->setOrigin(QUrl(origin));
         if (!pathSatisfied)
             reportPath(NativePath::Status::unsatisfied);

@@ -7,6 +7,7 @@
 using namespace fixtures;
 using Request = FakeTransport::Request;
 using Gate = PanelServer::Gate;
+using VersionCase = std::tuple<quint64, int, bool, QString, quint64>;
 
 namespace {
 // A sheet list holding one sheet.
@@ -114,14 +115,10 @@ private Q_SLOTS:
     }
 
     void acceptFollowsVersions_data() {
-        QTest::addColumn<quint64>("version");
-        QTest::addColumn<int>("stamps");
-        QTest::addColumn<bool>("resync");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<quint64>("base");
+        QTest::addColumn<VersionCase>("row");
         const auto row = [](const char *name, quint64 version, int stamps, bool resync, const char *outcome,
                             quint64 base = 9) {
-            QTest::newRow(name) << version << stamps << resync << QString(outcome) << base;
+            QTest::newRow(name) << VersionCase{version, stamps, resync, QString(outcome), base};
         };
         row("next version merges", 10, 0, false, "merged");
         row("stamps cover the gap", 12, 3, false, "merged");
@@ -137,11 +134,8 @@ private Q_SLOTS:
         row("stamps at the top of the range", top, 5, false, "merged", top - 1);
     }
     void acceptFollowsVersions() {
-        QFETCH(quint64, version);
-        QFETCH(int, stamps);
-        QFETCH(bool, resync);
-        QFETCH(QString, outcome);
-        QFETCH(quint64, base);
+        QFETCH(VersionCase, row);
+        const auto &[version, stamps, resync, outcome, base] = row;
         openSheet(1, 1, 10, 10, base);
         transport->clearRequests();
         json extra = json::object();
