@@ -144,10 +144,11 @@ void SheetGrid::resizeEvent(QResizeEvent *event) {
     updateScrollBars();
 }
 
-void SheetGrid::scrollContentsBy(int, int) {
-    viewport()->update();
-    m_columnHeader->update();
-    m_rowHeader->update();
+void SheetGrid::scrollContentsBy(int dx, int dy) {
+    // Move what is drawn and paint only the strips that come into view.
+    viewport()->scroll(dx, dy);
+    m_columnHeader->scroll(dx, 0);
+    m_rowHeader->scroll(0, dy);
     placeEditor();
 }
 
@@ -182,6 +183,10 @@ const SheetCellLook *SheetGrid::lookAt(const Coordinate &cell) {
     const CellStyle *style = m_model->styleOf(cell);
     return &*m_looks.insert(cell,
                             SheetCellPainter::look(&*found, style, m_dark, palette().color(QPalette::Text)));
+}
+
+QColor SheetGrid::lineColor(const QPalette &colors) {
+    return SheetColor::blend(colors.color(QPalette::Base), colors.color(QPalette::Text), 0.2);
 }
 
 void SheetGrid::paintEvent(QPaintEvent *event) {
@@ -225,9 +230,7 @@ void SheetGrid::paintEvent(QPaintEvent *event) {
     }
 
     // Grid lines along every column and row edge of the exposed part.
-    QColor line = colors.color(QPalette::Text);
-    line.setAlphaF(0.2f);
-    painter.setPen(QPen(line, 0));
+    painter.setPen(QPen(lineColor(colors), 0));
     const double right = std::min(x1, m_geometry.totalWidth()) - offset.x();
     const double bottom = std::min(y1, m_geometry.totalHeight()) - offset.y();
     QVarLengthArray<QLineF, 256> lines;
