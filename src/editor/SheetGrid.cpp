@@ -170,6 +170,20 @@ void SheetGrid::forgetLooks() {
     viewport()->update();
 }
 
+void SheetGrid::makeRoomForLooks() {
+    const QPoint offset = scrollOffset();
+    const QSize size = viewport()->size();
+    const CellRange onScreen{{m_geometry.rowAt(offset.y()), m_geometry.columnAt(offset.x())},
+                             {m_geometry.rowAt(offset.y() + size.height()),
+                              m_geometry.columnAt(offset.x() + size.width())}};
+    if (m_looks.size() + onScreen.rowCount() * onScreen.columnCount() <= maximumCachedLooks)
+        return;
+    // Keep what is on screen: dropping every look would lay out all visible cells again in one frame.
+    m_looks.removeIf([&onScreen](QHash<Coordinate, SheetCellLook>::iterator look) {
+        return !onScreen.contains(look.key());
+    });
+}
+
 const SheetCellLook *SheetGrid::lookAt(const Coordinate &cell) {
     const auto cached = m_looks.constFind(cell);
     if (cached != m_looks.constEnd())
@@ -210,6 +224,7 @@ void SheetGrid::paintEvent(QPaintEvent *event) {
     const qint64 r1 = m_geometry.rowAt(y1);
 
     // Cells: fill and text.
+    makeRoomForLooks();
     for (qint64 r = r0; r <= r1; ++r) {
         const double top = m_geometry.rowStart(r) - offset.y();
         const double height = m_geometry.height(r);

@@ -117,6 +117,7 @@ private:
     void selectionMoved();
     void announceSelection();
     void forgetLooks();
+    void makeRoomForLooks();
     const SheetCellLook *lookAt(const Coordinate &cell);
     void autoscroll();
 
