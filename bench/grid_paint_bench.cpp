@@ -214,8 +214,7 @@ int main(int argc, char **argv) {
     const QSize size = viewport->size();
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
     const QColor base = grid->palette().color(QPalette::Base);
-    QColor line = grid->palette().color(QPalette::Text);
-    line.setAlphaF(0.2f);
+    const QColor line = SheetGrid::lineColor(grid->palette());
 
     std::vector<double> gridTimes, floorTimes;
     const int rowStep = 3 * 32;

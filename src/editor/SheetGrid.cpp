@@ -144,10 +144,11 @@ void SheetGrid::resizeEvent(QResizeEvent *event) {
     updateScrollBars();
 }
 
-void SheetGrid::scrollContentsBy(int, int) {
-    viewport()->update();
-    m_columnHeader->update();
-    m_rowHeader->update();
+void SheetGrid::scrollContentsBy(int dx, int dy) {
+    // Move what is drawn and paint only the strips that come into view.
+    viewport()->scroll(dx, dy);
+    m_columnHeader->scroll(dx, 0);
+    m_rowHeader->scroll(0, dy);
     placeEditor();
 }
 
@@ -169,6 +170,20 @@ void SheetGrid::forgetLooks() {
     viewport()->update();
 }
 
+void SheetGrid::makeRoomForLooks() {
+    const QPoint offset = scrollOffset();
+    const QSize size = viewport()->size();
+    const CellRange onScreen{{m_geometry.rowAt(offset.y()), m_geometry.columnAt(offset.x())},
+                             {m_geometry.rowAt(offset.y() + size.height()),
+                              m_geometry.columnAt(offset.x() + size.width())}};
+    if (m_looks.size() + onScreen.rowCount() * onScreen.columnCount() <= maximumCachedLooks)
+        return;
+    // Keep what is on screen: dropping every look would lay out all visible cells again in one frame.
+    m_looks.removeIf([&onScreen](QHash<Coordinate, SheetCellLook>::iterator look) {
+        return !onScreen.contains(look.key());
+    });
+}
+
 const SheetCellLook *SheetGrid::lookAt(const Coordinate &cell) {
     const auto cached = m_looks.constFind(cell);
     if (cached != m_looks.constEnd())
@@ -182,6 +197,10 @@ const SheetCellLook *SheetGrid::lookAt(const Coordinate &cell) {
     const CellStyle *style = m_model->styleOf(cell);
     return &*m_looks.insert(cell,
                             SheetCellPainter::look(&*found, style, m_dark, palette().color(QPalette::Text)));
+}
+
+QColor SheetGrid::lineColor(const QPalette &colors) {
+    return SheetColor::blend(colors.color(QPalette::Base), colors.color(QPalette::Text), 0.2);
 }
 
 void SheetGrid::paintEvent(QPaintEvent *event) {
@@ -205,6 +224,7 @@ void SheetGrid::paintEvent(QPaintEvent *event) {
     const qint64 r1 = m_geometry.rowAt(y1);
 
     // Cells: fill and text.
+    makeRoomForLooks();
     for (qint64 r = r0; r <= r1; ++r) {
         const double top = m_geometry.rowStart(r) - offset.y();
         const double height = m_geometry.height(r);
@@ -225,9 +245,7 @@ void SheetGrid::paintEvent(QPaintEvent *event) {
     }
 
     // Grid lines along every column and row edge of the exposed part.
-    QColor line = colors.color(QPalette::Text);
-    line.setAlphaF(0.2f);
-    painter.setPen(QPen(line, 0));
+    painter.setPen(QPen(lineColor(colors), 0));
     const double right = std::min(x1, m_geometry.totalWidth()) - offset.x();
     const double bottom = std::min(y1, m_geometry.totalHeight()) - offset.y();
     QVarLengthArray<QLineF, 256> lines;

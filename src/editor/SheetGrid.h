@@ -29,6 +29,8 @@ public:
     static constexpr int handleThickness = 8;
     static constexpr double minimumSize = 16;
     static constexpr double maximumSize = 2000;
+    // The grid lines' colour: a fifth of the text over the cells' base.
+    static QColor lineColor(const QPalette &colors);
 
     explicit SheetGrid(std::shared_ptr<SheetModel> model, QWidget *parent = nullptr);
     ~SheetGrid() override;
@@ -115,6 +117,7 @@ private:
     void selectionMoved();
     void announceSelection();
     void forgetLooks();
+    void makeRoomForLooks();
     const SheetCellLook *lookAt(const Coordinate &cell);
     void autoscroll();
 

@@ -2,6 +2,7 @@
 
 #include "editor/SheetGrid.h"
 #include "sheet/SheetModel.h"
+#include "sheet/views/SheetColor.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -81,8 +82,7 @@ void SheetGridHeader::paintEvent(QPaintEvent *event) {
     const qint64 first = horizontal ? geometry.columnAt(from) : geometry.rowAt(from);
     const qint64 last = horizontal ? geometry.columnAt(to) : geometry.rowAt(to);
 
-    QColor hairline = colors.color(QPalette::WindowText);
-    hairline.setAlphaF(0.15f);
+    const QColor hairline = SheetColor::blend(background, colors.color(QPalette::WindowText), 0.15);
     const qreal pixel = 1.0 / devicePixelRatioF();
     painter.setPen(colors.color(QPalette::WindowText));
     QFont font = painter.font();

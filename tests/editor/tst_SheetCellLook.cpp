@@ -98,6 +98,8 @@ private Q_SLOTS:
         const CellStyle half = style("{\"fh\": 30, \"kc\": 0.2}");
         QVERIFY(!SheetColor::fill(&half, false));
         QVERIFY(!SheetColor::ink(&half, false));
+        // Hairlines: a fifth of black over white, premixed into one opaque colour.
+        QCOMPARE(SheetColor::blend(Qt::white, Qt::black, 0.2).rgba(), qRgb(204, 204, 204));
         QVERIFY(!SheetColor::fill(nullptr, false));
 
         QPalette palette;

@@ -67,6 +67,12 @@ std::optional<QColor> SheetColor::ink(const CellStyle *style, bool dark) {
     return std::nullopt;
 }
 
+QColor SheetColor::blend(const QColor &under, const QColor &over, double opacity) {
+    const auto channel = [opacity](double below, double above) { return below + (above - below) * opacity; };
+    return QColor::fromRgbF(float(channel(under.redF(), over.redF())), float(channel(under.greenF(), over.greenF())),
+                            float(channel(under.blueF(), over.blueF())));
+}
+
 bool SheetColor::isDark(const QPalette &palette) {
     return palette.color(QPalette::Window).lightnessF() < 0.5;
 }

@@ -28,6 +28,10 @@ public:
     // The style's ink: `k`, else `kh`/`kc` at the scheme's lightness; nothing means the label colour.
     static std::optional<QColor> ink(const CellStyle *style, bool dark);
 
+    // `over` laid on `under` at `opacity`, as one opaque colour. Hairlines are drawn with it: a
+    // translucent line down a tall widget makes Qt's raster engine hand each line to its thread pool.
+    static QColor blend(const QColor &under, const QColor &over, double opacity);
+
     // A dark window colour means a dark scheme.
     static bool isDark(const QPalette &palette);
 };
