@@ -8,6 +8,7 @@
 #include "sheets/GridStore.h"
 #include "sheets/Palette.h"
 #include "storage/Database.h"
+#include "storage/GroupTransaction.h"
 #include "storage/Transaction.h"
 
 #include <algorithm>
@@ -234,7 +235,8 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
     };
     std::vector<Step> steps;
     {
-        auto lock = m_db.lock();
+        // The writing connection sees the changes of the open group too: the latest state.
+        auto lock = m_db.lockToJoin();
         std::map<Position, std::string> current;
         std::set<Position> added;
         for (const auto &input : inputs) {
@@ -268,8 +270,8 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
         for (const auto &input : inputs)
             written[{input.r, input.c}] = input.raw;
 
-        auto lock = m_db.lock();
-        Transaction transaction(m_db);
+        auto lock = m_db.lockToJoin();
+        GroupTransaction transaction(m_db);
         const std::uint64_t base = m_store.version(tabId);
         std::uint64_t version = base;
         std::optional<std::int64_t> changeId;
@@ -300,9 +302,12 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
         }
         if (version != base)
             m_store.setVersion(tabId, version);
-        transaction.commit();
         change.version = version;
         attachStyles(change);
+        const auto group = transaction.join();
+        lock.unlock();
+        // The tab stays held meanwhile: its changes are committed, published and answered in order.
+        m_db.waitDurable(group);
     } catch (...) {
         // The model may now hold what the database refused: rebuild it from the database next time.
         tab.engine.reset();
