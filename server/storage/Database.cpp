@@ -56,6 +56,14 @@ void Database::control(const std::string &sql) {
     }
 }
 
+std::unique_lock<std::mutex> Database::lockToJoin() {
+    ++m_queued;
+    std::unique_lock lock(m_mutex);
+    --m_queued;
+    m_lockFree.notify_one();
+    return lock;
+}
+
 std::unique_lock<std::mutex> Database::lock() {
     std::unique_lock lock(m_mutex);
     commitGroup();
@@ -167,6 +175,12 @@ void Database::waitDurable(const Ticket &ticket) {
         state.unlock();
         {
             auto writing = lockToJoin();
+            // Batches already queued for the lock are let in first, to share this commit: a sync
+            // costs far more than the wait. Bounded, since more may keep arriving.
+            const auto until = std::chrono::steady_clock::now() + maxGatherWait;
+            while (!ticket->done && m_queued > 0 &&
+                   m_lockFree.wait_until(writing, until) != std::cv_status::timeout) {
+            }
             if (!ticket->done)
                 commitGroup();
         }

@@ -2,7 +2,9 @@
 
 #include "storage/Statement.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -59,11 +61,12 @@ public:
 
     [[nodiscard]] std::unique_lock<std::mutex> lock();
     // The writing connection, leaving an open group open for the holder to join.
-    [[nodiscard]] std::unique_lock<std::mutex> lockToJoin() { return std::unique_lock(m_mutex); }
+    [[nodiscard]] std::unique_lock<std::mutex> lockToJoin();
     // Returns once the group of the ticket is committed and synced, committing it when no other
     // thread is already committing. Throws DatabaseError when that commit failed: then nothing of
     // the group was stored. Call without holding the writing lock.
     void waitDurable(const Ticket &ticket);
+    static constexpr std::chrono::microseconds maxGatherWait{1000};
     [[nodiscard]] Reading read();
 
     Statement prepare(std::string_view sql);
@@ -106,4 +109,6 @@ private:
     std::mutex m_groupMutex;
     std::condition_variable m_groupDone;
     bool m_committing = false; // under m_groupMutex: a thread is committing for the waiters
+    std::atomic<int> m_queued{0}; // threads waiting in lockToJoin()
+    std::condition_variable m_lockFree; // with m_mutex: a thread in lockToJoin() got the lock
 };
