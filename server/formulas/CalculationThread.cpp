@@ -109,7 +109,7 @@ private:
 // Workers between calculations, a few kept so that a write does not start a thread each time.
 class Workers {
 public:
-    static constexpr std::size_t keptIdle = 4;
+    static constexpr std::size_t keptIdle = 16;
 
     std::unique_ptr<Worker> take() {
         {
