@@ -29,9 +29,9 @@ public:
         // One account cannot take every stream slot from the others.
         std::size_t maxStreamsPerAccount = 16;
         // Events that follow the last ones written to a stream within this time wait for its end
-        // and go out in one write: a busy sheet costs each stream a write per interval, not per
-        // change, while a change after a quiet moment goes out at once.
-        std::chrono::milliseconds gather{20};
+        // and go out in one write: a busy sheet costs each stream at most twenty writes a second,
+        // not one per change, while a change after a quiet moment goes out at once.
+        std::chrono::milliseconds gather{50};
     };
     using Event = std::shared_ptr<const std::string>;
 
