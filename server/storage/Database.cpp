@@ -36,11 +36,15 @@ Database::Database(const std::string &path) : m_path(path) {
     exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
     createSchema();
+    m_checkpointer = std::make_unique<Checkpointer>(path);
+    m_checkpointer->watch(m_writer.db);
 }
 
 Database::~Database() {
     std::lock_guard lock(m_mutex);
     commitGroup();
+    // Closing the writing connection checkpoints by itself, after the checkpointer is gone.
+    sqlite3_wal_hook(m_writer.db, nullptr, nullptr);
 }
 
 void Database::control(const std::string &sql) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/Checkpointer.h"
 #include "storage/Statement.h"
 
 #include <atomic>
@@ -102,6 +103,7 @@ private:
 
     std::string m_path;
     Connection m_writer;
+    std::unique_ptr<Checkpointer> m_checkpointer;
     std::mutex m_mutex;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Connection>> m_idleReaders;

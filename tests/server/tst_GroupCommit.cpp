@@ -1,12 +1,14 @@
-// Group commit on the server's database: batches of several writers share one COMMIT, none is
-// visible before that commit, a failed commit fails every batch it held, and a writer outside the
-// group never has its changes left waiting in it.
+// Commits on the server's database: batches of several writers share one COMMIT, none is visible
+// before that commit, a failed commit fails every batch it held, and a writer outside the group
+// never has its changes left waiting in it. The log is copied back into the database file by a
+// thread of its own.
 
 #include "storage/Database.h"
 #include "storage/DatabaseError.h"
 #include "storage/GroupTransaction.h"
 #include "storage/Statement.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -139,6 +141,19 @@ private Q_SLOTS:
         for (auto &writer : writers)
             writer.join();
         QCOMPARE(f.count("numbers"), threads * batches);
+    }
+
+    void aLongLogIsCopiedIntoTheDatabaseFile() {
+        Fixture f;
+        const QString file = f.folder.filePath("test.db");
+        const qint64 before = QFileInfo(file).size();
+        // Some 1500 pages of log, in commits of their own.
+        for (int i = 0; i < 30; ++i) {
+            auto lock = f.db.lock();
+            f.db.exec("WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM k WHERE n < 50) "
+                      "INSERT INTO numbers SELECT zeroblob(3000) FROM k");
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > before + 1024 * 1024, 20000);
     }
 };
 
