@@ -84,7 +84,7 @@ bool ConnectionStream::handshake(Clock::time_point deadline) {
 }
 
 bool ConnectionStream::waitForRequest(std::chrono::milliseconds idle) {
-    if (m_ssl && SSL_pending(m_ssl) > 0)
+    if (buffered() > 0 || (m_ssl && SSL_pending(m_ssl) > 0))
         return true;
     return wait(POLLIN, Clock::now() + idle);
 }
@@ -101,7 +101,7 @@ ConnectionStream::Clock::time_point ConnectionStream::readLimit() const {
 }
 
 bool ConnectionStream::is_readable() const {
-    if (m_ssl && SSL_pending(m_ssl) > 0)
+    if (buffered() > 0 || (m_ssl && SSL_pending(m_ssl) > 0))
         return true;
     return wait(POLLIN, readLimit());
 }
@@ -111,6 +111,23 @@ bool ConnectionStream::is_writable() const {
 }
 
 ssize_t ConnectionStream::read(char *ptr, size_t size) {
+    if (buffered() == 0 && size < m_buffer.size()) {
+        const ssize_t got = receive(m_buffer.data(), m_buffer.size());
+        if (got <= 0)
+            return got;
+        m_bufferStart = 0;
+        m_bufferEnd = static_cast<std::size_t>(got);
+    }
+    if (buffered() > 0) {
+        const std::size_t taken = std::min(size, buffered());
+        std::copy_n(m_buffer.data() + m_bufferStart, taken, ptr);
+        m_bufferStart += taken;
+        return static_cast<ssize_t>(taken);
+    }
+    return receive(ptr, size);
+}
+
+ssize_t ConnectionStream::receive(char *ptr, size_t size) {
     const auto limit = readLimit();
     while (true) {
         ssize_t got = 0;

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -58,6 +59,9 @@ private:
     // Waits until the socket can be read or written; false at the limit or when stopping.
     bool wait(short events, Clock::time_point limit) const;
     Clock::time_point readLimit() const;
+    // One read from the socket or TLS, waiting up to the read limit.
+    ssize_t receive(char *ptr, size_t size);
+    std::size_t buffered() const { return m_bufferEnd - m_bufferStart; }
 
     int m_fd;
     std::string m_address;
@@ -69,4 +73,8 @@ private:
     Clock::time_point m_started;
     bool m_answering = false;
     bool m_closing = false;
+    // httplib reads a request's head a byte at a time: it is served from here, not a call each.
+    std::array<char, 4096> m_buffer{};
+    std::size_t m_bufferStart = 0;
+    std::size_t m_bufferEnd = 0;
 };

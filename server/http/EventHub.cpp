@@ -46,11 +46,14 @@ EventHub::Next EventHub::next(Watcher &watcher) {
             return {shared(event("resync", data)), true};
         }
         if (!watcher.queue.empty()) {
-            Event text = std::move(watcher.queue.front());
-            watcher.queue.pop_front();
-            watcher.queuedBytes -= text->size();
-            watcher.lastWrite = now;
-            return {std::move(text), false};
+            const auto due = watcher.lastEvents + m_options.gather;
+            if (now >= due) {
+                watcher.lastWrite = watcher.lastEvents = now;
+                return {takeQueued(watcher), false};
+            }
+            // Events close behind the last ones gather and go out together at `due`.
+            watcher.wake.wait_until(lock, due);
+            continue;
         }
         if (watcher.bye) {
             watcher.finished = true;
@@ -72,8 +75,28 @@ EventHub::Next EventHub::next(Watcher &watcher) {
             static const Event keepAlive = shared(": keep-alive\n\n");
             return {keepAlive, false};
         }
+        watcher.waiting = true;
         watcher.wake.wait_until(lock, std::min(idleAt, keepAliveAt));
+        watcher.waiting = false;
     }
+}
+
+EventHub::Event EventHub::takeQueued(Watcher &watcher) {
+    Event first = std::move(watcher.queue.front());
+    watcher.queue.pop_front();
+    watcher.queuedBytes -= first->size();
+    if (watcher.queue.empty())
+        return first;
+    // A reader that fell behind gets what waits in one write, not a write and a wake-up each.
+    std::string text;
+    text.reserve(std::min(watcher.queuedBytes, maxWriteBytes) + first->size());
+    text += *first;
+    while (!watcher.queue.empty() && text.size() + watcher.queue.front()->size() <= maxWriteBytes) {
+        text += *watcher.queue.front();
+        watcher.queuedBytes -= watcher.queue.front()->size();
+        watcher.queue.pop_front();
+    }
+    return shared(std::move(text));
 }
 
 void EventHub::publish(std::int64_t tabId, std::uint64_t version,
@@ -88,7 +111,8 @@ void EventHub::publish(std::int64_t tabId, std::uint64_t version,
     }
     // Built outside the lock: a large change takes a while to write out, and other streams go on.
     const Event event = shared(makeEvent());
-    std::lock_guard lock(m_mutex);
+    std::vector<std::shared_ptr<Watcher>> waiting;
+    std::unique_lock lock(m_mutex);
     for (const auto &watcher : m_watchers) {
         if (watcher->tabId != tabId || watcher->finished)
             continue;
@@ -101,8 +125,14 @@ void EventHub::publish(std::int64_t tabId, std::uint64_t version,
             watcher->queue.push_back(event);
             watcher->queuedBytes += event->size();
         }
-        watcher->wake.notify_one();
+        // A stream busy writing, or gathering events, comes back for this one by itself.
+        if (watcher->waiting)
+            waiting.push_back(watcher);
     }
+    lock.unlock();
+    // Woken outside the lock, so that the streams do not wake only to wait for it.
+    for (const auto &watcher : waiting)
+        watcher->wake.notify_one();
 }
 
 void EventHub::touchAccount(std::int64_t accountId) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 // Live event streams. Each open stream is a Watcher of one tab; a change to the tab is queued for
 // every watcher and each stream's thread writes it out. The hub also decides when a stream ends:
@@ -27,6 +28,10 @@ public:
         std::size_t maxQueuedBytes = 4 * 1024 * 1024;
         // One account cannot take every stream slot from the others.
         std::size_t maxStreamsPerAccount = 16;
+        // Events that follow the last ones written to a stream within this time wait for its end
+        // and go out in one write: a busy sheet costs each stream at most twenty writes a second,
+        // not one per change, while a change after a quiet moment goes out at once.
+        std::chrono::milliseconds gather{50};
     };
     using Event = std::shared_ptr<const std::string>;
 
@@ -37,6 +42,8 @@ public:
         std::string sessionHash;
         Clock::time_point opened;
         Clock::time_point lastWrite;
+        Clock::time_point lastEvents; // when events were last written, for gathering
+        bool waiting = false;         // waiting for something to write, to be woken for an event
         std::deque<Event> queue;
         std::size_t queuedBytes = 0;
         std::optional<std::uint64_t> resyncVersion; // the queue overflowed: send a resync instead
@@ -45,7 +52,8 @@ public:
         std::condition_variable wake;
     };
 
-    // What a stream writes next (possibly nothing); after `last` the stream ends.
+    // What a stream writes next (possibly nothing, possibly several events); after `last` the
+    // stream ends.
     struct Next {
         Event text;
         bool last = false;
@@ -73,6 +81,9 @@ public:
 
 private:
     static Event shared(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+    // The events waiting for a watcher, as many as fit one write of maxWriteBytes; at least one.
+    static Event takeQueued(Watcher &watcher);
+    static constexpr std::size_t maxWriteBytes = 64 * 1024;
 
     Options m_options;
     mutable std::mutex m_mutex;

@@ -94,7 +94,9 @@ CellStyle GridStore::style(std::int64_t styleId) {
 
 std::map<std::int64_t, CellStyle> GridStore::styles(const std::set<std::int64_t> &ids) {
     std::map<std::int64_t, CellStyle> result;
-    auto query = m_db.prepare("SELECT json FROM styles WHERE id = ?1");
+    if (ids.empty())
+        return result;
+    auto &query = m_db.cached("SELECT json FROM styles WHERE id = ?1");
     for (const auto id : ids) {
         query.bind(1, id);
         if (query.step())
@@ -121,16 +123,18 @@ void GridStore::setSize(std::int64_t tabId, const std::string &axis, std::int64_
 }
 
 std::uint64_t GridStore::version(std::int64_t tabId) {
-    auto query = m_db.prepare("SELECT version FROM tabs WHERE id = ?1");
+    auto &query = m_db.cached("SELECT version FROM tabs WHERE id = ?1");
     query.bind(1, tabId);
-    return query.step() ? static_cast<std::uint64_t>(query.integer(0)) : 0;
+    const auto version = query.step() ? static_cast<std::uint64_t>(query.integer(0)) : 0;
+    query.reset();
+    return version;
 }
 
 void GridStore::setVersion(std::int64_t tabId, std::uint64_t version) {
-    auto update = m_db.prepare("UPDATE tabs SET version = ?2 WHERE id = ?1");
+    auto &update = m_db.cached("UPDATE tabs SET version = ?2 WHERE id = ?1");
     update.bind(1, tabId).bind(2, static_cast<std::int64_t>(version));
     update.run();
-    auto touch = m_db.prepare(
+    auto &touch = m_db.cached(
         "UPDATE sheets SET updated_at = ?2 WHERE id = (SELECT sheet_id FROM tabs WHERE id = ?1)");
     touch.bind(1, tabId).bind(2, nowMillis());
     touch.run();

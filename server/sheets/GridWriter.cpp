@@ -8,6 +8,7 @@
 #include "sheets/GridStore.h"
 #include "sheets/Palette.h"
 #include "storage/Database.h"
+#include "storage/GroupTransaction.h"
 #include "storage/Transaction.h"
 
 #include <algorithm>
@@ -95,6 +96,7 @@ void GridWriter::forget(std::int64_t tabId) {
     const auto tab = state(tabId);
     std::lock_guard lock(tab->mutex);
     tab->engine.reset();
+    tab->cells.reset();
     std::lock_guard statesLock(m_statesMutex);
     tab->bytes = 0;
 }
@@ -173,14 +175,17 @@ void GridWriter::used(TabState &tab) {
 #endif
 }
 
-void GridWriter::checkRoom(std::int64_t tabId, std::int64_t added) {
-    // Caller holds the database lock.
+void GridWriter::checkRoom(TabState &tab, std::int64_t tabId, std::int64_t added) {
     if (added <= 0)
         return;
-    auto count = m_db.prepare("SELECT COUNT(*) FROM cells WHERE tab_id = ?1");
-    count.bind(1, tabId);
-    const std::int64_t stored = count.step() ? count.integer(0) : 0;
-    if (stored + added > m_limits.maxCellsPerSheet)
+    if (!tab.cells) {
+        // Counting takes longer the fuller the tab: done once, not for every write.
+        auto &count = m_db.cached("SELECT COUNT(*) FROM cells WHERE tab_id = ?1");
+        count.bind(1, tabId);
+        tab.cells = count.step() ? count.integer(0) : 0;
+        count.reset();
+    }
+    if (*tab.cells + added > m_limits.maxCellsPerSheet)
         throw Refusal(422, "sheet-full",
                       "A sheet holds at most " + std::to_string(m_limits.maxCellsPerSheet) +
                           " cells with content or a format. Nothing was changed.");
@@ -234,7 +239,8 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
     };
     std::vector<Step> steps;
     {
-        auto lock = m_db.lock();
+        // The writing connection sees the changes of the open group too: the latest state.
+        auto lock = m_db.lockToJoin();
         std::map<Position, std::string> current;
         std::set<Position> added;
         for (const auto &input : inputs) {
@@ -251,7 +257,7 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
                 it->second = input.raw;
             }
         }
-        checkRoom(tabId, static_cast<std::int64_t>(added.size()));
+        checkRoom(tab, tabId, static_cast<std::int64_t>(added.size()));
     }
 
     GridChange change;
@@ -268,8 +274,8 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
         for (const auto &input : inputs)
             written[{input.r, input.c}] = input.raw;
 
-        auto lock = m_db.lock();
-        Transaction transaction(m_db);
+        auto lock = m_db.lockToJoin();
+        GroupTransaction transaction(m_db);
         const std::uint64_t base = m_store.version(tabId);
         std::uint64_t version = base;
         std::optional<std::int64_t> changeId;
@@ -283,8 +289,10 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
             m_store.markUndone(id);
         std::map<std::int64_t, CellStyle> styleCache;
         change.cells.reserve(changed.size());
+        std::int64_t cellsAdded = 0;
         for (const auto &[r, c] : changed) {
-            StoredCell cell = m_store.cell(tabId, r, c).value_or(StoredCell{r, c, {}, {}, {}, false, {}});
+            const auto stored = m_store.cell(tabId, r, c);
+            StoredCell cell = stored.value_or(StoredCell{r, c, {}, {}, {}, false, {}});
             if (const auto it = written.find({r, c}); it != written.end())
                 cell.raw = it->second;
             CellStyle style;
@@ -296,16 +304,23 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
             }
             present(cell, formulas.value(r, c), style);
             m_store.put(tabId, cell);
+            cellsAdded += (stored ? 0 : 1) - (cell.removable() ? 1 : 0);
             change.cells.push_back(std::move(cell));
         }
         if (version != base)
             m_store.setVersion(tabId, version);
-        transaction.commit();
         change.version = version;
         attachStyles(change);
+        const auto group = transaction.join();
+        lock.unlock();
+        // The tab stays held meanwhile: its changes are committed, published and answered in order.
+        m_db.waitDurable(group);
+        if (tab.cells)
+            *tab.cells += cellsAdded;
     } catch (...) {
         // The model may now hold what the database refused: rebuild it from the database next time.
         tab.engine.reset();
+        tab.cells.reset();
         throw;
     }
     if (!steps.empty())
@@ -369,7 +384,7 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     }
 
     auto lock = m_db.lock();
-    checkRoom(tabId, added);
+    checkRoom(*tab, tabId, added);
     Transaction transaction(m_db);
     for (auto &[id, outcome] : outcomes) {
         if (!outcome.unchanged && !outcome.after.empty())
@@ -388,6 +403,8 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
         m_store.setVersion(tabId, change.version);
     }
     transaction.commit();
+    // Clearing formats removes cells: counted again when next needed.
+    tab->cells.reset();
     attachStyles(change);
     if (!change.cells.empty())
         m_publisher(tabId, change);

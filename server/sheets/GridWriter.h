@@ -79,6 +79,9 @@ private:
     struct TabState {
         std::mutex mutex;
         std::unique_ptr<FormulaEngine> engine;
+        // The cells stored for the tab, counted once and then kept up to date by the writes;
+        // unknown again after anything that may change it otherwise.
+        std::optional<std::int64_t> cells;
         std::uint64_t lastUse = 0; // under m_statesMutex
         std::int64_t bytes = 0;    // under m_statesMutex: the engine's size when last used
     };
@@ -89,7 +92,9 @@ private:
     // all together take more than the budget, and hands the freed memory back to the system. The
     // caller holds the tab's mutex.
     void used(TabState &tab);
-    void checkRoom(std::int64_t tabId, std::int64_t added);
+    // Refuses a change that would take the tab past its cells. The caller holds the tab's mutex
+    // and the database lock.
+    void checkRoom(TabState &tab, std::int64_t tabId, std::int64_t added);
     void attachStyles(GridChange &change);
     GridChange writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
 

@@ -51,7 +51,7 @@ std::vector<SheetStore::Sheet> SheetStore::visibleTo(std::int64_t accountId) {
 
 std::optional<SheetStore::Role> SheetStore::role(std::int64_t sheetId, std::int64_t accountId) {
     auto reading = m_db.read();
-    auto query = m_db.prepare("SELECT role FROM members WHERE sheet_id = ?1 AND account_id = ?2");
+    auto &query = m_db.cached("SELECT role FROM members WHERE sheet_id = ?1 AND account_id = ?2");
     query.bind(1, sheetId).bind(2, accountId);
     if (!query.step())
         return std::nullopt;
@@ -102,9 +102,9 @@ void SheetStore::rename(std::int64_t sheetId, const std::string &title) {
 
 std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
     auto reading = m_db.read();
-    auto query =
-        m_db.prepare("SELECT s.id, s.title, t.id, t.name FROM sheets s JOIN tabs t ON t.sheet_id = s.id "
-                     "WHERE s.id = ?1 ORDER BY t.position, t.id LIMIT 1");
+    auto &query =
+        m_db.cached("SELECT s.id, s.title, t.id, t.name FROM sheets s JOIN tabs t ON t.sheet_id = s.id "
+                    "WHERE s.id = ?1 ORDER BY t.position, t.id LIMIT 1");
     query.bind(1, sheetId);
     if (!query.step())
         return std::nullopt;
@@ -113,7 +113,7 @@ std::optional<SheetStore::Sheet> SheetStore::sheet(std::int64_t sheetId) {
 
 bool SheetStore::hasTab(std::int64_t sheetId, std::int64_t tabId) {
     auto reading = m_db.read();
-    auto query = m_db.prepare("SELECT 1 FROM tabs WHERE id = ?1 AND sheet_id = ?2");
+    auto &query = m_db.cached("SELECT 1 FROM tabs WHERE id = ?1 AND sheet_id = ?2");
     query.bind(1, tabId).bind(2, sheetId);
     return query.step();
 }

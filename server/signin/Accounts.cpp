@@ -115,9 +115,9 @@ std::optional<Account> Accounts::sessionAccount(std::string_view token) {
     if (!Tokens::valid(token))
         return std::nullopt;
     auto reading = m_db.read();
-    auto query =
-        m_db.prepare("SELECT a.id, a.email, a.name FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                     "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
+    auto &query =
+        m_db.cached("SELECT a.id, a.email, a.name FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                    "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
     query.bindBlob(1, Tokens::sha256(token)).bind(2, nowMillis());
     if (!query.step())
         return std::nullopt;

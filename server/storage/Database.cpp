@@ -36,9 +36,165 @@ Database::Database(const std::string &path) : m_path(path) {
     exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
     createSchema();
+    m_checkpointer = std::make_unique<Checkpointer>(path);
+    m_checkpointer->watch(m_writer.db);
 }
 
-Database::~Database() = default;
+Database::~Database() {
+    std::lock_guard lock(m_mutex);
+    commitGroup();
+    // Closing the writing connection checkpoints by itself, after the checkpointer is gone.
+    sqlite3_wal_hook(m_writer.db, nullptr, nullptr);
+}
+
+void Database::control(const std::string &sql) {
+    // Prepared once: a group's batches run these many times a second.
+    auto &statement = m_writer.cache[sql];
+    if (!statement)
+        statement = std::make_unique<Statement>(m_writer.db, sql);
+    try {
+        statement->run();
+    } catch (...) {
+        statement->reset();
+        throw;
+    }
+}
+
+std::unique_lock<std::mutex> Database::lockToJoin() {
+    ++m_queued;
+    std::unique_lock lock(m_mutex);
+    --m_queued;
+    m_lockFree.notify_one();
+    return lock;
+}
+
+std::unique_lock<std::mutex> Database::lock() {
+    std::unique_lock lock(m_mutex);
+    commitGroup();
+    return lock;
+}
+
+bool Database::groupLost() const {
+    return m_group && sqlite3_get_autocommit(m_writer.db) != 0;
+}
+
+Database::Ticket Database::beginBatch() {
+    if (groupLost()) {
+        endGroup(m_group, "The transaction was rolled back.");
+        m_group.reset();
+    }
+    if (!m_group) {
+        control("BEGIN IMMEDIATE");
+        m_group = std::make_shared<Group>();
+    }
+    try {
+        control("SAVEPOINT batch");
+    } catch (...) {
+        dropBatch(m_group);
+        throw;
+    }
+    return m_group;
+}
+
+void Database::joinBatch(const Ticket &group) {
+    if (groupLost()) {
+        const std::string failure = "The transaction was rolled back.";
+        endGroup(m_group, failure);
+        m_group.reset();
+        throw DatabaseError(failure);
+    }
+    control("RELEASE batch");
+    ++group->members;
+}
+
+void Database::dropBatch(const Ticket &group) noexcept {
+    if (group != m_group)
+        return;
+    if (groupLost()) {
+        // The failed statement took the batches that joined before with it.
+        endGroup(m_group, "The transaction was rolled back.");
+        m_group.reset();
+        return;
+    }
+    try {
+        control("ROLLBACK TO batch");
+        control("RELEASE batch");
+        if (group->members > 0)
+            return;
+    } catch (...) {
+    }
+    // No one else is in the group: end it, so that the database is not held for writing by nobody.
+    try {
+        exec("ROLLBACK");
+    } catch (...) {
+    }
+    endGroup(m_group, "The transaction was rolled back.");
+    m_group.reset();
+}
+
+void Database::commitGroup() noexcept {
+    if (!m_group)
+        return;
+    const Ticket group = std::move(m_group);
+    m_group.reset();
+    std::optional<std::string> failure;
+    if (sqlite3_get_autocommit(m_writer.db) != 0) {
+        failure = "The transaction was rolled back.";
+    } else {
+        try {
+            control("COMMIT");
+        } catch (const std::exception &error) {
+            failure = error.what();
+        }
+        // A COMMIT can fail and leave the transaction open; nothing of it may be kept.
+        if (failure && sqlite3_get_autocommit(m_writer.db) == 0) {
+            try {
+                exec("ROLLBACK");
+            } catch (...) {
+            }
+        }
+    }
+    endGroup(group, std::move(failure));
+}
+
+void Database::endGroup(const Ticket &group, std::optional<std::string> failure) noexcept {
+    {
+        std::lock_guard lock(m_groupMutex);
+        group->failure = std::move(failure);
+        group->done = true;
+    }
+    m_groupDone.notify_all();
+}
+
+void Database::waitDurable(const Ticket &ticket) {
+    std::unique_lock state(m_groupMutex);
+    while (!ticket->done) {
+        if (m_committing) {
+            m_groupDone.wait(state);
+            continue;
+        }
+        // This thread commits for everyone. While it waits for the writing lock, other batches
+        // still join the group; they are committed with it.
+        m_committing = true;
+        state.unlock();
+        {
+            auto writing = lockToJoin();
+            // Batches already queued for the lock are let in first, to share this commit: a sync
+            // costs far more than the wait. Bounded, since more may keep arriving.
+            const auto until = std::chrono::steady_clock::now() + maxGatherWait;
+            while (!ticket->done && m_queued > 0 &&
+                   m_lockFree.wait_until(writing, until) != std::cv_status::timeout) {
+            }
+            if (!ticket->done)
+                commitGroup();
+        }
+        state.lock();
+        m_committing = false;
+        m_groupDone.notify_all();
+    }
+    if (ticket->failure)
+        throw DatabaseError(*ticket->failure);
+}
 
 Database::Reading::Reading(Database &db, std::unique_ptr<Connection> connection)
     : m_db(db), m_connection(std::move(connection)),

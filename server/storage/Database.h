@@ -1,11 +1,16 @@
 #pragma once
 
+#include "storage/Checkpointer.h"
 #include "storage/Statement.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +21,11 @@ struct sqlite3;
 // reading. Every write holds lock(): statements of different requests never interleave, and a
 // Transaction commits before the request is answered. A read that changes nothing holds read()
 // instead; in WAL mode it sees the last commit and never waits behind a long write.
+//
+// Group commit: a writer whose changes may share one COMMIT, and so one sync of the log, with the
+// changes of other writers takes lockToJoin() and a GroupTransaction instead of lock() and a
+// Transaction, then lets go of the lock and waits with waitDurable() before answering. lock()
+// commits a group left open first, so every other writer still works alone, as before.
 class Database {
     struct Connection;
 
@@ -42,7 +52,22 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    [[nodiscard]] std::unique_lock<std::mutex> lock() { return std::unique_lock(m_mutex); }
+    // One transaction shared by several writers, committed as a whole.
+    struct Group {
+        std::size_t members = 0;            // under the writing lock
+        bool done = false;                  // under both the writing lock and m_groupMutex
+        std::optional<std::string> failure; // set with done
+    };
+    using Ticket = std::shared_ptr<Group>;
+
+    [[nodiscard]] std::unique_lock<std::mutex> lock();
+    // The writing connection, leaving an open group open for the holder to join.
+    [[nodiscard]] std::unique_lock<std::mutex> lockToJoin();
+    // Returns once the group of the ticket is committed and synced, committing it when no other
+    // thread is already committing. Throws DatabaseError when that commit failed: then nothing of
+    // the group was stored. Call without holding the writing lock.
+    void waitDurable(const Ticket &ticket);
+    static constexpr std::chrono::microseconds maxGatherWait{1000};
     [[nodiscard]] Reading read();
 
     Statement prepare(std::string_view sql);
@@ -53,6 +78,7 @@ public:
     int changes() const;
 
 private:
+    friend class GroupTransaction;
     struct Connection {
         sqlite3 *db = nullptr;
         std::map<std::string, std::unique_ptr<Statement>> cache;
@@ -62,12 +88,29 @@ private:
     // The reading connection this thread holds for this database, or the writing one.
     Connection &current();
     void createSchema();
+    // These four run under the writing lock. A batch is a savepoint inside the open group.
+    Ticket beginBatch();
+    void joinBatch(const Ticket &group);
+    void dropBatch(const Ticket &group) noexcept;
+    void commitGroup() noexcept;
+    // Runs a statement without values on the writing connection, prepared once.
+    void control(const std::string &sql);
+    // True when SQLite rolled the open group back by itself, after a failed statement.
+    bool groupLost() const;
+    void endGroup(const Ticket &group, std::optional<std::string> failure) noexcept;
     // Only for names written in this file, never for input.
     void addColumn(const std::string &table, const std::string &column, const std::string &declaration);
 
     std::string m_path;
     Connection m_writer;
+    std::unique_ptr<Checkpointer> m_checkpointer;
     std::mutex m_mutex;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Connection>> m_idleReaders;
+    Ticket m_group; // under the writing lock: the group open for batches to join
+    std::mutex m_groupMutex;
+    std::condition_variable m_groupDone;
+    bool m_committing = false; // under m_groupMutex: a thread is committing for the waiters
+    std::atomic<int> m_queued{0}; // threads waiting in lockToJoin()
+    std::condition_variable m_lockFree; // with m_mutex: a thread in lockToJoin() got the lock
 };
