@@ -345,10 +345,14 @@ std::optional<NativeSecretService::Lookup> findUnlockedNow(const NativeSecretSer
 }
 
 // Threads of their own: a store that never answers holds one of them for the time limit, and no
-// other work of the application.
+// other work of the application nor, while threads are left, other lookups.
 QThreadPool &keyringThreads() {
-    static QThreadPool pool;
-    return pool;
+    static QThreadPool *const pool = [] {
+        static QThreadPool threads;
+        threads.setMaxThreadCount(8);
+        return &threads;
+    }();
+    return *pool;
 }
 
 // findUnlockedNow on a keyring thread. The first use of the session bus connects to it, and each
