@@ -311,13 +311,15 @@ Reply callNow(const QDBusConnection &connection, const QString &path, const QStr
               const QString &method, const QVariantList &arguments) {
     QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
     message.setArguments(arguments);
-    const QDBusMessage reply = connection.call(message, QDBus::Block, static_cast<int>(settings().call.count()));
+    const QDBusMessage reply =
+        connection.call(message, QDBus::Block, static_cast<int>(settings().call.count()));
     return Reply{statusOf(reply), reply};
 }
 
 // The lookup of an item that needs no unlocking, as blocking calls for a worker thread; none when
 // the only matches are locked, which asks the person on the GUI thread.
-std::optional<NativeSecretService::Lookup> findUnlockedNow(const NativeSecretService::Attributes &attributes) {
+std::optional<NativeSecretService::Lookup>
+findUnlockedNow(const NativeSecretService::Attributes &attributes) {
     using Lookup = NativeSecretService::Lookup;
     const QDBusConnection connection = bus();
     if (!connection.isConnected())
@@ -366,7 +368,8 @@ findUnlocked(const NativeSecretService::Attributes &given, CancellationToken tok
     if (!future.isFinished()) {
         QFutureWatcher<Result> watcher;
         Wakeup wakeup;
-        QObject::connect(&watcher, &QFutureWatcherBase::finished, &wakeup, &Wakeup::wake, Qt::QueuedConnection);
+        QObject::connect(&watcher, &QFutureWatcherBase::finished, &wakeup, &Wakeup::wake,
+                         Qt::QueuedConnection);
         watcher.setFuture(future);
         const CancellationRegistration registration = token.onCancel(
             [&wakeup] { QMetaObject::invokeMethod(&wakeup, &Wakeup::wake, Qt::QueuedConnection); });
