@@ -38,21 +38,6 @@ private Q_SLOTS:
         QVERIFY(NativeNetworkPathSource::pathFor(reachability, medium, metered) == expected);
     }
 
-    // Before any other test loads a backend: a delayed source loads none before its time, nor at
-    // all once cancelled.
-    void loadsTheBackendOnlyAfterItsDelay() {
-        NativeNetworkPathSource cancelled(std::chrono::milliseconds(10));
-        cancelled.start([](const NativePath &) {});
-        cancelled.cancel();
-        QTest::qWait(50);
-        QVERIFY(!QNetworkInformation::instance());
-        NativeNetworkPathSource delayed(std::chrono::milliseconds(10));
-        delayed.start([](const NativePath &) {});
-        QVERIFY(!QNetworkInformation::instance());
-        QTest::qWait(50);
-        QVERIFY(QNetworkInformation::instance() || QNetworkInformation::availableBackends().isEmpty());
-    }
-
     // Against whatever network information this machine offers (on a build machine often none).
     void reportsOnlyUntilCancelled() {
         NativeNetworkPathSource source;
