@@ -9,10 +9,16 @@
 #include "connection/NativeHTTP.h"
 #include "connection/desktop/NativeBrowserSignInDesktop.h"
 
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QSessionManager>
+#include <QtConcurrent/QtConcurrentRun>
 
 TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_options(std::move(options)) {
+    // The font database (fontconfig's configuration and font caches) loads on another thread while
+    // the connection and the Home window are set up; the first text laid out waits only for the rest.
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        m_fonts = QtConcurrent::run([] { QFontDatabase::families(); });
     if (!m_options.settings)
         m_options.settings = std::make_shared<QSettings>();
     if (!m_options.services.openBrowser)
@@ -31,6 +37,7 @@ TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_opti
 }
 
 TabrelApp::~TabrelApp() {
+    m_fonts.waitForFinished(); // it uses the application's font database
     for (const auto &window : std::as_const(m_documents))
         delete window.data();
     delete m_home.data();

@@ -4,6 +4,7 @@
 #include "sheet/SheetModel.h"
 #include "updates/NativeUpdater.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -58,6 +59,7 @@ private:
 
     // Lets answers from the network threads find the application while it lives.
     std::shared_ptr<TabrelApp *> m_alive = std::make_shared<TabrelApp *>(this);
+    QFuture<void> m_fonts;
     Options m_options;
     QString m_appearance;
     TabrelWindows *m_windows = nullptr;

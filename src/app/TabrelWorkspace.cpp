@@ -94,6 +94,10 @@ TabrelWorkspace::TabrelWorkspace(std::shared_ptr<NativeTransport> client, std::o
         environment.connectivity ? environment.connectivity : NativeConnectivity::shared(),
         m_client->origin(), tabrelMacString("You’re offline. Waiting for a connection."), this);
     layout->addWidget(m_banner);
+    // A Home that shows at once asks for its list first: the request travels while the widgets
+    // are built.
+    if (isHome() && parent && parent->isVisible())
+        requestList();
     layout->addWidget(isHome() ? buildHome() : buildEditor(), 1);
     m_guard = new SheetCloseGuard(m_model, this);
 
@@ -327,9 +331,14 @@ void TabrelWorkspace::start() {
     if (m_documentID) {
         const SheetSummary summary{*m_documentID, QString(), 0, QString(), std::nullopt};
         startDetached(m_model, [model = m_model, summary] { return model->open(summary); });
-    } else {
-        startDetached(m_model, [model = m_model] { return model->loadList(); });
+    } else if (!m_listRequested) {
+        requestList();
     }
+}
+
+void TabrelWorkspace::requestList() {
+    m_listRequested = true;
+    startDetached(m_model, [model = m_model] { return model->loadList(); });
 }
 
 void TabrelWorkspace::setSceneActive(bool active) {

@@ -100,6 +100,7 @@ private:
     QWidget *buildHome();
     QWidget *buildEditor();
     void start();
+    void requestList();
     void updateList();
     void reportRecents();
     void updateEditor();
@@ -113,6 +114,7 @@ private:
     bool m_canSignOut = true;
     QString m_query;
     bool m_started = false;
+    bool m_listRequested = false;
 
     bool m_sceneActive = false;
     QString m_liveKey;

@@ -50,7 +50,10 @@ std::shared_ptr<NativeConnectivity> NativeConnectivity::create(std::shared_ptr<N
 std::shared_ptr<NativeConnectivity> NativeConnectivity::shared() {
     static std::shared_ptr<NativeConnectivity> instance;
     if (!instance) {
-        instance = create(std::make_shared<NativeNetworkPathSource>(), NativeClock::system());
+        // Until the backend reports, the network counts as usable, as on a system without one;
+        // the first window and its first requests do not wait for it.
+        constexpr std::chrono::seconds backendDelay(1);
+        instance = create(std::make_shared<NativeNetworkPathSource>(backendDelay), NativeClock::system());
         // Released while Qt still runs, not among the static destructors after it.
         qAddPostRoutine([] { instance.reset(); });
     }

@@ -1,6 +1,11 @@
 #include "connection/NativeNetworkPathSource.h"
 
-NativeNetworkPathSource::NativeNetworkPathSource(QObject *parent) : QObject(parent) {}
+NativeNetworkPathSource::NativeNetworkPathSource(std::chrono::milliseconds loadDelay, QObject *parent)
+    : QObject(parent) {
+    m_load.setSingleShot(true);
+    m_load.setInterval(loadDelay);
+    connect(&m_load, &QTimer::timeout, this, &NativeNetworkPathSource::load);
+}
 
 NativeNetworkPathSource::~NativeNetworkPathSource() {
     cancel();
@@ -8,12 +13,19 @@ NativeNetworkPathSource::~NativeNetworkPathSource() {
 
 void NativeNetworkPathSource::start(Callback onPath) {
     cancel();
+    m_onPath = std::move(onPath);
+    if (m_load.interval() > 0)
+        m_load.start();
+    else
+        load();
+}
+
+void NativeNetworkPathSource::load() {
     if (!QNetworkInformation::instance() && !QNetworkInformation::loadDefaultBackend())
         return;
     m_information = QNetworkInformation::instance();
     if (!m_information)
         return;
-    m_onPath = std::move(onPath);
     connect(m_information, &QNetworkInformation::reachabilityChanged, this, &NativeNetworkPathSource::report);
     connect(m_information, &QNetworkInformation::transportMediumChanged, this,
             &NativeNetworkPathSource::report);
@@ -22,6 +34,7 @@ void NativeNetworkPathSource::start(Callback onPath) {
 }
 
 void NativeNetworkPathSource::cancel() {
+    m_load.stop();
     if (m_information)
         disconnect(m_information, nullptr, this, nullptr);
     m_information.clear();

@@ -5,6 +5,9 @@
 #include <QNetworkInformation>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
+
+#include <chrono>
 
 #include <optional>
 
@@ -14,7 +17,9 @@
 class NativeNetworkPathSource : public QObject, public NativePathSource {
     Q_OBJECT
 public:
-    explicit NativeNetworkPathSource(QObject *parent = nullptr);
+    // The backend is loaded `loadDelay` after start(): loading it costs start-up several
+    // milliseconds (plugins, and NetworkManager's answers on the system bus).
+    explicit NativeNetworkPathSource(std::chrono::milliseconds loadDelay = {}, QObject *parent = nullptr);
     ~NativeNetworkPathSource() override;
 
     void start(Callback onPath) override;
@@ -26,8 +31,10 @@ public:
                                              QNetworkInformation::TransportMedium medium, bool metered);
 
 private:
+    void load();
     void report();
 
+    QTimer m_load;
     QPointer<QNetworkInformation> m_information;
     Callback m_onPath;
 };

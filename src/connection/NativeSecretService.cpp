@@ -7,7 +7,10 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QFile>
+#include <QFutureWatcher>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <chrono>
 
@@ -303,6 +306,81 @@ findIn(QDBusObjectPath session, const NativeSecretService::Attributes &given, Ca
                                           qdbus_cast<SecretValue>(secret.at(0)).value};
 }
 
+// One method call that blocks its thread until the answer or the plain time limit.
+Reply callNow(const QDBusConnection &connection, const QString &path, const QString &interface,
+              const QString &method, const QVariantList &arguments) {
+    QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
+    message.setArguments(arguments);
+    const QDBusMessage reply =
+        connection.call(message, QDBus::Block, static_cast<int>(settings().call.count()));
+    return Reply{statusOf(reply), reply};
+}
+
+// The lookup of an item that needs no unlocking, as blocking calls for a worker thread; none when
+// the only matches are locked, which asks the person on the GUI thread.
+std::optional<NativeSecretService::Lookup>
+findUnlockedNow(const NativeSecretService::Attributes &attributes) {
+    using Lookup = NativeSecretService::Lookup;
+    const QDBusConnection connection = bus();
+    if (!connection.isConnected())
+        return Lookup{NativeKeyringStatus::unavailable, {}};
+    const Reply session = callNow(connection, servicePath, serviceInterface, QStringLiteral("OpenSession"),
+                                  {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
+    if (session.status != NativeKeyringStatus::done)
+        return Lookup{session.status, {}};
+    std::optional<Lookup> found;
+    const Reply search = callNow(connection, servicePath, serviceInterface, QStringLiteral("SearchItems"),
+                                 {QVariant::fromValue(attributes)});
+    if (search.status != NativeKeyringStatus::done) {
+        found = Lookup{search.status, {}};
+    } else if (!search.pathsAt(0).isEmpty()) {
+        const Reply secret = callNow(connection, search.pathsAt(0).first().path(), itemInterface,
+                                     QStringLiteral("GetSecret"), {QVariant::fromValue(session.pathAt(1))});
+        found = secret.status == NativeKeyringStatus::done
+                    ? Lookup{NativeKeyringStatus::done, qdbus_cast<SecretValue>(secret.at(0)).value}
+                    : Lookup{secret.status, {}};
+    } else if (search.pathsAt(1).isEmpty()) {
+        found = Lookup{NativeKeyringStatus::missing, {}};
+    }
+    closeSession(session.pathAt(1));
+    return found;
+}
+
+// Threads of their own: a store that never answers holds one of them for the time limit, and no
+// other work of the application nor, while threads are left, other lookups.
+QThreadPool &keyringThreads() {
+    static QThreadPool *const pool = [] {
+        static QThreadPool threads;
+        threads.setMaxThreadCount(8);
+        return &threads;
+    }();
+    return *pool;
+}
+
+// findUnlockedNow on a keyring thread. The first use of the session bus connects to it, and each
+// answer would otherwise wait for the GUI thread to send the next call: off that thread, the
+// lookup goes on while the first window is built. A cancelled token ends the wait with timedOut.
+QCoro::Task<std::optional<NativeSecretService::Lookup>>
+findUnlocked(const NativeSecretService::Attributes &given, CancellationToken token) {
+    using Result = std::optional<NativeSecretService::Lookup>;
+    QFuture<Result> future =
+        QtConcurrent::run(&keyringThreads(), [attributes = given] { return findUnlockedNow(attributes); });
+    if (!future.isFinished()) {
+        QFutureWatcher<Result> watcher;
+        Wakeup wakeup;
+        QObject::connect(&watcher, &QFutureWatcherBase::finished, &wakeup, &Wakeup::wake,
+                         Qt::QueuedConnection);
+        watcher.setFuture(future);
+        const CancellationRegistration registration = token.onCancel(
+            [&wakeup] { QMetaObject::invokeMethod(&wakeup, &Wakeup::wake, Qt::QueuedConnection); });
+        while (!future.isFinished() && !token.isCancelled())
+            co_await qCoro(&wakeup, &Wakeup::woken);
+    }
+    if (token.isCancelled())
+        co_return NativeSecretService::Lookup{NativeKeyringStatus::timedOut, {}};
+    co_return future.result();
+}
+
 } // namespace
 
 void NativeSecretPrompt::complete(bool wasDismissed, const QDBusVariant &value) {
@@ -324,6 +402,9 @@ QCoro::Task<NativeSecretService::Lookup> NativeSecretService::find(const Attribu
                                                                    CancellationToken token) {
     const NativeSecretService::Attributes attributes = given; // copied before the first suspension
     registerTypes();
+    const std::optional<Lookup> unlocked = co_await findUnlocked(attributes, token);
+    if (unlocked)
+        co_return *unlocked;
     const Reply session = co_await openSession(token);
     if (session.status != NativeKeyringStatus::done)
         co_return Lookup{session.status, {}};

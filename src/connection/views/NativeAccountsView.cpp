@@ -30,6 +30,7 @@ NativeAccountsView::NativeAccountsView(const QString &name, const QString &symbo
     : QWidget(parent), m_name(name), m_symbol(symbol), m_connection(std::move(connection)),
       m_addAccount(std::move(addAccount)) {
     auto *layout = new QVBoxLayout(this);
+    m_layout = layout;
     layout->setContentsMargins(24, 24, 24, 24);
     auto *title = new QLabel(mac("Accounts"), this);
     QFont font = title->font();
@@ -47,8 +48,6 @@ NativeAccountsView::NativeAccountsView(const QString &name, const QString &symbo
     layout->addWidget(m_list);
     m_add = new QPushButton(nativeIcon(QStringLiteral("list-add")), mac("Add account"), this);
     layout->addWidget(m_add, 0, Qt::AlignLeft);
-    m_inline = new NativeSignInView(m_name, m_symbol, m_connection, this);
-    layout->addWidget(m_inline, 1);
     layout->addStretch();
 
     connect(m_add, &QPushButton::clicked, this, &NativeAccountsView::startAdding);
@@ -65,7 +64,7 @@ NativeAccountsView::NativeAccountsView(const QString &name, const QString &symbo
 NativeSignInView *NativeAccountsView::signInView() const {
     if (m_dialog)
         return m_dialog->findChild<NativeSignInView *>();
-    return m_inline->isVisibleTo(this) ? m_inline : nullptr;
+    return m_inline && m_inline->isVisibleTo(this) ? m_inline : nullptr;
 }
 
 void NativeAccountsView::rebuild() {
@@ -89,10 +88,20 @@ void NativeAccountsView::rebuild() {
     }
     const bool none = m_connection->accounts().isEmpty();
     m_add->setVisible(!none);
-    m_inline->setVisible(none);
+    showInline(none);
     // The inline form repeats the connection's error itself.
     if (none)
         m_error->setVisible(false);
+}
+
+void NativeAccountsView::showInline(bool shown) {
+    if (shown && !m_inline) {
+        m_inline = new NativeSignInView(m_name, m_symbol, m_connection, this);
+        // Below "Add account", above the closing stretch.
+        m_layout->insertWidget(m_layout->indexOf(m_add) + 1, m_inline, 1);
+    }
+    if (m_inline)
+        m_inline->setVisible(shown);
 }
 
 void NativeAccountsView::startAdding() {

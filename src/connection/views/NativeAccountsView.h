@@ -33,6 +33,7 @@ public:
 
 private:
     void rebuild();
+    void showInline(bool shown);
     void startAdding();
     void stopAdding();
 
@@ -45,6 +46,8 @@ private:
     QVBoxLayout *m_listLayout = nullptr;
     QList<QPushButton *> m_accountButtons;
     QPushButton *m_add = nullptr;
+    QVBoxLayout *m_layout = nullptr;
+    // Made the first time no account is left: with accounts, start-up need not build the form.
     NativeSignInView *m_inline = nullptr;
     QPointer<QDialog> m_dialog;
 };
