@@ -205,7 +205,10 @@ private Q_SLOTS:
         QTRY_COMPARE(panel.findChildren<QGroupBox *>().size(), 2);
         QCOMPARE(panel.findChildren<QGroupBox *>().at(0)->title(), "B2 \u00B7 Resolved");
         QCOMPARE(panel.findChildren<QGroupBox *>().at(1)->title(), "C5");
-        QCOMPARE(bool(button(&panel, "Resolve thread")), mayComment);
+        const auto buttons = panel.findChildren<QPushButton *>(); // resolved threads have none
+        QCOMPARE(int(std::count_if(buttons.cbegin(), buttons.cend(),
+                                   [](auto *b) { return b->text() == u"Resolve thread"; })),
+                 mayComment ? 1 : 0);
         QCOMPARE(panel.addButton()->isVisibleTo(&panel), mayComment);
         if (!mayComment)
             return;
