@@ -37,8 +37,8 @@ NativeSession httpsSession(char fill) {
 
 const QDBusObjectPath loginKeyring(QStringLiteral("/org/freedesktop/secrets/collection/login"));
 
-QDBusMessage keyringCall(const QString &path, const QString &interface, const QString &method,
-                         const QVariantList &arguments) {
+QDBusMessage keyringCall(const QString &interface, const QString &method, const QVariantList &arguments,
+                         const QString &path = QStringLiteral("/org/freedesktop/secrets")) {
     QDBusMessage message =
         QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"), path, interface, method);
     message.setArguments(arguments);
@@ -46,14 +46,13 @@ QDBusMessage keyringCall(const QString &path, const QString &interface, const QS
 }
 
 void lockKeyring() {
-    keyringCall(QStringLiteral("/org/freedesktop/secrets"), QStringLiteral("org.freedesktop.Secret.Service"),
-                QStringLiteral("Lock"), {QVariant::fromValue(QList<QDBusObjectPath>{loginKeyring})});
+    keyringCall("org.freedesktop.Secret.Service", "Lock", {QVariant::fromValue(QList{loginKeyring})});
 }
 
 bool keyringLocked() {
-    const QDBusMessage reply = keyringCall(
-        loginKeyring.path(), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-        {QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
+    const QDBusMessage reply =
+        keyringCall("org.freedesktop.DBus.Properties", "Get", {"org.freedesktop.Secret.Collection", "Locked"},
+                    loginKeyring.path());
     return qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant().toBool();
 }
 
@@ -61,18 +60,14 @@ bool keyringLocked() {
 // prompt that was just dismissed still holds the keyring.
 void unlockKeyring() {
     for (int attempt = 0; attempt < 100 && keyringLocked(); ++attempt) {
-        const QDBusMessage session =
-            keyringCall(QStringLiteral("/org/freedesktop/secrets"),
-                        QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("OpenSession"),
-                        {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
+        const QDBusMessage session = keyringCall("org.freedesktop.Secret.Service", "OpenSession",
+                                                 {"plain", QVariant::fromValue(QDBusVariant(QString()))});
         QDBusArgument password; // a secret as the call takes it: (oayays)
         password.beginStructure();
         password << qvariant_cast<QDBusObjectPath>(session.arguments().value(1)) << QByteArray()
                  << QByteArray("test") << QStringLiteral("text/plain");
         password.endStructure();
-        keyringCall(QStringLiteral("/org/freedesktop/secrets"),
-                    QStringLiteral("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"),
-                    QStringLiteral("UnlockWithMasterPassword"),
+        keyringCall("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
                     {QVariant::fromValue(loginKeyring), QVariant::fromValue(password)});
         if (keyringLocked())
             QTest::qWait(100);
@@ -83,7 +78,7 @@ void unlockKeyring() {
 void addAccounts(const QString &path, const QString &host, int count) {
     NativeAccountSettings settings(std::make_shared<QSettings>(path, QSettings::IniFormat));
     for (int i = 0; i < count; ++i) {
-        const NativeAccount account = NativeAccount::create(QUrl(QStringLiteral("https://") + host), "A");
+        const NativeAccount account = NativeAccount::create(QUrl("https://" + host), "A");
         settings.updateAccounts([&account](QList<NativeAccount> &accounts) { accounts.prepend(account); },
                                 {});
     }
@@ -150,9 +145,8 @@ private Q_SLOTS:
         runTask(connection->signOut());
         QCOMPARE(connection->error(), locked);
         QCOMPARE(connection->activeAccountID(), account.id);
-        QVERIFY(connection->client());
+        QVERIFY(connection->client() && fixture->scripted.requestsTo("/signout").isEmpty());
         QCOMPARE(connection->accounts(), QList<NativeAccount>{account});
-        QVERIFY(fixture->scripted.requestsTo(QStringLiteral("/signout")).isEmpty());
 
         connection->showAccounts();
         runTask(connection->selectAccount(account));
@@ -177,12 +171,10 @@ private Q_SLOTS:
         QVERIFY2(connection->waitingForKeyring(), qPrintable(connection->error()));
         connection->cancelKeyringWait();
         runTask(std::move(selecting));
-        QVERIFY(!connection->waitingForKeyring());
+        QVERIFY(!connection->waitingForKeyring() && !connection->client());
         QCOMPARE(waiting.size(), 2);
-        QCOMPARE(
-            connection->error(),
-            QStringLiteral("GNOME Keyring did not answer. Unlock it if it asks you to, then try again."));
-        QVERIFY(!connection->client());
+        QCOMPARE(connection->error(),
+                 "GNOME Keyring did not answer. Unlock it if it asks you to, then try again.");
 
         // The next call waits afresh.
         runTask(connection->selectAccount(account));
@@ -193,8 +185,7 @@ private Q_SLOTS:
     void noKeyringAtAll() {
         // A bus that was never connected: as under SSH or in a bare session.
         NativeSecretService::setBus(QDBusConnection(QStringLiteral("no-such-bus")));
-        const NativeAccount stored =
-            NativeAccount::create(QUrl(QLatin1String(ConnectionFixture::server)), "Work");
+        const NativeAccount stored = NativeAccount::create(QUrl(ConnectionFixture::server), "Work");
         fixture->settings->setValue(QStringLiteral("native.accounts"), NativeAccount::encodeList({stored}));
         const auto connection = started();
         QVERIFY(connection->error().startsWith(QStringLiteral("No keyring is available")));
@@ -212,8 +203,7 @@ private Q_SLOTS:
         QCOMPARE(connection->activeAccountID(), account.id);
         runTask(connection->signOut());
         QCOMPARE(connection->accounts(), QList<NativeAccount>{stored});
-        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo(QStringLiteral("/signout")).size(), 1,
-                                  patience);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo("/signout").size(), 1, patience);
     }
 
     // Keyring items say whose session they hold.
@@ -222,8 +212,7 @@ private Q_SLOTS:
         connection->setAccountName(QStringLiteral("Finance"));
         const NativeAccount account = signIn(connection, httpsSession('a'));
         QProcess search;
-        search.start(QStringLiteral("secret-tool"),
-                     {QStringLiteral("search"), QStringLiteral("user"), account.key()});
+        search.start(QStringLiteral("secret-tool"), {"search", "user", account.key()});
         QVERIFY(search.waitForFinished(patience));
         QVERIFY(search.readAll().contains("label = Finance on https://sheets.example"));
     }
@@ -249,10 +238,9 @@ private Q_SLOTS:
                                                         QSettings::IniFormat);
         const auto connection = started();
         signIn(connection, httpsSession('a'));
-        QVERIFY2(connection->error().startsWith(QStringLiteral("Could not save your accounts")),
+        QVERIFY2(connection->error().startsWith("Could not save your accounts"),
                  qPrintable(connection->error()));
-        QVERIFY(connection->accounts().isEmpty());
-        QVERIFY(!connection->client());
+        QVERIFY(connection->accounts().isEmpty() && !connection->client());
         QCOMPARE(KeyringHelpers::storedKeys(), QStringList());
     }
 
@@ -277,7 +265,7 @@ private Q_SLOTS:
                 QVERIFY(child->waitForFinished(patience));
             }
         }
-        const QUrl url(QStringLiteral("net.brevane.tabrel.sheets://signin?state=abc"));
+        const QUrl url("net.brevane.tabrel.sheets://signin?state=abc");
         QVERIFY(runTask(NativeSignInCallbackRelay::forward(name, url)));
         while (!listening.first()->canReadLine())
             QVERIFY(listening.first()->waitForReadyRead(patience));
@@ -301,11 +289,11 @@ private Q_SLOTS:
     }
     void relayRefusesBadInput() {
         QFETCH(QByteArray, sent);
-        NativeSignInCallbackRelay relay(folder.filePath(QStringLiteral("bad")));
+        NativeSignInCallbackRelay relay(folder.filePath("bad"));
         QVERIFY(relay.listen());
         QSignalSpy received(&relay, &NativeSignInCallbackRelay::urlReceived);
         QLocalSocket socket;
-        socket.connectToServer(folder.filePath(QStringLiteral("bad")));
+        socket.connectToServer(folder.filePath("bad"));
         QVERIFY(socket.waitForConnected(patience));
         socket.write(sent);
         QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QLocalSocket::UnconnectedState, patience);
@@ -396,10 +384,11 @@ private Q_SLOTS:
     void retryAfterDatesIgnoreLocalTime_data() {
         QTest::addColumn<QString>("date");
         QTest::addColumn<QDateTime>("at");
-        QTest::newRow("skipped hour") << "Sun, 31 Mar 2024 02:30:00 GMT"
-                                      << QDateTime(QDate(2024, 3, 31), QTime(2, 30), QTimeZone::utc());
-        QTest::newRow("repeated hour") << "Sun, 27 Oct 2024 02:30:00 GMT"
-                                       << QDateTime(QDate(2024, 10, 27), QTime(2, 30), QTimeZone::utc());
+        const QTime half(2, 30);
+        QTest::newRow("skipped hour")
+            << "Sun, 31 Mar 2024 02:30:00 GMT" << QDateTime({2024, 3, 31}, half, QTimeZone::utc());
+        QTest::newRow("repeated hour")
+            << "Sun, 27 Oct 2024 02:30:00 GMT" << QDateTime({2024, 10, 27}, half, QTimeZone::utc());
     }
     void retryAfterDatesIgnoreLocalTime() {
         QFETCH(QString, date);
@@ -416,8 +405,7 @@ private Q_SLOTS:
         runTask(NativeHTTP::create(server.origin(), std::nullopt)
                     ->download(QStringLiteral("/export"), target, {}));
         QFile file(target);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("workbook"));
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "workbook");
     }
 };
 

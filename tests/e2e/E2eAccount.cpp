@@ -2,9 +2,16 @@
 
 #include "TaskRunner.h"
 
+#include "async/DetachedTask.h"
+#include "sheet/SheetRename.h"
+
 namespace {
 const char *email = "e2e@example.com";
 const char *password = "a long enough password";
+
+NativeSession native(const ServerSession &session) {
+    return {QString::fromStdString(session.name), QString::fromStdString(session.value)};
+}
 } // namespace
 
 E2eAccount::E2eAccount(ServerProcess::Options options) : m_server(std::move(options)) {
@@ -21,9 +28,12 @@ E2eAccount::E2eAccount(ServerProcess::Options options) : m_server(std::move(opti
         m_error = QStringLiteral("sign-in failed");
 }
 
+NativeSession E2eAccount::nativeSession() const {
+    return native(*m_session);
+}
+
 std::shared_ptr<NativeHTTP> E2eAccount::client() const {
-    return NativeHTTP::create(origin(), NativeSession{QString::fromStdString(m_session->name),
-                                                      QString::fromStdString(m_session->value)});
+    return NativeHTTP::create(origin(), nativeSession());
 }
 
 std::shared_ptr<SheetModel> E2eAccount::model(std::shared_ptr<NativeTransport> transport,
@@ -35,7 +45,35 @@ std::shared_ptr<SheetModel> E2eAccount::model(std::shared_ptr<NativeTransport> t
     return SheetModel::make(transport ? std::move(transport) : client(), std::move(environment));
 }
 
-std::optional<SheetSummary> E2eAccount::createSheet() {
+std::shared_ptr<SheetModel> E2eAccount::opened(const SheetSummary &sheet) const {
+    auto reader = model();
+    runTask(reader->open(sheet));
+    return reader;
+}
+
+QString E2eAccount::serverRaw(quint64 sheet, qint64 r, qint64 c) const {
+    return opened(SheetSummary{sheet, QString(), 0, QString(), std::nullopt})->cells().value({r, c}).raw;
+}
+
+std::optional<SheetSummary> E2eAccount::createSheet(const QString &title) {
     auto creator = model();
-    return runTask(creator->create(false));
+    const std::optional<SheetSummary> created = runTask(creator->create(!title.isEmpty()));
+    if (!created || title.isEmpty())
+        return created;
+    if (!runTask(renameSheet(creator, title)) || !creator->page())
+        return std::nullopt;
+    return creator->page()->Sheet;
+}
+
+std::shared_ptr<SheetModel> E2eAccount::person(const QString &address) {
+    if (!m_server.addUser(address, address.section(u'@', 0, 0), QString::fromUtf8(password)))
+        return {};
+    const auto session = m_server.signIn(address.toStdString(), password);
+    return session ? model(NativeHTTP::create(origin(), native(*session))) : nullptr;
+}
+
+std::shared_ptr<CancellationSource> startWatching(const std::shared_ptr<SheetModel> &model) {
+    auto stop = std::make_shared<CancellationSource>();
+    startDetached(model, [model, token = stop->token()] { return model->watch(token); });
+    return stop;
 }

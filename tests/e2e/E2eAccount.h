@@ -2,6 +2,7 @@
 
 #include "ServerProcess.h"
 
+#include "async/CancellationSource.h"
 #include "connection/NativeHTTP.h"
 #include "sheet/SheetModel.h"
 
@@ -19,6 +20,7 @@ public:
     ServerProcess &server() { return m_server; }
     QUrl origin() const { return QUrl(QString::fromStdString(m_server.origin())); }
     const ServerSession &session() const { return *m_session; }
+    NativeSession nativeSession() const;
     TestClient testClient() const { return m_server.client(m_session); }
 
     // A fresh transport on the account's session, as the application makes one per account.
@@ -27,14 +29,23 @@ public:
     // and text measures 7 points per character.
     std::shared_ptr<SheetModel> model(std::shared_ptr<NativeTransport> client = {},
                                       SheetModelEnvironment environment = {}) const;
-    // Creates a sheet through the API and returns its summary.
-    std::optional<SheetSummary> createSheet();
+    // A model of its own opened on `sheet`: what another client sees now.
+    std::shared_ptr<SheetModel> opened(const SheetSummary &sheet) const;
+    // The raw text the server holds in a cell.
+    QString serverRaw(quint64 sheet, qint64 r, qint64 c) const;
+    // Creates a sheet through the API, renamed to `title` when one is given, and returns its summary.
+    std::optional<SheetSummary> createSheet(const QString &title = {});
+    // Another person signed in on the same server, with a model of their own; null on failure.
+    std::shared_ptr<SheetModel> person(const QString &email);
 
 private:
     ServerProcess m_server;
     std::optional<ServerSession> m_session;
     QString m_error;
 };
+
+// Watches a model's sheet in the background until the returned source is cancelled.
+std::shared_ptr<CancellationSource> startWatching(const std::shared_ptr<SheetModel> &model);
 
 // An in-memory clipboard for models in end-to-end tests.
 class MemoryClipboard final : public SheetClipboard {

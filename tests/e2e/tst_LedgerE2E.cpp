@@ -8,9 +8,6 @@
 #include "FaultProxy.h"
 #include "TaskRunner.h"
 
-#include "async/CancellationSource.h"
-#include "async/DetachedTask.h"
-
 #include <QCoroTimer>
 #include <QDeadlineTimer>
 #include <QTest>
@@ -137,25 +134,21 @@ private Q_SLOTS:
         QVERIFY2(account.ok(), qPrintable(account.error()));
         FaultProxy proxy(quint16(account.server().port()));
         QVERIFY(proxy.listen());
-        const QString proxyOrigin = QStringLiteral("http://127.0.0.1:%1").arg(proxy.port());
-        proxy.setOriginRewrite("Origin: " + proxyOrigin.toUtf8(),
-                               "Origin: " + QByteArray::fromStdString(account.server().origin()));
+        const QUrl proxyOrigin(QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()));
+        proxy.setOriginRewrite("Origin: " + proxyOrigin.toEncoded(),
+                               "Origin: " + account.origin().toEncoded());
         const auto sheet = account.createSheet();
         QVERIFY(sheet);
-        const NativeSession session{QString::fromStdString(account.session().name),
-                                    QString::fromStdString(account.session().value)};
+        const auto throughProxy = [&] { return NativeHTTP::create(proxyOrigin, account.nativeSession()); };
 
         std::vector<Client> clients(3);
         for (int i = 0; i < 3; ++i) {
             Client &client = clients[std::size_t(i)];
             client.index = i;
-            client.model = account.model(NativeHTTP::create(QUrl(proxyOrigin), session));
+            client.model = account.model(throughProxy());
             runTask(client.model->open(*sheet));
             QCOMPARE(client.model->error(), QString());
-            client.stopWatching = std::make_shared<CancellationSource>();
-            startDetached(client.model, [model = client.model, token = client.stopWatching->token()] {
-                return model->watch(token);
-            });
+            client.stopWatching = startWatching(client.model);
         }
 
         // Faults from here on; the server restarts now and then.
@@ -204,7 +197,7 @@ private Q_SLOTS:
         proxy.setChooser({});
         proxy.dropAll();
         const auto serverGrid = [&] {
-            auto reader = account.model(NativeHTTP::create(QUrl(proxyOrigin), session));
+            auto reader = account.model(throughProxy());
             runTask(reader->open(*sheet));
             return rawTexts(reader->cells());
         };

@@ -2,19 +2,7 @@
 #include "SheetApi.h"
 #include "TaskRunner.h"
 
-#include "async/CancellationSource.h"
-#include "async/DetachedTask.h"
-
 #include <QTest>
-
-namespace {
-// Watches a model's sheet in the background until the returned source is cancelled.
-std::shared_ptr<CancellationSource> startWatching(const std::shared_ptr<SheetModel> &model) {
-    auto stop = std::make_shared<CancellationSource>();
-    startDetached(model, [model, token = stop->token()]() { return model->watch(token); });
-    return stop;
-}
-} // namespace
 
 // Live updates through the real server and network stack; event handling, batching and refusals are
 // covered against scripted servers in the model's own tests.
@@ -33,8 +21,7 @@ private Q_SLOTS:
     void aWatcherReconnectsAfterARestartAndMissesNothing() {
         const auto sheet = account->createSheet();
         QVERIFY(sheet);
-        auto watcher = account->model();
-        runTask(watcher->open(*sheet));
+        auto watcher = account->opened(*sheet);
         auto stop = startWatching(watcher);
         QTRY_COMPARE_WITH_TIMEOUT(watcher->live(), QStringLiteral("Live"), 20000);
 
@@ -46,8 +33,7 @@ private Q_SLOTS:
         // Written while the watcher is still disconnected: the reload on reconnecting brings it.
         TestClient other = account->testClient();
         const SheetRef ref{sheet->ID, sheet->TabID};
-        const auto written = SheetApi::batch(other, ref, {SheetApi::write(4, 2, "written meanwhile")});
-        QVERIFY(written && written->status == 200);
+        QCOMPARE(SheetApi::batch(other, ref, {SheetApi::write(4, 2, "written meanwhile")})->status, 200);
         QTRY_COMPARE_WITH_TIMEOUT(watcher->live(), QStringLiteral("Live"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(watcher->cells().value({4, 2}).raw, QStringLiteral("written meanwhile"),
                                   20000);

@@ -1,15 +1,12 @@
 #pragma once
 
+#include "EditorWidgets.h"
 #include "FakeClipboard.h"
 #include "FakeSheetServer.h"
 #include "SheetFixtures.h"
 #include "TaskRunner.h"
 
-#include "editor/SheetEditor.h"
-#include "editor/SheetGrid.h"
 #include "sheet/SheetModel.h"
-
-#include <QTest>
 
 // A sheet served from memory, its model and an editor shown on it at a fixed size.
 struct EditorFixture {
@@ -40,12 +37,8 @@ struct EditorFixture {
         show();
     }
     void show() {
-        editor = std::make_unique<SheetEditor>(model);
-        editor->resize(900, 600);
-        editor->show();
-        editor->activateWindow();
-        QVERIFY(QTest::qWaitForWindowExposed(editor.get()));
-        grid()->setFocus();
+        editor = showEditor(model);
+        QVERIFY(editor);
     }
     SheetGrid *grid() const { return editor->grid(); }
     QWidget *viewport() const { return grid()->viewport(); }
@@ -53,16 +46,14 @@ struct EditorFixture {
     void key(int key, Qt::KeyboardModifiers modifiers = {}) {
         QTest::keyClick(grid(), Qt::Key(key), modifiers);
     }
-    void type(const QString &text, Qt::KeyboardModifiers modifiers = {}) {
-        QTest::keyClicks(grid(), text, modifiers);
-    }
-    // The cell writes posted in every batch so far.
-    QList<nlohmann::json> postedWrites() const {
-        QList<nlohmann::json> writes;
+    void type(const QString &text) { QTest::keyClicks(grid(), text); }
+    // The cell writes posted in every batch so far, as "A1=raw".
+    QStringList posted() const {
+        QStringList writes;
         for (const auto &body : server->posted)
-            if (body.contains("cells"))
-                for (const auto &write : body.at("cells"))
-                    writes.append(write);
+            for (const auto &write : body.value("cells", nlohmann::json::array()))
+                writes.append(Coordinate{write.at("r").get<qint64>(), write.at("c").get<qint64>()}.ref() +
+                              u'=' + QString::fromStdString(write.at("raw").get<std::string>()));
         return writes;
     }
     // Lets detached saves and their follow-ups run.
@@ -71,10 +62,3 @@ struct EditorFixture {
             QCoreApplication::processEvents();
     }
 };
-
-// Sends a mouse event with the given buttons held, which QTest's own mouseMove cannot.
-inline void sendMouse(QWidget *target, QEvent::Type type, const QPoint &at, Qt::MouseButton button,
-                      Qt::MouseButtons held, Qt::KeyboardModifiers modifiers = {}) {
-    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, modifiers);
-    QCoreApplication::sendEvent(target, &event);
-}

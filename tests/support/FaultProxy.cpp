@@ -14,7 +14,7 @@ public:
         m_client->setParent(this);
         m_upstream = new QTcpSocket(this);
         connect(m_client, &QTcpSocket::readyRead, this, &Link::fromClient);
-        connect(m_client, &QTcpSocket::disconnected, this, &Link::close);
+        connect(m_client, &QTcpSocket::disconnected, this, [this] { close(); });
         connect(m_upstream, &QTcpSocket::readyRead, this, &Link::fromServer);
         connect(m_upstream, &QTcpSocket::disconnected, this, &Link::upstreamClosed);
         connect(m_upstream, &QTcpSocket::errorOccurred, this, [this] {
@@ -35,24 +35,20 @@ public:
         }
     }
 
-    void close() {
-        if (m_closed)
+    // Closes both sides; with `reset`, with a TCP reset instead of an orderly close.
+    void close(bool reset = false) {
+        if (std::exchange(m_closed, true))
             return;
-        m_closed = true;
-        m_client->disconnectFromHost();
-        m_upstream->disconnectFromHost();
-        deleteLater();
-    }
-
-    void reset() {
-        if (m_closed)
-            return;
-        m_closed = true;
-        // Linger with no time: the kernel answers with RST instead of FIN.
-        const linger hard{1, 0};
-        ::setsockopt(int(m_client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        m_client->abort();
-        m_upstream->abort();
+        if (reset) {
+            // Linger with no time: the kernel answers with RST instead of FIN.
+            const linger hard{1, 0};
+            ::setsockopt(int(m_client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            m_client->abort();
+            m_upstream->abort();
+        } else {
+            m_client->disconnectFromHost();
+            m_upstream->disconnectFromHost();
+        }
         deleteLater();
     }
 
@@ -117,10 +113,7 @@ private:
         if ((m_fault.kind == Fault::Kind::dropAfter || m_fault.kind == Fault::Kind::resetAfter) &&
             m_passed >= m_fault.bytes) {
             m_client->flush();
-            if (m_fault.kind == Fault::Kind::dropAfter)
-                close();
-            else
-                reset();
+            close(m_fault.kind == Fault::Kind::resetAfter);
             return;
         }
         if (m_fault.kind == Fault::Kind::trickle && m_held.isEmpty()) {

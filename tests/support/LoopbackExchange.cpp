@@ -1,27 +1,16 @@
 #include "LoopbackExchange.h"
 
+#include <QHash>
 #include <QTimer>
 
 #include <memory>
 
 namespace {
 QByteArray reason(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 302:
-        return "Found";
-    case 401:
-        return "Unauthorized";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> reasons = {{200, "OK"},        {204, "No Content"},
+                                                   {302, "Found"},     {401, "Unauthorized"},
+                                                   {404, "Not Found"}, {500, "Internal Server Error"}};
+    return reasons.value(status, "Status");
 }
 } // namespace
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "LoopbackRequest.h"
-
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
@@ -10,6 +8,23 @@
 #include <optional>
 
 using LoopbackHeaders = QList<QPair<QByteArray, QByteArray>>;
+
+// One HTTP request as the loopback test server received it.
+struct LoopbackRequest {
+    QByteArray method;
+    QByteArray target;       // path and query, as sent
+    LoopbackHeaders headers; // in the order sent, names as sent
+    QByteArray body;
+    QByteArray raw; // the head and body exactly as received
+
+    // The value of the first header with this name (compared without regard to case).
+    std::optional<QByteArray> header(const QByteArray &name) const {
+        for (const auto &[key, value] : headers)
+            if (key.compare(name, Qt::CaseInsensitive) == 0)
+                return value;
+        return std::nullopt;
+    }
+};
 
 // The answer to one request of the loopback test server, scripted by the test: a whole response at
 // once, or a head followed by body pieces written now, later or never (a stream held open).
@@ -37,7 +52,6 @@ public:
     void close();
 
     bool isConnected() const;
-    bool isFinished() const { return m_finished; }
     qint64 bodyBytesWritten() const { return m_bodyBytes; }
 
 Q_SIGNALS:

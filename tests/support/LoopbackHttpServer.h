@@ -1,7 +1,6 @@
 #pragma once
 
 #include "LoopbackExchange.h"
-#include "LoopbackRequest.h"
 
 #include <QList>
 #include <QObject>

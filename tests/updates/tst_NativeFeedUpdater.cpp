@@ -24,9 +24,9 @@
 
 namespace {
 struct Result {
-    NativeFeedUpdater::Outcome outcome = NativeFeedUpdater::Outcome::Failed;
+    NativeFeedUpdater::Outcome outcome;
     QString message;
-    bool userInitiated = false;
+    bool userInitiated;
 };
 
 const QByteArray package = QByteArray("!<arch>\ndebian-binary   ") + QByteArray(40000, 'p');
@@ -60,7 +60,6 @@ class TestNativeFeedUpdater : public QObject {
 
     QString downloads() const { return m_scratch->filePath(QStringLiteral("downloads")); }
     QStringList downloadedFiles() const { return QDir(downloads()).entryList(QDir::Files); }
-
     std::shared_ptr<QSettings> settings() const {
         return std::make_shared<QSettings>(m_scratch->filePath(QStringLiteral("settings.ini")),
                                            QSettings::IniFormat);
@@ -105,11 +104,10 @@ class TestNativeFeedUpdater : public QObject {
     void offer(const QString &path, const QByteArray &version, const QByteArray &bytes,
                const QByteArray &signature, qint64 length = -1) {
         m_server.setAnswer(path, {200, bytes, false});
-        m_server.setAnswer(QStringLiteral("/appcast.xml"),
-                           {200,
-                            UpdateSigning::feed({{version, m_server.url(path).toEncoded(),
-                                                  length < 0 ? bytes.size() : length, signature}}),
-                            false});
+        const qint64 announced = length < 0 ? bytes.size() : length;
+        m_server.setAnswer(
+            "/appcast.xml",
+            {200, UpdateSigning::feed({{version, m_server.url(path).toEncoded(), announced, signature}})});
     }
 
 private Q_SLOTS:
@@ -129,16 +127,14 @@ private Q_SLOTS:
         QVERIFY(offered.userInitiated);
         QCOMPARE(m_opened.size(), 1);
         QFile file(m_opened.first().toLocalFile());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), package);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == package);
         QCOMPARE(feedUpdater->packagePath(), file.fileName());
 
         // Same length, one bit changed, the signature of the real package.
         offer(QStringLiteral("/tabrel-1.2.0.deb"), "1.2.0", tampered(package), m_keys.sign(package));
         const Result refused = check(*feedUpdater);
         QCOMPARE(refused.outcome, NativeFeedUpdater::Outcome::Refused);
-        QVERIFY2(refused.message.contains(QStringLiteral("could not be verified")),
-                 qPrintable(refused.message));
+        QVERIFY2(refused.message.contains("could not be verified"), qPrintable(refused.message));
         QCOMPARE(feedUpdater->lastMessage(), refused.message);
         QCOMPARE(m_opened.size(), 1);
         QCOMPARE(downloadedFiles(), QStringList{QStringLiteral("tabrel-1.1.0.deb")});
@@ -247,7 +243,7 @@ private Q_SLOTS:
         NativeFeedUpdater feedUpdater(feed, m_keys.publicKey, options(trusted));
         const Result result = check(feedUpdater);
         QCOMPARE(result.outcome, NativeFeedUpdater::Outcome::Failed);
-        QVERIFY2(result.message.startsWith(QStringLiteral("The update feed could not be loaded: ")),
+        QVERIFY2(result.message.startsWith("The update feed could not be loaded: "),
                  qPrintable(result.message));
         QCOMPARE(m_server.requests().size(), before);
         QVERIFY(m_opened.isEmpty());
@@ -344,23 +340,21 @@ private Q_SLOTS:
         QFETCH(QVariant, key);
         QFETCH(bool, configured);
         NativeUpdater updater(info(feed, key), options(true, std::chrono::hours(1)));
-        QCOMPARE(updater.isConfigured(), configured);
-        QCOMPARE(updater.controller() != nullptr, configured);
-        QCOMPARE(updater.canCheckForUpdates(), configured);
         NativeUpdateCommands commands(updater);
-        QCOMPARE(commands.checkAction()->isEnabled(), configured);
-        QCOMPARE(commands.automaticAction()->isEnabled(), configured);
-        // Unconfigured is permanent: asking does nothing.
-        updater.setAutomaticallyChecksForUpdates(true);
-        QCOMPARE(updater.automaticallyChecksForUpdates(), configured);
+        updater.setAutomaticallyChecksForUpdates(true); // unconfigured is permanent: asking does nothing
+        const QList<bool> all = {updater.isConfigured(),
+                                 updater.controller() != nullptr,
+                                 updater.canCheckForUpdates(),
+                                 commands.checkAction()->isEnabled(),
+                                 commands.automaticAction()->isEnabled(),
+                                 updater.automaticallyChecksForUpdates()};
+        QCOMPARE(all, QList<bool>(6, configured));
     }
 
-    void defaultBuildIsUnconfigured() {
-        NativeUpdater updater(NativeUpdater::bundleInfo(), options(true, std::chrono::hours(1)));
-        QVERIFY(!updater.isConfigured());
-    }
-
-    void menuItemsCarryTheirTitles() {
+    // The menu items carry their titles, and the toggle follows the updater both ways.
+    void menuItemsFollowTheUpdater() {
+        QVERIFY(
+            !NativeUpdater(NativeUpdater::bundleInfo(), options(true, std::chrono::hours(1))).isConfigured());
         NativeUpdater updater(info(validFeed, validKey), options(true, std::chrono::hours(1)));
         NativeUpdateCommands commands(updater);
         QMenu menu;
@@ -368,24 +362,17 @@ private Q_SLOTS:
         QStringList titles;
         for (QAction *action : menu.actions())
             titles.append(action->text());
-        QCOMPARE(titles, (QStringList{QString(), QStringLiteral("Check for Updates\u2026"),
-                                      QStringLiteral("Automatically Check for Updates")}));
-        QVERIFY(commands.automaticAction()->isCheckable());
-    }
-
-    void toggleFollowsTheUpdaterBothWays() {
-        NativeUpdater updater(info(validFeed, validKey), options(true, std::chrono::hours(1)));
-        NativeUpdateCommands commands(updater);
-        QVERIFY(!commands.automaticAction()->isChecked());
+        QCOMPARE(titles,
+                 (QStringList{QString(), "Check for Updates\u2026", "Automatically Check for Updates"}));
+        QVERIFY(commands.automaticAction()->isCheckable() && !commands.automaticAction()->isChecked());
         commands.automaticAction()->trigger();
-        QVERIFY(updater.controller()->automaticallyChecksForUpdates());
-        QVERIFY(updater.automaticallyChecksForUpdates());
+        QVERIFY(updater.controller()->automaticallyChecksForUpdates() &&
+                updater.automaticallyChecksForUpdates());
         commands.automaticAction()->trigger();
         QVERIFY(!updater.controller()->automaticallyChecksForUpdates());
         // Changed elsewhere: the mirror and the toggle follow.
         updater.controller()->setAutomaticallyChecksForUpdates(true);
-        QVERIFY(updater.automaticallyChecksForUpdates());
-        QVERIFY(commands.automaticAction()->isChecked());
+        QVERIFY(updater.automaticallyChecksForUpdates() && commands.automaticAction()->isChecked());
     }
 
     // While a check runs the item is disabled; the answer of a check the person asked for is shown.

@@ -4,7 +4,6 @@
 
 #include "connection/NativeAccountSettings.h"
 #include "connection/NativeCredentials.h"
-#include "sheet/SheetRename.h"
 
 #include <QSettings>
 
@@ -16,10 +15,7 @@ ShellFixture::ShellFixture() : m_account(std::make_unique<E2eAccount>()) {
     const NativeAccount stored = NativeAccount::create(m_account->origin(), QStringLiteral("Ann"));
     NativeAccountSettings(settings).updateAccounts([&](QList<NativeAccount> &list) { list = {stored}; }, {});
     NativeAccountSettings(settings).setActiveAccount(stored.id);
-    const ServerSession &session = m_account->session();
-    runTask(NativeCredentials::save(
-        NativeSession{QString::fromStdString(session.name), QString::fromStdString(session.value)},
-        stored.key(), stored.name));
+    runTask(NativeCredentials::save(m_account->nativeSession(), stored.key(), stored.name));
 
     TabrelApp::Options options;
     options.defaultServer = m_account->origin().toString();
@@ -34,20 +30,4 @@ ShellFixture::ShellFixture() : m_account(std::make_unique<E2eAccount>()) {
 
 ShellFixture::~ShellFixture() {
     m_app.reset();
-}
-
-SheetSummary ShellFixture::createSheet(const QString &title) {
-    const auto model = m_account->model();
-    const std::optional<SheetSummary> created = runTask(model->create(true));
-    if (!created)
-        return {};
-    runTask(renameSheet(model, title));
-    return model->page() ? model->page()->Sheet : *created;
-}
-
-QString ShellFixture::serverRaw(quint64 sheet, qint64 r, qint64 c) {
-    const auto model = m_account->model();
-    runTask(model->open(SheetSummary{sheet, QString(), 0, QString(), std::nullopt}));
-    const auto found = model->cells().find(Coordinate{r, c});
-    return found == model->cells().end() ? QString() : found->raw;
 }

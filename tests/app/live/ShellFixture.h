@@ -20,11 +20,6 @@ public:
     TabrelApp &app() { return *m_app; }
     int terminations() const { return m_terminations; }
 
-    // Creates a sheet on the server under `title`.
-    SheetSummary createSheet(const QString &title);
-    // The confirmed raw text of a cell, read from the server.
-    QString serverRaw(quint64 sheet, qint64 r, qint64 c);
-
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<E2eAccount> m_account;

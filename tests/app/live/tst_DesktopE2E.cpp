@@ -4,7 +4,6 @@
 #include "XwdImage.h"
 
 #include "connection/NativeSignInCallbackRelay.h"
-#include "sheet/SheetRename.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -17,7 +16,7 @@
 #include <QTest>
 
 namespace {
-const char *sheetTitle = "Field notes";
+const QString sheetTitle = QStringLiteral("Field notes");
 
 // A child process that is stopped when the test ends, however it ends.
 struct Child {
@@ -41,11 +40,14 @@ class TestDesktopE2E : public QObject {
     QTemporaryDir dir;
     QString display;
 
-    QString xdo(const QStringList &arguments, int *status = nullptr) {
-        QProcess xdotool;
+    QProcessEnvironment onDisplay() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DISPLAY"), display);
-        xdotool.setProcessEnvironment(environment);
+        return environment;
+    }
+    QString xdo(const QStringList &arguments, int *status = nullptr) {
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(onDisplay());
         xdotool.start(QStringLiteral("xdotool"), arguments);
         xdotool.waitForFinished(30000);
         if (status)
@@ -67,17 +69,14 @@ class TestDesktopE2E : public QObject {
 
 private Q_SLOTS:
     void signInOpenEditAndClose() {
-        for (const char *tool : {"Xvfb", "xdotool", "chromium", "chromedriver"}) {
+        for (const char *tool : {"Xvfb", "xdotool", "chromium", "chromedriver"})
             if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
                 QSKIP(qPrintable(
                     QStringLiteral("%1 is not installed (scripts/bootstrap installs it)").arg(tool)));
-        }
         E2eAccount account;
         QVERIFY2(account.ok(), qPrintable(account.error()));
-        const auto creator = account.model();
-        QVERIFY(runTask(creator->create(true)));
-        QVERIFY(runTask(renameSheet(creator, QString::fromUtf8(sheetTitle))));
-        const quint64 sheet = creator->page()->Sheet.ID;
+        const auto created = account.createSheet(sheetTitle);
+        QVERIFY(created);
 
         // The display. Xvfb picks a free number and writes it once it accepts clients: a socket
         // left behind by an earlier server cannot pass for a ready one.
@@ -103,8 +102,7 @@ private Q_SLOTS:
         QVERIFY2(browser.start(), browser.error().c_str());
 
         Child app;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display);
+        QProcessEnvironment environment = onDisplay();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.insert(QStringLiteral("PATH"),
                            dir.filePath(QStringLiteral("bin")) + u':' + environment.value("PATH"));
@@ -124,7 +122,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(opened), 20000);
         QFile urls(opened);
         QVERIFY(urls.open(QIODevice::ReadOnly));
-        const QByteArray page = urls.readLine().trimmed();
+        const QByteArray page = urls.readLine().trimmed(); // the approval page
         QVERIFY2(page.startsWith(account.origin().toString().toUtf8() + "/native/start?id="),
                  page.constData());
 
@@ -146,7 +144,7 @@ private Q_SLOTS:
             screenshot(QStringLiteral("home.png"));
             xdo({"key", "Return"});
             QTest::qWait(1000);
-            document = window(QString::fromUtf8(sheetTitle));
+            document = window(sheetTitle);
         }
         const std::string approval = browser.text().substr(0, 400);
         QVERIFY2(!document.isEmpty(),
@@ -155,21 +153,16 @@ private Q_SLOTS:
         xdo({"windowfocus", "--sync", document});
         xdo({"type", "42"});
         xdo({"key", "Return"});
-        const auto stored = [&account, sheet] {
-            const auto reader = account.model();
-            runTask(reader->open(SheetSummary{sheet, QString(), 0, QString(), std::nullopt}));
-            const auto cell = reader->cells().find(Coordinate{0, 0});
-            return cell == reader->cells().end() ? QString() : cell->raw;
-        };
+        const auto stored = [&account, sheet = created->ID] { return account.serverRaw(sheet, 0, 0); };
         QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("42"), 20000);
         screenshot(QStringLiteral("sheet.png"));
 
-        for (int attempt = 0; attempt < 20 && !window(QString::fromUtf8(sheetTitle)).isEmpty(); ++attempt) {
+        for (int attempt = 0; attempt < 20 && !window(sheetTitle).isEmpty(); ++attempt) {
             xdo({"windowfocus", "--sync", document});
             xdo({"key", "ctrl+w"});
             QTest::qWait(500);
         }
-        QVERIFY2(window(QString::fromUtf8(sheetTitle)).isEmpty(), "the document window did not close");
+        QVERIFY2(window(sheetTitle).isEmpty(), "the document window did not close");
 
         QCOMPARE(stored(), QStringLiteral("42"));
 
