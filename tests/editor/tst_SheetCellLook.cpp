@@ -175,6 +175,8 @@ private Q_SLOTS:
         model->select({0, 0});
         QVERIFY(send(menu.boldAction()));
         QCOMPARE(server.posted.last().dump(), R"({"bold":false,"c1":0,"c2":0,"r1":0,"r2":0})"); // all bold
+        QVERIFY(send(menu.italicAction())); // bold, not italic: italic is turned on
+        QCOMPARE(server.posted.last().dump(), R"({"c1":0,"c2":0,"italic":true,"r1":0,"r2":0})");
         model->extendSelection({1, 0});
         QVERIFY(send(menu.boldAction()));
         QCOMPARE(server.posted.last().dump(), R"({"bold":true,"c1":0,"c2":0,"r1":0,"r2":1})");
