@@ -41,14 +41,14 @@ public:
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
 
-    void run(const std::function<void()> &work) {
+    // Runs `work` on this thread; what it threw, if anything.
+    std::exception_ptr run(const std::function<void()> &work) {
         std::unique_lock lock(m_mutex);
         m_work = &work;
         m_failure = nullptr;
         m_wake.notify_one();
         m_done.wait(lock, [this] { return m_work == nullptr; });
-        if (m_failure)
-            std::rethrow_exception(m_failure);
+        return m_failure;
     }
 
 private:
@@ -149,11 +149,8 @@ Workers &workers() {
 
 void CalculationThread::run(const std::function<void()> &work) {
     auto worker = workers().take();
-    try {
-        worker->run(work);
-    } catch (...) {
-        workers().give(std::move(worker));
-        throw;
-    }
+    const std::exception_ptr failure = worker->run(work);
     workers().give(std::move(worker));
+    if (failure)
+        std::rethrow_exception(failure);
 }

@@ -78,11 +78,14 @@ bool Database::groupLost() const {
     return m_group && sqlite3_get_autocommit(m_writer.db) != 0;
 }
 
+void Database::abandonGroup() noexcept {
+    endGroup(m_group, rolledBack);
+    m_group.reset();
+}
+
 Database::Ticket Database::beginBatch() {
-    if (groupLost()) {
-        endGroup(m_group, "The transaction was rolled back.");
-        m_group.reset();
-    }
+    if (groupLost())
+        abandonGroup();
     if (!m_group) {
         control("BEGIN IMMEDIATE");
         m_group = std::make_shared<Group>();
@@ -98,10 +101,8 @@ Database::Ticket Database::beginBatch() {
 
 void Database::joinBatch(const Ticket &group) {
     if (groupLost()) {
-        const std::string failure = "The transaction was rolled back.";
-        endGroup(m_group, failure);
-        m_group.reset();
-        throw DatabaseError(failure);
+        abandonGroup();
+        throw DatabaseError(rolledBack);
     }
     control("RELEASE batch");
     ++group->members;
@@ -112,8 +113,7 @@ void Database::dropBatch(const Ticket &group) noexcept {
         return;
     if (groupLost()) {
         // The failed statement took the batches that joined before with it.
-        endGroup(m_group, "The transaction was rolled back.");
-        m_group.reset();
+        abandonGroup();
         return;
     }
     try {
@@ -128,8 +128,7 @@ void Database::dropBatch(const Ticket &group) noexcept {
         exec("ROLLBACK");
     } catch (...) {
     }
-    endGroup(m_group, "The transaction was rolled back.");
-    m_group.reset();
+    abandonGroup();
 }
 
 void Database::commitGroup() noexcept {
@@ -139,7 +138,7 @@ void Database::commitGroup() noexcept {
     m_group.reset();
     std::optional<std::string> failure;
     if (sqlite3_get_autocommit(m_writer.db) != 0) {
-        failure = "The transaction was rolled back.";
+        failure = rolledBack;
     } else {
         try {
             control("COMMIT");

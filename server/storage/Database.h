@@ -98,6 +98,9 @@ private:
     // True when SQLite rolled the open group back by itself, after a failed statement.
     bool groupLost() const;
     void endGroup(const Ticket &group, std::optional<std::string> failure) noexcept;
+    // Ends the open group as rolled back: none of its batches is stored.
+    void abandonGroup() noexcept;
+    static constexpr const char *rolledBack = "The transaction was rolled back.";
     // Only for names written in this file, never for input.
     void addColumn(const std::string &table, const std::string &column, const std::string &declaration);
 

@@ -349,12 +349,11 @@ findUnlockedNow(const NativeSecretService::Attributes &attributes) {
 // Threads of their own: a store that never answers holds one of them for the time limit, and no
 // other work of the application nor, while threads are left, other lookups.
 QThreadPool &keyringThreads() {
-    static QThreadPool *const pool = [] {
-        static QThreadPool threads;
-        threads.setMaxThreadCount(8);
-        return &threads;
-    }();
-    return *pool;
+    struct Pool : QThreadPool {
+        Pool() { setMaxThreadCount(8); }
+    };
+    static Pool threads;
+    return threads;
 }
 
 // findUnlockedNow on a keyring thread. The first use of the session bus connects to it, and each
