@@ -31,8 +31,6 @@ private Q_SLOTS:
             QTest::addRow("%d%s%s", status, retry ? " retry-after " : "", retry ? retry : "")
                 << status << (retry ? retryAfterHeader(retry) : NativeHeaders()) << expected;
         };
-        for (int status : {200, 204, 299})
-            row(status, {});
         for (int status : {100, 300, 302, 422, 600})
             row(status, E::rejected(status, body));
         for (int status : {500, 503, 599})
@@ -43,9 +41,6 @@ private Q_SLOTS:
         row(404, E::notFound());
         row(409, E::conflict(body));
         row(413, E::tooLarge());
-        row(429, E::rateLimited(std::nullopt));
-        row(429, E::rateLimited(7.0), "7");
-        row(503, E::rateLimited(120.0), "120");
         row(503, E::rateLimited(std::nullopt), "soon");
     }
 
@@ -103,7 +98,6 @@ private Q_SLOTS:
         row("blank", " \t ");
         row("30 in spaces", "  30 ", 30.0);
         row("tabs", "\t12\t", 12.0);
-        row("zero", "0", 0.0);
         row("plus five", "+5", 5.0);
         row("minus five", "-5");
         row("line break kept", "5\n");
