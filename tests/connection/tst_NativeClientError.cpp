@@ -31,8 +31,6 @@ private Q_SLOTS:
             QTest::addRow("%d%s%s", status, retry ? " retry-after " : "", retry ? retry : "")
                 << status << (retry ? retryAfterHeader(retry) : NativeHeaders()) << expected;
         };
-        for (int status : {200, 204, 299})
-            row(status, {});
         for (int status : {100, 300, 302, 422, 600})
             row(status, E::rejected(status, body));
         for (int status : {500, 503, 599})
@@ -43,9 +41,6 @@ private Q_SLOTS:
         row(404, E::notFound());
         row(409, E::conflict(body));
         row(413, E::tooLarge());
-        row(429, E::rateLimited(std::nullopt));
-        row(429, E::rateLimited(7.0), "7");
-        row(503, E::rateLimited(120.0), "120");
         row(503, E::rateLimited(std::nullopt), "soon");
     }
 
@@ -69,7 +64,6 @@ private Q_SLOTS:
         const auto row = [](const char *name, const E &error, const QString &description, RetryClass retry) {
             QTest::newRow(name) << error << description << retry;
         };
-        row("message", E::message("Invalid server path."), "Invalid server path.", RetryClass::permanent);
         row("offline", E::offline(UrlErrorCode::timedOut), urlErrorDescription(UrlErrorCode::timedOut),
             RetryClass::offline);
         row("transport", E::transport(UrlErrorCode::badServerResponse),
@@ -78,14 +72,10 @@ private Q_SLOTS:
         row("rate limited", E::rateLimited(3.0), "The server is busy. Your changes have not been confirmed.",
             RetryClass::transient);
         row("rejected 422", E::rejected(422, "x"), composed(422), RetryClass::permanent);
-        row("server 503", E::server(503), composed(503), RetryClass::transient);
         row("unauthorized", E::unauthorized(), "Your session has ended. Sign out and sign in again.",
             RetryClass::auth);
-        row("forbidden", E::forbidden(), composed(403), RetryClass::permanent);
         row("not found", E::notFound(), "This server does not support this native feature yet.",
             RetryClass::permanent);
-        row("too large", E::tooLarge(), composed(413), RetryClass::permanent);
-        row("invalid response", E::invalidResponse(), "Invalid server response.", RetryClass::permanent);
     }
 
     void messagesAndRetryClasses() {
@@ -105,23 +95,17 @@ private Q_SLOTS:
             QTest::newRow(name) << value << expected;
         };
         row("absent", std::nullopt);
-        row("empty", "");
         row("blank", " \t ");
         row("30 in spaces", "  30 ", 30.0);
         row("tabs", "\t12\t", 12.0);
-        row("zero", "0", 0.0);
         row("plus five", "+5", 5.0);
         row("minus five", "-5");
         row("line break kept", "5\n");
-        row("word", "later");
         row("decimal point", "1.5");
-        row("sign alone", "+");
         row("beyond 64 bits", "99999999999999999999");
         row("date a minute ahead", "Tue, 05 Mar 2024 12:01:00 GMT", 60.0);
         row("date in the past", "Mon, 04 Mar 2024 12:00:00 GMT", 0.0);
-        row("date in a local clock change", "Sun, 31 Mar 2024 02:30:00 GMT", 2212200.0);
         row("date without zone", "Tue, 05 Mar 2024 12:01:00");
-        row("date with bad month", "Tue, 05 Foo 2024 12:01:00 GMT");
     }
 
     void retryAfter() {
