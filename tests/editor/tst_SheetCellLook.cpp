@@ -110,6 +110,7 @@ private Q_SLOTS:
         QTest::newRow("number without alignment trails") << O() << true << int(Qt::AlignRight);
         QTest::newRow("text without alignment leads") << O() << false << int(Qt::AlignLeft);
         QTest::newRow("left number leads") << O("left") << true << int(Qt::AlignLeft);
+        QTest::newRow("center") << O("center") << false << int(Qt::AlignHCenter);
         QTest::newRow("right text") << O("right") << false << int(Qt::AlignRight);
         QTest::newRow("unknown value leads") << O("justify") << true << int(Qt::AlignLeft);
     }

@@ -77,6 +77,7 @@ private Q_SLOTS:
         QTest::addColumn<Coordinate>("after");
         const int shift = Qt::ShiftModifier, enter = Qt::Key_Return;
         QTest::newRow("return moves down") << enter << 0 << Coordinate{1, 1} << Coordinate{2, 1};
+        QTest::newRow("enter moves down") << int(Qt::Key_Enter) << 0 << Coordinate{1, 1} << Coordinate{2, 1};
         QTest::newRow("shift return moves up") << enter << shift << Coordinate{1, 1} << Coordinate{0, 1};
         QTest::newRow("shift return at the top") << enter << shift << Coordinate{0, 1} << Coordinate{0, 1};
         QTest::newRow("tab moves right") << int(Qt::Key_Tab) << 0 << Coordinate{1, 1} << Coordinate{1, 2};

@@ -145,6 +145,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("versions");
         QTest::addColumn<QString>("newest"); // empty: up to date
         QTest::newRow("same version") << QByteArray("1.0.0") << QString();
+        QTest::newRow("older version") << QByteArray("0.9.9") << QString();
         QTest::newRow("numeric, not text, order") << QByteArray("1.0.10") << "1.0.10";
         QTest::newRow("newest of several") << QByteArray("0.9,1.3.0,1.0.0") << "1.3.0";
     }
@@ -319,6 +320,7 @@ private Q_SLOTS:
         badFeed("fragment", "https://updates.brevane.net/appcast.xml#latest");
         badFeed("empty fragment", "https://updates.brevane.net/appcast.xml#");
         badFeed("no host", "https:///appcast.xml");
+        badFeed("not a URL", "https://upd ates.brevane.net/");
         badFeed("feed not a string", QUrl(validFeed));
         badKey("key of 31 bytes", QString::fromLatin1(QByteArray(31, 'k').toBase64()));
         badKey("key of 33 bytes", QString::fromLatin1(QByteArray(33, 'k').toBase64()));

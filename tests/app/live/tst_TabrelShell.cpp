@@ -127,6 +127,7 @@ private Q_SLOTS:
         QTest::newRow("upper case") << "BUDGET" << QStringList{"Budget 2024"};
         QTest::newRow("no accent finds accented") << "cafe" << QStringList{"Café plan"};
         QTest::newRow("accent typed, none in title") << "nötes" << QStringList{"Notes"};
+        QTest::newRow("inside a word") << "udg" << QStringList{"Budget 2024"};
         QTest::newRow("nothing") << "zebra" << QStringList{};
     }
     void searchIgnoresCaseAndAccents() {
