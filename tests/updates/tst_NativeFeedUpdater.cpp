@@ -327,6 +327,7 @@ private Q_SLOTS:
         badKey("key without padding", validKey.chopped(1));
         badKey("key in the URL-safe alphabet",
                QString::fromLatin1(QByteArray(32, '\xfb').toBase64(QByteArray::Base64UrlEncoding)));
+        badKey("key with characters outside the alphabet", validKey.left(20) + "!!!!" + validKey.mid(20));
         badKey("key not a string", QByteArray(32, 'k'));
         badKey("key missing", QVariant());
     }
