@@ -381,6 +381,31 @@ private Q_SLOTS:
                 return sheet.ID == id && sheet.Title == u"Quarterly plan";
             }));
     }
+
+    void panelsByName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("registered") << "Comments" << QStringLiteral("registered content");
+        QTest::newRow("unknown") << "Nonsense" << QString();
+    }
+    void panelsByName() {
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        SheetPanels::registerPanel(QStringLiteral("Comments"),
+                                   [](const std::shared_ptr<SheetModel> &, SheetPanels *) {
+                                       return new QLabel(QStringLiteral("registered content"));
+                                   });
+        SheetPanels panels(fixture->account().model(), name, {});
+        panels.show();
+        QCOMPARE(panels.windowTitle(), name);
+        auto *label = qobject_cast<QLabel *>(panels.content());
+        QCOMPARE(label ? label->text() : QString(), shown);
+        QSignalSpy closed(&panels, &QDialog::finished);
+        for (QPushButton *button : panels.findChildren<QPushButton *>())
+            if (button->text() == u"Done")
+                button->click();
+        QCOMPARE(closed.size(), 1);
+    }
 };
 
 QTEST_MAIN(TestTabrelShell)
