@@ -42,7 +42,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("otherOrigin");
         QTest::addColumn<quint64>("otherDocument");
         const QString ann = QStringLiteral("ann");
-        QTest::newRow("another server, same account text and ID") << ann << "https://b.example" << quint64(1);
         QTest::newRow("another port") << ann << "https://a.example:8443" << quint64(1);
         QTest::newRow("another account on the same server")
             << QStringLiteral("bob") << "https://a.example" << quint64(1);

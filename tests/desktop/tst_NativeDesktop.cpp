@@ -206,17 +206,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(fixture->scripted.requestsTo("/signout").size(), 1, patience);
     }
 
-    // Keyring items say whose session they hold.
-    void itemsAreLabelled() {
-        const auto connection = started();
-        connection->setAccountName(QStringLiteral("Finance"));
-        const NativeAccount account = signIn(connection, httpsSession('a'));
-        QProcess search;
-        search.start(QStringLiteral("secret-tool"), {"search", "user", account.key()});
-        QVERIFY(search.waitForFinished(patience));
-        QVERIFY(search.readAll().contains("label = Finance on https://sheets.example"));
-    }
-
     // Another instance adds accounts at the same time: neither loses the other's.
     void twoInstancesShareTheAccountList() {
         const QString path = folder.filePath(QStringLiteral("shared.ini"));
@@ -367,7 +356,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("widest");
         const QString total = QStringLiteral("Quarterly total");
-        QTest::newRow("one line") << total << total;
         QTest::newRow("wider second line") << "Q3\n" + total << total;
         QTest::newRow("wider first line, CR LF") << total + "\r\nQ3" << total;
         QTest::newRow("line separator") << QStringLiteral("Q3\u2028Quarterly") << "Quarterly";

@@ -65,13 +65,6 @@ std::optional<SheetSummary> E2eAccount::createSheet(const QString &title) {
     return creator->page()->Sheet;
 }
 
-std::shared_ptr<SheetModel> E2eAccount::person(const QString &address) {
-    if (!m_server.addUser(address, address.section(u'@', 0, 0), QString::fromUtf8(password)))
-        return {};
-    const auto session = m_server.signIn(address.toStdString(), password);
-    return session ? model(NativeHTTP::create(origin(), native(*session))) : nullptr;
-}
-
 std::shared_ptr<CancellationSource> startWatching(const std::shared_ptr<SheetModel> &model) {
     auto stop = std::make_shared<CancellationSource>();
     startDetached(model, [model, token = stop->token()] { return model->watch(token); });

@@ -35,8 +35,6 @@ public:
     QString serverRaw(quint64 sheet, qint64 r, qint64 c) const;
     // Creates a sheet through the API, renamed to `title` when one is given, and returns its summary.
     std::optional<SheetSummary> createSheet(const QString &title = {});
-    // Another person signed in on the same server, with a model of their own; null on failure.
-    std::shared_ptr<SheetModel> person(const QString &email);
 
 private:
     ServerProcess m_server;
