@@ -60,32 +60,6 @@ private Q_SLOTS:
         QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(1, 0, "one more")})), 200);
     }
 
-    // Sheets whose models were dropped for room are rebuilt with everything in them.
-    void droppedFormulaModelsAreRebuilt() {
-        // Three sheets of nine cells: within both limits, and with the first case's sheet at the
-        // sheet limit for the next case.
-        auto http = ann();
-        std::vector<SheetRef> sheets;
-        for (int i = 0; i < 3; ++i) {
-            sheets.push_back(newSheet(http));
-            std::vector<nlohmann::json> cells;
-            for (int r = 0; r < 8; ++r)
-                cells.push_back(SheetApi::write(r, 0, std::to_string(i * 100 + r)));
-            cells.push_back(SheetApi::write(0, 1, "=SUM(A1:A8)"));
-            QCOMPARE(status(SheetApi::batch(http, sheets.back(), cells)), 200);
-        }
-        // Each write now needs a model that was dropped for the one before.
-        for (int round = 1; round <= 2; ++round) {
-            for (int i = 0; i < 3; ++i) {
-                const auto answer =
-                    SheetApi::batch(http, sheets[i], {SheetApi::write(7, 0, std::to_string(round * 1000))});
-                QCOMPARE(status(answer), 200);
-                const int sum = i * 100 * 7 + (0 + 1 + 2 + 3 + 4 + 5 + 6) + round * 1000;
-                QCOMPARE(display(TestClient::json(answer), 0, 1), std::to_string(sum));
-            }
-        }
-    }
-
     // The models of the sheets used least lately are dropped once all take more than the budget,
     // never the one being written; a model rebuilt after it was dropped holds every confirmed
     // write, also while the sheets are written at once.

