@@ -50,8 +50,6 @@ private Q_SLOTS:
         };
         row("lower case with blanks", " b12 \n", Coordinate{11, 1});
         row("plus sign", "A+5", Coordinate{4, 0});
-        row("last column", "BXX1", Coordinate{0, 1999});
-        row("last row", "A5000", Coordinate{4999, 0});
         for (const char *bad : {"A0", "A5001", "A-1", "ABCD1", "BXY1", "A", "12", "Ä1", "A1B", "A+",
                                 "A99999999999999999999", ""})
             row(*bad ? bad : "empty", QString::fromUtf8(bad));
