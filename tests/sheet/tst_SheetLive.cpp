@@ -189,6 +189,20 @@ private Q_SLOTS:
         QCOMPARE(model->error(), QString());
     }
 
+    void cancellingEndsWatchingQuietly() {
+        CancellationSource stop;
+        transport->setStreamHandler([&](int, NativeTransport::OpenHandler &onOpen,
+                                        NativeTransport::LineHandler &,
+                                        CancellationToken token) -> QCoro::Task<> {
+            co_await onOpen();
+            stop.cancel();
+            token.throwIfCancelled();
+        });
+        runTask(model->watch(stop.token()));
+        QCOMPARE(model->live(), "Live");
+        QCOMPARE(transport->streamPaths().size(), 1);
+    }
+
     void eventsForAnotherTabAreDropped_data() {
         QTest::addColumn<bool>("whileDecoding");
         QTest::newRow("opened before the event") << false;

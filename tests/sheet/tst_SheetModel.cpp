@@ -198,6 +198,13 @@ private Q_SLOTS:
         }
     }
 
+    void listFailureShowsMessage() {
+        transport->setReplies([](const Request &) { return answer(200, R"({"Sheets":[{"ID":"x"}]})"); });
+        runTask(model->loadList());
+        QCOMPARE(model->listState(), SheetModel::ListState::failed);
+        QCOMPARE(model->error(), "The server returned an unsupported response.");
+    }
+
     // Whether answered or failed: its failure is not the new sheet's either.
     void tileForATabNoLongerOpenIsDropped() {
         for (const int oldTabStatus : {200, 500}) {

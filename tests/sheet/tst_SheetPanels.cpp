@@ -108,6 +108,23 @@ private Q_SLOTS:
         QVERIFY(table->table());
     }
 
+    void historyLoadsAndEmptiesWithoutEntries() {
+        SheetHistory &history = model->sheetHistory();
+        server->on("GET /sheets/42/history", reply(200, {{"Entries", {historyEntry(17, "B2")}}}));
+        runTask(history.loadHistory());
+        QCOMPARE(history.history().size(), 1);
+        QCOMPARE(history.history().first().Ref, "B2");
+        QCOMPARE(transport->requests().constLast().maxBytes, qint64(4'194'304));
+        // A failure keeps the list.
+        server->on("GET /sheets/42/history", answer(503, "{}"));
+        runTask(history.loadHistory());
+        QVERIFY(!model->error().isEmpty());
+        QCOMPARE(history.history().size(), 1);
+        server->on("GET /sheets/42/history", answer(200, "{}"));
+        runTask(history.loadHistory());
+        QVERIFY(history.history().isEmpty());
+    }
+
     void restoreSendsTheEntryAndReloadsEvenWhenRefused() {
         server->on("POST /sheets/42/restore", notice(400, "restored", "Restored 1 cell."));
         server->on("GET /sheets/42/history", reply(200, {{"Entries", json::array()}}));
@@ -156,6 +173,9 @@ private Q_SLOTS:
         SheetComments &comments = model->sheetComments();
         QVERIFY(!comments.mayAdd(" \n\t "));
         QVERIFY(comments.mayAdd(" a "));
+        model->setDraft("unsaved");
+        QVERIFY(!comments.mayAdd("a"));
+        model->discard();
         server->on("POST /sheets/42/comments/resolve", notice(200, "resolved", "Resolved."));
         server->on("GET /sheets/42/comments", answer(200, "{}"));
         runTask(comments.resolve(3, 1));

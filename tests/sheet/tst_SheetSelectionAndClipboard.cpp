@@ -154,6 +154,13 @@ private Q_SLOTS:
         clipboard->clear();
         runTask(model->paste());
         QCOMPARE(model->error(), "The clipboard has no text cells.");
+
+        openSheet();
+        model->setDraft("typing");
+        clipboard->setText("a");
+        runTask(model->paste());
+        QCOMPARE(model->error(), "Save or discard your cell edit first.");
+        QVERIFY(server->posted.isEmpty());
     }
 
     void fillAndClear() {

@@ -295,6 +295,16 @@ private Q_SLOTS:
         QVERIFY(!model->busy());
     }
 
+    void nothingIsSentWhileAnEditIsUnsaved() {
+        openSheet();
+        model->setDraft("unsaved");
+        runTask(model->format({{"bold", true}}));
+        runTask(model->resize("col", 100, std::nullopt));
+        runTask(model->fitColumn(0));
+        QVERIFY(server->posted.isEmpty());
+        QCOMPARE(model->error(), QString());
+    }
+
     void fitColumnMeasuresDisplayTexts() {
         openSheet();
         runTask(model->fitColumn(2));                 // empty column

@@ -248,6 +248,10 @@ private Q_SLOTS:
         else
             panel->dialog()->reject();
         QVERIFY(!QFileInfo::exists(folder) && !model->sheetFiles().workbook());
+        if (panel) { // an unsaved edit keeps the button off
+            model->setDraft("typed");
+            QVERIFY(!panel->actionButton()->isEnabled());
+        }
     }
 };
 
