@@ -58,4 +58,34 @@ inline NativeResponse reply(int status, const json &value) {
 inline NativeResponse notice(int status, const char *code, const char *message) {
     return reply(status, {{"notice", code}, {"message", message}});
 }
+// Panel records as the server sends them.
+inline json historyEntry(quint64 id, const char *ref) {
+    return {{"ID", id}, {"Ref", ref}, {"Who", "Ann"}, {"Old", "1"}, {"New", "2"}, {"When", "today"}};
+}
+
+inline json commentThread(qint64 r, qint64 c, const char *ref) {
+    const json entries = json::array({{{"ID", 1}, {"Author", "Ann"}, {"Body", "Check"}}});
+    return {{"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Resolved", false}, {"Entries", entries}};
+}
+
+// A sharing page: one editor, one commenter link, and `newLink` when one was just made.
+inline json sharingPage(const char *newLink) {
+    return {{"People",
+             json::array({{{"Member", {{"ID", 9}, {"Address", "bo@example.com"}}}, {"Role", "editor"}}})},
+            {"Links", json::array({{{"ID", 12}, {"Role", "commenter"}}})},
+            {"NewLink", newLink},
+            {"Notice", ""}};
+}
+
+// A one-row table page, row `r`, with cells in columns D and F, under the server's saved view.
+inline NativeResponse tablePage(bool hasPrev, bool hasNext, qint64 r) {
+    const json view = {
+        {"sortCol", 2}, {"sortDesc", true}, {"filterCol", -1}, {"filterOp", "nonempty"}, {"filterVal", ""}};
+    const json cells = json::array({{{"R", r}, {"C", 3}, {"Raw", "=1+1"}, {"Display", "2"}},
+                                    {{"R", r}, {"C", 5}, {"Raw", "x"}, {"Display", "x"}}});
+    return reply(200, {{"View", view},
+                       {"Rows", {{{"Number", r + 1}, {"Cells", cells}}}},
+                       {"HasNext", hasNext},
+                       {"HasPrev", hasPrev}});
+}
 } // namespace fixtures

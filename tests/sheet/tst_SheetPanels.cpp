@@ -4,36 +4,6 @@
 
 using namespace fixtures;
 
-namespace {
-// A table page of one row, number `number`, under the server's saved view.
-NativeResponse tablePage(int number, bool hasPrev, bool hasNext) {
-    const json view = {
-        {"sortCol", 1}, {"sortDesc", true}, {"filterCol", -1}, {"filterOp", "gt"}, {"filterVal", "3"}};
-    const json cells = json::array({{{"R", number}, {"C", 1}, {"Raw", "x"}, {"Display", "x"}}});
-    return reply(200, {{"View", view},
-                       {"Rows", {{{"Number", number}, {"Cells", cells}}}},
-                       {"HasNext", hasNext},
-                       {"HasPrev", hasPrev}});
-}
-
-json historyEntry(quint64 id, const char *ref) {
-    return {{"ID", id}, {"Ref", ref}, {"Who", "Ann"}, {"Old", "1"}, {"New", "2"}, {"When", "today"}};
-}
-
-json commentThread(qint64 r, qint64 c, const char *ref) {
-    const json entries = json::array({{{"ID", 1}, {"Author", "Ann"}, {"Body", "Check"}}});
-    return {{"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Resolved", false}, {"Entries", entries}};
-}
-
-json sharingPage(const char *newLink) {
-    return {{"People",
-             json::array({{{"Member", {{"ID", 9}, {"Address", "bo@example.com"}}}, {"Role", "editor"}}})},
-            {"Links", json::array({{{"ID", 12}, {"Role", "commenter"}}})},
-            {"NewLink", newLink},
-            {"Notice", ""}};
-}
-} // namespace
-
 // The table, history, comments and sharing panels against a scripted server.
 class TestSheetPanels : public QObject {
     Q_OBJECT
@@ -48,8 +18,8 @@ class TestSheetPanels : public QObject {
     }
     // Page 1 (row 1) leads to page 2 (row 51), the last; page 1 is loaded.
     void twoPages() {
-        page(1, tablePage(1, false, true));
-        page(2, tablePage(51, true, false));
+        page(1, tablePage(false, true, 0));
+        page(2, tablePage(true, false, 50));
         runTask(table->loadTable());
     }
 
@@ -62,17 +32,11 @@ private Q_SLOTS:
         server->open(*model, 42);
     }
 
-    void saveViewSendsEveryField_data() {
-        QTest::addColumn<qint64>("sortCol");
-        QTest::addColumn<bool>("desc");
-        QTest::addColumn<QString>("sentDesc");
-        QTest::newRow("no sort, ascending") << qint64(-1) << false << QString();
-        QTest::newRow("column C, descending") << qint64(2) << true << QStringLiteral("1");
-    }
+    // The stored view's round trip is pinned end to end; here, the "off" values of sort and order.
     void saveViewSendsEveryField() {
-        QFETCH(qint64, sortCol);
-        QFETCH(bool, desc);
-        QFETCH(QString, sentDesc);
+        const qint64 sortCol = -1;
+        const bool desc = false;
+        const QString sentDesc;
         server->on("POST /sheets/42/view", notice(200, "view-saved", "Saved view."));
         table->setView(ViewSpec{sortCol, desc, 3, "equals", "a b&c=d"});
         QVERIFY(runTask(table->saveView()));
@@ -82,41 +46,6 @@ private Q_SLOTS:
                                                                   {"filterOp", "equals"},
                                                                   {"filterVal", "a b&c=d"}}));
         QCOMPARE(model->notice(), "Saved view.");
-    }
-
-    void saveViewFailures() {
-        // Refused by the server: its message, and false.
-        server->on("POST /sheets/42/view",
-                   notice(400, "invalid-view", "Choose the sort and filter columns from the list."));
-        QVERIFY(!runTask(table->saveView()));
-        QCOMPARE(model->error(), "Choose the sort and filter columns from the list.");
-        // With an unsaved cell edit nothing is sent.
-        transport->clearRequests();
-        model->setDraft("typed");
-        QVERIFY(!runTask(table->saveView()));
-        QVERIFY(transport->requests().isEmpty());
-        QCOMPARE(model->error(), "Save or discard the current edit first.");
-    }
-
-    void loadTableAppliesPageAndServerView() {
-        page(1, tablePage(7, false, true));
-        table->setView(ViewSpec{}); // unsaved edits are replaced by the server's copy
-        runTask(table->loadTable());
-        const FakeTransport::Request &request = transport->requests().constLast();
-        QCOMPARE(request.contentType, "application/json");
-        QCOMPARE(request.maxBytes, qint64(4'194'304));
-        QVERIFY(!request.body);
-        QVERIFY(table->table());
-        QCOMPARE(table->table()->Rows->first().Number, qint64(7));
-        QCOMPARE(table->view(), (ViewSpec{1, true, -1, "gt", "3"}));
-        QVERIFY(table->mayGoForward());
-        QVERIFY(!table->mayGoBack());
-
-        // A failure keeps the page and shows its message.
-        page(1, answer(500, "{}"));
-        runTask(table->loadTable());
-        QVERIFY(!model->error().isEmpty());
-        QCOMPARE(table->table()->Rows->first().Number, qint64(7));
     }
 
     void pageButtonsFollowTheServerAndTheGuards() {
@@ -162,13 +91,13 @@ private Q_SLOTS:
         runTask(std::move(late));
         QVERIFY(!table->table());
         QCOMPARE(model->error(), QString()); // a failure for the sheet before says nothing here
-        page(1, tablePage(3, false, false), 43);
+        page(1, tablePage(false, false, 2), 43);
         runTask(table->loadTable());
         QCOMPARE(transport->requests().constLast().path, "/sheets/43/table?page=1");
     }
 
     void confirmedWriteReloadsTheShownTable() {
-        page(1, tablePage(1, false, false));
+        page(1, tablePage(false, false, 0));
         server->on("POST /api/sheets/42/tabs/142/cells/batch",
                    answer(200, gridJson(2, json::array({cellJson(0, 0, "5")}))));
         QVERIFY(runTask(model->write({CellWrite{0, 0, "5", {}, {}}}, false)));
@@ -196,19 +125,13 @@ private Q_SLOTS:
         QVERIFY(history.history().isEmpty());
     }
 
-    void restoreSendsTheEntryAndReloadsEvenWhenRefused_data() {
-        QTest::addColumn<int>("status");
-        QTest::newRow("confirmed") << 200;
-        QTest::newRow("refused") << 400;
-    }
     void restoreSendsTheEntryAndReloadsEvenWhenRefused() {
-        QFETCH(int, status);
-        server->on("POST /sheets/42/restore", notice(status, "restored", "Restored 1 cell."));
+        server->on("POST /sheets/42/restore", notice(400, "restored", "Restored 1 cell."));
         server->on("GET /sheets/42/history", reply(200, {{"Entries", json::array()}}));
-        QCOMPARE(runTask(model->sheetHistory().restore(17)), status == 200);
+        QVERIFY(!runTask(model->sheetHistory().restore(17)));
         QCOMPARE(server->lastForm("/sheets/42/restore"), (FormFields{{"event", "17"}}));
         QCOMPARE(transport->paths().constLast(), "GET /sheets/42/history");
-        QCOMPARE(status == 200 ? model->notice() : model->error(), "Restored 1 cell.");
+        QCOMPARE(model->error(), "Restored 1 cell.");
     }
 
     void staleLogsAndThreadsAreDropped() {
@@ -244,11 +167,6 @@ private Q_SLOTS:
         transport->clearRequests();
         QVERIFY(!runTask(comments.add("again")));
         QCOMPARE(transport->paths(), QStringList{"GET /sheets/42/comments"});
-        model->discard();
-        // Refused by the server.
-        server->on("POST /sheets/42/comments", notice(400, "empty-comment", "Write something."));
-        QVERIFY(!runTask(comments.add("x")));
-        QCOMPARE(model->error(), "Write something.");
     }
 
     void commentRules() {
@@ -264,20 +182,6 @@ private Q_SLOTS:
         QCOMPARE(server->lastForm("/sheets/42/comments/resolve"), (FormFields{{"r", "3"}, {"c", "1"}}));
         QCOMPARE(transport->paths().constLast(), "GET /sheets/42/comments");
         QVERIFY(comments.threads().isEmpty());
-    }
-
-    // A new link shows until the next change reloads the page; an address goes as typed.
-    void newLinkShowsOnceAndGrantKeepsSpaces() {
-        SheetSharing &sharing = model->sheetSharing();
-        server->on("POST /sheets/42/share/link", reply(200, sharingPage("https://x/links/abc")));
-        QVERIFY(runTask(sharing.createLink("commenter")));
-        QCOMPARE(sharing.sharing()->NewLink, "https://x/links/abc");
-        server->on("GET /sheets/42/share", reply(200, sharingPage("")));
-        server->on("POST /sheets/42/share", notice(200, "done", "Done."));
-        QVERIFY(runTask(sharing.grant(" bo@example.com ", "editor")));
-        QCOMPARE(server->lastForm("/sheets/42/share"),
-                 (FormFields{{"address", " bo@example.com "}, {"role", "editor"}}));
-        QCOMPARE(sharing.sharing()->NewLink, QString());
     }
 
     void sharingFailuresKeepThePage() {

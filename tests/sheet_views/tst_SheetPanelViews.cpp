@@ -23,18 +23,6 @@
 using namespace fixtures;
 
 namespace {
-// A one-row table page, row `r`, with cells in columns D and F, under the server's saved view.
-NativeResponse tablePage(bool hasPrev, bool hasNext, qint64 r) {
-    const json view = {
-        {"sortCol", 2}, {"sortDesc", true}, {"filterCol", -1}, {"filterOp", "nonempty"}, {"filterVal", ""}};
-    const json cells = json::array({{{"R", r}, {"C", 3}, {"Raw", "=1+1"}, {"Display", "2"}},
-                                    {{"R", r}, {"C", 5}, {"Raw", "x"}, {"Display", "x"}}});
-    return reply(200, {{"View", view},
-                       {"Rows", {{{"Number", r + 1}, {"Cells", cells}}}},
-                       {"HasNext", hasNext},
-                       {"HasPrev", hasPrev}});
-}
-
 // The panel's button showing `text`, or null.
 QPushButton *button(const QWidget *panel, const QString &text) {
     for (QPushButton *button : panel->findChildren<QPushButton *>())
@@ -62,21 +50,6 @@ private Q_SLOTS:
         transport = std::make_shared<DownloadTransport>();
         server = std::make_unique<PanelServer>(transport);
         model = SheetModel::make(transport);
-    }
-
-    void panelsByName() {
-        QStringList made;
-        for (const char *name :
-             {"History", "Data", "Comments", "Share", "Import", "Export", "Rename", "history"}) {
-            const std::unique_ptr<SheetFeaturePanel> panel(SheetFeaturePanel::make(name, model));
-            const auto *files = qobject_cast<SheetFilesPanel *>(panel.get());
-            made << (!panel  ? "none"
-                     : files ? files->actionButton()->text()
-                             : panel->metaObject()->className());
-        }
-        QCOMPARE(made,
-                 (QStringList{"SheetHistoryPanel", "SheetDataPanel", "SheetCommentsPanel", "SheetSharePanel",
-                              "Choose workbook", "Save workbook\u2026", "none", "none"}));
     }
 
     void tableViewPagesAndSelectsRealCells() {
@@ -151,9 +124,7 @@ private Q_SLOTS:
         QFETCH(bool, mayWrite);
         QFETCH(bool, confirm);
         server->open(*model, 42, mayWrite);
-        const json entry = {{"ID", 17},   {"Ref", "B2"}, {"Who", "Ann"},
-                            {"Old", "1"}, {"New", "2"},  {"When", ""}};
-        server->on("GET /sheets/42/history", reply(200, {{"Entries", json::array({entry})}}));
+        server->on("GET /sheets/42/history", reply(200, {{"Entries", {historyEntry(17, "B2")}}}));
         const char *restored = "Restored 1 cell to the text before that edit.";
         server->on("POST /sheets/42/restore", notice(200, "restored", restored));
         SheetHistoryPanel panel(model);
@@ -225,14 +196,8 @@ private Q_SLOTS:
 
     void sharePanelShowsANewLinkOnce() {
         server->open(*model, 42);
-        const json people =
-            json::array({{{"Member", {{"ID", 9}, {"Address", "bo@example.com"}}}, {"Role", "editor"}}});
-        const json links = json::array({{{"ID", 12}, {"Role", "commenter"}}});
-        const auto share = [&](const char *newLink) {
-            return reply(200, {{"People", people}, {"Links", links}, {"NewLink", newLink}, {"Notice", ""}});
-        };
-        server->on("GET /sheets/42/share", share(""));
-        server->on("POST /sheets/42/share/link", share("https://x/links/t"));
+        server->on("GET /sheets/42/share", reply(200, sharingPage("")));
+        server->on("POST /sheets/42/share/link", reply(200, sharingPage("https://x/links/t")));
         server->on("POST /sheets/42/share/link/revoke",
                    notice(200, "link-revoked", "The link no longer opens it."));
         SheetSharePanel panel(model);
