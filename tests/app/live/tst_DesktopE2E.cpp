@@ -88,6 +88,9 @@ private Q_SLOTS:
             xvfb.process.waitForReadyRead(200);
         QVERIFY2(xvfb.process.canReadLine(), "Xvfb did not start");
         display = u':' + QString::fromLatin1(xvfb.process.readLine()).trimmed();
+        // Under load the first client can still be turned away for a moment: wait until one gets in.
+        int answered = 1;
+        QTRY_VERIFY_WITH_TIMEOUT((xdo({"getdisplaygeometry"}, &answered), answered == 0), 20000);
 
         // The system's URL opener is the person's browser: it writes down what it was given.
         QDir(dir.path()).mkpath(QStringLiteral("bin"));
