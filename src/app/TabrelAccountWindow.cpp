@@ -7,7 +7,17 @@
 #include "connection/views/NativeAccountsView.h"
 
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <utility>
+
+namespace {
+// Longer than the keyring and the sheet list usually take at start-up, shorter than a wait a
+// person notices.
+constexpr std::chrono::milliseconds restoreGrace(250);
+} // namespace
 
 TabrelAccountWindow::TabrelAccountWindow(std::shared_ptr<NativeConnection> connection, TabrelWindows *windows,
                                          std::function<void(const QUuid &)> openDocument, QString appearance,
@@ -20,9 +30,25 @@ TabrelAccountWindow::TabrelAccountWindow(std::shared_ptr<NativeConnection> conne
     layout->setContentsMargins(0, 0, 0, 0);
     m_stack = new QStackedWidget(this);
     layout->addWidget(m_stack);
-    m_accounts = new NativeAccountsView(QStringLiteral("Brevane Tabrel"),
-                                        QStringLiteral("x-office-spreadsheet"), m_connection, {}, m_stack);
-    m_stack->addWidget(m_accounts);
+    // While the stored account's session is read at start-up the content stays empty, and then
+    // until Home's list arrives: both usually take a few milliseconds, and the accounts view and
+    // the loading page would only flash, each costing a layout and a paint before Home. The empty
+    // page gives way when the read ends without a session, when the list arrives, or once either
+    // is slow.
+    if (m_connection->waitingForKeyring()) {
+        QWidget *page = new QWidget(m_stack);
+        m_restoring = page;
+        m_stack->addWidget(page);
+        connect(m_connection.get(), &NativeConnection::waitingForKeyringChanged, page, [this, page] {
+            // The account and its client are set in the same turn as the wait ends; a second
+            // read (a session moved from the old layout) may begin in it too.
+            QTimer::singleShot(0, page, [this] {
+                if (!m_connection->waitingForKeyring() && !m_workspace)
+                    endRestore();
+            });
+        });
+        QTimer::singleShot(restoreGrace, page, [this] { endRestore(); });
+    }
 
     connect(m_connection.get(), &NativeConnection::clientChanged, this, &TabrelAccountWindow::rebuild);
     connect(m_connection.get(), &NativeConnection::activeAccountIDChanged, this, [this] {
@@ -49,6 +75,34 @@ TabrelAccountWindow::TabrelAccountWindow(std::shared_ptr<NativeConnection> conne
 
 TabrelAccountWindow::~TabrelAccountWindow() = default;
 
+NativeAccountsView *TabrelAccountWindow::accounts() {
+    if (!m_accounts) {
+        m_accounts =
+            new NativeAccountsView(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),
+                                   m_connection, {}, m_stack);
+        m_stack->addWidget(m_accounts);
+    }
+    return m_accounts;
+}
+
+void TabrelAccountWindow::endRestore() {
+    if (!m_restoring)
+        return;
+    QWidget *page = std::exchange(m_restoring, nullptr);
+    m_stack->removeWidget(page);
+    page->deleteLater();
+    showPage();
+}
+
+void TabrelAccountWindow::showPage() {
+    if (m_restoring)
+        m_stack->setCurrentWidget(m_restoring);
+    else if (m_workspace)
+        m_stack->setCurrentWidget(m_workspace);
+    else
+        m_stack->setCurrentWidget(accounts());
+}
+
 bool TabrelAccountWindow::current(const QString &account) const {
     return m_connection->activeAccountID() == account;
 }
@@ -66,7 +120,7 @@ void TabrelAccountWindow::rebuild() {
         m_workspace = nullptr;
     }
     if (!client || !account) {
-        m_stack->setCurrentWidget(m_accounts);
+        showPage();
         Q_EMIT workspaceChanged();
         return;
     }
@@ -94,7 +148,13 @@ void TabrelAccountWindow::rebuild() {
                                       *m_environment, m_stack);
     m_workspace->setProperty("account", id);
     m_stack->addWidget(m_workspace);
-    m_stack->setCurrentWidget(m_workspace);
+    if (m_restoring) {
+        connect(m_workspace->model().get(), &SheetModel::listStateChanged, m_restoring, [this] {
+            if (m_workspace && m_workspace->model()->listState() != SheetModel::ListState::loading)
+                endRestore();
+        });
+    }
+    showPage();
     updateCanSignOut();
     // A "New spreadsheet" chosen before the workspace existed.
     if (m_windows->createRequested()) {

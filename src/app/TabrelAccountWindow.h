@@ -27,6 +27,7 @@ public:
     const std::shared_ptr<NativeConnection> &connection() const { return m_connection; }
     // The Home workspace of the active account; null while the accounts view shows.
     TabrelWorkspace *workspace() const { return m_workspace; }
+    // Made the first time it shows; null until then.
     NativeAccountsView *accountsView() const { return m_accounts; }
 
     // The server ended the active account's session: without a document window of the account
@@ -40,6 +41,9 @@ Q_SIGNALS:
 
 private:
     void rebuild();
+    NativeAccountsView *accounts();
+    void showPage();
+    void endRestore();
     void updateCanSignOut();
     void signOut(const QString &account);
     bool current(const QString &account) const;
@@ -51,5 +55,8 @@ private:
     std::unique_ptr<SheetModelEnvironment> m_environment;
     QStackedWidget *m_stack = nullptr;
     NativeAccountsView *m_accounts = nullptr;
+    // An empty page while the stored account's session is read at start-up and its Home list
+    // loads; null afterwards.
+    QWidget *m_restoring = nullptr;
     QPointer<TabrelWorkspace> m_workspace;
 };
