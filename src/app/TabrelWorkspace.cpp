@@ -189,8 +189,9 @@ QWidget *TabrelWorkspace::buildHome() {
 
     auto *empty = new QWidget(m_listPages);
     auto *emptyLayout = new QVBoxLayout(empty);
-    auto *emptyIcon = new QLabel(empty);
-    emptyIcon->setPixmap(nativeIcon(QStringLiteral("x-office-spreadsheet")).pixmap(48, 48));
+    // Its picture is drawn the first time the page shows (updateList): most starts never show it.
+    m_emptyIcon = new QLabel(empty);
+    m_emptyIcon->setMinimumSize(48, 48);
     m_emptyTitle = new QLabel(tabrelMacString("No spreadsheets"), empty);
     QFont emptyFont = m_emptyTitle->font();
     emptyFont.setBold(true);
@@ -198,7 +199,7 @@ QWidget *TabrelWorkspace::buildHome() {
     m_emptyTitle->setFont(emptyFont);
     auto *emptyText = new QLabel(tabrelMacString("Create a spreadsheet or import a workbook."), empty);
     emptyLayout->addStretch();
-    for (QLabel *label : {emptyIcon, m_emptyTitle, emptyText})
+    for (QLabel *label : {m_emptyIcon, m_emptyTitle, emptyText})
         emptyLayout->addWidget(label, 0, Qt::AlignHCenter);
     emptyLayout->addStretch();
     m_listPages->addWidget(empty);
@@ -420,6 +421,8 @@ void TabrelWorkspace::updateList() {
         return;
     }
     m_listPages->setCurrentIndex(sheets.isEmpty() ? 1 : 2);
+    if (sheets.isEmpty() && m_emptyIcon->pixmap().isNull())
+        m_emptyIcon->setPixmap(nativeIcon(QStringLiteral("x-office-spreadsheet")).pixmap(48, 48));
     m_cards->clear();
     for (const SheetSummary &sheet : sheets) {
         auto *item = new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards),

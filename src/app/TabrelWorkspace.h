@@ -126,6 +126,7 @@ private:
     QLabel *m_homeError = nullptr;
     QStackedWidget *m_listPages = nullptr;
     QListWidget *m_cards = nullptr;
+    QLabel *m_emptyIcon = nullptr;
     QLabel *m_emptyTitle = nullptr;
     QPushButton *m_newButton = nullptr;
 
