@@ -9,16 +9,30 @@
 #include "connection/NativeHTTP.h"
 #include "connection/desktop/NativeBrowserSignInDesktop.h"
 
+#include <QBuffer>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QSessionManager>
 #include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+// Qt asks every image-format plugin before its own PNG reader, so the first icon read loads them
+// all (with libjpeg). Reading a PNG header once here does that on another thread.
+void loadImageFormats() {
+    QBuffer header;
+    header.setData(QByteArrayLiteral("\x89PNG\r\n\x1a\n"));
+    QImageReader(&header, "png").canRead();
+}
+} // namespace
 
 TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_options(std::move(options)) {
     // The font database (fontconfig's configuration and font caches) loads on another thread while
     // the connection and the Home window are set up; the first text laid out waits only for the rest.
-    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
         m_fonts = QtConcurrent::run([] { QFontDatabase::families(); });
+        m_imageFormats = QtConcurrent::run([] { loadImageFormats(); });
+    }
     if (!m_options.settings)
         m_options.settings = std::make_shared<QSettings>();
     if (!m_options.services.openBrowser)
@@ -38,6 +52,7 @@ TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_opti
 
 TabrelApp::~TabrelApp() {
     m_fonts.waitForFinished(); // it uses the application's font database
+    m_imageFormats.waitForFinished();
     for (const auto &window : std::as_const(m_documents))
         delete window.data();
     delete m_home.data();

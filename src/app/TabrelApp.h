@@ -60,6 +60,7 @@ private:
     // Lets answers from the network threads find the application while it lives.
     std::shared_ptr<TabrelApp *> m_alive = std::make_shared<TabrelApp *>(this);
     QFuture<void> m_fonts;
+    QFuture<void> m_imageFormats;
     Options m_options;
     QString m_appearance;
     TabrelWindows *m_windows = nullptr;
