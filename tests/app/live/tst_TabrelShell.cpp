@@ -99,6 +99,8 @@ class TestTabrelShell : public QObject {
         [&] {
             QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == titles.size(),
                                      wait);
+            // Opening the stored session never shows the accounts view, not even for a moment.
+            QVERIFY(!app.home()->accountWindow()->accountsView());
         }();
         return app;
     }
