@@ -75,12 +75,13 @@ private Q_SLOTS:
         QCOMPARE(model->failedWrites().size(), 3);
     }
 
-    // 8192 and 8193 ASCII bytes; 2730 three-byte characters and 2 bytes. One oversized write stops
-    // the whole list, the small one included.
+    // 8192 and 8193 ASCII bytes; 2730 three-byte characters and 2 bytes; 2731 of them (8193 bytes in
+    // fewer characters). One oversized write stops the whole list, the small one included.
     void inputLimitCountsUtf8Bytes() {
         for (const auto &[raw, sent] : {std::pair(QString(8192, u'a'), true),
                                         {QString(8193, u'a'), false},
-                                        {QString(2730, QChar(0x20AC)) + "ab", true}}) {
+                                        {QString(2730, QChar(0x20AC)) + "ab", true},
+                                        {QString(2731, QChar(0x20AC)), false}}) {
             openSheet();
             const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
             QCOMPARE(runTask(model->write(writes, false)), sent);
