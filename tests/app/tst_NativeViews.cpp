@@ -54,7 +54,6 @@ private Q_SLOTS:
         host.window.show();
         QSignalSpy announced(banner, &NativeOfflineBanner::announced);
         QVERIFY(!banner->isVisible());
-
         const auto offline = NativeTransportOutcome::offline(UrlErrorCode::cannotConnectToHost);
         host.connectivity->record(offline, otherOrigin);
         QVERIFY(!banner->isVisible());
@@ -66,14 +65,12 @@ private Q_SLOTS:
         host.reportPath(NativePath::Status::unsatisfied);
         banner->repaint();
         QCOMPARE(announced.size(), 1);
-
         host.reportPath(NativePath::Status::satisfied);
         host.connectivity->record(NativeTransportOutcome::responded(200), origin);
         QVERIFY(!banner->isVisible());
         host.reportPath(NativePath::Status::unsatisfied);
         QVERIFY(banner->isVisible());
         QCOMPARE(announced.size(), 2);
-
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(banner);
         QCOMPARE(accessible->role(), QAccessible::AlertMessage);
         QCOMPARE(accessible->text(QAccessible::Name), message);
@@ -108,7 +105,6 @@ private Q_SLOTS:
         QCOMPARE(view.serverField()->text(), QString::fromLatin1(ConnectionFixture::server));
         QTest::keyClicks(view.accountNameField(), QStringLiteral("Work"));
         QCOMPARE(connection->accountName(), QStringLiteral("Work"));
-
         QTest::keyClick(view.accountNameField(), Qt::Key_Return);
         QTRY_VERIFY(view.showsWaiting() && !view.linkField()->text().isEmpty());
         QVERIFY(!view.signInButton()->isVisible() && !connection->code().isEmpty());
@@ -118,7 +114,6 @@ private Q_SLOTS:
                                                     QStringLiteral("/native/start?id=")));
         QVERIFY(view.openAgainButton()->isVisible() && view.openAgainButton()->isEnabled());
         QCOMPARE(fixture.browser.opened.size(), 1);
-
         view.cancelButton()->click();
         QVERIFY(!view.showsWaiting() && !view.errorLabel()->isVisible());
         connection->setError(QStringLiteral("Sign-in expired or was refused. Please try again."));
@@ -142,12 +137,10 @@ private Q_SLOTS:
             buttons << button->text();
         QCOMPARE(buttons, (QStringList{"Work\nsheets.example", "Home\n127.0.0.1"}));
         QVERIFY(!view.signInView());
-
         connection->setAccountName(QStringLiteral("stale"));
         view.addButton()->click();
         QVERIFY(view.adding() && view.signInView());
         QCOMPARE(connection->accountName(), QString());
-
         // With no account at all, the form is there at once.
         ConnectionFixture empty;
         NativeAccountsView first(QStringLiteral("Brevane Tabrel"), QStringLiteral("x-office-spreadsheet"),

@@ -27,7 +27,6 @@ private Q_SLOTS:
         windows.reserve("ann", 2, "Plan", a);
         windows.setOpen(first, false);
         QCOMPARE(titles(windows), (QStringList{"Plan", "Budget"}));
-
         // A fresh client of the same origin still means the same spreadsheet.
         const QUuid again =
             windows.reserve("ann", 1, "Budget (new title ignored)", server("https://a.example"));
@@ -37,27 +36,23 @@ private Q_SLOTS:
         QCOMPARE(windows.entries().size(), 2);
     }
 
-    void entriesStayApart_data() {
-        QTest::addColumn<QString>("otherAccount");
-        QTest::addColumn<QString>("otherOrigin");
-        QTest::addColumn<quint64>("otherDocument");
-        const QString ann = QStringLiteral("ann");
-        QTest::newRow("another port") << ann << "https://a.example:8443" << quint64(1);
-        QTest::newRow("another account on the same server")
-            << QStringLiteral("bob") << "https://a.example" << quint64(1);
-        QTest::newRow("another spreadsheet") << ann << "https://a.example" << quint64(2);
-    }
+    // Another port, another account on the same server, another spreadsheet.
     void entriesStayApart() {
-        QFETCH(QString, otherAccount);
-        QFETCH(QString, otherOrigin);
-        QFETCH(quint64, otherDocument);
-        TabrelWindows windows;
-        const QUuid first = windows.reserve("ann", 1, "One", server("https://a.example"));
-        const auto other = std::make_shared<OriginOnlyTransport>(QUrl(otherOrigin));
-        QVERIFY(windows.reserve(otherAccount, otherDocument, "Two", other) != first);
-        QCOMPARE(windows.entries().size(), 2);
-        windows.updateRecents({{otherDocument, "Renamed"}}, otherAccount, other);
-        QCOMPARE(windows.entry(first)->title, QStringLiteral("One"));
+        struct Case {
+            const char *account, *origin;
+            quint64 document;
+        };
+        for (const auto &[account, origin, document] : {Case{"ann", "https://a.example:8443", 1},
+                                                        {"bob", "https://a.example", 1},
+                                                        {"ann", "https://a.example", 2}}) {
+            TabrelWindows windows;
+            const QUuid first = windows.reserve("ann", 1, "One", server("https://a.example"));
+            const auto other = server(origin);
+            QVERIFY(windows.reserve(account, document, "Two", other) != first);
+            QCOMPARE(windows.entries().size(), 2);
+            windows.updateRecents({{document, "Renamed"}}, account, other);
+            QCOMPARE(windows.entry(first)->title, QStringLiteral("One"));
+        }
     }
 
     void recentsRenameInPlaceAndAppendNewSheetsClosed() {

@@ -141,18 +141,15 @@ private Q_SLOTS:
         // gnome-keyring has no display here: it dismisses the unlock prompt, as over SSH.
         lockKeyring();
         const QString locked = QStringLiteral("GNOME Keyring is locked. Unlock it, then try again.");
-
         runTask(connection->signOut());
         QCOMPARE(connection->error(), locked);
         QCOMPARE(connection->activeAccountID(), account.id);
         QVERIFY(connection->client() && fixture->scripted.requestsTo("/signout").isEmpty());
         QCOMPARE(connection->accounts(), QList<NativeAccount>{account});
-
         connection->showAccounts();
         runTask(connection->selectAccount(account));
         QCOMPARE(connection->error(), locked);
         QVERIFY(!connection->client());
-
         unlockKeyring();
         runTask(connection->selectAccount(account));
         QCOMPARE(connection->activeAccountID(), account.id);
@@ -175,7 +172,6 @@ private Q_SLOTS:
         QCOMPARE(waiting.size(), 2);
         QCOMPARE(connection->error(),
                  "GNOME Keyring did not answer. Unlock it if it asks you to, then try again.");
-
         // The next call waits afresh.
         runTask(connection->selectAccount(account));
         QCOMPARE(connection->activeAccountID(), account.id);
@@ -189,14 +185,12 @@ private Q_SLOTS:
         fixture->settings->setValue(QStringLiteral("native.accounts"), NativeAccount::encodeList({stored}));
         const auto connection = started();
         QVERIFY(connection->error().startsWith(QStringLiteral("No keyring is available")));
-
         const NativeAccount account = signIn(connection, httpsSession('m'));
         QCOMPARE(connection->error(), QString());
         QVERIFY(connection->notice().contains(QStringLiteral("cannot be remembered")));
         QCOMPARE(connection->accounts(), (QList<NativeAccount>{account, stored}));
         QCOMPARE(fixture->scripted.clients.last().second, httpsSession('m'));
         QCOMPARE(fixture->make()->accounts(), QList<NativeAccount>{stored}); // never written
-
         connection->showAccounts();
         QCOMPARE(connection->notice(), QString());
         runTask(connection->selectAccount(account));
@@ -259,7 +253,6 @@ private Q_SLOTS:
         while (!listening.first()->canReadLine())
             QVERIFY(listening.first()->waitForReadyRead(patience));
         QCOMPARE(listening.first()->readLine().trimmed(), url.toEncoded());
-
         NativeSignInCallbackRelay next(name);
         QVERIFY(!next.listen());
         listening.first()->closeWriteChannel();
@@ -270,119 +263,95 @@ private Q_SLOTS:
         QCOMPARE(received.size(), 1);
     }
 
-    void relayRefusesBadInput_data() {
-        QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("overlong line")
-            << QByteArray(NativeSignInCallbackRelay::maxLineBytes + 10, 'a') + '\n';
-        QTest::newRow("not a URL") << QByteArray("http://exa mple.com:port\n");
-    }
+    // An overlong line and a line that is not a URL end the connection and deliver nothing.
     void relayRefusesBadInput() {
-        QFETCH(QByteArray, sent);
         NativeSignInCallbackRelay relay(folder.filePath("bad"));
         QVERIFY(relay.listen());
         QSignalSpy received(&relay, &NativeSignInCallbackRelay::urlReceived);
-        QLocalSocket socket;
-        socket.connectToServer(folder.filePath("bad"));
-        QVERIFY(socket.waitForConnected(patience));
-        socket.write(sent);
-        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QLocalSocket::UnconnectedState, patience);
+        for (const QByteArray &sent : {QByteArray(NativeSignInCallbackRelay::maxLineBytes + 10, 'a') + '\n',
+                                       QByteArray("http://exa mple.com:port\n")}) {
+            QLocalSocket socket;
+            socket.connectToServer(folder.filePath("bad"));
+            QVERIFY(socket.waitForConnected(patience));
+            socket.write(sent);
+            QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QLocalSocket::UnconnectedState, patience);
+        }
         QCOMPARE(received.size(), 0);
     }
 
-    // The socket lives in a folder only this user can reach, whatever the runtime folder is like.
-    void relayNameIsNeverShared_data() {
-        QTest::addColumn<QString>("runtime");
-        QTest::addColumn<bool>("usable");
-        QTest::newRow("private runtime folder") << "private" << true;
-        QTest::newRow("runtime folder that cannot exist") << "not-a-folder/runtime" << false;
-        QTest::newRow("no runtime folder") << "" << false;
-    }
+    // The socket lives in a folder only this user can reach, whatever the runtime folder: private, one
+    // that cannot exist, or none.
     void relayNameIsNeverShared() {
-        QFETCH(QString, runtime);
-        QFETCH(bool, usable);
-        const QString saved = qEnvironmentVariable("XDG_RUNTIME_DIR");
-        const QString path = folder.filePath(runtime);
-        QFile blocker(folder.filePath(QStringLiteral("not-a-folder")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        if (runtime == QLatin1String("private")) {
-            QDir().mkpath(path);
-            QFile::setPermissions(path, QFileDevice::Permissions(0x7700));
+        for (const auto &[runtime, usable] :
+             {std::pair(QString("private"), true), {"not-a-folder/runtime", false}, {"", false}}) {
+            const QString saved = qEnvironmentVariable("XDG_RUNTIME_DIR");
+            const QString path = folder.filePath(runtime);
+            QFile blocker(folder.filePath(QStringLiteral("not-a-folder")));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            if (runtime == QLatin1String("private")) {
+                QDir().mkpath(path);
+                QFile::setPermissions(path, QFileDevice::Permissions(0x7700));
+            }
+            qputenv("XDG_RUNTIME_DIR", runtime.isEmpty() ? QByteArray() : QFile::encodeName(path));
+            const QString name = NativeSignInCallbackRelay::defaultName();
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(saved));
+            QVERIFY2(name.startsWith(u'/'), qPrintable(name));
+            QCOMPARE(name.startsWith(path + u'/'), usable);
+            const QFileInfo folderInfo(QFileInfo(name).absolutePath());
+            QCOMPARE(folderInfo.permissions() & 0x0077, QFileDevice::Permissions());
+            NativeSignInCallbackRelay relay(name);
+            QVERIFY(relay.listen());
         }
-        qputenv("XDG_RUNTIME_DIR", runtime.isEmpty() ? QByteArray() : QFile::encodeName(path));
-        const QString name = NativeSignInCallbackRelay::defaultName();
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(saved));
-        QVERIFY2(name.startsWith(u'/'), qPrintable(name));
-        QCOMPARE(name.startsWith(path + u'/'), usable);
-        const QFileInfo folderInfo(QFileInfo(name).absolutePath());
-        QCOMPARE(folderInfo.permissions() & 0x0077, QFileDevice::Permissions());
-        NativeSignInCallbackRelay relay(name);
-        QVERIFY(relay.listen());
     }
 
-    // xdg-open's exit status decides whether the browser opened.
-    void browserOpenerChecksXdgOpen_data() {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<bool>("opened");
-        QTest::newRow("opens") << "exit 0" << true;
-        QTest::newRow("no browser found") << "exit 3" << false;
-        QTest::newRow("no xdg-open at all") << "" << false;
-    }
+    // xdg-open's exit status decides whether the browser opened: it opens, finds no browser, or is not
+    // there at all.
     void browserOpenerChecksXdgOpen() {
-        QFETCH(QString, script);
-        QFETCH(bool, opened);
-        QTemporaryDir bin;
-        const QString record = bin.filePath(QStringLiteral("opened"));
-        if (!script.isEmpty()) {
-            QFile program(bin.filePath(QStringLiteral("xdg-open")));
-            QVERIFY(program.open(QIODevice::WriteOnly));
-            program.write(("#!/bin/sh\nprintf %s \"$1\" > " + record + "\n" + script + "\n").toUtf8());
-            program.close();
-            program.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        }
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(bin.path()));
-        const QUrl page(QStringLiteral("https://sheets.example/native/start?id=a%2Bb"));
-        const bool result = runTask(nativeOpenInSystemBrowser(page));
-        qputenv("PATH", path);
-        QCOMPARE(result, opened);
-        QFile recorded(record);
-        if (!script.isEmpty()) {
-            QVERIFY(recorded.open(QIODevice::ReadOnly));
-            QCOMPARE(recorded.readAll(), page.toEncoded());
+        for (const auto &[script, opened] :
+             {std::pair(QString("exit 0"), true), {"exit 3", false}, {"", false}}) {
+            QTemporaryDir bin;
+            const QString record = bin.filePath(QStringLiteral("opened"));
+            if (!script.isEmpty()) {
+                QFile program(bin.filePath(QStringLiteral("xdg-open")));
+                QVERIFY(program.open(QIODevice::WriteOnly));
+                program.write(("#!/bin/sh\nprintf %s \"$1\" > " + record + "\n" + script + "\n").toUtf8());
+                program.close();
+                program.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            }
+            const QByteArray path = qgetenv("PATH");
+            qputenv("PATH", QFile::encodeName(bin.path()));
+            const QUrl page(QStringLiteral("https://sheets.example/native/start?id=a%2Bb"));
+            const bool result = runTask(nativeOpenInSystemBrowser(page));
+            qputenv("PATH", path);
+            QCOMPARE(result, opened);
+            QFile recorded(record);
+            if (!script.isEmpty()) {
+                QVERIFY(recorded.open(QIODevice::ReadOnly));
+                QCOMPARE(recorded.readAll(), page.toEncoded());
+            }
         }
     }
 
-    void measureTakesTheWidestLine_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("widest");
-        const QString total = QStringLiteral("Quarterly total");
-        QTest::newRow("wider second line") << "Q3\n" + total << total;
-        QTest::newRow("wider first line, CR LF") << total + "\r\nQ3" << total;
-        QTest::newRow("line separator") << QStringLiteral("Q3\u2028Quarterly") << "Quarterly";
-    }
     void measureTakesTheWidestLine() {
-        QFETCH(QString, text);
-        QFETCH(QString, widest);
         QFont font = QGuiApplication::font();
         font.setPixelSize(13);
-        QCOMPARE(measureCellText(text, false, false), QFontMetricsF(font).horizontalAdvance(widest));
+        const QString total = QStringLiteral("Quarterly total");
+        for (const auto &[text, widest] :
+             {std::pair("Q3\n" + total, total),
+              {total + "\r\nQ3", total},
+              {QStringLiteral("Q3\u2028Quarterly"), QStringLiteral("Quarterly")}})
+            QCOMPARE(measureCellText(text, false, false), QFontMetricsF(font).horizontalAdvance(widest));
     }
 
     // This program runs in Berlin time, where 02:30 on these days does not exist or exists twice.
-    void retryAfterDatesIgnoreLocalTime_data() {
-        QTest::addColumn<QString>("date");
-        QTest::addColumn<QDateTime>("at");
-        const QTime half(2, 30);
-        QTest::newRow("skipped hour")
-            << "Sun, 31 Mar 2024 02:30:00 GMT" << QDateTime({2024, 3, 31}, half, QTimeZone::utc());
-        QTest::newRow("repeated hour")
-            << "Sun, 27 Oct 2024 02:30:00 GMT" << QDateTime({2024, 10, 27}, half, QTimeZone::utc());
-    }
     void retryAfterDatesIgnoreLocalTime() {
-        QFETCH(QString, date);
-        QFETCH(QDateTime, at);
         QCOMPARE(QTimeZone::systemTimeZoneId(), QByteArray("Europe/Berlin"));
-        QCOMPARE(NativeClientError::retryAfter(date, at.addSecs(-90)), std::optional(90.0));
+        for (const auto &[date, day] : {std::pair("Sun, 31 Mar 2024 02:30:00 GMT", QDate(2024, 3, 31)),
+                                        {"Sun, 27 Oct 2024 02:30:00 GMT", QDate(2024, 10, 27)}}) {
+            const QDateTime at(day, QTime(2, 30), QTimeZone::utc());
+            QCOMPARE(NativeClientError::retryAfter(QString::fromLatin1(date), at.addSecs(-90)),
+                     std::optional(90.0));
+        }
     }
 
     // A destination name near the file system's limit still gets its export.

@@ -8,10 +8,6 @@
 namespace {
 const char *email = "e2e@example.com";
 const char *password = "a long enough password";
-
-NativeSession native(const ServerSession &session) {
-    return {QString::fromStdString(session.name), QString::fromStdString(session.value)};
-}
 } // namespace
 
 E2eAccount::E2eAccount(ServerProcess::Options options) : m_server(std::move(options)) {
@@ -29,7 +25,7 @@ E2eAccount::E2eAccount(ServerProcess::Options options) : m_server(std::move(opti
 }
 
 NativeSession E2eAccount::nativeSession() const {
-    return native(*m_session);
+    return {QString::fromStdString(m_session->name), QString::fromStdString(m_session->value)};
 }
 
 std::shared_ptr<NativeHTTP> E2eAccount::client() const {
@@ -39,7 +35,7 @@ std::shared_ptr<NativeHTTP> E2eAccount::client() const {
 std::shared_ptr<SheetModel> E2eAccount::model(std::shared_ptr<NativeTransport> transport,
                                               SheetModelEnvironment environment) const {
     if (!environment.clipboard)
-        environment.clipboard = std::make_shared<MemoryClipboard>();
+        environment.clipboard = std::make_shared<FakeClipboard>();
     if (!environment.measure)
         environment.measure = [](const QString &text, bool, bool) { return 7.0 * double(text.size()); };
     return SheetModel::make(transport ? std::move(transport) : client(), std::move(environment));

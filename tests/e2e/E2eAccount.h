@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FakeClipboard.h"
 #include "ServerProcess.h"
 
 #include "async/CancellationSource.h"
@@ -44,13 +45,3 @@ private:
 
 // Watches a model's sheet in the background until the returned source is cancelled.
 std::shared_ptr<CancellationSource> startWatching(const std::shared_ptr<SheetModel> &model);
-
-// An in-memory clipboard for models in end-to-end tests.
-class MemoryClipboard final : public SheetClipboard {
-public:
-    std::optional<QString> text() const override { return m_text; }
-    void setText(const QString &text) override { m_text = text; }
-
-private:
-    std::optional<QString> m_text;
-};

@@ -43,8 +43,7 @@ struct Client {
     std::shared_ptr<SheetModel> model;
     std::shared_ptr<CancellationSource> stopWatching;
     Grid confirmed; // the ledger: the last confirmed text of every cell this client wrote
-    int edits = 0;
-    int failed = 0;
+    int edits = 0, failed = 0;
 
     void confirm(const QList<CellWrite> &writes) {
         for (const CellWrite &write : writes)
@@ -128,7 +127,6 @@ private Q_SLOTS:
         const auto schedule = unsigned(environmentNumber("TABREL_SCHEDULE", 7));
         const int seconds = environmentNumber("TABREL_LEDGER_SECONDS", 15);
         std::mt19937 random(schedule);
-
         // The clients reach the server only through the proxy.
         E2eAccount account;
         QVERIFY2(account.ok(), qPrintable(account.error()));
@@ -140,7 +138,6 @@ private Q_SLOTS:
         const auto sheet = account.createSheet();
         QVERIFY(sheet);
         const auto throughProxy = [&] { return NativeHTTP::create(proxyOrigin, account.nativeSession()); };
-
         std::vector<Client> clients(3);
         for (int i = 0; i < 3; ++i) {
             Client &client = clients[std::size_t(i)];
@@ -150,7 +147,6 @@ private Q_SLOTS:
             QCOMPARE(client.model->error(), QString());
             client.stopWatching = startWatching(client.model);
         }
-
         // Faults from here on; the server restarts now and then.
         proxy.setChooser([&random] { return drawFault(random); });
         QString problem;
@@ -180,18 +176,16 @@ private Q_SLOTS:
             return true;
         });
         auto editing = [&]() -> QCoro::Task<> {
-            auto first = edit(clients[0], schedule, deadline, problem);
-            auto second = edit(clients[1], schedule, deadline, problem);
-            auto third = edit(clients[2], schedule, deadline, problem);
-            co_await std::move(first);
-            co_await std::move(second);
-            co_await std::move(third);
+            std::vector<QCoro::Task<>> editors; // all three start before the first is awaited
+            for (Client &client : clients)
+                editors.push_back(edit(client, schedule, deadline, problem));
+            for (QCoro::Task<> &editor : editors)
+                co_await std::move(editor);
         };
         runTask(editing(), std::chrono::seconds(seconds + 120));
         runTask(std::move(restarter), std::chrono::seconds(30));
         runTask(std::move(blipper), std::chrono::seconds(30));
         QVERIFY2(problem.isEmpty(), qPrintable(QStringLiteral("schedule %1: %2").arg(schedule).arg(problem)));
-
         // The network heals. What the server holds now: every confirmed write, and for a write
         // whose answer was lost, possibly that write (it is still pending, to be retried).
         proxy.setChooser({});
@@ -217,7 +211,6 @@ private Q_SLOTS:
                                         .arg(it.value())));
             }
         }
-
         // Every pending write goes through now, and then the server holds exactly the ledgers.
         Grid expected;
         int edits = 0, failed = 0;

@@ -24,7 +24,6 @@ private Q_SLOTS:
         auto watcher = account->opened(*sheet);
         auto stop = startWatching(watcher);
         QTRY_COMPARE_WITH_TIMEOUT(watcher->live(), QStringLiteral("Live"), 20000);
-
         QVERIFY(account->server().stop());
         QTRY_VERIFY_WITH_TIMEOUT(watcher->live() == QStringLiteral("Reconnecting") ||
                                      watcher->live() == QStringLiteral("Offline"),
@@ -55,7 +54,6 @@ private Q_SLOTS:
         }
         for (const auto &watcher : watchers)
             QTRY_COMPARE_WITH_TIMEOUT(watcher->live(), QStringLiteral("Live"), 30000);
-
         auto worker = account->model(client);
         runTask(worker->loadList());
         QCOMPARE(worker->listState(), SheetModel::ListState::loaded);

@@ -32,7 +32,7 @@ class TestPanelsE2E : public QObject {
     Q_OBJECT
 
     std::unique_ptr<E2eAccount> account;
-    std::shared_ptr<MemoryClipboard> clipboard;
+    std::shared_ptr<FakeClipboard> clipboard;
     std::shared_ptr<SheetModel> model;
     std::optional<SheetSummary> sheet;
 
@@ -44,7 +44,7 @@ private Q_SLOTS:
     void init() {
         sheet = account->createSheet();
         QVERIFY(sheet);
-        clipboard = std::make_shared<MemoryClipboard>();
+        clipboard = std::make_shared<FakeClipboard>();
         model = account->model({}, {.clipboard = clipboard});
         runTask(model->open(*sheet));
     }
@@ -59,10 +59,8 @@ private Q_SLOTS:
         model->select({3, 2}); // C4
         runTask(model->paste());
         QCOMPARE(model->error(), QString());
-
         QCOMPARE(shown(*account->opened(*sheet), {"C4", "D4", "D5"}),
                  (QStringList{"1>1", "=C4*10>10", "=C5*10+$A$1>21"}));
-
         // Text typed elsewhere and pasted is taken as it is.
         clipboard->setText(QStringLiteral("=A1*10"));
         model->select({9, 9});
@@ -105,7 +103,6 @@ private Q_SLOTS:
         QVERIFY(runTask(history.restore(edit->ID)));
         QCOMPARE(model->cells().value({0, 0}).raw, QStringLiteral("one"));
         QCOMPARE(account->opened(*sheet)->cells().value({0, 0}).raw, QStringLiteral("one"));
-
         QVERIFY(write(*model, {"A1=three"}));
         QVERIFY(runTask(history.undo()));
         QVERIFY(model->notice().startsWith(QStringLiteral("Undid your last edit")));
@@ -122,7 +119,6 @@ private Q_SLOTS:
         QCOMPARE(model->page()->Sheet.Title, QStringLiteral("styled"));
         QCOMPARE(shown(*model, {"A1", "B4"}).join(u' '), "Item>Item =SUM(B2:B3)>1563.13");
         const quint64 imported = model->page()->Sheet.ID;
-
         runTask(files.exportWorkbook(), std::chrono::seconds(60));
         QVERIFY2(files.workbook(), qPrintable(files.progress()));
         QCOMPARE(files.workbook()->filename, QStringLiteral("styled.xlsx"));
@@ -131,7 +127,6 @@ private Q_SLOTS:
         const QString target = saved.filePath(QStringLiteral("round trip.xlsx"));
         QVERIFY(files.saveExport(target));
         QVERIFY(!QFileInfo::exists(folder));
-
         // The saved workbook imports again with the same cells.
         runTask(files.importWorkbook(target), std::chrono::seconds(60));
         QCOMPARE(files.progress(), QStringLiteral("Imported"));

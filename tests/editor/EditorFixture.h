@@ -1,12 +1,28 @@
 #pragma once
 
-#include "EditorWidgets.h"
 #include "FakeClipboard.h"
 #include "FakeSheetServer.h"
 #include "SheetFixtures.h"
 #include "TaskRunner.h"
 
+#include "editor/SheetEditor.h"
+#include "editor/SheetGrid.h"
 #include "sheet/SheetModel.h"
+
+#include <QTest>
+
+// Sends a mouse event with the given buttons held, which QTest's own mouseMove cannot.
+inline void sendMouse(QWidget *target, QEvent::Type type, const QPoint &at, Qt::MouseButton button,
+                      Qt::MouseButtons held) {
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, {});
+    QCoreApplication::sendEvent(target, &event);
+}
+
+// Presses at `at` and drags by `by`, holding the button.
+inline void pressAndDrag(QWidget *target, QPoint at, QPoint by) {
+    sendMouse(target, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
+    sendMouse(target, QEvent::MouseMove, at + by, Qt::NoButton, Qt::LeftButton);
+}
 
 // A sheet served from memory, its model and an editor shown on it at a fixed size.
 struct EditorFixture {
@@ -36,9 +52,14 @@ struct EditorFixture {
         }
         show();
     }
+    // At a fixed size, with the focus in its grid.
     void show() {
-        editor = showEditor(model);
-        QVERIFY(editor);
+        editor = std::make_unique<SheetEditor>(model);
+        editor->resize(900, 600);
+        editor->show();
+        editor->activateWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(editor.get()));
+        editor->grid()->setFocus();
     }
     SheetGrid *grid() const { return editor->grid(); }
     QWidget *viewport() const { return grid()->viewport(); }

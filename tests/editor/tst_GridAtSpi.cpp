@@ -53,7 +53,6 @@ private Q_SLOTS:
         f.open(6, 4, true, [](FakeSheetServer &server) { server.setCell(0, 0, "hello"); });
         f.model->select({1, 1});
         f.model->extendSelection({2, 2});
-
         QProcess python;
         QSignalSpy finished(&python, &QProcess::finished);
         // Debian's interpreter, which has python3-pyatspi, even when another python3 comes first in PATH.

@@ -34,43 +34,35 @@ class TestSheetCellLook : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void hexColours_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QColor>("expected");
-        QTest::newRow("leading number sign") << "#00ff00" << QColor(0, 255, 0);
-        QTest::newRow("bare") << "1a2b3c" << QColor(0x1a, 0x2b, 0x3c);
-        QTest::newRow("signs on both ends") << "##ff0000#" << QColor(255, 0, 0);
-        QTest::newRow("short number") << "ff" << QColor(0, 0, 255);
-        QTest::newRow("only the low 24 bits") << "12ffffff" << QColor(255, 255, 255);
-        QTest::newRow("malformed is black") << "#zz0000" << QColor(0, 0, 0);
-        QTest::newRow("sign in the middle is black") << "ff#00" << QColor(0, 0, 0);
-    }
+    // Number signs at either end are dropped, a short number fills from the right, only the low 24
+    // bits count, and anything else (a sign in the middle included) is black.
     void hexColours() {
-        QFETCH(QString, text);
-        QFETCH(QColor, expected);
-        QCOMPARE(SheetColor::hex(text), expected);
+        for (const auto &[text, expected] : {std::pair("#00ff00", QColor(0, 255, 0)),
+                                             {"1a2b3c", QColor(0x1a, 0x2b, 0x3c)},
+                                             {"##ff0000#", QColor(255, 0, 0)},
+                                             {"ff", QColor(0, 0, 255)},
+                                             {"12ffffff", QColor(255, 255, 255)},
+                                             {"#zz0000", QColor(0, 0, 0)},
+                                             {"ff#00", QColor(0, 0, 0)}})
+            QCOMPARE(SheetColor::hex(QString::fromLatin1(text)), expected);
     }
 
-    void oklchColours_data() {
-        QTest::addColumn<double>("l");
-        QTest::addColumn<double>("c");
-        QTest::addColumn<double>("h");
-        QTest::addColumn<QColor>("expected");
-        QTest::newRow("white") << 1.0 << 0.0 << 0.0 << QColor(255, 255, 255);
-        QTest::newRow("sRGB red") << 0.627955 << 0.257683 << 29.2339 << QColor(255, 0, 0);
-        QTest::newRow("mid grey") << 0.6 << 0.0 << 120.0 << QColor(128, 128, 128);
-        QTest::newRow("out of gamut clamps") << 0.9 << 0.4 << 140.0 << QColor(0, 255, 0);
-    }
+    // White, sRGB red, mid grey, and a colour out of gamut that clamps.
     void oklchColours() {
-        QFETCH(double, l);
-        QFETCH(double, c);
-        QFETCH(double, h);
-        QFETCH(QColor, expected);
-        const QColor actual = SheetColor::oklch(l, c, h);
-        const int off =
-            std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
-                      std::abs(actual.blue() - expected.blue())});
-        QVERIFY2(off <= 1, qPrintable(actual.name()));
+        struct Case {
+            double l, c, h;
+            QColor expected;
+        };
+        for (const auto &[l, c, h, expected] : {Case{1.0, 0.0, 0.0, QColor(255, 255, 255)},
+                                                {0.627955, 0.257683, 29.2339, QColor(255, 0, 0)},
+                                                {0.6, 0.0, 120.0, QColor(128, 128, 128)},
+                                                {0.9, 0.4, 140.0, QColor(0, 255, 0)}}) {
+            const QColor actual = SheetColor::oklch(l, c, h);
+            QVERIFY2(std::max({std::abs(actual.red() - expected.red()),
+                               std::abs(actual.green() - expected.green()),
+                               std::abs(actual.blue() - expected.blue())}) <= 1,
+                     qPrintable(actual.name()));
+        }
     }
 
     void styleColoursPerScheme() {
@@ -81,11 +73,9 @@ private Q_SLOTS:
         QCOMPARE(*light, SheetColor::oklch(0.92, 0.1, 30));
         QCOMPARE(*dark, SheetColor::oklch(0.3, 0.1, 30));
         QVERIFY(light->lightnessF() > dark->lightnessF());
-
         const CellStyle oklchInk = style("{\"kh\": 200, \"kc\": 0.05}");
         QCOMPARE(*SheetColor::ink(&oklchInk, false), SheetColor::oklch(0.42, 0.05, 200));
         QCOMPARE(*SheetColor::ink(&oklchInk, true), SheetColor::oklch(0.8, 0.05, 200));
-
         // Hex wins over hue and chroma; one of hue or chroma alone means none.
         const CellStyle both = style(
             "{\"fx\": \"#102030\", \"fh\": 30, \"fc\": 0.1, \"k\": \"ff0000\", \"kh\": 30, \"kc\": 0.1}");
@@ -97,32 +87,29 @@ private Q_SLOTS:
         // Hairlines: a fifth of black over white, premixed into one opaque colour.
         QCOMPARE(SheetColor::blend(Qt::white, Qt::black, 0.2).rgba(), qRgb(204, 204, 204));
         QVERIFY(!SheetColor::fill(nullptr, false));
-
         QVERIFY(SheetColor::isDark(QPalette(QColor(30, 30, 30))));
         QVERIFY(!SheetColor::isDark(QPalette(QColor(240, 240, 240))));
     }
 
-    void alignment_data() {
-        QTest::addColumn<std::optional<QString>>("align");
-        QTest::addColumn<bool>("numeric");
-        QTest::addColumn<int>("expected");
-        using O = std::optional<QString>;
-        QTest::newRow("number without alignment trails") << O() << true << int(Qt::AlignRight);
-        QTest::newRow("text without alignment leads") << O() << false << int(Qt::AlignLeft);
-        QTest::newRow("left number leads") << O("left") << true << int(Qt::AlignLeft);
-        QTest::newRow("center") << O("center") << false << int(Qt::AlignHCenter);
-        QTest::newRow("right text") << O("right") << false << int(Qt::AlignRight);
-        QTest::newRow("unknown value leads") << O("justify") << true << int(Qt::AlignLeft);
-    }
+    // Without an alignment numbers trail and text leads; an unknown value leads.
     void alignment() {
-        QFETCH(std::optional<QString>, align);
-        QFETCH(bool, numeric);
-        QFETCH(int, expected);
-        Cell cell;
-        cell.n = numeric;
-        CellStyle s;
-        s.a = align;
-        QCOMPARE(int(SheetCellPainter::alignment(&cell, align ? &s : nullptr)), expected);
+        struct Case {
+            const char *align; // null: no style
+            bool numeric;
+            Qt::Alignment expected;
+        };
+        for (const auto &[align, numeric, expected] : {Case{nullptr, true, Qt::AlignRight},
+                                                       {nullptr, false, Qt::AlignLeft},
+                                                       {"left", true, Qt::AlignLeft},
+                                                       {"center", false, Qt::AlignHCenter},
+                                                       {"right", false, Qt::AlignRight},
+                                                       {"justify", true, Qt::AlignLeft}}) {
+            Cell cell;
+            cell.n = numeric;
+            CellStyle style;
+            style.a = QString::fromLatin1(align);
+            QCOMPARE(SheetCellPainter::alignment(&cell, align ? &style : nullptr), expected);
+        }
     }
 
     void looksAndPainting() {
@@ -134,7 +121,6 @@ private Q_SLOTS:
         QCOMPARE(look.font.pixelSize(), 13);
         QCOMPARE(look.text.text(), QStringLiteral("line break and tab"));
         QCOMPARE(look.ink, QColor(Qt::black));
-
         // A huge unbroken text is cut before layout and drawn clipped to its cell.
         cell.display = QString(8192, u'W');
         const SheetCellLook huge = SheetCellPainter::look(&cell, nullptr, false, Qt::black);
@@ -162,7 +148,6 @@ private Q_SLOTS:
         SheetFormatMenu menu(model);
         QVERIFY(menu.isEnabled());
         QCOMPARE(menu.title(), QStringLiteral("Format"));
-
         const auto send = [&](QAction *action) {
             const qsizetype before = server.posted.size();
             action->trigger();
@@ -188,30 +173,20 @@ private Q_SLOTS:
         QVERIFY(send(menu.alignmentMenu()->actions().at(2)));
         QVERIFY(server.posted.last().at("align") == "center");
         QCOMPARE(menu.fillMenu()->actions().size(), 1); // "No fill" only: this page has no swatches
-
         model->setDraft(QStringLiteral("unsaved"));
         QVERIFY(!menu.isEnabled());
     }
 
-    void sizesPanelLimits_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("15") << "15" << false;
-        QTest::newRow("16") << "16" << true;
-        QTest::newRow("2000") << "2000" << true;
-        QTest::newRow("2001") << "2001" << false;
-        QTest::newRow("not a number") << "wide" << false;
-    }
     void sizesPanelLimits() {
-        QFETCH(QString, typed);
-        QFETCH(bool, enabled);
         SheetSizesPanel panel(SheetModel::make(std::make_shared<FakeTransport>()));
-        QCOMPARE(panel.widthField()->text(), QStringLiteral("110"));
-        QCOMPARE(panel.heightField()->text(), QStringLiteral("32"));
-        panel.widthField()->setText(typed);
-        panel.heightField()->setText(typed);
-        QCOMPARE(QPair(panel.widthButton()->isEnabled(), panel.heightButton()->isEnabled()),
-                 QPair(enabled, enabled));
+        QCOMPARE(panel.widthField()->text() + u' ' + panel.heightField()->text(), "110 32");
+        for (const auto &[typed, enabled] :
+             {std::pair("15", false), {"16", true}, {"2000", true}, {"2001", false}, {"wide", false}}) {
+            panel.widthField()->setText(typed);
+            panel.heightField()->setText(typed);
+            QCOMPARE(QPair(panel.widthButton()->isEnabled(), panel.heightButton()->isEnabled()),
+                     QPair(enabled, enabled));
+        }
     }
 
     void sizesPanelResizesTheAnchorsColumnAndRow() {

@@ -12,6 +12,7 @@
 using nlohmann::json;
 
 Q_DECLARE_METATYPE(Coordinate)
+using KeyCase = std::tuple<int, int, Coordinate, Coordinate>; // key, modifiers, cell edited, selected after
 
 // The in-cell editor, the formula bar and the status bar sharing one draft.
 class TestSheetEditing : public QObject {
@@ -57,7 +58,6 @@ private Q_SLOTS:
         QCOMPARE(editor->text(), "7");
         QCOMPARE(f->model->draft(), "7");
         QCOMPARE(contents()->text(), "7");
-
         // Opened with Return, the field starts at the saved text with nothing to undo.
         f->model->discard();
         f->grid()->endEditing();
@@ -71,25 +71,19 @@ private Q_SLOTS:
     }
 
     void editorKeysSaveAndMove_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<Coordinate>("start");
-        QTest::addColumn<Coordinate>("after");
+        QTest::addColumn<KeyCase>("row");
         const int shift = Qt::ShiftModifier, enter = Qt::Key_Return;
-        QTest::newRow("return moves down") << enter << 0 << Coordinate{1, 1} << Coordinate{2, 1};
-        QTest::newRow("enter moves down") << int(Qt::Key_Enter) << 0 << Coordinate{1, 1} << Coordinate{2, 1};
-        QTest::newRow("shift return moves up") << enter << shift << Coordinate{1, 1} << Coordinate{0, 1};
-        QTest::newRow("shift return at the top") << enter << shift << Coordinate{0, 1} << Coordinate{0, 1};
-        QTest::newRow("tab moves right") << int(Qt::Key_Tab) << 0 << Coordinate{1, 1} << Coordinate{1, 2};
-        QTest::newRow("shift tab moves left")
-            << int(Qt::Key_Backtab) << shift << Coordinate{1, 1} << Coordinate{1, 0};
-        QTest::newRow("escape abandons") << int(Qt::Key_Escape) << 0 << Coordinate{1, 1} << Coordinate{1, 1};
+        QTest::newRow("return moves down") << KeyCase{enter, 0, {1, 1}, {2, 1}};
+        QTest::newRow("enter moves down") << KeyCase{Qt::Key_Enter, 0, {1, 1}, {2, 1}};
+        QTest::newRow("shift return moves up") << KeyCase{enter, shift, {1, 1}, {0, 1}};
+        QTest::newRow("shift return at the top") << KeyCase{enter, shift, {0, 1}, {0, 1}};
+        QTest::newRow("tab moves right") << KeyCase{Qt::Key_Tab, 0, {1, 1}, {1, 2}};
+        QTest::newRow("shift tab moves left") << KeyCase{Qt::Key_Backtab, shift, {1, 1}, {1, 0}};
+        QTest::newRow("escape abandons") << KeyCase{Qt::Key_Escape, 0, {1, 1}, {1, 1}};
     }
     void editorKeysSaveAndMove() {
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QFETCH(Coordinate, start);
-        QFETCH(Coordinate, after);
+        QFETCH(KeyCase, row);
+        const auto &[key, modifiers, start, after] = row;
         f->open(10, 5);
         f->model->select(start);
         f->type("5");
@@ -125,19 +119,8 @@ private Q_SLOTS:
         QCOMPARE(f->editor->statusBar()->noticeText(), "Unsaved cell edit");
     }
 
-    void oversizedInputIsRefusedAndKept() {
-        f->open(10, 5);
-        const QString huge(SheetModel::maxInputBytes + 1, u'x');
-        f->model->setDraft(huge);
-        contents()->setFocus();
-        QTest::keyClick(contents(), Qt::Key_Return);
-        EditorFixture::settle();
-        QVERIFY(f->server->posted.isEmpty());
-        QCOMPARE(contents()->text(), huge);
-        QCOMPARE(f->model->draft(), huge);
-    }
-
-    void closingWithoutSavingLeavesTheDraft() {
+    // Closing the editor leaves the draft; an oversized draft is refused and kept.
+    void closingOrRefusingKeepsTheDraft() {
         f->open(10, 5);
         f->type("left");
         QVERIFY(openedEditor());
@@ -146,6 +129,14 @@ private Q_SLOTS:
         QCOMPARE(f->editor->statusBar()->noticeText(), "Unsaved cell edit");
         QVERIFY(!f->model->cellEditorHasFocus()); // the closed editor answers for no one
         QTRY_VERIFY(!f->grid()->cellEditor());
+        const QString huge(SheetModel::maxInputBytes + 1, u'x');
+        f->model->setDraft(huge);
+        contents()->setFocus();
+        QTest::keyClick(contents(), Qt::Key_Return);
+        EditorFixture::settle();
+        QVERIFY(f->server->posted.isEmpty());
+        QCOMPARE(contents()->text(), huge);
+        QCOMPARE(f->model->draft(), huge);
     }
 
     void formulaBarKeysAndButtons_data() {
@@ -190,7 +181,6 @@ private Q_SLOTS:
         QVERIFY(!bar->saveButton()->isHidden());
         QTest::keyClick(contents(), Qt::Key_Backspace);
         QVERIFY(bar->saveButton()->isHidden());
-
         QLineEdit *range = bar->rangeField();
         QCOMPARE(range->placeholderText(), "Cell or range");
         const auto go = [range](const char *text) {
@@ -206,7 +196,6 @@ private Q_SLOTS:
         QCOMPARE(f->model->error(), "Choose a range inside the visible sheet, after saving your edit.");
         f->model->select({0, 4});
         QCOMPARE(range->text(), "E1");
-
         // Read-only: the contents field is disabled.
         auto readOnly = std::make_unique<EditorFixture>();
         readOnly->open(10, 5, false);
@@ -241,7 +230,6 @@ private Q_SLOTS:
         f->model->setDraft(QStringLiteral("d"));
         QCOMPARE(status->noticeText(), "Unsaved cell edit");
         QCOMPARE(status->liveText(), f->model->live());
-
         // Progress shows while a save is held back.
         bool held = true;
         holdSaves(held, "d");

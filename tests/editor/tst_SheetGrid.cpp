@@ -8,6 +8,9 @@
 #include <QMenu>
 
 using nlohmann::json;
+using KeyCase = std::tuple<QString, int, int, QString>;        // anchor:extent, key, modifiers, after
+using TypingCase = std::tuple<bool, QString, int, bool, bool>; // mayWrite, text, modifiers, unsaved, opens
+using ResizeCase = std::tuple<QString, int, int, int, int>;    // axis, index, stored (0: none), drag, preview
 
 class TestSheetGrid : public QObject {
     Q_OBJECT
@@ -18,15 +21,11 @@ class TestSheetGrid : public QObject {
     QAccessibleInterface *table() const { return QAccessible::queryAccessibleInterface(f->grid()); }
     QAccessibleInterface *cell(int r, int c) const { return table()->tableInterface()->cellAt(r, c); }
     static CellRange range(const QString &text) { return *CellRange::parse(text); }
-    static void writableOrReadOnly() {
-        QTest::addColumn<bool>("mayWrite");
-        QTest::newRow("writable") << true;
-        QTest::newRow("read-only") << false;
-    }
-    // A column's resize handle, a little inside its right edge.
-    QPoint columnHandle(int column) const {
-        const QRect section = f->grid()->columnHeader()->sectionRect(column);
-        return {section.right() - 2, section.center().y()};
+    // A header section's resize handle, a little inside its far edge.
+    static QPoint handle(SheetGridHeader *header, int index, bool column) {
+        const QRect section = header->sectionRect(index);
+        return column ? QPoint(section.right() - 2, section.center().y())
+                      : QPoint(section.center().x(), section.bottom() - 2);
     }
 
 private Q_SLOTS:
@@ -34,29 +33,24 @@ private Q_SLOTS:
     void cleanup() { f.reset(); }
 
     void keyboardMovesFromAnchorOrExtent_data() {
-        QTest::addColumn<QString>("from"); // anchor:extent
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<KeyCase>("row");
         const int shift = Qt::ShiftModifier;
-        QTest::newRow("right moves from the anchor") << "A1:C1" << int(Qt::Key_Right) << 0 << "B1";
-        QTest::newRow("shift right extends the extent") << "A1:C1" << int(Qt::Key_Right) << shift << "A1:D1";
+        QTest::newRow("right moves from the anchor") << KeyCase{"A1:C1", Qt::Key_Right, 0, "B1"};
+        QTest::newRow("shift right extends the extent") << KeyCase{"A1:C1", Qt::Key_Right, shift, "A1:D1"};
         QTest::newRow("shift left shrinks towards the anchor")
-            << "B2:D2" << int(Qt::Key_Left) << shift << "B2:C2";
-        QTest::newRow("shift up above the anchor") << "B3:B3" << int(Qt::Key_Up) << shift << "B2:B3";
-        QTest::newRow("up at the top stays") << "D1:D1" << int(Qt::Key_Up) << 0 << "D1";
-        QTest::newRow("left at column A stays") << "A5:A5" << int(Qt::Key_Left) << 0 << "A5";
-        QTest::newRow("down at the last row stays") << "A10:A10" << int(Qt::Key_Down) << 0 << "A10";
-        QTest::newRow("tab moves right, never extends") << "A1:B2" << int(Qt::Key_Tab) << 0 << "B1";
-        QTest::newRow("tab at the last column stays") << "E4:E4" << int(Qt::Key_Tab) << 0 << "E4";
-        QTest::newRow("shift tab at column A stays") << "A4:A4" << int(Qt::Key_Backtab) << shift << "A4";
-        QTest::newRow("shift tab moves left") << "C4:C4" << int(Qt::Key_Backtab) << shift << "B4";
+            << KeyCase{"B2:D2", Qt::Key_Left, shift, "B2:C2"};
+        QTest::newRow("shift up above the anchor") << KeyCase{"B3:B3", Qt::Key_Up, shift, "B2:B3"};
+        QTest::newRow("up at the top stays") << KeyCase{"D1:D1", Qt::Key_Up, 0, "D1"};
+        QTest::newRow("left at column A stays") << KeyCase{"A5:A5", Qt::Key_Left, 0, "A5"};
+        QTest::newRow("down at the last row stays") << KeyCase{"A10:A10", Qt::Key_Down, 0, "A10"};
+        QTest::newRow("tab moves right, never extends") << KeyCase{"A1:B2", Qt::Key_Tab, 0, "B1"};
+        QTest::newRow("tab at the last column stays") << KeyCase{"E4:E4", Qt::Key_Tab, 0, "E4"};
+        QTest::newRow("shift tab at column A stays") << KeyCase{"A4:A4", Qt::Key_Backtab, shift, "A4"};
+        QTest::newRow("shift tab moves left") << KeyCase{"C4:C4", Qt::Key_Backtab, shift, "B4"};
     }
     void keyboardMovesFromAnchorOrExtent() {
-        QFETCH(QString, from);
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QFETCH(QString, expected);
+        QFETCH(KeyCase, row);
+        const auto &[from, key, modifiers, expected] = row;
         f->open(10, 5);
         f->model->select(range(from).start);
         f->model->extendSelection(range(from).end);
@@ -75,26 +69,19 @@ private Q_SLOTS:
     }
 
     void typingRules_data() {
-        QTest::addColumn<bool>("mayWrite");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<bool>("unsaved");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("letter on a range") << true << "x" << 0 << false << true;
-        QTest::newRow("shifted letter") << true << "X" << int(Qt::ShiftModifier) << false << true;
-        QTest::newRow("blank") << true << " " << 0 << false << true;
-        QTest::newRow("control held") << true << "x" << int(Qt::ControlModifier) << false << false;
-        QTest::newRow("alt held") << true << "x" << int(Qt::AltModifier) << false << false;
-        QTest::newRow("meta held") << true << "x" << int(Qt::MetaModifier) << false << false;
-        QTest::newRow("read-only sheet") << false << "x" << 0 << false << false;
-        QTest::newRow("unsaved edit elsewhere") << true << "x" << 0 << true << false;
+        QTest::addColumn<TypingCase>("row");
+        QTest::newRow("letter on a range") << TypingCase{true, "x", 0, false, true};
+        QTest::newRow("shifted letter") << TypingCase{true, "X", Qt::ShiftModifier, false, true};
+        QTest::newRow("blank") << TypingCase{true, " ", 0, false, true};
+        QTest::newRow("control held") << TypingCase{true, "x", Qt::ControlModifier, false, false};
+        QTest::newRow("alt held") << TypingCase{true, "x", Qt::AltModifier, false, false};
+        QTest::newRow("meta held") << TypingCase{true, "x", Qt::MetaModifier, false, false};
+        QTest::newRow("read-only sheet") << TypingCase{false, "x", 0, false, false};
+        QTest::newRow("unsaved edit elsewhere") << TypingCase{true, "x", 0, true, false};
     }
     void typingRules() {
-        QFETCH(bool, mayWrite);
-        QFETCH(QString, text);
-        QFETCH(int, modifiers);
-        QFETCH(bool, unsaved);
-        QFETCH(bool, opens);
+        QFETCH(TypingCase, row);
+        const auto &[mayWrite, text, modifiers, unsaved, opens] = row;
         f->open(10, 5, mayWrite, [](FakeSheetServer &server) { server.setCell(1, 1, "old"); });
         f->model->select({1, 1});
         f->model->extendSelection({3, 3});
@@ -123,18 +110,6 @@ private Q_SLOTS:
         QCOMPARE(f->grid()->cellEditor()->text(), "abc");
         f->key(Qt::Key_Down); // arrows do nothing while a cell is edited
         QCOMPARE(f->model->selectionAnchor(), (Coordinate{0, 0}));
-    }
-
-    void returnAndDoubleClickNeedWritePermission_data() { writableOrReadOnly(); }
-    void returnAndDoubleClickNeedWritePermission() {
-        QFETCH(bool, mayWrite);
-        f->open(10, 5, mayWrite);
-        f->key(Qt::Key_Return);
-        QCOMPARE(f->grid()->editing().has_value(), mayWrite);
-        f->grid()->endEditing();
-        QTest::mouseDClick(f->viewport(), Qt::LeftButton, {}, f->centre(2, 2));
-        QCOMPARE(f->model->selection(), range("C3"));
-        QCOMPARE(f->grid()->editing(), mayWrite ? std::optional<Coordinate>(Coordinate{2, 2}) : std::nullopt);
     }
 
     void editingClosesWhenTheSelectionMoves() {
@@ -196,10 +171,8 @@ private Q_SLOTS:
         QTest::mouseClick(f->viewport(), Qt::LeftButton, Qt::ShiftModifier, f->centre(3, 2));
         QCOMPARE(f->model->selection(), range("B2:C4"));
         QCOMPARE(f->model->selectionAnchor(), (Coordinate{1, 1}));
-
         // Press on C3 and drag to E6, then past the top-left corner of the grid.
-        sendMouse(f->viewport(), QEvent::MouseButtonPress, f->centre(2, 2), Qt::LeftButton, Qt::LeftButton);
-        sendMouse(f->viewport(), QEvent::MouseMove, f->centre(5, 4), Qt::NoButton, Qt::LeftButton);
+        pressAndDrag(f->viewport(), f->centre(2, 2), f->centre(5, 4) - f->centre(2, 2));
         QCOMPARE(f->model->selection(), range("C3:E6"));
         sendMouse(f->viewport(), QEvent::MouseMove, QPoint(2, 2), Qt::NoButton, Qt::LeftButton);
         QCOMPARE(f->model->selection(), range("A1:C3"));
@@ -207,10 +180,9 @@ private Q_SLOTS:
         // Once released, moving does nothing.
         sendMouse(f->viewport(), QEvent::MouseMove, f->centre(5, 4), Qt::NoButton, Qt::NoButton);
         QCOMPARE(f->model->selection(), range("A1:C3"));
-
         // Dragging below the viewport scrolls the grid and keeps extending.
         const QPoint below(f->centre(1, 0).x(), f->viewport()->height() + 60);
-        dragHandle(f->viewport(), f->centre(1, 0), below - f->centre(1, 0), false);
+        pressAndDrag(f->viewport(), f->centre(1, 0), below - f->centre(1, 0));
         QTRY_VERIFY(f->grid()->scrollOffset().y() > 0);
         QTRY_VERIFY(f->model->selection().end.r > f->grid()->cellGeometry().rowAt(f->viewport()->height()));
         sendMouse(f->viewport(), QEvent::MouseButtonRelease, below, Qt::LeftButton, Qt::NoButton);
@@ -246,49 +218,28 @@ private Q_SLOTS:
     }
 
     void resizeDragPreviewsClampsAndSaves_data() {
-        QTest::addColumn<QString>("axis");
-        QTest::addColumn<int>("index");
-        QTest::addColumn<int>("stored");
-        QTest::addColumn<int>("delta");
-        QTest::addColumn<int>("previewed");
-        QTest::newRow("column shrinks to the minimum") << "col" << 1 << 0 << -200 << 16;
-        QTest::newRow("column grows to the maximum") << "col" << 2 << 1990 << 50 << 2000;
-        QTest::newRow("row by 20 downwards") << "row" << 2 << 0 << 20 << 52;
-        QTest::newRow("row shrinks to the minimum") << "row" << 0 << 40 << -100 << 16;
+        QTest::addColumn<ResizeCase>("row");
+        QTest::newRow("column shrinks to the minimum") << ResizeCase{"col", 1, 0, -200, 16};
+        QTest::newRow("column grows to the maximum") << ResizeCase{"col", 2, 1990, 50, 2000};
+        QTest::newRow("row by 20 downwards") << ResizeCase{"row", 2, 0, 20, 52};
+        QTest::newRow("row shrinks to the minimum") << ResizeCase{"row", 0, 40, -100, 16};
     }
     void resizeDragPreviewsClampsAndSaves() {
-        QFETCH(QString, axis);
-        QFETCH(int, index);
-        QFETCH(int, stored);
-        QFETCH(int, delta);
-        QFETCH(int, previewed);
-        // A sheet whose tiles carry a stored size.
+        QFETCH(ResizeCase, row);
+        const auto &[axis, index, stored, delta, previewed] = row;
         const bool column = axis == u"col";
-        QList<json> posted;
-        json sizes = json::object();
-        if (stored)
-            sizes[column ? "cols" : "rows"] = {{std::to_string(index), stored}};
-        f->transport->setHandler([&](const FakeTransport::Request &request) -> QCoro::Task<NativeResponse> {
-            if (request.path == QStringLiteral("/sheets/1"))
-                co_return fixtures::answer(200, fixtures::pageJson(1, 1, 20, 10));
-            if (request.body)
-                posted.append(json::parse(request.body->toStdString()));
-            co_return fixtures::answer(
-                200, fixtures::gridJson(posted.size() + 1, json::array(), {{"sizes", sizes}}));
+        f->open(20, 10, true, [&](FakeSheetServer &server) {
+            if (stored)
+                server.sizes[column ? "cols" : "rows"] = {{std::to_string(index), stored}};
         });
-        runTask(f->model->open(fixtures::summary(1, 1)));
-        f->show();
-
         SheetGridHeader *header = column ? f->grid()->columnHeader() : f->grid()->rowHeader();
-        const QRect section = header->sectionRect(index);
-        const QPoint handle = column ? QPoint(section.right() - 2, section.center().y())
-                                     : QPoint(section.center().x(), section.bottom() - 2);
+        const QPoint handle = TestSheetGrid::handle(header, index, column);
         const QPoint step = column ? QPoint(1, 0) : QPoint(0, 1);
         const auto size = [&] {
             return column ? f->grid()->cellGeometry().width(index) : f->grid()->cellGeometry().height(index);
         };
         QCOMPARE(size(), stored ? double(stored) : (column ? 110.0 : 32.0));
-        dragHandle(header, handle, step, false);
+        pressAndDrag(header, handle, step);
         QVERIFY(!f->grid()->resizing()); // one point is not a drag yet
         sendMouse(header, QEvent::MouseMove, handle + step * delta, Qt::NoButton, Qt::LeftButton);
         QCOMPARE(f->grid()->resizing()->size, double(previewed));
@@ -296,16 +247,14 @@ private Q_SLOTS:
         sendMouse(header, QEvent::MouseButtonRelease, handle + step * delta, Qt::LeftButton, Qt::NoButton);
         QTRY_VERIFY(!f->grid()->resizing());
         QVERIFY(!f->grid()->savingResize());
-        QCOMPARE(posted.size(), 1);
-        QVERIFY2(posted.first() == (json{{axis.toStdString(), index}, {"size", previewed}}),
-                 posted.first().dump().c_str());
+        QCOMPARE(f->server->posted, (QList<json>{{{axis.toStdString(), index}, {"size", previewed}}}));
     }
 
     void resizeEscapeCancelsAndDoubleClickFits() {
         f->open(10, 5, true, [](FakeSheetServer &server) { server.setCell(0, 1, std::string(20, 'w')); });
         SheetGridHeader *header = f->grid()->columnHeader();
-        const QPoint handle = columnHandle(1);
-        dragHandle(header, handle, QPoint(40, 0), false);
+        const QPoint handle = TestSheetGrid::handle(header, 1, true);
+        pressAndDrag(header, handle, QPoint(40, 0));
         QCOMPARE(f->grid()->resizing()->size, 150.0);
         QTest::keyClick(header, Qt::Key_Escape);
         QVERIFY(!f->grid()->resizing());
@@ -313,29 +262,37 @@ private Q_SLOTS:
         sendMouse(header, QEvent::MouseButtonRelease, handle + QPoint(40, 0), Qt::LeftButton, Qt::NoButton);
         QVERIFY(f->server->posted.isEmpty());
         QVERIFY(f->grid()->hasFocus()); // focus went back where it was
-
         // A double-click on a row handle fits nothing; on a column handle it fits the column.
-        const QRect rowSection = f->grid()->rowHeader()->sectionRect(0);
         QTest::mouseDClick(f->grid()->rowHeader(), Qt::LeftButton, {},
-                           QPoint(rowSection.center().x(), rowSection.bottom() - 2));
+                           TestSheetGrid::handle(f->grid()->rowHeader(), 0, false));
         EditorFixture::settle();
         QVERIFY(f->server->posted.isEmpty());
         QTest::mouseDClick(header, Qt::LeftButton, {}, handle);
         QTRY_COMPARE(f->server->posted.size(), 1);
-        QCOMPARE(f->server->posted.first().at("col").get<int>(), 1);
-        QVERIFY(f->server->posted.first().at("size").get<int>() > 40);
-
+        QVERIFY(f->server->posted.first().at("col") == 1 && f->server->posted.first().at("size") > 40);
         // No resize with an unsaved edit.
         f->model->setDraft(QStringLiteral("x"));
-        dragHandle(header, handle, QPoint(40, 0), false);
+        pressAndDrag(header, handle, QPoint(40, 0));
         QVERIFY(!f->grid()->resizing());
         sendMouse(header, QEvent::MouseButtonRelease, handle + QPoint(40, 0), Qt::LeftButton, Qt::NoButton);
     }
 
-    void contextMenuEnablingAndStaleness_data() { writableOrReadOnly(); }
-    void contextMenuEnablingAndStaleness() {
+    // Return, a double-click and the menu's changing items need write permission.
+    void editingAndMenuFollowPermission_data() {
+        QTest::addColumn<bool>("mayWrite");
+        QTest::newRow("writable") << true;
+        QTest::newRow("read-only") << false;
+    }
+    void editingAndMenuFollowPermission() {
         QFETCH(bool, mayWrite);
         f->open(10, 5, mayWrite, [](FakeSheetServer &server) { server.setCell(0, 0, "a"); });
+        f->key(Qt::Key_Return);
+        QCOMPARE(f->grid()->editing().has_value(), mayWrite);
+        f->grid()->endEditing();
+        QTest::mouseDClick(f->viewport(), Qt::LeftButton, {}, f->centre(2, 2));
+        QCOMPARE(f->model->selection(), range("C3"));
+        QCOMPARE(f->grid()->editing(), mayWrite ? std::optional<Coordinate>(Coordinate{2, 2}) : std::nullopt);
+        f->grid()->endEditing();
         f->model->select({4, 4});
         // A menu on a cell outside the selection selects that cell first.
         std::unique_ptr<QMenu> menu(f->grid()->cellMenu({0, 0}, nullptr));
@@ -348,7 +305,6 @@ private Q_SLOTS:
         const QString off = mayWrite ? "" : " (off)";
         QCOMPARE(items, (QStringList{"Cut" + off, "Copy", "Paste" + off, "Clear contents" + off,
                                      "Fill down" + off, "Fill right" + off}));
-
         menu->actions().at(1)->trigger(); // Copy
         QCOMPARE(*f->clipboard->text(), "a");
         if (!mayWrite)
@@ -380,12 +336,10 @@ private Q_SLOTS:
         QCOMPARE(cell(3, 3)->text(QAccessible::Value), "Imported colours have low contrast");
         QCOMPARE(cell(0, 0)->text(QAccessible::Value), QString());
         QCOMPARE(cell(0, 0)->role(), QAccessible::Cell);
-
         auto *cellInfo = cell(2, 1)->tableCellInterface();
         QCOMPARE(QPoint(cellInfo->columnIndex(), cellInfo->rowIndex()), QPoint(1, 2));
         QCOMPARE(table()->indexOfChild(cell(2, 1)), 2 * 5 + 1);
         QCOMPARE(table()->child(2 * 5 + 1), cell(2, 1)); // one interface per cell, kept
-
         QVERIFY(cell(0, 0)->state().selected);
         f->model->select({1, 1});
         f->model->extendSelection({2, 2});
@@ -399,7 +353,6 @@ private Q_SLOTS:
                            "....");
         QCOMPARE(table()->tableInterface()->selectedCellCount(), 4);
         QVERIFY(cellInfo->isSelected());
-
         // The cell under a screen point.
         const QRect rect = cell(2, 1)->rect();
         QCOMPARE(table()->childAt(rect.center().x(), rect.center().y()), cell(2, 1));

@@ -40,7 +40,10 @@ NativeResponse FakeSheetServer::tile() {
     json cells = json::array();
     for (const auto &entry : m_cells)
         cells.push_back(entry.second);
-    return fixtures::answer(200, fixtures::gridJson(version, cells, {{"formats", m_styles}}));
+    json extra = {{"formats", m_styles}};
+    if (!sizes.empty())
+        extra["sizes"] = sizes;
+    return fixtures::answer(200, fixtures::gridJson(version, cells, extra));
 }
 
 NativeResponse FakeSheetServer::batch(const json &body) {

@@ -24,7 +24,8 @@ public:
     QMap<QString, int> statusFor; // a forced status per path suffix ("/size", "/format")
     int refuseBatch = 0;          // 1-based batch to refuse with `refuseStatus`; 0 for none
     int refuseStatus = 409;
-    std::function<void()> onBatch; // runs while a batch travels (before it is answered)
+    std::function<void()> onBatch;                   // runs while a batch travels (before it is answered)
+    nlohmann::json sizes = nlohmann::json::object(); // stored sizes the tiles carry ("cols", "rows")
 
 private:
     NativeResponse answer(const FakeTransport::Request &request);

@@ -25,9 +25,11 @@ QCoro::Task<> FakeTransport::stream(QString path, OpenHandler onOpen, LineHandle
     co_await m_streamHandler(int(m_streamPaths.size()), onOpen, onLine, token);
 }
 
-QCoro::Task<> FakeTransport::download(QString, QString, CancellationToken) {
-    throw std::logic_error("FakeTransport::download is not scripted");
-    co_return;
+QCoro::Task<> FakeTransport::download(QString path, QString destination, CancellationToken token) {
+    downloads.append({path, destination});
+    if (!m_downloadHandler)
+        throw std::logic_error("FakeTransport::download is not scripted");
+    co_await m_downloadHandler(std::move(path), std::move(destination), std::move(token));
 }
 
 QStringList FakeTransport::paths() const {

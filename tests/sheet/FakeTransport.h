@@ -22,6 +22,9 @@ public:
     // stream) or throws (the attempt failed).
     using StreamHandler =
         std::function<QCoro::Task<>(int attempt, OpenHandler &, LineHandler &, CancellationToken)>;
+    // Plays one download: may write the destination file, suspend or throw.
+    using DownloadHandler =
+        std::function<QCoro::Task<>(QString path, QString destination, CancellationToken)>;
 
     QUrl origin() const override { return m_origin; }
     void setOrigin(QUrl origin) { m_origin = std::move(origin); }
@@ -40,19 +43,18 @@ public:
             [reply](const Request &request) -> QCoro::Task<NativeResponse> { co_return reply(request); });
     }
     void setStreamHandler(StreamHandler handler) { m_streamHandler = std::move(handler); }
+    void setDownloadHandler(DownloadHandler handler) { m_downloadHandler = std::move(handler); }
+    QList<std::pair<QString, QString>> downloads; // path and destination of each download
     const QStringList &streamPaths() const { return m_streamPaths; }
     const QList<Request> &requests() const { return m_requests; }
     QStringList paths() const;
     void clearRequests() { m_requests.clear(); }
 
-    static NativeResponse json(int status, const QByteArray &body) {
-        return NativeResponse(body, status, {});
-    }
-
 private:
     QUrl m_origin{QStringLiteral("https://sheets.example")};
     Handler m_handler;
     StreamHandler m_streamHandler;
+    DownloadHandler m_downloadHandler;
     QStringList m_streamPaths;
     QList<Request> m_requests;
 };

@@ -63,9 +63,9 @@ inline json historyEntry(quint64 id, const char *ref) {
     return {{"ID", id}, {"Ref", ref}, {"Who", "Ann"}, {"Old", "1"}, {"New", "2"}, {"When", "today"}};
 }
 
-inline json commentThread(qint64 r, qint64 c, const char *ref) {
+inline json commentThread(qint64 r, qint64 c, const char *ref, bool resolved = false) {
     const json entries = json::array({{{"ID", 1}, {"Author", "Ann"}, {"Body", "Check"}}});
-    return {{"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Resolved", false}, {"Entries", entries}};
+    return {{"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Resolved", resolved}, {"Entries", entries}};
 }
 
 // A sharing page: one editor, one commenter link, and `newLink` when one was just made.

@@ -1,4 +1,3 @@
-#include "DownloadTransport.h"
 #include "PanelServer.h"
 
 #include "connection/NativeFakeClock.h"
@@ -18,8 +17,8 @@ NativeResponse job(const char *status, const char *progress, const char *error =
 
 // A download that writes `content` to its destination, waits for `gate` if one is given, then ends
 // cancelled when its token is, or throws `error` if one is given.
-DownloadTransport::DownloadHandler writes(QByteArray content, QString error = {},
-                                          std::shared_ptr<PanelServer::Gate> gate = {}) {
+FakeTransport::DownloadHandler writes(QByteArray content, QString error = {},
+                                      std::shared_ptr<PanelServer::Gate> gate = {}) {
     return [=](QString, QString destination, CancellationToken token) -> QCoro::Task<> {
         QFile file(destination);
         if (file.open(QIODevice::WriteOnly))
@@ -46,7 +45,7 @@ class TestSheetFiles : public QObject {
     std::unique_ptr<QTemporaryDir> temporary; // TMPDIR of the code under test: must stay empty
     std::unique_ptr<QTemporaryDir> files;     // workbooks to import and save destinations
     QString outside;                          // where `files` go, away from TMPDIR
-    std::shared_ptr<DownloadTransport> transport;
+    std::shared_ptr<FakeTransport> transport;
     std::shared_ptr<NativeFakeClock> clock;
     std::unique_ptr<PanelServer> server;
     std::shared_ptr<SheetModel> model;
@@ -81,7 +80,7 @@ private Q_SLOTS:
 
     void init() {
         files = std::make_unique<QTemporaryDir>(outside + "/files-XXXXXX");
-        transport = std::make_shared<DownloadTransport>();
+        transport = std::make_shared<FakeTransport>();
         clock = std::make_shared<NativeFakeClock>();
         sleeps = 0;
         // Each poll's one-second wait passes at once.
@@ -102,24 +101,17 @@ private Q_SLOTS:
         QCOMPARE(leftovers(), QStringList());
     }
 
-    void filenames_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("name");
-        const auto row = [](const char *name, const QString &title, const QString &file) {
-            QTest::newRow(name) << title << file;
-        };
-        const QString smile = QString::fromUtf8("\xF0\x9F\x98\x80");
-        row("slash and colon", "Q1/Q2: plan.", "Q1-Q2- plan.xlsx");
-        row("only dots and spaces", " . .. ", "Workbook.xlsx");
-        row("own extension kept", "Report.XLSX", "Report.XLSX");
-        row("control characters", "a\tb\x01\n", "ab.xlsx");
-        row("200 bytes kept", QString(100, QChar(0xE9)), QString(100, QChar(0xE9)) + ".xlsx");
-        row("cut by whole characters", "a" + smile.repeated(50), "a" + smile.repeated(49) + ".xlsx");
-    }
+    // Slash and colon, only dots and spaces, an own extension, control characters, 200 bytes kept,
+    // and a cut by whole characters.
     void filenames() {
-        QFETCH(QString, title);
-        QFETCH(QString, name);
-        QCOMPARE(WorkbookExport::filenameFor(title), name);
+        const QString smile = QString::fromUtf8("\xF0\x9F\x98\x80");
+        for (const auto &[title, name] : {std::pair<QString, QString>("Q1/Q2: plan.", "Q1-Q2- plan.xlsx"),
+                                          {" . .. ", "Workbook.xlsx"},
+                                          {"Report.XLSX", "Report.XLSX"},
+                                          {"a\tb\x01\n", "ab.xlsx"},
+                                          {QString(100, QChar(0xE9)), QString(100, QChar(0xE9)) + ".xlsx"},
+                                          {"a" + smile.repeated(50), "a" + smile.repeated(49) + ".xlsx"}})
+            QCOMPARE(WorkbookExport::filenameFor(title), name);
     }
 
     void multipartBodyEscapesTheName() {
@@ -178,22 +170,17 @@ private Q_SLOTS:
     }
 
     // A finished job whose sheet cannot be found opens nothing (a failed job is covered end to end).
-    void importEndsWithoutOpening_data() {
-        QTest::addColumn<QString>("location");
-        QTest::newRow("sheet not listed") << "/sheets/78";
-        QTest::newRow("location without a number") << "/sheets/x77";
-    }
     void importEndsWithoutOpening() {
-        QFETCH(QString, location);
-        const QByteArray where = location.toUtf8();
-        scriptJob(0, job("done", "", "", where.constData()));
         listSheet77("B");
-        bool opened = false;
-        runTask(sheetFiles->importWorkbook(writeFile(files->filePath("b.xlsx"), 10),
-                                           [&](quint64, QString) { opened = true; }));
-        QVERIFY(!opened);
-        QCOMPARE(sheetFiles->progress(), "Imported");
-        QCOMPARE(model->page()->Sheet.ID, quint64(42));
+        for (const char *location : {"/sheets/78", "/sheets/x77"}) { // not listed; not a number
+            scriptJob(0, job("done", "", "", location));
+            bool opened = false;
+            runTask(sheetFiles->importWorkbook(writeFile(files->filePath("b.xlsx"), 10),
+                                               [&](quint64, QString) { opened = true; }));
+            QVERIFY(!opened);
+            QCOMPARE(sheetFiles->progress(), "Imported");
+            QCOMPARE(model->page()->Sheet.ID, quint64(42));
+        }
     }
 
     void importRequestFailuresAndCancelling() {
@@ -226,15 +213,15 @@ private Q_SLOTS:
     }
 
     void exportThenSave_data() {
-        QTest::addColumn<int>("outcome");
-        QTest::newRow("saved") << 0;
-        QTest::newRow("saving failed") << 1;
+        QTest::addColumn<bool>("saves");
+        QTest::newRow("saved") << true;
+        QTest::newRow("saving failed") << false;
     }
     void exportThenSave() {
-        QFETCH(int, outcome);
+        QFETCH(bool, saves);
         transport->setDownloadHandler(writes("PK workbook"));
         const QString target =
-            outcome == 1 ? files->filePath("missing/x.xlsx") : writeFile(files->filePath("saved.xlsx"), 1000);
+            saves ? writeFile(files->filePath("saved.xlsx"), 1000) : files->filePath("missing/x.xlsx");
         runTask(sheetFiles->exportWorkbook());
         QCOMPARE(transport->downloads.size(), 1);
         QCOMPARE(transport->downloads.first().first, "/sheets/42/export.xlsx");
@@ -245,19 +232,13 @@ private Q_SLOTS:
         QVERIFY(sheetFiles->workbook());
         QCOMPARE(sheetFiles->workbook()->filename, "Sheet 42.xlsx");
         QVERIFY(!sheetFiles->working());
-
-        QCOMPARE(sheetFiles->saveExport(target), outcome == 0);
-        QCOMPARE(sheetFiles->progress(), outcome == 1 ? "The workbook could not be saved." : QString());
-        QVERIFY(!sheetFiles->workbook());
-        QVERIFY(!QFileInfo::exists(downloaded.absolutePath()));
+        QCOMPARE(sheetFiles->saveExport(target), saves);
+        QCOMPARE(sheetFiles->progress(), saves ? QString() : "The workbook could not be saved.");
+        QVERIFY(!sheetFiles->workbook() && !QFileInfo::exists(downloaded.absolutePath()));
         QCOMPARE(QDir(files->path()).entryList(QDir::Files | QDir::Hidden),
-                 outcome == 1 ? QStringList() : QStringList{"saved.xlsx"});
-        // Saving replaces the file that was there; the other outcomes leave it alone.
-        QFile saved(target);
-        if (outcome != 1) {
-            QVERIFY(saved.open(QIODevice::ReadOnly));
-            QCOMPARE(saved.readAll(), outcome == 0 ? QByteArray("PK workbook") : QByteArray(1000, 0));
-        }
+                 saves ? QStringList{"saved.xlsx"} : QStringList());
+        QFile saved(target); // replaced by the workbook
+        QVERIFY(!saves || (saved.open(QIODevice::ReadOnly) && saved.readAll() == "PK workbook"));
     }
 
     void exportLeavesNothingBehindWhenItFails() {
@@ -265,8 +246,7 @@ private Q_SLOTS:
         transport->setDownloadHandler(writes("PK part", "The network connection was lost."));
         runTask(sheetFiles->exportWorkbook());
         QCOMPARE(sheetFiles->progress(), "The network connection was lost.");
-        QVERIFY(!sheetFiles->workbook());
-        QVERIFY(!sheetFiles->working());
+        QVERIFY(!sheetFiles->workbook() && !sheetFiles->working());
         QCOMPARE(leftovers(), QStringList());
     }
 };

@@ -79,29 +79,23 @@ private Q_SLOTS:
         runTask(model->open(summary(1, 1)));
     }
 
-    void parser_data() {
-        QTest::addColumn<Lines>("lines");
-        QTest::addColumn<Events>("events");
-        QTest::newRow("named event with two data lines")
-            << Lines{"event: cells", "data: {", "data:   }\t", ""} << Events{{"cells", "{\n}"}};
-        QTest::newRow("data without a name") << Lines{"data:x", ""} << Events{{"", "x"}};
-        QTest::newRow("two empty lines")
-            << Lines{"event:bye", "data: idle", "", ""} << Events{{"bye", "idle"}, {"", ""}};
-        QTest::newRow("comments and other fields ignored")
-            << Lines{": keep-alive", "id: 7", "retry: 10", "event:resync", ""} << Events{{"resync", ""}};
-        QTest::newRow("empty data line still adds a line break")
-            << Lines{"data: a", "data:", "data: b", ""} << Events{{"", "a\n\nb"}};
-        QTest::newRow("no empty line, no event") << Lines{"event: cells", "data: {}"} << Events{};
-    }
+    // A named event of two data lines, data without a name, two empty lines, comments and other
+    // fields ignored, an empty data line that still adds a line break, no empty line and no event.
     void parser() {
-        QFETCH(Lines, lines);
-        QFETCH(Events, events);
-        SheetEventParser parser;
-        Events received;
-        for (const QString &line : lines)
-            if (auto event = parser.receive(line.toUtf8()))
-                received.append(*event);
-        QCOMPARE(received, events);
+        for (const auto &[lines, events] :
+             {std::pair(Lines{"event: cells", "data: {", "data:   }\t", ""}, Events{{"cells", "{\n}"}}),
+              {{"data:x", ""}, {{"", "x"}}},
+              {{"event:bye", "data: idle", "", ""}, {{"bye", "idle"}, {"", ""}}},
+              {{": keep-alive", "id: 7", "retry: 10", "event:resync", ""}, {{"resync", ""}}},
+              {{"data: a", "data:", "data: b", ""}, {{"", "a\n\nb"}}},
+              {{"event: cells", "data: {}"}, {}}}) {
+            SheetEventParser parser;
+            Events received;
+            for (const QString &line : lines)
+                if (auto event = parser.receive(line.toUtf8()))
+                    received.append(*event);
+            QCOMPARE(received, events);
+        }
     }
 
     void otherEndsReconnectAfterAPause() {
@@ -203,37 +197,35 @@ private Q_SLOTS:
         QCOMPARE(transport->streamPaths().size(), 1);
     }
 
-    void eventsForAnotherTabAreDropped_data() {
-        QTest::addColumn<bool>("whileDecoding");
-        QTest::newRow("opened before the event") << false;
-        QTest::newRow("opened while the event decodes") << true;
-    }
+    // The other tab opened before the event, or while it decodes.
     void eventsForAnotherTabAreDropped() {
-        QFETCH(bool, whileDecoding);
-        transport->setStreamHandler([&](int, NativeTransport::OpenHandler &onOpen,
-                                        NativeTransport::LineHandler &onLine,
-                                        CancellationToken) -> QCoro::Task<> {
-            co_await onOpen();
-            // Far ahead but within its stamps, so that it would be merged, not reloaded.
-            QStringList lines{"event: cells", cellsData(5, 0, 0, "stale", {{"stamps", 10}})};
-            co_await feed(onLine, std::move(lines));
-            if (whileDecoding) {
-                // The empty line hands the event to the decoder; the user opens another tab
-                // before the decoded event comes back.
-                auto event = onLine(QByteArray());
-                co_await model->open(summary(1, 2));
-                co_await std::move(event);
-            } else {
-                co_await model->open(summary(1, 2));
-                co_await onLine(QByteArray());
-            }
-        });
-        transport->setReplies([](const FakeTransport::Request &request) {
-            return answer(200, request.path.startsWith("/sheets/") ? pageJson(1, 2, 10, 5) : gridJson(1));
-        });
-        runTask(model->watch());
-        QVERIFY(model->cells().isEmpty());
-        QCOMPARE(model->version(), quint64(1));
+        for (const bool whileDecoding : {false, true}) {
+            init();
+            transport->setStreamHandler([&](int, NativeTransport::OpenHandler &onOpen,
+                                            NativeTransport::LineHandler &onLine,
+                                            CancellationToken) -> QCoro::Task<> {
+                co_await onOpen();
+                // Far ahead but within its stamps, so that it would be merged, not reloaded.
+                QStringList lines{"event: cells", cellsData(5, 0, 0, "stale", {{"stamps", 10}})};
+                co_await feed(onLine, std::move(lines));
+                if (whileDecoding) {
+                    // The empty line hands the event to the decoder; the user opens another tab
+                    // before the decoded event comes back.
+                    auto event = onLine(QByteArray());
+                    co_await model->open(summary(1, 2));
+                    co_await std::move(event);
+                } else {
+                    co_await model->open(summary(1, 2));
+                    co_await onLine(QByteArray());
+                }
+            });
+            transport->setReplies([](const FakeTransport::Request &request) {
+                return answer(200, request.path.startsWith("/sheets/") ? pageJson(1, 2, 10, 5) : gridJson(1));
+            });
+            runTask(model->watch());
+            QVERIFY(model->cells().isEmpty());
+            QCOMPARE(model->version(), quint64(1));
+        }
     }
 };
 

@@ -8,6 +8,7 @@ using namespace fixtures;
 using Request = FakeTransport::Request;
 using Gate = PanelServer::Gate;
 using VersionCase = std::tuple<quint64, int, bool, QString, quint64>;
+using CommandCase = std::tuple<int, QByteArray, QString>;
 
 namespace {
 // A sheet list holding one sheet.
@@ -97,7 +98,6 @@ private Q_SLOTS:
         runTask(model->refresh());
         QCOMPARE(model->version(), quint64(6));
         QCOMPARE(model->cells().value({0, 0}).raw, "snap");
-
         // A write merged while the reload is in flight raises the version to 8: the snapshot is dropped.
         transport->setHandler([this](const Request &request) -> QCoro::Task<NativeResponse> {
             if (request.path.contains("firstRow=25")) {
@@ -231,33 +231,29 @@ private Q_SLOTS:
     }
 
     // A cancelled load leaves the list as it was, or failed when it never loaded; never loading.
-    void cancelledListLoadDoesNotStayLoading_data() {
-        QTest::addColumn<bool>("loadedBefore");
-        QTest::addColumn<SheetModel::ListState>("after");
-        QTest::newRow("first load") << false << SheetModel::ListState::failed;
-        QTest::newRow("reload") << true << SheetModel::ListState::loaded;
-    }
     void cancelledListLoadDoesNotStayLoading() {
-        QFETCH(bool, loadedBefore);
-        QFETCH(SheetModel::ListState, after);
-        CancellationSource stop;
-        Gate answer;
-        bool holdAnswer = false;
-        transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
-            if (holdAnswer)
-                co_await answer.pass();
-            co_return fixtures::answer(200, listJson(1, "a"));
-        });
-        if (loadedBefore)
-            runTask(model->loadList());
-        holdAnswer = true;
-        auto loading = model->loadList(stop.token());
-        QCOMPARE(model->listState(), SheetModel::ListState::loading);
-        stop.cancel();
-        answer.release();
-        runTask(std::move(loading));
-        QCOMPARE(model->listState(), after);
-        QCOMPARE(model->sheets().size(), loadedBefore ? 1 : 0);
+        for (const bool loadedBefore : {false, true}) {
+            init();
+            CancellationSource stop;
+            Gate answer;
+            bool holdAnswer = false;
+            transport->setHandler([&](const Request &) -> QCoro::Task<NativeResponse> {
+                if (holdAnswer)
+                    co_await answer.pass();
+                co_return fixtures::answer(200, listJson(1, "a"));
+            });
+            if (loadedBefore)
+                runTask(model->loadList());
+            holdAnswer = true;
+            auto loading = model->loadList(stop.token());
+            QCOMPARE(model->listState(), SheetModel::ListState::loading);
+            stop.cancel();
+            answer.release();
+            runTask(std::move(loading));
+            QCOMPARE(model->listState(),
+                     loadedBefore ? SheetModel::ListState::loaded : SheetModel::ListState::failed);
+            QCOMPARE(model->sheets().size(), loadedBefore ? 1 : 0);
+        }
     }
 
     void guardsRefuseWhileBusyOrEditing() {
@@ -277,7 +273,6 @@ private Q_SLOTS:
         page.release();
         runTask(std::move(opening));
         QVERIFY(!model->busy());
-
         model->setDraft("typing");
         QCOMPARE(runTask(model->create(false)), std::nullopt);
         QCOMPARE(model->error(), "Save or discard the current edit first.");
@@ -285,23 +280,18 @@ private Q_SLOTS:
 
     // A confirmed command shows its notice and reloads the grid; a refused one shows why and does not.
     void commandAnswers_data() {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<CommandCase>("row"); // status, body, error shown
         const QString unconfirmed = "The request was not confirmed. Check your access and try again.";
-        const auto row = [](const char *name, int status, const char *body, const QString &error) {
-            QTest::newRow(name) << status << QByteArray(body) << error;
-        };
-        row("confirmed", 200, R"({"notice":"renamed","message":"Renamed"})", QString());
-        row("notice body", 403, R"({"notice":"denied","message":"Only owners can rename."})",
-            "Only owners can rename.");
-        row("plain body", 403, "forbidden", unconfirmed);
-        row("2xx that does not decode", 200, "{}", "The server returned an unsupported response.");
+        QTest::newRow("confirmed") << CommandCase{200, R"({"notice":"renamed","message":"Renamed"})", ""};
+        QTest::newRow("notice body") << CommandCase{
+            403, R"({"notice":"denied","message":"Only owners can rename."})", "Only owners can rename."};
+        QTest::newRow("plain body") << CommandCase{403, "forbidden", unconfirmed};
+        QTest::newRow("2xx that does not decode")
+            << CommandCase{200, "{}", "The server returned an unsupported response."};
     }
     void commandAnswers() {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QString, error);
+        QFETCH(CommandCase, row);
+        const auto &[status, body, error] = row;
         openSheet(4, 1, 10, 10, 1);
         transport->clearRequests();
         transport->setReplies([=](const Request &request) {

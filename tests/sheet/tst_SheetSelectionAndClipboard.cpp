@@ -45,7 +45,6 @@ private Q_SLOTS:
         model->select({2, 2});
         model->extendSelection({2, 2});
         QCOMPARE(model->rangeText(), "C3:C3");
-
         model->setDraft("unsaved");
         model->extendSelection({4, 4});
         QCOMPARE(model->selection(), (CellRange{{2, 2}, {2, 2}}));
@@ -94,14 +93,12 @@ private Q_SLOTS:
         model->copy();
         QCOMPARE(clipboard->text(), std::optional<QString>("=B1*2\t\t\n\t\t\"x\ty\""));
         QCOMPARE(model->copiedText(), *clipboard->text());
-
         model->select({5, 3});
         runTask(model->paste());
         auto writes = postedWrites();
         QCOMPARE(writes.size(), 6);
         QCOMPARE(writes[0].dump(), R"({"c":3,"fromC":2,"fromR":1,"r":5,"raw":"=B1*2"})");
         QCOMPARE(writes[5].dump(), R"({"c":5,"fromC":4,"fromR":2,"r":6,"raw":"x\ty"})");
-
         // A block as large as the stored cells is read in one pass over them: same text.
         model->select({1, 0});
         model->extendSelection({20, 25});
@@ -119,12 +116,10 @@ private Q_SLOTS:
         clipboard->setText(rows.join(u'\n')); // exactly 500 fields
         runTask(model->paste());
         QCOMPARE(server->batchSizes, QList<int>{500});
-
         clipboard->setText(rows.join(u'\n') + "\nextra");
         runTask(model->paste());
         QCOMPARE(model->error(), "Paste supports up to 500 cells at once.");
         QCOMPARE(server->batchSizes.size(), 1);
-
         clipboard->setText("a\tb\tc\nd");
         model->select({2, 1});
         runTask(model->paste());
@@ -150,11 +145,9 @@ private Q_SLOTS:
             QCOMPARE(model->error(), beyond);
         }
         QVERIFY(transport->requests().isEmpty());
-
         clipboard->clear();
         runTask(model->paste());
         QCOMPARE(model->error(), "The clipboard has no text cells.");
-
         openSheet();
         model->setDraft("typing");
         clipboard->setText("a");
@@ -171,7 +164,6 @@ private Q_SLOTS:
         model->select({9, 0});
         QVERIFY(model->fillWrites(true).isEmpty()); // last visible row
         QCOMPARE(model->fillWrites(false).size(), 1);
-
         model->select({2, 1});
         model->extendSelection({4, 2});
         const auto down = model->fillWrites(true);
@@ -182,7 +174,6 @@ private Q_SLOTS:
         }));
         runTask(model->fill(true));
         QCOMPARE(server->batchSizes, QList<int>{5});
-
         // Clearing writes only cells that hold text.
         runTask(model->clear());
         QCOMPARE(server->batchSizes.last(), 6);
@@ -190,28 +181,26 @@ private Q_SLOTS:
         QCOMPARE(server->batchSizes.size(), 2); // all empty now: no request
     }
 
-    void insertFunctionOverTheCellsAbove_data() {
-        QTest::addColumn<bool>("c4Filled");
-        QTest::addColumn<qint64>("anchorRow");
-        QTest::addColumn<QString>("formula");
-        QTest::newRow("block above") << true << qint64(4) << "=SUM(C2:C4)";
-        QTest::newRow("gap just above") << false << qint64(4) << "=SUM()";
-        QTest::newRow("first row") << true << qint64(0) << "=SUM()";
-    }
+    // A block just above, a gap just above, the first row.
     void insertFunctionOverTheCellsAbove() {
-        QFETCH(bool, c4Filled);
-        QFETCH(qint64, anchorRow);
-        QFETCH(QString, formula);
-        openSheet();
-        server->setCell(1, 2, "1");
-        server->setCell(2, 2, "2");
-        if (c4Filled)
-            server->setCell(3, 2, "3");
-        runTask(model->refresh());
-        model->select({anchorRow, 2});
-        runTask(model->insertFunction("SUM"));
-        QCOMPARE(QString::fromStdString(postedWrites().last().at("raw").get<std::string>()), formula);
-        QCOMPARE(postedWrites().last().at("r").get<qint64>(), anchorRow);
+        struct Case {
+            bool c4Filled;
+            qint64 anchorRow;
+            const char *formula;
+        };
+        for (const auto &[c4Filled, anchorRow, formula] :
+             {Case{true, 4, "=SUM(C2:C4)"}, {false, 4, "=SUM()"}, {true, 0, "=SUM()"}}) {
+            openSheet();
+            server->setCell(1, 2, "1");
+            server->setCell(2, 2, "2");
+            if (c4Filled)
+                server->setCell(3, 2, "3");
+            runTask(model->refresh());
+            model->select({anchorRow, 2});
+            runTask(model->insertFunction("SUM"));
+            QCOMPARE(postedWrites().last().dump(),
+                     (nlohmann::json{{"r", anchorRow}, {"c", 2}, {"raw", formula}}.dump()));
+        }
     }
 };
 

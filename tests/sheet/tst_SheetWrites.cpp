@@ -8,6 +8,9 @@
 #include <QTest>
 
 using namespace fixtures;
+using MoveCase = std::tuple<Coordinate, bool, bool, Coordinate>; // from, moveRight, backwards, to
+// Fail the first save, typed after that failure, typed while the save travels, the draft kept.
+using TypedCase = std::tuple<bool, QString, QString, QString>;
 
 // Cell writes, formats and sizes against the in-memory sheet server.
 class TestSheetWrites : public QObject {
@@ -50,12 +53,10 @@ private Q_SLOTS:
         QVERIFY(!model->busy());
         // The first batch was merged.
         QCOMPARE(model->cells().value({0, 1}).raw, "1");
-
         // Any other change is refused until the pending writes are retried.
         QVERIFY(!runTask(model->write({CellWrite{0, 0, "x", {}, {}}}, false)));
         QCOMPARE(model->error(), "Retry or discard the pending edits before making another change.");
         QCOMPARE(server->batchSizes.size(), 2);
-
         runTask(model->retryWrites());
         QCOMPARE(server->batchSizes, (QList<int>{500, 500, 500, 200}));
         QVERIFY(model->failedWrites().isEmpty());
@@ -74,24 +75,20 @@ private Q_SLOTS:
         QCOMPARE(model->failedWrites().size(), 3);
     }
 
-    void inputLimitCountsUtf8Bytes_data() {
-        QTest::addColumn<QString>("raw");
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("8192 ASCII bytes") << QString(8192, u'a') << true;
-        QTest::newRow("8193 ASCII bytes") << QString(8193, u'a') << false;
-        QTest::newRow("2730 three-byte characters and 2 bytes")
-            << QString(2730, QChar(0x20AC)) + "ab" << true;
-    }
+    // 8192 and 8193 ASCII bytes; 2730 three-byte characters and 2 bytes; 2731 of them (8193 bytes in
+    // fewer characters). One oversized write stops the whole list, the small one included.
     void inputLimitCountsUtf8Bytes() {
-        QFETCH(QString, raw);
-        QFETCH(bool, sent);
-        openSheet();
-        // One oversized write stops the whole list, the small ones included.
-        const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
-        QCOMPARE(runTask(model->write(writes, false)), sent);
-        QCOMPARE(server->batchSizes.size(), sent ? 1 : 0);
-        QCOMPARE(model->error(),
-                 sent ? QString() : "A cell exceeds the input size limit. Nothing was changed.");
+        for (const auto &[raw, sent] : {std::pair(QString(8192, u'a'), true),
+                                        {QString(8193, u'a'), false},
+                                        {QString(2730, QChar(0x20AC)) + "ab", true},
+                                        {QString(2731, QChar(0x20AC)), false}}) {
+            openSheet();
+            const QList<CellWrite> writes{{0, 0, "small", {}, {}}, {0, 1, raw, {}, {}}};
+            QCOMPARE(runTask(model->write(writes, false)), sent);
+            QCOMPARE(server->batchSizes.size(), sent ? 1 : 0);
+            QCOMPARE(model->error(),
+                     sent ? QString() : "A cell exceeds the input size limit. Nothing was changed.");
+        }
     }
 
     void emptyListAndPermissions() {
@@ -110,36 +107,26 @@ private Q_SLOTS:
         QList<CellWrite> writes;
         for (int i = 0; i < 500; ++i)
             writes.append({i, 0, QString(3000, u'x'), {}, {}});
-        const auto first = SheetWireWorker::encodeBatch(writes, 0);
-        QCOMPARE(first.second, qsizetype(250));
-        QVERIFY(first.first.size() <= SheetWireWorker::maxBatchBytes);
-        const auto second = SheetWireWorker::encodeBatch(writes, 250);
-        QCOMPARE(second.second, qsizetype(250));
+        const auto [body, taken] = SheetWireWorker::encodeBatch(writes, 0);
+        QVERIFY(taken == 250 && body.size() <= SheetWireWorker::maxBatchBytes);
+        QCOMPARE(SheetWireWorker::encodeBatch(writes, 250).second, qsizetype(250));
         // A single write larger than the limit still goes alone.
-        const auto lone =
-            SheetWireWorker::encodeBatch({CellWrite{0, 0, QString(2'000'000, u'x'), {}, {}}}, 0);
-        QCOMPARE(lone.second, qsizetype(1));
+        const QList<CellWrite> lone{CellWrite{0, 0, QString(2'000'000, u'x'), {}, {}}};
+        QCOMPARE(SheetWireWorker::encodeBatch(lone, 0).second, qsizetype(1));
     }
 
     void commitMovesAndStopsAtTheEdges_data() {
-        QTest::addColumn<Coordinate>("from");
-        QTest::addColumn<bool>("moveRight");
-        QTest::addColumn<bool>("backwards");
-        QTest::addColumn<Coordinate>("to");
-        QTest::newRow("last row stays") << Coordinate{9, 2} << false << false << Coordinate{9, 2};
-        QTest::newRow("last column stays") << Coordinate{3, 4} << true << false << Coordinate{3, 4};
-        QTest::newRow("left from column 0 stays") << Coordinate{3, 0} << true << true << Coordinate{3, 0};
+        QTest::addColumn<MoveCase>("row");
+        QTest::newRow("last row stays") << MoveCase{{9, 2}, false, false, {9, 2}};
+        QTest::newRow("last column stays") << MoveCase{{3, 4}, true, false, {3, 4}};
+        QTest::newRow("left from column 0 stays") << MoveCase{{3, 0}, true, true, {3, 0}};
         // A cell outside the sheet shown keeps the axis it does not move along.
-        QTest::newRow("down keeps a column past the sheet")
-            << Coordinate{2, 7} << false << false << Coordinate{3, 7};
-        QTest::newRow("right keeps a row past the sheet")
-            << Coordinate{12, 1} << true << false << Coordinate{12, 2};
+        QTest::newRow("down keeps a column past the sheet") << MoveCase{{2, 7}, false, false, {3, 7}};
+        QTest::newRow("right keeps a row past the sheet") << MoveCase{{12, 1}, true, false, {12, 2}};
     }
     void commitMovesAndStopsAtTheEdges() {
-        QFETCH(Coordinate, from);
-        QFETCH(bool, moveRight);
-        QFETCH(bool, backwards);
-        QFETCH(Coordinate, to);
+        QFETCH(MoveCase, row);
+        const auto &[from, moveRight, backwards, to] = row;
         openSheet(10, 5);
         model->select(from);
         model->setDraft("typed");
@@ -157,24 +144,15 @@ private Q_SLOTS:
     // draft, the move after the save is refused, and the next commit sends it. A failed commit keeps its
     // draft, and a retry with nothing typed leaves a clean editor.
     void newerTextIsNeverMarkedSaved_data() {
-        QTest::addColumn<bool>("failFirst");
-        QTest::addColumn<QString>("typedAfterFailure");
-        QTest::addColumn<QString>("typedWhileSending");
-        QTest::addColumn<QString>("kept");
-        const auto row = [](const char *name, bool failFirst, const char *after, const char *during,
-                            const char *kept) {
-            QTest::newRow(name) << failFirst << QString(after) << QString(during) << QString(kept);
-        };
-        row("commit, typed while it travels", false, "", "second", "second");
-        row("retry, typed after the failure", true, "second", "", "second");
-        row("retry, typed back to the old text", true, "old", "", "old");
-        row("retry, nothing typed", true, "", "", "first");
+        QTest::addColumn<TypedCase>("row");
+        QTest::newRow("commit, typed while it travels") << TypedCase{false, "", "second", "second"};
+        QTest::newRow("retry, typed after the failure") << TypedCase{true, "second", "", "second"};
+        QTest::newRow("retry, typed back to the old text") << TypedCase{true, "old", "", "old"};
+        QTest::newRow("retry, nothing typed") << TypedCase{true, "", "", "first"};
     }
     void newerTextIsNeverMarkedSaved() {
-        QFETCH(bool, failFirst);
-        QFETCH(QString, typedAfterFailure);
-        QFETCH(QString, typedWhileSending);
-        QFETCH(QString, kept);
+        QFETCH(TypedCase, row);
+        const auto &[failFirst, typedAfterFailure, typedWhileSending, kept] = row;
         server = std::make_unique<FakeSheetServer>(transport, 100, 26);
         server->setCell(0, 0, "old");
         runTask(model->open(summary(1, 1)));
@@ -200,7 +178,6 @@ private Q_SLOTS:
         QCOMPARE(model->originalDraft(), "first");
         QCOMPARE(model->hasUnconfirmedChanges(), kept != "first");
         QCOMPARE(model->selectionAnchor(), (Coordinate{0, 0}));
-
         server->onBatch = nullptr;
         runTask(model->commit(false, false));
         QCOMPARE(model->cells().value({0, 0}).raw, kept);
@@ -272,7 +249,8 @@ private Q_SLOTS:
         QVERIFY(!model->busy());
     }
 
-    void resizeBodyUsesTheAnchorWhenNoIndexIsGiven() {
+    // Without an index a resize takes the anchor's column or row; a refused one keeps the sizes.
+    void resizeBodiesAndRefusal() {
         openSheet();
         model->select({7, 3});
         runTask(model->resize("col", 120, std::nullopt));
@@ -281,18 +259,12 @@ private Q_SLOTS:
         QCOMPARE(server->posted,
                  (QList<json>{
                      {{"col", 3}, {"size", 120}}, {{"row", 7}, {"size", 120}}, {{"col", 11}, {"size", 64}}}));
-    }
-
-    void refusedResizeKeepsSizes() {
-        openSheet();
         const Sizes before = model->sizes();
         const quint64 version = model->version();
         server->statusFor.insert("/size", 409);
         runTask(model->resize("col", 200, 0));
         QCOMPARE(model->error(), "The server did not confirm the resize.");
-        QCOMPARE(model->sizes(), before);
-        QCOMPARE(model->version(), version);
-        QVERIFY(!model->busy());
+        QVERIFY(model->sizes() == before && model->version() == version && !model->busy());
     }
 
     void nothingIsSentWhileAnEditIsUnsaved() {

@@ -1,4 +1,3 @@
-#include "DownloadTransport.h"
 #include "PanelServer.h"
 
 #include "sheet/views/SheetCommentsPanel.h"
@@ -41,13 +40,13 @@ bool shows(const QWidget *panel, const QString &text) {
 class TestSheetPanelViews : public QObject {
     Q_OBJECT
 
-    std::shared_ptr<DownloadTransport> transport;
+    std::shared_ptr<FakeTransport> transport;
     std::unique_ptr<PanelServer> server;
     std::shared_ptr<SheetModel> model;
 
 private Q_SLOTS:
     void init() {
-        transport = std::make_shared<DownloadTransport>();
+        transport = std::make_shared<FakeTransport>();
         server = std::make_unique<PanelServer>(transport);
         model = SheetModel::make(transport);
     }
@@ -95,7 +94,6 @@ private Q_SLOTS:
         panel.show();
         QTRY_COMPARE(panel.sortColumn()->currentText(), "C"); // the server's settings
         QVERIFY(panel.descending()->isChecked() && panel.applyButton()->isEnabled() == mayWrite);
-
         panel.descending()->setChecked(false);
         QTest::keyClicks(panel.filterValue(), "abc");
         QCOMPARE(model->sheetTable().view().filterVal, "abc");
@@ -162,14 +160,8 @@ private Q_SLOTS:
         QFETCH(bool, mayComment);
         server->mayComment = mayComment;
         server->open(*model, 42);
-        const json entries = json::array({{{"ID", 1}, {"Author", "Ann"}, {"Body", "Look"}}});
-        const auto thread = [&](int r, int c, const char *ref, bool resolved) {
-            return json{
-                {"RowPos", r}, {"ColPos", c}, {"Ref", ref}, {"Entries", entries}, {"Resolved", resolved}};
-        };
-        server->on(
-            "GET /sheets/42/comments",
-            reply(200, {{"Threads", json::array({thread(1, 1, "B2", true), thread(4, 2, "C5", false)})}}));
+        const json threads = json::array({commentThread(1, 1, "B2", true), commentThread(4, 2, "C5")});
+        server->on("GET /sheets/42/comments", reply(200, {{"Threads", threads}}));
         server->on("POST /sheets/42/comments", notice(200, "added", "Added."));
         SheetCommentsPanel panel(model);
         panel.show();

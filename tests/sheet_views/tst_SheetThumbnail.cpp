@@ -43,49 +43,36 @@ class TestSheetThumbnail : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void onlyTheFrameOutsideTheBounds_data() {
-        QTest::addColumn<std::optional<SheetPreview>>("shown");
-        QTest::addColumn<bool>("cellsDrawn");
-        const QList<SheetPreviewCell> one{cell(0, 0, "#ff0000")};
-        QTest::newRow("empty sheet") << std::optional(preview(12, 8, one, true)) << false;
-        QTest::newRow("13 rows") << std::optional(preview(13, 8, one)) << false;
-        QTest::newRow("9 columns") << std::optional(preview(12, 9, one)) << false;
-        QTest::newRow("no rows") << std::optional(preview(0, 8, one)) << false;
-        QTest::newRow("cell outside the rows")
-            << std::optional(preview(12, 8, {cell(12, 0, "#ff0000")})) << false;
-        QTest::newRow("cell outside the columns")
-            << std::optional(preview(12, 8, {cell(0, -1, "#ff0000")})) << false;
-        QTest::newRow("12 x 8 draws") << std::optional(preview(12, 8, one)) << true;
-    }
+    // An empty sheet, 13 rows, 9 columns, no rows, a cell outside the rows or the columns: only the
+    // frame. A 12 x 8 sheet draws its cells.
     void onlyTheFrameOutsideTheBounds() {
-        QFETCH(std::optional<SheetPreview>, shown);
-        QFETCH(bool, cellsDrawn);
         const QImage frame = render(std::nullopt);
         QVERIFY(qAlpha(frame.pixel(0, H / 2)) > 0); // the frame's stroke
-        QCOMPARE(render(shown) != frame, cellsDrawn);
+        const QList<SheetPreviewCell> one{cell(0, 0, "#ff0000")};
+        for (const SheetPreview &shown :
+             {preview(12, 8, one, true), preview(13, 8, one), preview(12, 9, one), preview(0, 8, one),
+              preview(12, 8, {cell(12, 0, "#ff0000")}), preview(12, 8, {cell(0, -1, "#ff0000")})})
+            QVERIFY(render(shown) == frame);
+        QVERIFY(render(preview(12, 8, one)) != frame);
     }
 
-    void fillColours_data() {
-        QTest::addColumn<QString>("fill");
-        QTest::addColumn<QColor>("expected");
-        QTest::newRow("hex") << "#ff0000" << QColor(255, 0, 0);
-        QTest::newRow("upper-case hex") << "#00FF00" << QColor(0, 255, 0);
-        QTest::newRow("short hex") << "#f00" << QColor(0, 0, 255, 38);
-        QTest::newRow("not hex digits") << "#gg0000" << QColor(0, 0, 255, 38);
-        QTest::newRow("no hash") << "1ff0000" << QColor(0, 0, 255, 38);
-    }
+    // Six hex digits in either case; anything else (short, not hex, no hash) is the faint accent.
     void fillColours() {
-        QFETCH(QString, fill);
-        QFETCH(QColor, expected);
-        QCOMPARE(SheetThumbnail::fillColor(fill, colors.accent).rgba(), expected.rgba());
-        const QByteArray text = fill.toUtf8();
-        const QImage image = render(preview(12, 8, {cell(2, 3, text.constData())}));
-        const QColor drawn = image.pixelColor(fillPoint(2, 3));
+        const QColor faint(0, 0, 255, 38);
         const int base = qAlpha(render(std::nullopt).pixel(fillPoint(2, 3)));
         QVERIFY(base > 0);
-        QVERIFY(qAbs(drawn.alpha() - over(expected.alpha(), base)) <= 1);
-        QCOMPARE(drawn.toRgb().red() > 200, expected.red() > 200);
-        QCOMPARE(drawn.toRgb().blue() > 200, expected.blue() > 200);
+        for (const auto &[fill, expected] : {std::pair("#ff0000", QColor(255, 0, 0)),
+                                             {"#00FF00", QColor(0, 255, 0)},
+                                             {"#f00", faint},
+                                             {"#gg0000", faint},
+                                             {"1ff0000", faint}}) {
+            QCOMPARE(SheetThumbnail::fillColor(QString::fromLatin1(fill), colors.accent).rgba(),
+                     expected.rgba());
+            const QColor drawn = render(preview(12, 8, {cell(2, 3, fill)})).pixelColor(fillPoint(2, 3));
+            QVERIFY(qAbs(drawn.alpha() - over(expected.alpha(), base)) <= 1);
+            QCOMPARE(drawn.toRgb().red() > 200, expected.red() > 200);
+            QCOMPARE(drawn.toRgb().blue() > 200, expected.blue() > 200);
+        }
     }
 
     void barsAndOrder() {

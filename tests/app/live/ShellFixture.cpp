@@ -21,7 +21,7 @@ ShellFixture::ShellFixture() : m_account(std::make_unique<E2eAccount>()) {
     options.defaultServer = m_account->origin().toString();
     options.settings = settings;
     options.services.openBrowser = [](QUrl) -> QCoro::Task<bool> { co_return true; };
-    options.environment.clipboard = std::make_shared<MemoryClipboard>();
+    options.environment.clipboard = std::make_shared<FakeClipboard>();
     options.environment.measure = [](const QString &text, bool, bool) { return 7.0 * double(text.size()); };
     options.terminate = [this] { ++m_terminations; };
     m_app = std::make_unique<TabrelApp>(std::move(options));

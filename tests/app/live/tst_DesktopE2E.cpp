@@ -1,7 +1,6 @@
 #include "BrowserDriver.h"
 #include "E2eAccount.h"
 #include "TaskRunner.h"
-#include "XwdImage.h"
 
 #include "connection/NativeSignInCallbackRelay.h"
 
@@ -60,12 +59,6 @@ class TestDesktopE2E : public QObject {
             xdo({"search", "--name", "^" + QRegularExpression::escape(title) + "$"}, &status);
         return status == 0 ? found.section(u'\n', 0, 0) : QString();
     }
-    void screenshot(const QString &name) {
-        QDir().mkpath(QStringLiteral(TABREL_ARTEFACT_DIR));
-        const QImage image = readXwdScreen(dir.filePath(QStringLiteral("Xvfb_screen0")));
-        QVERIFY2(!image.isNull(), "no screen dump from Xvfb");
-        QVERIFY(image.save(QStringLiteral(TABREL_ARTEFACT_DIR) + u'/' + name));
-    }
 
 private Q_SLOTS:
     void signInOpenEditAndClose() {
@@ -77,12 +70,11 @@ private Q_SLOTS:
         QVERIFY2(account.ok(), qPrintable(account.error()));
         const auto created = account.createSheet(sheetTitle);
         QVERIFY(created);
-
         // The display. Xvfb picks a free number and writes it once it accepts clients: a socket
         // left behind by an earlier server cannot pass for a ready one.
         Child xvfb;
-        xvfb.process.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1280x900x24",
-                                                    "-fbdir", dir.path(), "-nolisten", "tcp"});
+        xvfb.process.start(QStringLiteral("Xvfb"),
+                           {"-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"});
         QDeadlineTimer ready(20000);
         while (!xvfb.process.canReadLine() && !ready.hasExpired())
             xvfb.process.waitForReadyRead(200);
@@ -91,7 +83,6 @@ private Q_SLOTS:
         // Under load the first client can still be turned away for a moment: wait until one gets in.
         int answered = 1;
         QTRY_VERIFY_WITH_TIMEOUT((xdo({"getdisplaygeometry"}, &answered), answered == 0), 20000);
-
         // The system's URL opener is the person's browser: it writes down what it was given.
         QDir(dir.path()).mkpath(QStringLiteral("bin"));
         const QString opened = dir.filePath(QStringLiteral("opened.txt"));
@@ -100,10 +91,8 @@ private Q_SLOTS:
         opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.toUtf8() + "'\n");
         opener.close();
         opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
         BrowserDriver browser;
         QVERIFY2(browser.start(), browser.error().c_str());
-
         Child app;
         QProcessEnvironment environment = onDisplay();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -114,12 +103,10 @@ private Q_SLOTS:
         app.process.setProcessChannelMode(QProcess::ForwardedChannels);
         app.process.start(QStringLiteral(TABREL_APP_BINARY), {});
         QVERIFY(app.process.waitForStarted());
-
         // Home shows the sign-in form with the server filled in: Return signs in.
         QString home;
         QTRY_VERIFY_WITH_TIMEOUT(!(home = window(QStringLiteral("Home"))).isEmpty(), 30000);
         QTest::qWait(500);
-        screenshot(QStringLiteral("signin.png"));
         xdo({"windowfocus", "--sync", home});
         xdo({"key", "Return"});
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(opened), 20000);
@@ -128,14 +115,12 @@ private Q_SLOTS:
         const QByteArray page = urls.readLine().trimmed(); // the approval page
         QVERIFY2(page.startsWith(account.origin().toString().toUtf8() + "/native/start?id="),
                  page.constData());
-
         // The person approves in the browser.
         QVERIFY(browser.open(page.toStdString()));
         QVERIFY2(browser.type("#email", "e2e@example.com") &&
                      browser.type("#password", "a long enough password"),
                  "the approval page has no sign-in fields");
         QVERIFY(browser.click("button[value=approve]"));
-
         // Sign-in completes by polling; then Home lists the sheet. Find it by typing and open it.
         QString document;
         for (int attempt = 0; attempt < 60 && document.isEmpty(); ++attempt) {
@@ -144,7 +129,6 @@ private Q_SLOTS:
             xdo({"key", "ctrl+a"});
             xdo({"type", "field"});
             QTest::qWait(300);
-            screenshot(QStringLiteral("home.png"));
             xdo({"key", "Return"});
             QTest::qWait(1000);
             document = window(sheetTitle);
@@ -152,23 +136,18 @@ private Q_SLOTS:
         const std::string approval = browser.text().substr(0, 400);
         QVERIFY2(!document.isEmpty(),
                  ("no document window opened from Home; the browser shows " + approval).c_str());
-
         xdo({"windowfocus", "--sync", document});
         xdo({"type", "42"});
         xdo({"key", "Return"});
         const auto stored = [&account, sheet = created->ID] { return account.serverRaw(sheet, 0, 0); };
         QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("42"), 20000);
-        screenshot(QStringLiteral("sheet.png"));
-
         for (int attempt = 0; attempt < 20 && !window(sheetTitle).isEmpty(); ++attempt) {
             xdo({"windowfocus", "--sync", document});
             xdo({"key", "ctrl+w"});
             QTest::qWait(500);
         }
         QVERIFY2(window(sheetTitle).isEmpty(), "the document window did not close");
-
         QCOMPARE(stored(), QStringLiteral("42"));
-
         xdo({"windowfocus", "--sync", home});
         xdo({"key", "ctrl+q"});
         QVERIFY(app.process.waitForFinished(20000));
@@ -186,7 +165,6 @@ private Q_SLOTS:
         qputenv("XDG_RUNTIME_DIR", saved);
         QVERIFY(running.listen());
         QSignalSpy received(&running, &NativeSignInCallbackRelay::urlReceived);
-
         const QUrl callback(QStringLiteral(TABREL_CALLBACK_SCHEME "://signin?code=abc&state=xyz"));
         for (const QStringList &arguments : {QStringList{callback.toString()}, QStringList{}}) {
             QProcess second;

@@ -105,13 +105,6 @@ class TestTabrelShell : public QObject {
         return app;
     }
 
-    // A model on a sheet newly created on the server.
-    std::shared_ptr<SheetModel> newSheet() {
-        auto model = fixture->account().model();
-        const auto created = runTask(model->create(true));
-        return created && model->page() ? model : nullptr;
-    }
-
 private Q_SLOTS:
     void init() {
         setEscapedErrorHandler([](std::exception_ptr) { QFAIL("an exception escaped a background task"); });
@@ -123,29 +116,23 @@ private Q_SLOTS:
         setEscapedErrorHandler({});
     }
 
-    void searchIgnoresCaseAndAccents_data() {
-        QTest::addColumn<QString>("query");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("upper case") << "BUDGET" << QStringList{"Budget 2024"};
-        QTest::newRow("no accent finds accented") << "cafe" << QStringList{"Café plan"};
-        QTest::newRow("accent typed, none in title") << "nötes" << QStringList{"Notes"};
-        QTest::newRow("inside a word") << "udg" << QStringList{"Budget 2024"};
-        QTest::newRow("nothing") << "zebra" << QStringList{};
-    }
+    // Nothing found; upper case; no accent typed for an accented title, and the reverse; inside a word.
     void searchIgnoresCaseAndAccents() {
-        QFETCH(QString, query);
-        QFETCH(QStringList, expected);
         TabrelApp &app = startWith({"Budget 2024", "Café plan", "Notes"});
         TabrelWorkspace *home = homeOf(app);
         QCOMPARE(app.windows()->entries().size(), 3);
-
-        home->setQuery(query);
-        QStringList shown;
-        for (int i = 0; i < home->cards()->count(); ++i)
-            shown << home->cards()->item(i)->data(Qt::UserRole).toString();
-        QCOMPARE(shown, expected);
-        QCOMPARE(home->emptyLabel()->isVisibleTo(home), expected.isEmpty());
-
+        for (const auto &[query, expected] : {std::pair(QString("zebra"), QStringList{}),
+                                              {"BUDGET", {"Budget 2024"}},
+                                              {"cafe", {"Café plan"}},
+                                              {"nötes", {"Notes"}},
+                                              {"udg", {"Budget 2024"}}}) {
+            home->setQuery(query);
+            QStringList shown;
+            for (int i = 0; i < home->cards()->count(); ++i)
+                shown << home->cards()->item(i)->data(Qt::UserRole).toString();
+            QCOMPARE(shown, expected);
+            QCOMPARE(home->emptyLabel()->isVisibleTo(home), expected.isEmpty());
+        }
         // While a search is typed the list is not reported as recents; an empty search reports it.
         fixture->account().createSheet(QStringLiteral("Later"));
         runTask(home->model()->loadList());
@@ -158,14 +145,12 @@ private Q_SLOTS:
         TabrelApp &app = startWith({"Budget"});
         TabrelWindowCommands *homeCommands = app.home()->commands();
         QVERIFY(homeCommands->signOutAction()->isEnabled());
-
         TabrelDocumentWindow *document = openFromHome(app, QStringLiteral("Budget"));
         QVERIFY(document);
         QCOMPARE(document->windowTitle() + u' ' + document->objectName(), "Budget document");
         openFromHome(app, QStringLiteral("Budget")); // again: the same window is raised
         QCOMPARE(app.documentWindows().size(), 1);
         QCOMPARE(app.windows()->entries().size(), 1);
-
         // Signing out is refused while a document window of the account is open.
         homeCommands->refresh();
         QVERIFY(!homeCommands->signOutAction()->isEnabled());
@@ -185,7 +170,6 @@ private Q_SLOTS:
         document->workspace()->model()->setDraft(QStringLiteral("unsaved"));
         QCOMPARE(enabled(), (QList<bool>{true, false, false, false, false}));
         document->workspace()->model()->discard();
-
         QVERIFY(document->close());
         QTRY_VERIFY(app.documentWindows().isEmpty());
         QTRY_VERIFY(homeCommands->signOutAction()->isEnabled());
@@ -255,7 +239,6 @@ private Q_SLOTS:
         QVERIFY(window);
         const auto model = window->workspace()->model();
         const quint64 sheet = model->page()->Sheet.ID;
-
         model->setDraft(QStringLiteral("42"));
         QVERIFY(!window->close());
         const auto guards = window->findChildren<SheetCloseGuard *>();
@@ -280,7 +263,6 @@ private Q_SLOTS:
         QVERIFY(window);
         const auto model = window->workspace()->model();
         QVERIFY(fixture->account().server().stop());
-
         model->setDraft(QStringLiteral("kept"));
         QVERIFY(!window->close());
         answer(window->findChild<SheetCloseGuard *>()->alert(), QStringLiteral("Save"));
@@ -289,7 +271,6 @@ private Q_SLOTS:
         QVERIFY(window && window->isVisible() && model->hasUnconfirmedChanges());
         QVERIFY(window->workspace()->failedRow()->isVisibleTo(window) || model->draft() == u"kept");
         QVERIFY(window->workspace()->errorLabel()->isVisibleTo(window));
-
         // Quitting now asks; "Save" fails again, so the application keeps running with the edit.
         QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::later);
         QSignalSpy finished(app.delegate(), &TabrelApplicationDelegate::quitFinished);
@@ -307,11 +288,9 @@ private Q_SLOTS:
         QVERIFY(dirtyWindow);
         const auto model = dirtyWindow->workspace()->model();
         const quint64 dirty = model->page()->Sheet.ID;
-
         // Nothing unsaved: quits at once.
         QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::now);
         QCOMPARE(fixture->terminations(), 1);
-
         model->setDraft(QStringLiteral("7"));
         QCOMPARE(app.delegate()->requestQuit(), TabrelApplicationDelegate::Reply::later);
         QCOMPARE(app.delegate()->alert()->text(), "Save your spreadsheet edits before quitting?");
@@ -325,7 +304,6 @@ private Q_SLOTS:
         QCOMPARE(finished.first().first().toBool(), true);
         QCOMPARE(fixture->terminations(), 2);
         QCOMPARE(fixture->account().serverRaw(dirty, 0, 0), QStringLiteral("7"));
-
         // "Discard" drops the edit and quits; "Cancel" keeps both.
         model->setDraft(QStringLiteral("8"));
         app.delegate()->requestQuit();
@@ -353,8 +331,8 @@ private Q_SLOTS:
 
     // Refused while an edit is unsaved, with the panel kept open; then renamed in page and list.
     void renameReloadsListAndPage() {
-        const auto model = newSheet();
-        QVERIFY(model);
+        const auto model = fixture->account().model();
+        QVERIFY(runTask(model->create(true)) && model->page());
         const quint64 id = model->page()->Sheet.ID;
         const QString before = model->page()->Sheet.Title;
         SheetPanels panels(model, QStringLiteral("Rename"), {});
@@ -373,7 +351,6 @@ private Q_SLOTS:
         model->discard();
         model->setError(QString());
         QVERIFY(!panels.errorLabel()->isVisible());
-
         rename->renameButton()->click();
         QVERIFY(closed.wait(20000));
         QCOMPARE(model->page()->Sheet.Title, "Quarterly plan");
@@ -384,29 +361,25 @@ private Q_SLOTS:
             }));
     }
 
-    void panelsByName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("registered") << "Comments" << QStringLiteral("registered content");
-        QTest::newRow("unknown") << "Nonsense" << QString();
-    }
+    // A registered panel shows its content, an unknown one none; both close with Done.
     void panelsByName() {
-        QFETCH(QString, name);
-        QFETCH(QString, shown);
         SheetPanels::registerPanel(QStringLiteral("Comments"),
                                    [](const std::shared_ptr<SheetModel> &, SheetPanels *) {
                                        return new QLabel(QStringLiteral("registered content"));
                                    });
-        SheetPanels panels(fixture->account().model(), name, {});
-        panels.show();
-        QCOMPARE(panels.windowTitle(), name);
-        auto *label = qobject_cast<QLabel *>(panels.content());
-        QCOMPARE(label ? label->text() : QString(), shown);
-        QSignalSpy closed(&panels, &QDialog::finished);
-        for (QPushButton *button : panels.findChildren<QPushButton *>())
-            if (button->text() == u"Done")
-                button->click();
-        QCOMPARE(closed.size(), 1);
+        for (const auto &[name, shown] :
+             {std::pair(QString("Comments"), QString("registered content")), {"Nonsense", ""}}) {
+            SheetPanels panels(fixture->account().model(), name, {});
+            panels.show();
+            QCOMPARE(panels.windowTitle(), name);
+            auto *label = qobject_cast<QLabel *>(panels.content());
+            QCOMPARE(label ? label->text() : QString(), shown);
+            QSignalSpy closed(&panels, &QDialog::finished);
+            for (QPushButton *button : panels.findChildren<QPushButton *>())
+                if (button->text() == u"Done")
+                    button->click();
+            QCOMPARE(closed.size(), 1);
+        }
     }
 };
 
