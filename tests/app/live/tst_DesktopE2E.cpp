@@ -1,6 +1,7 @@
 #include "BrowserDriver.h"
 #include "E2eAccount.h"
 #include "TaskRunner.h"
+#include "XwdImage.h"
 
 #include "connection/NativeSignInCallbackRelay.h"
 
@@ -59,6 +60,13 @@ class TestDesktopE2E : public QObject {
             xdo({"search", "--name", "^" + QRegularExpression::escape(title) + "$"}, &status);
         return status == 0 ? found.section(u'\n', 0, 0) : QString();
     }
+    // Screenshots of what a person sees, kept as test artefacts for review.
+    void screenshot(const QString &name) {
+        QDir().mkpath(QStringLiteral(TABREL_ARTEFACT_DIR));
+        const QImage image = readXwdScreen(dir.filePath(QStringLiteral("Xvfb_screen0")));
+        QVERIFY2(!image.isNull(), "no screen dump from Xvfb");
+        QVERIFY(image.save(QStringLiteral(TABREL_ARTEFACT_DIR) + u'/' + name));
+    }
 
 private Q_SLOTS:
     void signInOpenEditAndClose() {
@@ -73,8 +81,8 @@ private Q_SLOTS:
         // The display. Xvfb picks a free number and writes it once it accepts clients: a socket
         // left behind by an earlier server cannot pass for a ready one.
         Child xvfb;
-        xvfb.process.start(QStringLiteral("Xvfb"),
-                           {"-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"});
+        xvfb.process.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1280x900x24",
+                                                    "-fbdir", dir.path(), "-nolisten", "tcp"});
         QDeadlineTimer ready(20000);
         while (!xvfb.process.canReadLine() && !ready.hasExpired())
             xvfb.process.waitForReadyRead(200);
@@ -107,6 +115,7 @@ private Q_SLOTS:
         QString home;
         QTRY_VERIFY_WITH_TIMEOUT(!(home = window(QStringLiteral("Home"))).isEmpty(), 30000);
         QTest::qWait(500);
+        screenshot(QStringLiteral("signin.png"));
         xdo({"windowfocus", "--sync", home});
         xdo({"key", "Return"});
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(opened), 20000);
@@ -129,6 +138,7 @@ private Q_SLOTS:
             xdo({"key", "ctrl+a"});
             xdo({"type", "field"});
             QTest::qWait(300);
+            screenshot(QStringLiteral("home.png"));
             xdo({"key", "Return"});
             QTest::qWait(1000);
             document = window(sheetTitle);
@@ -141,6 +151,7 @@ private Q_SLOTS:
         xdo({"key", "Return"});
         const auto stored = [&account, sheet = created->ID] { return account.serverRaw(sheet, 0, 0); };
         QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("42"), 20000);
+        screenshot(QStringLiteral("sheet.png"));
         for (int attempt = 0; attempt < 20 && !window(sheetTitle).isEmpty(); ++attempt) {
             xdo({"windowfocus", "--sync", document});
             xdo({"key", "ctrl+w"});
