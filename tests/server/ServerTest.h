@@ -132,11 +132,9 @@ protected:
         }
         const char *names[] = {"ann", "bob", "carl"};
         std::optional<ServerSession> *sessions[] = {&m_ann, &m_bob, &m_carl};
-        for (int i = 0; i < people; ++i) {
-            *sessions[i] = person(*m_server, names[i]);
-            if (!*sessions[i])
+        for (int i = 0; i < people; ++i)
+            if (!(*sessions[i] = person(*m_server, names[i])))
                 return false;
-        }
         return true;
     }
 

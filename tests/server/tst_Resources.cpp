@@ -100,8 +100,7 @@ private Q_SLOTS:
         auto http = m_server->client(m_ann);
         for (const auto &[workbook, error] : cases) {
             const auto outcome = importBook(http, "book.xlsx", workbook);
-            QCOMPARE(outcome["error"].get<std::string>(), error);
-            QCOMPARE(outcome["status"].get<std::string>(), std::string("failed"));
+            QCOMPARE(outcome.value("status", "") + "|" + outcome.value("error", ""), "failed|" + error);
         }
     }
 
@@ -119,8 +118,7 @@ private Q_SLOTS:
         }
         const auto exported = http.get(sheet.page() + "/export.xlsx");
         QCOMPARE(status(exported), 200);
-        int accepted = 0;
-        int refusal = 0;
+        int accepted = 0, refusal = 0;
         for (int attempt = 0; attempt < 25 && refusal == 0; ++attempt) {
             const int answer = status(upload(m_ann, exported->body));
             if (answer == 202)
@@ -161,9 +159,7 @@ private Q_SLOTS:
         QVERIFY(reader.send("GET " + sheet.tab() +
                             "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\nCookie: " +
                             m_bob->name + "=" + m_bob->value + "\r\n\r\n"));
-        const auto head = reader.answer();
-        QVERIFY(head);
-        QCOMPARE(head->status, 200);
+        QCOMPARE(reader.answer().value_or(RawConnection::Answer{}).status, 200);
         // The reader stops reading while far more changes than any buffer holds go by.
         for (int change = 0; change < 12; ++change) {
             std::vector<nlohmann::json> cells;

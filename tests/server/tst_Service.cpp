@@ -132,8 +132,7 @@ private Q_SLOTS:
                                            full ? std::function<void()>(fill) : std::function<void()>());
             QCOMPARE(code, 1);
             QVERIFY2(output.contains("backup failed: ") && output.contains(reason), qPrintable(output));
-            QVERIFY(!QFileInfo::exists(target));
-            QVERIFY(!QFileInfo::exists(target + ".partial"));
+            QVERIFY(!QFileInfo::exists(target) && !QFileInfo::exists(target + ".partial"));
             QCOMPARE(folderState(m_server->dataDir()), before);
         }
     }

@@ -59,10 +59,9 @@ class TestSignInDefence : public QObject, ServerTestBase {
     }
 
     int requestFrom(const std::string &from) {
-        return post(from, "/native/request", "application/json",
-                    nlohmann::json{{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}}
-                        .dump())
-            .status;
+        const nlohmann::json body = {{"challenge", std::string(43, 'A')},
+                                     {"callback", ServerProcess::callback}};
+        return post(from, "/native/request", "application/json", body.dump()).status;
     }
 
 private Q_SLOTS:
@@ -95,12 +94,9 @@ private Q_SLOTS:
             QVERIFY(browser.click("button[value=refuse]"));
         }
         // The browser's form post decides the request: the application's exchange ends waiting.
-        int answer = 202;
-        for (int poll = 0; poll < 300 && answer == 202; ++poll) {
-            answer = exchange(*request);
-            if (answer == 202)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        int answer = exchange(*request);
+        for (int poll = 0; poll < 300 && answer == 202; ++poll, answer = exchange(*request))
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         QVERIFY2(answer == exchanged, qPrintable(QString::fromStdString(browser.text())));
     }
 

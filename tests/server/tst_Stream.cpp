@@ -9,27 +9,14 @@ const std::string email = "ann@example.com";
 nlohmann::json data(const EventStream::Event &event) {
     return nlohmann::json::parse(event.data, nullptr, false);
 }
-
-bool hasCellsEventWithVersion(const std::vector<EventStream::Event> &events, std::uint64_t version) {
-    for (const auto &event : events) {
-        const auto grid = data(event);
-        if (event.name == "cells" && grid.is_object() && grid["version"] == version)
-            return true;
-    }
-    return false;
-}
 } // namespace
 
 class TestStream : public QObject, ServerTestBase {
     Q_OBJECT
 
-    std::unique_ptr<EventStream> watch(const SheetRef &sheet, const std::optional<ServerSession> &session) {
-        return std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
-    }
-
     // Opens a stream of the sheet and waits until it is open.
     std::unique_ptr<EventStream> open(const SheetRef &sheet, const std::optional<ServerSession> &session) {
-        auto stream = watch(sheet, session);
+        auto stream = std::make_unique<EventStream>(m_server->origin(), *session, sheet.tab() + "/stream");
         return stream->waitOpen() ? std::move(stream) : nullptr;
     }
 
@@ -57,15 +44,14 @@ private Q_SLOTS:
         QVERIFY(first && seen);
         QCOMPARE(first->data, seen->data);
         const auto grid = data(*first);
-        QCOMPARE(grid["version"].get<std::uint64_t>(), 2u);
-        QCOMPARE(grid["stamps"].get<int>(), 2);
+        QCOMPARE(grid["version"].dump() + " " + grid["stamps"].dump(), std::string("2 2"));
         QCOMPARE(display(grid, 0, 1), std::string("16"));
         // The event carries what the writer's answer carries.
         QVERIFY(TestClient::json(answer) == grid);
         // A recalculated dependant arrives with the change that caused it.
         SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "5")});
-        QVERIFY(second->waitFor([](const auto &events) { return hasCellsEventWithVersion(events, 3); }));
-        QCOMPARE(display(data(second->events().back()), 0, 1), std::string("25"));
+        QVERIFY(second->waitFor([](const auto &events) { return events.size() >= 2; }));
+        QCOMPARE(display(data(second->events()[1]), 0, 1), std::string("25"));
     }
 
     void formatAndSizeChangesAreStreamed() {
@@ -76,7 +62,7 @@ private Q_SLOTS:
         http.postJson(sheet.tab() + "/format",
                       {{"r1", 0}, {"c1", 0}, {"r2", 0}, {"c2", 0}, {"italic", true}});
         http.postJson(sheet.tab() + "/size", {{"row", 3}, {"size", 50}});
-        QVERIFY(stream->waitFor([](const auto &events) { return hasCellsEventWithVersion(events, 2); }));
+        QVERIFY(stream->waitFor([](const auto &events) { return events.size() >= 2; }));
         const auto events = stream->events();
         const auto formatted = data(events[0]);
         const std::string key = SheetApi::cell(formatted, 0, 0)["f"].get<std::string>();
@@ -127,13 +113,14 @@ private Q_SLOTS:
 
     void streamsAreRefusedWithoutAccess() {
         const SheetRef sheet = this->sheet();
-        auto signedOut = watch(sheet, ServerSession{"larkspan_session", std::string(43, 'B')});
-        QVERIFY(!signedOut->waitOpen());
-        QCOMPARE(signedOut->status(), 401);
+        EventStream signedOut(m_server->origin(), {"larkspan_session", std::string(43, 'B')},
+                              sheet.tab() + "/stream");
+        QVERIFY(!signedOut.waitOpen());
+        QCOMPARE(signedOut.status(), 401);
         SheetRef missing{sheet.id + 1000, sheet.tabId};
-        auto elsewhere = watch(missing, m_ann);
-        QVERIFY(!elsewhere->waitOpen());
-        QCOMPARE(elsewhere->status(), 404);
+        EventStream elsewhere(m_server->origin(), *m_ann, missing.tab() + "/stream");
+        QVERIFY(!elsewhere.waitOpen());
+        QCOMPARE(elsewhere.status(), 404);
     }
 
     void idleStreamsSayByeIdle() {
