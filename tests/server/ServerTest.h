@@ -3,6 +3,7 @@
 // Short-hands the server tests share: answers' statuses and notices, the texts of a grid's cells,
 // people signed in on a fresh server, uploads and the import jobs that follow them.
 
+#include "EventStream.h"
 #include "ServerProcess.h"
 #include "SheetApi.h"
 
@@ -13,7 +14,6 @@
 #include <thread>
 
 inline const std::string password = "correct horse battery";
-
 inline int status(const httplib::Result &result) {
     return result ? result->status : -1;
 }
@@ -29,6 +29,17 @@ inline std::string notice(const httplib::Result &result) {
     return field(result, "notice");
 }
 
+// The status and notice of an answer, e.g. "200 renamed".
+inline std::string answered(const httplib::Result &result) {
+    return std::to_string(status(result)) + " " + notice(result);
+}
+
+// The data of the first event of that name on the stream, once it came, or "<none>".
+inline std::string eventData(EventStream &stream, const std::string &name) {
+    const auto event = stream.waitForEvent(name);
+    return event ? event->data : "<none>";
+}
+
 // A text of the cell at (r, c) of a grid, or "<absent>".
 inline std::string text(const nlohmann::json &grid, std::int64_t r, std::int64_t c, const char *key) {
     const auto cell = SheetApi::cell(grid, r, c);
@@ -38,7 +49,6 @@ inline std::string text(const nlohmann::json &grid, std::int64_t r, std::int64_t
 inline std::string raw(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
     return text(grid, r, c, "raw");
 }
-
 inline std::string display(const nlohmann::json &grid, std::int64_t r, std::int64_t c) {
     return text(grid, r, c, "display");
 }
@@ -105,12 +115,9 @@ inline nlohmann::json importBook(TestClient &http, const std::string &filename, 
 
 // The code the approval page shows for a sign-in request, as the application computes it.
 inline std::string comparisonCode(const std::string &id) {
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray::fromStdString(id), QCryptographicHash::Sha256)
-            .left(4)
-            .toHex()
-            .toUpper();
-    return digest.left(4).toStdString() + "-" + digest.mid(4).toStdString();
+    const auto digest = QCryptographicHash::hash(QByteArray::fromStdString(id), QCryptographicHash::Sha256);
+    const std::string hex = digest.left(4).toHex().toUpper().toStdString();
+    return hex.substr(0, 4) + "-" + hex.substr(4);
 }
 
 // What most server test classes hold: a server of their own with Ann, Bob and Carl signed in.
@@ -125,11 +132,9 @@ protected:
         }
         const char *names[] = {"ann", "bob", "carl"};
         std::optional<ServerSession> *sessions[] = {&m_ann, &m_bob, &m_carl};
-        for (int i = 0; i < people; ++i) {
-            *sessions[i] = person(*m_server, names[i]);
-            if (!*sessions[i])
+        for (int i = 0; i < people; ++i)
+            if (!(*sessions[i] = person(*m_server, names[i])))
                 return false;
-        }
         return true;
     }
 

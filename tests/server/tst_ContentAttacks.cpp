@@ -22,9 +22,9 @@ int write(TestClient &http, const SheetRef &sheet, const Cells &cells) {
     return status(SheetApi::batch(http, sheet, cells));
 }
 
-// What the cell at (r, c) shows, read from a window of rows starting at `firstRow`.
-std::string shown(TestClient &http, const SheetRef &sheet, std::int64_t r, std::int64_t c, int firstRow = 0) {
-    return display(TestClient::json(SheetApi::tile(http, sheet, firstRow, 0, 30, 10)), r, c);
+// What the cell at (r, c) shows, read from the sheet.
+std::string shown(TestClient &http, const SheetRef &sheet, std::int64_t r, std::int64_t c) {
+    return display(TestClient::json(SheetApi::tile(http, sheet, 0, 0, 30, 10)), r, c);
 }
 
 std::string shownIn(const httplib::Result &written, std::int64_t r, std::int64_t c) {
@@ -41,29 +41,26 @@ bool startWithUser(std::unique_ptr<ServerProcess> &server, std::optional<ServerS
 }
 } // namespace
 
-class TestContentAttacks : public QObject {
+class TestContentAttacks : public QObject, ServerTestBase {
     Q_OBJECT
 
-    // One server with the default limits, one with low ones so that large cases stay small.
+    // Ann's server has low limits so that large cases stay small; another one has the defaults.
     std::unique_ptr<ServerProcess> m_plain;
-    std::unique_ptr<ServerProcess> m_low;
     std::optional<ServerSession> m_plainSession;
-    std::optional<ServerSession> m_lowSession;
 
     TestClient plain() const { return m_plain->client(m_plainSession); }
-    TestClient low() const { return m_low->client(m_lowSession); }
+    TestClient low() const { return ann(); }
 
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(startWithUser(m_plain, m_plainSession, {}));
         QVERIFY(
-            startWithUser(m_low, m_lowSession,
-                          {"--max-chain", "20", "--calculation-cells", "5000", "--formula-memory", "50"}));
+            startServer(1, {"--max-chain", "20", "--calculation-cells", "5000", "--formula-memory", "50"}));
     }
 
     void cleanupTestCase() {
         QVERIFY2(m_plain->stop(), qPrintable(m_plain->errorString()));
-        QVERIFY2(m_low->stop(), qPrintable(m_low->errorString()));
+        QVERIFY(stopServer());
     }
 
     // Every way of making a chain too long is refused with nothing stored; a write that shortens
@@ -73,7 +70,6 @@ private Q_SLOTS:
         const SheetRef sheet = newSheet(http);
         QCOMPARE(write(http, sheet, chain(1, 31)), 422); // in one batch
         QCOMPARE(shown(http, sheet, 1, 0), std::string("<absent>"));
-
         QCOMPARE(write(http, sheet, chain(1, 21)), 200);  // 20 links
         QCOMPARE(write(http, sheet, chain(21, 22)), 422); // one link more
         // A formula put under the chain's start lengthens every link.
@@ -81,7 +77,6 @@ private Q_SLOTS:
         // A range counts every formula in it.
         QCOMPARE(write(http, sheet, {SheetApi::write(0, 2, "=SUM(A1:A21)")}), 422);
         QCOMPARE(shown(http, sheet, 0, 0) + shown(http, sheet, 0, 2), std::string("<absent><absent>"));
-
         QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "2")}), 200);
         QCOMPARE(shown(http, sheet, 19, 0), std::string("21"));
         // Cutting the chain and joining it again both stay allowed.
@@ -101,7 +96,6 @@ private Q_SLOTS:
         const SheetRef sheet = newSheet(http);
         QCOMPARE(write(http, sheet, chain(1, 26)), 200); // 25 links
         QVERIFY2(before->stop(), qPrintable(before->errorString()));
-
         ServerProcess after(ServerProcess::Options{{}, {"--max-chain", "10"}, before->dataDir()});
         QVERIFY2(after.start(), qPrintable(after.errorString()));
         auto again = after.client(session);
@@ -129,46 +123,36 @@ private Q_SLOTS:
         QCOMPARE(outcome["status"].get<std::string>(), std::string("failed"));
         QVERIFY(!outcome["error"].get<std::string>().empty());
         QCOMPARE(TestClient::json(http.get("/sheets"))["Sheets"].size(), before);
-        QVERIFY(m_low->running());
-    }
-
-    void unevaluableFormulasShowErrorValues_data() {
-        QTest::addColumn<QString>("formula");
-        QTest::addColumn<QString>("shown");
-        const auto row = [](const char *formula, const char *shown) {
-            QTest::newRow(formula) << formula << shown;
-        };
-        // Functions the engine does not have, among them WAIT, which only sleeps.
-        for (const char *formula : {"=ABS(-1)", "=INDIRECT(\"A1\")", "=WAIT(1)"})
-            row(formula, "#NAME?");
-        row("=MMULT(1, 2)", "#VALUE!");
-        row("=MMULT(NOW(), A1:A2)", "#VALUE!");
-        row("=IF(A1>0, 1)", "#VALUE!"); // no else
-        row("=C1+1", "#VALUE!");        // uses a failing cell
-        row("=IF(A1>1, 10, 20)", "10"); // what works still works
-        row("=SUM(A1:A3)+PI()*0", "2.5");
+        QVERIFY(m_server->running());
     }
 
     // The failing formula shows its error in its own cell; the sheet stays writable for every
     // kind of write.
     void unevaluableFormulasShowErrorValues() {
-        QFETCH(QString, formula);
-        QFETCH(QString, shown);
+        // Functions the engine does not have (WAIT only sleeps), bad arguments, IF without an else, a
+        // failing cell used, and what works still working.
+        const std::pair<std::string, std::string> cases[] = {
+            {"=ABS(-1)", "#NAME?"},      {"=INDIRECT(\"A1\")", "#NAME?"},     {"=WAIT(1)", "#NAME?"},
+            {"=MMULT(1, 2)", "#VALUE!"}, {"=MMULT(NOW(), A1:A2)", "#VALUE!"}, {"=IF(A1>0, 1)", "#VALUE!"},
+            {"=C1+1", "#VALUE!"},        {"=IF(A1>1, 10, 20)", "10"},         {"=SUM(A1:A3)+PI()*0", "2.5"}};
         auto http = low();
-        const SheetRef sheet = newSheet(http);
-        QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "2.5"), SheetApi::write(0, 2, "=ABS(1)")}), 200);
-        const auto written = SheetApi::batch(http, sheet, {SheetApi::write(0, 1, formula.toStdString())});
-        QCOMPARE(status(written), 200);
-        QCOMPARE(QString::fromStdString(shownIn(written, 0, 1)), shown);
-
-        QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "3")}), 200);
-        QCOMPARE(status(http.postForm(sheet.page() + "/undo", {})), 200);
-        QCOMPARE(write(http, sheet, {SheetApi::write(0, 1, "")}), 200);
-        QCOMPARE(status(http.postForm(sheet.page() + "/undo", {})), 200);
-        QCOMPARE(QString::fromStdString(::shown(http, sheet, 0, 1)), shown);
-        const auto history = TestClient::json(http.get(sheet.page() + "/history"));
-        const auto first = history["Entries"].back()["ID"].get<std::uint64_t>();
-        QCOMPARE(status(http.postForm(sheet.page() + "/restore", {{"event", std::to_string(first)}})), 200);
+        for (const auto &[formula, shown] : cases) {
+            const SheetRef sheet = newSheet(http);
+            QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "2.5"), SheetApi::write(0, 2, "=ABS(1)")}),
+                     200);
+            const auto written = SheetApi::batch(http, sheet, {SheetApi::write(0, 1, formula)});
+            QCOMPARE(status(written), 200);
+            QCOMPARE(shownIn(written, 0, 1), shown);
+            QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "3")}), 200);
+            QCOMPARE(status(http.postForm(sheet.page() + "/undo", {})), 200);
+            QCOMPARE(write(http, sheet, {SheetApi::write(0, 1, "")}), 200);
+            QCOMPARE(status(http.postForm(sheet.page() + "/undo", {})), 200);
+            QCOMPARE(::shown(http, sheet, 0, 1), shown);
+            const auto history = TestClient::json(http.get(sheet.page() + "/history"));
+            const auto first = history["Entries"].back()["ID"].get<std::uint64_t>();
+            QCOMPARE(status(http.postForm(sheet.page() + "/restore", {{"event", std::to_string(first)}})),
+                     200);
+        }
     }
 
     // Text that grows from cell to cell stops at a bound instead of filling memory.
@@ -184,33 +168,25 @@ private Q_SLOTS:
                  std::string("32000 #VALUE! #VALUE!"));
     }
 
-    void hugeRangesShowAnErrorValue_data() {
-        QTest::addColumn<bool>("lowLimits");
-        QTest::addColumn<QString>("formula");
-        QTest::addColumn<QString>("shown");
-        const auto row = [](const char *name, bool lowLimits, const char *formula, const char *shown) {
-            QTest::newRow(name) << lowLimits << formula << shown;
-        };
-        row("whole sheet", false, "=SUM($A$1:$XFC$1048576)", "#VALUE!");
-        row("whole columns", false, "=SUM(A:XFC)", "#VALUE!");
-        row("column within the default", false, "=SUM(A:A)", "3");
-        row("past a low budget", true, "=SUM(A1:B3000)", "#VALUE!");
-        row("within a low budget", true, "=SUM(A1:A4000)", "3");
-    }
-
+    // The whole sheet, whole columns and a column within the default budget; past and within a low one.
     void hugeRangesShowAnErrorValue() {
-        QFETCH(bool, lowLimits);
-        QFETCH(QString, formula);
-        QFETCH(QString, shown);
-        auto http = lowLimits ? low() : plain();
-        const SheetRef sheet = newSheet(http);
-        QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "1"), SheetApi::write(1, 0, "2")}), 200);
-        const auto written = SheetApi::batch(http, sheet, {SheetApi::write(0, 2, formula.toStdString())});
-        QCOMPARE(status(written), 200);
-        QCOMPARE(QString::fromStdString(shownIn(written, 0, 2)), shown);
-        // The budget is per recalculation: later writes still calculate what fits.
-        QCOMPARE(shownIn(SheetApi::batch(http, sheet, {SheetApi::write(0, 3, "=A1+A2")}), 0, 3),
-                 std::string("3"));
+        const std::tuple<bool, std::string, std::string> cases[] = {
+            {false, "=SUM($A$1:$XFC$1048576)", "#VALUE!"},
+            {false, "=SUM(A:XFC)", "#VALUE!"},
+            {false, "=SUM(A:A)", "3"},
+            {true, "=SUM(A1:B3000)", "#VALUE!"},
+            {true, "=SUM(A1:A4000)", "3"}};
+        for (const auto &[lowLimits, formula, shown] : cases) {
+            auto http = lowLimits ? low() : plain();
+            const SheetRef sheet = newSheet(http);
+            QCOMPARE(write(http, sheet, {SheetApi::write(0, 0, "1"), SheetApi::write(1, 0, "2")}), 200);
+            const auto written = SheetApi::batch(http, sheet, {SheetApi::write(0, 2, formula)});
+            QCOMPARE(status(written), 200);
+            QCOMPARE(shownIn(written, 0, 2), shown);
+            // The budget is per recalculation: later writes still calculate what fits.
+            QCOMPARE(shownIn(SheetApi::batch(http, sheet, {SheetApi::write(0, 3, "=A1+A2")}), 0, 3),
+                     std::string("3"));
+        }
     }
 };
 

@@ -14,8 +14,7 @@
 
 namespace {
 // Checks `answer(input) == expected` for every case, naming the input of the first one that fails.
-template <typename Input, typename Expected, typename Answer>
-bool holds(const std::vector<std::pair<Input, Expected>> &cases, Answer answer) {
+template <typename Cases, typename Answer> bool holds(const Cases &cases, Answer answer) {
     for (const auto &[input, expected] : cases) {
         if (answer(input) != expected) {
             qWarning() << "wrong answer for" << QVariant::fromValue(input).toString() << ":"
@@ -35,120 +34,104 @@ private Q_SLOTS:
 
     void tokensHaveTheCanonicalForm() {
         const QString good = QString::fromStdString(Tokens::random());
-        QVERIFY(
-            (holds<QString, bool>({{good, true},
-                                   {good.left(42), false},
-                                   {good + "A", false},
-                                   {"+" + good.mid(1), false},
-                                   {"/" + good.mid(1), false},
-                                   {good.left(42) + "=", false},
-                                   // The last character carries two unused bits; "B" sets one of them.
-                                   {QString(42, 'A') + "B", false},
-                                   {QString(42, 'A') + "E", true}},
-                                  [](const QString &text) { return Tokens::valid(text.toStdString()); })));
+        // The last character carries two unused bits; "B" sets one of them.
+        const std::pair<QString, bool> cases[] = {{good, true},
+                                                  {good.left(42), false},
+                                                  {good + "A", false},
+                                                  {"+" + good.mid(1), false},
+                                                  {"/" + good.mid(1), false},
+                                                  {good.left(42) + "=", false},
+                                                  {QString(42, 'A') + "B", false},
+                                                  {QString(42, 'A') + "E", true}};
+        QVERIFY(holds(cases, [](const QString &text) { return Tokens::valid(text.toStdString()); }));
     }
 
     void automaticNumbersReadNaturally() {
-        QVERIFY((holds<double, QString>(
-            {{42.0, "42"},
-             {0.1 + 0.2, "0.3"},
-             {1.0 / 3, "0.3333333333"},
-             {-0.0, "0"},
-             {123456789012.0, "123456789012"},
-             {1.5e20, "1.5E+20"},
-             {2.5e-12, "2.5E-12"},
-             {0.00012, "0.00012"}},
-            [](double value) { return QString::fromStdString(NumberFormats::automatic(value)); })));
+        const std::pair<double, QString> cases[] = {{42.0, "42"},
+                                                    {0.1 + 0.2, "0.3"},
+                                                    {1.0 / 3, "0.3333333333"},
+                                                    {-0.0, "0"},
+                                                    {123456789012.0, "123456789012"},
+                                                    {1.5e20, "1.5E+20"},
+                                                    {2.5e-12, "2.5E-12"},
+                                                    {0.00012, "0.00012"}};
+        QVERIFY(holds(cases,
+                      [](double value) { return QString::fromStdString(NumberFormats::automatic(value)); }));
     }
 
+    // Exact half, half stored below, negative half, percent half, currency, below half, rounds to zero.
     void formattedNumbersRoundHalvesAwayFromZero() {
-        QVERIFY((holds<QString, QString>({{"1563.125 0.00", "1563.13"}, // exact half
-                                          {"1.005 0.00", "1.01"},       // half stored below
-                                          {"-2.5 #,##0", "-3"},         // negative half
-                                          {"0.12345 0.00%", "12.35%"},  // percent half
-                                          {"1234.565 $#,##0.00", "$1,234.57"},
-                                          {"2.4449 0.00", "2.44"},  // below half
-                                          {"-0.004 0.00", "0.00"}}, // rounds to zero
-                                         [](const QString &valueAndCode) {
-                                             return QString::fromStdString(NumberFormats::display(
-                                                 valueAndCode.section(' ', 0, 0).toDouble(),
-                                                 valueAndCode.section(' ', 1).toStdString()));
-                                         })));
+        const std::pair<QString, QString> cases[] = {{"1563.125 0.00", "1563.13"},
+                                                     {"1.005 0.00", "1.01"},
+                                                     {"-2.5 #,##0", "-3"},
+                                                     {"0.12345 0.00%", "12.35%"},
+                                                     {"1234.565 $#,##0.00", "$1,234.57"},
+                                                     {"2.4449 0.00", "2.44"},
+                                                     {"-0.004 0.00", "0.00"}};
+        QVERIFY(holds(cases, [](const QString &valueAndCode) {
+            return QString::fromStdString(NumberFormats::display(valueAndCode.section(' ', 0, 0).toDouble(),
+                                                                 valueAndCode.section(' ', 1).toStdString()));
+        }));
     }
 
     void onlyPlainDecimalsAreNumbers() {
-        QVERIFY((holds<QString, bool>({{"12", true},
-                                       {"-3.5", true},
-                                       {"+7", true},
-                                       {"1e3", true},
-                                       {".5", true},
-                                       {" 12", false},
-                                       {"inf", false},
-                                       {"nan", false},
-                                       {"0x10", false},
-                                       {"1,000", false},
-                                       {"-", false},
-                                       {"1e999", false}},
-                                      [](const QString &text) {
-                                          double value = 0;
-                                          return NumberFormats::parse(text.toStdString(), value);
-                                      })));
+        const std::pair<QString, bool> cases[] = {{"12", true},     {"-3.5", true}, {"+7", true},
+                                                  {"1e3", true},    {".5", true},   {" 12", false},
+                                                  {"inf", false},   {"nan", false}, {"0x10", false},
+                                                  {"1,000", false}, {"-", false},   {"1e999", false}};
+        QVERIFY(holds(cases, [](const QString &text) {
+            double value = 0;
+            return NumberFormats::parse(text.toStdString(), value);
+        }));
     }
 
     // Formula, then rows and columns to move by, to what it becomes.
     void movedFormulasKeepEverythingButReferences() {
-        QVERIFY((holds<QString, QString>({{"=a1+b$2 1 1", "=B2+C$2"},
-                                          {"='My A1'!A1 1 0", "='My A1'!A2"},
-                                          {"=\"say \"\"B2\"\"\"&B2 0 1", "=\"say \"\"B2\"\"\"&C2"},
-                                          {"=LOG10(A1)+ATAN2(1,2) 1 0", "=LOG10(A2)+ATAN2(1,2)"},
-                                          {"=B1-A1 0 -1", "=A1-#REF!"},
-                                          {"=XFD1 0 1", "=#REF!"},
-                                          {"=$A$1 -5 -5", "=$A$1"},
-                                          {"=2.5e-3*C3 1 1", "=2.5e-3*D4"}},
-                                         [](const QString &formulaAndMove) {
-                                             const QString formula = formulaAndMove.section(' ', 0, -3);
-                                             return QString::fromStdString(FormulaText::move(
-                                                 formula.toStdString(),
-                                                 formulaAndMove.section(' ', -2, -2).toInt(),
-                                                 formulaAndMove.section(' ', -1).toInt(), 1048576, 16384));
-                                         })));
+        const std::pair<QString, QString> cases[] = {{"=a1+b$2 1 1", "=B2+C$2"},
+                                                     {"='My A1'!A1 1 0", "='My A1'!A2"},
+                                                     {"=\"say \"\"B2\"\"\"&B2 0 1", "=\"say \"\"B2\"\"\"&C2"},
+                                                     {"=LOG10(A1)+ATAN2(1,2) 1 0", "=LOG10(A2)+ATAN2(1,2)"},
+                                                     {"=B1-A1 0 -1", "=A1-#REF!"},
+                                                     {"=XFD1 0 1", "=#REF!"},
+                                                     {"=$A$1 -5 -5", "=$A$1"},
+                                                     {"=2.5e-3*C3 1 1", "=2.5e-3*D4"}};
+        QVERIFY(holds(cases, [](const QString &formulaAndMove) {
+            return QString::fromStdString(FormulaText::move(
+                formulaAndMove.section(' ', 0, -3).toStdString(), formulaAndMove.section(' ', -2, -2).toInt(),
+                formulaAndMove.section(' ', -1).toInt(), 1048576, 16384));
+        }));
     }
 
     void callbacksGoOnlyToApplications() {
-        QVERIFY((holds<QString, bool>(
-            {{"net.example.app://signin", true},
-             {"https://signin", false},
-             {"HTTP://signin", false},
-             {"javascript://signin", false},
-             {"x-app://signin/x", false},
-             {"x-app://signin?state=1", false},
-             {"://signin", false},
-             {"1app://signin", false}},
-            [](const QString &callback) { return SignIn::validCallback(callback.toStdString()); })));
+        const std::pair<QString, bool> cases[] = {{"net.example.app://signin", true},
+                                                  {"https://signin", false},
+                                                  {"HTTP://signin", false},
+                                                  {"javascript://signin", false},
+                                                  {"x-app://signin/x", false},
+                                                  {"x-app://signin?state=1", false},
+                                                  {"://signin", false},
+                                                  {"1app://signin", false}};
+        QVERIFY(holds(cases,
+                      [](const QString &callback) { return SignIn::validCallback(callback.toStdString()); }));
     }
 
     void clientsAreCountedByAddressOrIpv6Network() {
-        QVERIFY((holds<QString, QString>({{"192.0.2.7", "192.0.2.7"},
-                                          {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
-                                          {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
-                                          {"::ffff:192.0.2.7", "::ffff:192.0.2.7"}},
-                                         [](const QString &address) {
-                                             return QString::fromStdString(
-                                                 ConnectionServer::clientKey(address.toStdString()));
-                                         })));
+        const std::pair<QString, QString> cases[] = {{"192.0.2.7", "192.0.2.7"},
+                                                     {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+                                                     {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+                                                     {"::ffff:192.0.2.7", "::ffff:192.0.2.7"}};
+        QVERIFY(holds(cases, [](const QString &address) {
+            return QString::fromStdString(ConnectionServer::clientKey(address.toStdString()));
+        }));
     }
 
     void originsMatchTheServerOnly() {
         const OriginPolicy loopback("http", "127.0.0.1", 8080);
         QCOMPARE(loopback.origin(), std::string("http://127.0.0.1:8080"));
-        QVERIFY((holds<QString, bool>(
-            {{"http://127.0.0.1:8080", true},
-             {"http://localhost:8080", true},
-             {"http://[::1]:8080", true},
-             {"http://127.0.0.1:8081", false},
-             {"https://localhost:8080", false},
-             {"", false}},
-            [&](const QString &origin) { return loopback.allows(origin.toStdString()); })));
+        const std::pair<QString, bool> cases[] = {
+            {"http://127.0.0.1:8080", true},  {"http://localhost:8080", true},   {"http://[::1]:8080", true},
+            {"http://127.0.0.1:8081", false}, {"https://localhost:8080", false}, {"", false}};
+        QVERIFY(holds(cases, [&](const QString &origin) { return loopback.allows(origin.toStdString()); }));
         const OriginPolicy published("https", "0.0.0.0", 8443, "https://sheets.example.com/");
         QCOMPARE(published.origin(), std::string("https://sheets.example.com"));
         QVERIFY(published.allows("https://sheets.example.com"));

@@ -1,16 +1,21 @@
-// Running tabrel-server as a service: one log line per request (the root
-// page among them), and backups taken while it serves, including ones that cannot be written.
+// Running tabrel-server as a service: one log line per request (the root page among them), backups
+// taken while it serves (including ones that cannot be written), a data folder only its own user can
+// read, exported workbooks that carry no formula another program would run but this server cannot,
+// and https with its host-prefixed session cookie.
 
 #include "RawConnection.h"
 #include "ServerTest.h"
+#include "workbooks/WorkbookReader.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -28,6 +33,13 @@ QStringList folderState(const QString &path) {
             QCryptographicHash::hash(database.readAll(), QCryptographicHash::Sha256).toHex());
     return state;
 }
+// The permission bits of a path, or -1 when it is missing.
+int mode(const QString &path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return static_cast<int>(info.st_mode & 07777);
+}
 } // namespace
 
 class TestService : public QObject, ServerTestBase {
@@ -35,7 +47,6 @@ class TestService : public QObject, ServerTestBase {
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY(startServer(1)); }
-
     void cleanupTestCase() { QVERIFY(stopServer()); }
 
     void eachRequestIsOneLogLine() {
@@ -92,7 +103,6 @@ private Q_SLOTS:
         QVERIFY2(code == 0, qPrintable(output));
         QVERIFY2(output.contains("backed up"), qPrintable(output));
         QCOMPARE(QFileInfo(file).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
-
         // The copy is a working data folder of its own.
         ServerProcess copy(ServerProcess::Options{{}, {}, restored.path()});
         QVERIFY2(copy.start(), qPrintable(copy.errorString()));
@@ -103,37 +113,113 @@ private Q_SLOTS:
         QVERIFY(copy.stop());
     }
 
-    void aBackupThatCannotBeWrittenChangesNothing_data() {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<bool>("full");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("read-only place")
-            << "/proc/self/tabrel.db" << false << "cannot write /proc/self/tabrel.db";
-        QTest::newRow("full place") << "" << true << "there is no space left there";
-    }
-
+    // To a read-only place, and to a full one.
     void aBackupThatCannotBeWrittenChangesNothing() {
-        QFETCH(QString, target);
-        QFETCH(bool, full);
-        QFETCH(QString, reason);
         QTemporaryDir elsewhere;
-        if (target.isEmpty())
-            target = elsewhere.path() + "/tabrel.db";
-        const QStringList before = folderState(m_server->dataDir());
-        QString output;
+        const std::tuple<QString, bool, QString> cases[] = {
+            {"/proc/self/tabrel.db", false, "cannot write /proc/self/tabrel.db"},
+            {elsewhere.path() + "/tabrel.db", true, "there is no space left there"}};
         // A full disk, as the backup sees it: no file may grow past 4 KiB.
         const auto fill = [] {
             ::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{4096, 4096};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         };
-        const int code = m_server->run({"backup", "--data", m_server->dataDir(), target}, &output,
-                                       full ? std::function<void()>(fill) : std::function<void()>());
-        QCOMPARE(code, 1);
-        QVERIFY2(output.contains("backup failed: ") && output.contains(reason), qPrintable(output));
-        QVERIFY(!QFileInfo::exists(target));
-        QVERIFY(!QFileInfo::exists(target + ".partial"));
-        QCOMPARE(folderState(m_server->dataDir()), before);
+        for (const auto &[target, full, reason] : cases) {
+            const QStringList before = folderState(m_server->dataDir());
+            QString output;
+            const int code = m_server->run({"backup", "--data", m_server->dataDir(), target}, &output,
+                                           full ? std::function<void()>(fill) : std::function<void()>());
+            QCOMPARE(code, 1);
+            QVERIFY2(output.contains("backup failed: ") && output.contains(reason), qPrintable(output));
+            QVERIFY(!QFileInfo::exists(target) && !QFileInfo::exists(target + ".partial"));
+            QCOMPARE(folderState(m_server->dataDir()), before);
+        }
+    }
+
+    // A folder and database left open to others (by hand, or by an older server) are closed on
+    // start; what the server creates afterwards is private from the start.
+    void dataFolderIsPrivate() {
+        QTemporaryDir parent;
+        const QString folder = parent.path() + "/data";
+        QVERIFY(QDir().mkpath(folder + "/scratch"));
+        QFile database(folder + "/tabrel.db");
+        QVERIFY(database.open(QIODevice::WriteOnly));
+        database.close();
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder + "/scratch").constData(), 0777) == 0);
+        QVERIFY(::chmod(QFile::encodeName(database.fileName()).constData(), 0644) == 0);
+        ServerProcess server(ServerProcess::Options{{}, {}, folder});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const auto session = person(server, "ann");
+        QVERIFY(session);
+        auto http = server.client(session);
+        const SheetRef sheet = newSheet(http);
+        QCOMPARE(status(SheetApi::batch(http, sheet, {SheetApi::write(0, 0, "secret")})), 200);
+        QCOMPARE(status(http.get(sheet.page() + "/export.xlsx")), 200);
+        QCOMPARE(mode(folder), 0700);
+        QCOMPARE(mode(folder + "/scratch"), 0700);
+        for (const auto &name : {"tabrel.db", "tabrel.db-wal", "tabrel.db-shm", "tabrel-server.lock"})
+            QCOMPARE(mode(folder + "/" + name), 0600);
+        QVERIFY2(server.stop(), qPrintable(server.errorString()));
+    }
+
+    // Each formula the server cannot calculate (commands through DDE, alone or in an expression, a
+    // web service, a function it lacks) leaves as the text it shows; one it can stays a formula.
+    void exportCarriesOnlyFormulasTheServerCalculates() {
+        const std::pair<std::string, bool> formulas[] = {{"=cmd|' /C calc'!A0", false},
+                                                         {"=1+cmd|'/C calc'!A0", false},
+                                                         {"=WEBSERVICE(\"http://example.com/\")", false},
+                                                         {"=ABS(-1)", false},
+                                                         {"=A1*2", true}};
+        auto http = m_server->client(m_ann);
+        const SheetRef sheet = newSheet(http);
+        std::vector<nlohmann::json> cells{SheetApi::write(0, 0, "21")};
+        for (std::size_t c = 0; c < std::size(formulas); ++c)
+            cells.push_back(SheetApi::write(0, std::int64_t(c) + 1, formulas[c].first));
+        const auto written = SheetApi::batch(http, sheet, cells);
+        QCOMPARE(status(written), 200);
+        const auto exported = http.get(sheet.page() + "/export.xlsx");
+        QCOMPARE(status(exported), 200);
+        const auto book = WorkbookReader::read(exported->body);
+        for (std::int64_t c = 1; c <= std::int64_t(std::size(formulas)); ++c) {
+            const auto cell = std::find_if(book.cells.begin(), book.cells.end(),
+                                           [c](const auto &found) { return found.r == 0 && found.c == c; });
+            QVERIFY(cell != book.cells.end());
+            if (formulas[c - 1].second)
+                QVERIFY2(cell->raw.starts_with("="), cell->raw.c_str());
+            else
+                QCOMPARE(cell->raw, display(TestClient::json(written), 0, c));
+        }
+    }
+
+    void httpsSessionsUseTheHostPrefixedCookie() {
+        QTemporaryDir keys;
+        const QString certificate = keys.filePath("cert.pem");
+        const QString key = keys.filePath("key.pem");
+        QProcess openssl;
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                                  certificate, "-days", "1", "-subj", "/CN=127.0.0.1"});
+        QVERIFY(openssl.waitForFinished(60000));
+        QCOMPARE(openssl.exitCode(), 0);
+        ServerProcess server(ServerProcess::Options{{}, {"--tls-cert", certificate, "--tls-key", key}, {}});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        QVERIFY(server.origin().starts_with("https://127.0.0.1:"));
+        const auto session = person(server, "ann");
+        QVERIFY(session);
+        QCOMPARE(session->name, std::string("__Host-larkspan_session"));
+        QCOMPARE(server.client(session).get("/sheets")->status, 200);
+        auto plainName = server.client(ServerSession{"larkspan_session", session->value});
+        QCOMPARE(plainName.get("/sheets")->status, 401);
+        QVERIFY2(server.stop(), qPrintable(server.errorString()));
+    }
+
+    void unusableCertificateStopsTheStart() {
+        QTemporaryDir keys;
+        ServerProcess server(ServerProcess::Options{
+            {}, {"--tls-cert", keys.filePath("missing.pem"), "--tls-key", keys.filePath("missing.key")}, {}});
+        QVERIFY(!server.start());
+        QVERIFY2(server.errorString().contains("TLS"), qPrintable(server.errorString()));
     }
 };
 

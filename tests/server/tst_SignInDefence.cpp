@@ -5,13 +5,13 @@
 #include "BrowserDriver.h"
 #include "RawConnection.h"
 #include "ServerTest.h"
+#include "storage/Database.h"
 
 #include <QUrl>
 
-#include <sqlite3.h>
-
 namespace {
 const std::string email = "ann@example.com";
+const std::string notAnAccount = "nobody@example.com";
 const std::string wrongPassword = "Wrong password, but a long one";
 const std::string notCorrect = "The e-mail address or the password is not correct.";
 const std::string locked = "Sign-in with this e-mail address is locked after too many wrong passwords.";
@@ -21,10 +21,8 @@ std::string formEncoded(const std::string &text) {
 }
 } // namespace
 
-class TestSignInDefence : public QObject {
+class TestSignInDefence : public QObject, ServerTestBase {
     Q_OBJECT
-
-    std::unique_ptr<ServerProcess> m_server;
 
     RawConnection::Answer post(const std::string &from, const std::string &path, const std::string &type,
                                const std::string &body) {
@@ -56,40 +54,29 @@ class TestSignInDefence : public QObject {
     }
 
     int exchange(const ServerProcess::SignInRequest &request) {
-        auto http = m_server->client();
-        return status(
-            http.postJson("/native/exchange", {{"id", request.id}, {"verifier", request.verifier}}));
+        return status(m_server->client().postJson("/native/exchange",
+                                                  {{"id", request.id}, {"verifier", request.verifier}}));
     }
 
     int requestFrom(const std::string &from) {
-        return post(from, "/native/request", "application/json",
-                    nlohmann::json{{"challenge", std::string(43, 'A')}, {"callback", ServerProcess::callback}}
-                        .dump())
-            .status;
+        const nlohmann::json body = {{"challenge", std::string(43, 'A')},
+                                     {"callback", ServerProcess::callback}};
+        return post(from, "/native/request", "application/json", body.dump()).status;
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        // Waits start at 400 ms and the fifth wrong password locks, so that both are quick to reach.
-        m_server = std::make_unique<ServerProcess>(
-            ServerProcess::Options{{}, {"--signin-delay-ms", "400", "--signin-lockout", "5"}, {}});
-        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-        for (const char *person : {"ann@example.com", "carl@example.com"})
-            QVERIFY(m_server->addUser(person, "Someone", QString::fromStdString(password)));
-    }
-
-    void cleanupTestCase() { QVERIFY2(m_server->stop(), qPrintable(m_server->errorString())); }
-
+    // Waits start at 400 ms and the fifth wrong password locks, so that both are quick to reach.
+    void initTestCase() { QVERIFY(startServer(3, {"--signin-delay-ms", "400", "--signin-lockout", "5"})); }
+    void cleanupTestCase() { QVERIFY(stopServer()); }
     void aRealBrowserApprovesAndRefuses_data() {
         QTest::addColumn<bool>("approving");
-        QTest::addColumn<int>("exchanged");
-        QTest::newRow("approve") << true << 200;
-        QTest::newRow("refuse") << false << 410;
+        QTest::newRow("approve") << true;
+        QTest::newRow("refuse") << false;
     }
 
     void aRealBrowserApprovesAndRefuses() {
         QFETCH(bool, approving);
-        QFETCH(int, exchanged);
+        const int exchanged = approving ? 200 : 410;
         BrowserDriver browser;
         QVERIFY2(browser.start(), browser.error().c_str());
         QVERIFY(browser.open(m_server->origin() + "/native/start?id=" + std::string(43, 'Q')));
@@ -107,43 +94,32 @@ private Q_SLOTS:
             QVERIFY(browser.click("button[value=refuse]"));
         }
         // The browser's form post decides the request: the application's exchange ends waiting.
-        int answer = 202;
-        for (int poll = 0; poll < 300 && answer == 202; ++poll) {
-            answer = exchange(*request);
-            if (answer == 202)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        int answer = exchange(*request);
+        for (int poll = 0; poll < 300 && answer == 202; ++poll, answer = exchange(*request))
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         QVERIFY2(answer == exchanged, qPrintable(QString::fromStdString(browser.text())));
     }
 
-    void wrongPasswordsWaitLongerAlikeForEveryAddress_data() {
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("address");
-        QTest::newRow("has an account") << "127.0.0.21"
-                                        << "ann@example.com";
-        QTest::newRow("has none") << "127.0.0.22"
-                                  << "nobody@example.com";
-    }
-
+    // From an address with an account and from one with none.
     void wrongPasswordsWaitLongerAlikeForEveryAddress() {
-        QFETCH(QString, from);
-        QFETCH(QString, address);
-        const auto request = m_server->requestSignIn();
-        QVERIFY(request);
-        // A few wrong passwords are answered plainly...
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            const auto answer =
-                approve(from.toStdString(), request->id, address.toStdString(), wrongPassword);
-            QCOMPARE(answer.status, 403);
-            QVERIFY(answer.body.find(notCorrect) != std::string::npos);
+        for (const auto &[from, address] :
+             {std::pair("127.0.0.21", email), std::pair("127.0.0.22", notAnAccount)}) {
+            const auto request = m_server->requestSignIn();
+            QVERIFY(request);
+            // A few wrong passwords are answered plainly...
+            for (int attempt = 0; attempt < 4; ++attempt) {
+                const auto answer = approve(from, request->id, address, wrongPassword);
+                QCOMPARE(answer.status, 403);
+                QVERIFY(answer.body.find(notCorrect) != std::string::npos);
+            }
+            // ...then the next attempt must wait, even with the right password, and the page says so.
+            const auto waiting = approve(from, request->id, address, password);
+            QCOMPARE(waiting.status, 429);
+            QCOMPARE(waiting.headers.count("retry-after"), std::size_t(1));
+            QVERIFY2(waiting.body.find("Too many wrong passwords. Wait 1 second before trying again.") !=
+                         std::string::npos,
+                     waiting.body.c_str());
         }
-        // ...then the next attempt must wait, even with the right password, and the page says so.
-        const auto waiting = approve(from.toStdString(), request->id, address.toStdString(), password);
-        QCOMPARE(waiting.status, 429);
-        QCOMPARE(waiting.headers.count("retry-after"), std::size_t(1));
-        QVERIFY2(waiting.body.find("Too many wrong passwords. Wait 1 second before trying again.") !=
-                     std::string::npos,
-                 waiting.body.c_str());
     }
 
     void theClientAddressWaitsWhateverAccountItTries() {
@@ -173,7 +149,6 @@ private Q_SLOTS:
         answer = approveAfterWaiting("127.0.0.42", request->id, "carl@example.com", password);
         QCOMPARE(answer.status, 429);
         QVERIFY2(answer.body.find(locked) != std::string::npos, answer.body.c_str());
-
         QString output;
         QCOMPARE(m_server->run({"unlock", "carl@example.com", "--data", m_server->dataDir()}, &output), 0);
         QVERIFY2(output.contains("unlocked carl@example.com"), qPrintable(output));
@@ -194,17 +169,11 @@ private Q_SLOTS:
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         QVERIFY(server.requestSignIn());
         QVERIFY(server.stop());
-        sqlite3 *db = nullptr;
-        QCOMPARE(sqlite3_open_v2((server.dataDir() + "/tabrel.db").toUtf8().constData(), &db,
-                                 SQLITE_OPEN_READONLY, nullptr),
-                 SQLITE_OK);
-        sqlite3_stmt *count = nullptr;
-        sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM signin_requests", -1, &count, nullptr);
-        QCOMPARE(sqlite3_step(count), SQLITE_ROW);
-        const int rows = sqlite3_column_int(count, 0);
-        sqlite3_finalize(count);
-        sqlite3_close(db);
-        QCOMPARE(rows, 1);
+        Database db((server.dataDir() + "/tabrel.db").toStdString());
+        auto reading = db.read();
+        auto count = db.prepare("SELECT COUNT(*) FROM signin_requests");
+        QVERIFY(count.step());
+        QCOMPARE(count.integer(0), std::int64_t(1));
     }
 };
 

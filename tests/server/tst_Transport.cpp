@@ -30,49 +30,37 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() { QVERIFY(stopServer()); }
-
-    void bodiesAreRefusedFromTheirHead_data() {
-        QTest::addColumn<bool>("signedIn");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("headers");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("notice");
-        const auto row = [](const char *name, bool signedIn, const char *path, const char *headers,
-                            int status, const char *notice) {
-            QTest::newRow(name) << signedIn << path << headers << status << notice;
-        };
-        // Only heads are sent: a server that waited for the body would not answer.
-        row("chunked", true, "/sheets", "Transfer-Encoding: chunked\r\n", 411, "length-required");
-        row("no length", true, "/sheets", "", 411, "length-required");
-        row("gzip", true, "/sheets", "Content-Encoding: gzip\r\nContent-Length: 2000000\r\n", 415,
-            "unsupported-encoding");
-        row("over the default 64 MiB", true, "/sheets", "Content-Length: 67108865\r\n", 413, "too-large");
-        row("asking first", true, "/sheets", "Expect: 100-continue\r\nContent-Length: 67108865\r\n", 413,
-            "too-large");
-        row("a form over 1 MiB", true, "/sheets/1/rename", "Content-Length: 1048577\r\n", 413, "too-large");
-        row("not a number", true, "/sheets", "Content-Length: 12x\r\n", 400, "bad-request");
-        row("no session", false, "/sheets", "Content-Length: 1000000\r\n", 401, "signed-out");
-        row("sign-in over 64 KiB", false, "/native/request", "Content-Length: 65537\r\n", 413, "too-large");
-    }
-
+    // Only heads are sent: a server that waited for the body would not answer.
     void bodiesAreRefusedFromTheirHead() {
-        QFETCH(bool, signedIn);
-        QFETCH(QString, path);
-        QFETCH(QString, headers);
-        QFETCH(int, status);
-        QFETCH(QString, notice);
-        RawConnection connection(m_server->port());
-        QVERIFY(connection.send(head("POST", path.toStdString(),
-                                     headers.toStdString() + (signedIn ? cookie() : std::string()) +
-                                         "Content-Type: application/json\r\n")));
-        const auto answer = connection.answer(answerLimit);
-        QVERIFY2(answer, "no answer before the body");
-        QCOMPARE(answer->status, status);
-        QCOMPARE(QString::fromStdString(nlohmann::json::parse(answer->body)["notice"].get<std::string>()),
-                 notice);
-        // The unread body cannot be told from the next request: the connection ends.
-        QCOMPARE(answer->header("connection"), std::string("close"));
-        QVERIFY(connection.closedWithin(answerLimit));
+        const struct {
+            bool signedIn;
+            std::string path, headers;
+            int status;
+            std::string notice;
+        } cases[] = {
+            {true, "/sheets", "Transfer-Encoding: chunked\r\n", 411, "length-required"},
+            {true, "/sheets", "", 411, "length-required"},
+            {true, "/sheets", "Content-Encoding: gzip\r\nContent-Length: 2000000\r\n", 415,
+             "unsupported-encoding"},
+            {true, "/sheets", "Content-Length: 67108865\r\n", 413, "too-large"}, // over the default 64 MiB
+            {true, "/sheets", "Expect: 100-continue\r\nContent-Length: 67108865\r\n", 413, "too-large"},
+            {true, "/sheets/1/rename", "Content-Length: 1048577\r\n", 413, "too-large"}, // a form over 1 MiB
+            {true, "/sheets", "Content-Length: 12x\r\n", 400, "bad-request"},
+            {false, "/sheets", "Content-Length: 1000000\r\n", 401, "signed-out"},
+            {false, "/native/request", "Content-Length: 65537\r\n", 413, "too-large"}}; // sign-in over 64 KiB
+        for (const auto &refusal : cases) {
+            RawConnection connection(m_server->port());
+            QVERIFY(connection.send(head("POST", refusal.path,
+                                         refusal.headers + (refusal.signedIn ? cookie() : std::string()) +
+                                             "Content-Type: application/json\r\n")));
+            const auto answer = connection.answer(answerLimit);
+            QVERIFY2(answer, "no answer before the body");
+            QCOMPARE(answer->status, refusal.status);
+            QCOMPARE(nlohmann::json::parse(answer->body)["notice"].get<std::string>(), refusal.notice);
+            // The unread body cannot be told from the next request: the connection ends.
+            QCOMPARE(answer->header("connection"), std::string("close"));
+            QVERIFY(connection.closedWithin(answerLimit));
+        }
     }
 
     // Home page, refusal, unknown path, approval page, HTTP/1.0 and a request that is no request.
@@ -90,18 +78,6 @@ private Q_SLOTS:
         }
     }
 
-    void streamsAreChunked() {
-        auto http = m_server->client(m_ann);
-        RawConnection connection(m_server->port());
-        QVERIFY(connection.send("GET " + newSheet(http).tab() +
-                                "/stream HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n" + cookie() +
-                                "\r\n"));
-        const auto answer = connection.answer(answerLimit);
-        QVERIFY(answer);
-        QCOMPARE(answer->status, 200);
-        QCOMPARE(answer->header("transfer-encoding"), std::string("chunked"));
-    }
-
     void slowHeadsAreCutOffWhileOthersAreServed() {
         // Eight connections from one address trickle a request head; each would finish only after
         // a minute, and the server is not to wait that long.
@@ -113,10 +89,8 @@ private Q_SLOTS:
         // The address's share is taken: one more is turned away at once, without a thread.
         RawConnection extra(m_server->port(), "127.0.0.9");
         QCOMPARE(extra.answer(answerLimit).value_or(RawConnection::Answer{}).status, 503);
-
         // Another address is answered meanwhile.
         QCOMPARE(homePageFrom("127.0.0.10"), 200);
-
         // Sending steadily does not keep a head alive past its deadline.
         int cut = 0;
         for (int tick = 0; tick < 120 && cut < 8; ++tick) {
@@ -128,7 +102,6 @@ private Q_SLOTS:
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
         QCOMPARE(cut, 8);
-
         // Its connections gone, the address is served again.
         QCOMPARE(homePageFrom("127.0.0.9"), 200);
     }

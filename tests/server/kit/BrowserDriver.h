@@ -11,13 +11,8 @@
 #include <string>
 
 // A real browser for the server's pages: headless Chromium driven through chromedriver's W3C
-// WebDriver HTTP interface, with a fresh profile each time.
-//
-//     BrowserDriver browser;
-//     QVERIFY2(browser.start(), browser.error().c_str());
-//     browser.open(origin + "/native/start?id=" + id);
-//     browser.type("#email", "ann@example.com");
-//     browser.click("button[value=approve]");
+// WebDriver HTTP interface, with a fresh profile each time: start(), open(url), then type() into
+// and click() on elements named by CSS selectors.
 class BrowserDriver {
 public:
     BrowserDriver();

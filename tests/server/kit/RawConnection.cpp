@@ -96,22 +96,18 @@ std::optional<RawConnection::Answer> RawConnection::answer(std::chrono::millisec
     if (head.size() < 12 || !head.starts_with("HTTP/1."))
         return std::nullopt;
     result.status = std::atoi(head.c_str() + 9);
-    std::size_t at = head.find("\r\n");
-    while (at != std::string::npos && at < head.size()) {
-        const std::size_t next = head.find("\r\n", at + 2);
-        const std::string line =
-            head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+    // Header lines after the status line; names in lower case, values without leading spaces.
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos; at = head.find("\r\n", at + 2)) {
+        const std::string line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
         const auto colon = line.find(':');
-        if (colon != std::string::npos) {
-            std::string name = line.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-            std::string value = line.substr(colon + 1);
-            while (!value.empty() && value.front() == ' ')
-                value.erase(0, 1);
-            result.headers[name] = value;
-        }
-        at = next;
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        result.headers[name] = value;
     }
     m_buffer = rest;
     if (const auto length = result.headers.find("content-length"); length != result.headers.end()) {

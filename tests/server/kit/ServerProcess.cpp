@@ -157,8 +157,7 @@ std::string ServerProcess::base64url(const QByteArray &bytes) {
 
 std::optional<ServerProcess::SignInRequest> ServerProcess::requestSignIn() {
     QByteArray random(32, '\0');
-    for (auto &byte : random)
-        byte = static_cast<char>(QRandomGenerator::system()->bounded(256));
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 8);
     SignInRequest request;
     request.verifier = base64url(random);
     request.challenge = base64url(
@@ -181,14 +180,14 @@ int ServerProcess::approve(const std::string &id, const std::string &email, cons
     const auto page = browser.get("/native/start?id=" + id);
     if (!page || page->status != 200)
         return page ? page->status : -1;
+    const std::map<std::string, std::string> form = {
+        {"id", id}, {"email", email}, {"password", password}, {"action", "approve"}};
+    auto answer = browser.postForm("/native/start", form);
     // After wrong passwords the server asks to wait a moment; a person waits and tries again.
-    auto answer = browser.postForm(
-        "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
     for (int retry = 0; retry < 10 && answer && answer->status == 429 && answer->has_header("Retry-After");
          ++retry) {
         std::this_thread::sleep_for(std::chrono::seconds(std::stoi(answer->get_header_value("Retry-After"))));
-        answer = browser.postForm(
-            "/native/start", {{"id", id}, {"email", email}, {"password", password}, {"action", "approve"}});
+        answer = browser.postForm("/native/start", form);
     }
     if (!answer)
         return -1;

@@ -14,13 +14,7 @@
 
 // Runs tabrel-server as a child process on a free loopback port with its own data folder, and
 // signs people in the way the application and a browser would. For server tests and for
-// end-to-end tests of the client.
-//
-//     ServerProcess server;
-//     QVERIFY2(server.start(), qPrintable(server.errorString()));
-//     QVERIFY(server.addUser("ann@example.com", "Ann", "correct horse"));
-//     const auto session = server.signIn("ann@example.com", "correct horse");
-//     auto client = server.client(session);
+// end-to-end tests of the client: start(), addUser(), signIn(), then client(session).
 class ServerProcess {
 public:
     struct Options {
