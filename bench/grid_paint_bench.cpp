@@ -124,13 +124,13 @@ Frame prepare(const SheetGrid &grid, const SheetModel &model, QSize size) {
     const QColor label = grid.palette().color(QPalette::Text);
     for (qint64 r = r0; r <= r1; ++r) {
         for (qint64 c = c0; c <= c1; ++c) {
-            const auto found = model.cells().constFind({r, c});
-            if (found == model.cells().constEnd())
+            const Cell *found = model.cells().find({r, c});
+            if (!found)
                 continue;
             const QRectF rect(geometry.columnStart(c) - offset.x(), geometry.rowStart(r) - offset.y(),
                               geometry.width(c), geometry.height(r));
             frame.cells.emplace_back(rect,
-                                     SheetCellPainter::look(&*found, model.styleOf({r, c}), false, label));
+                                     SheetCellPainter::look(found, model.styleOf({r, c}), false, label));
         }
     }
     for (qint64 c = c0; c <= c1; ++c) {

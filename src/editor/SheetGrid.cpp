@@ -189,14 +189,14 @@ const SheetCellLook *SheetGrid::lookAt(const Coordinate &cell) {
     if (cached != m_looks.constEnd())
         return &*cached;
     const CellMap &cells = m_model->cells();
-    const auto found = cells.constFind(cell);
-    if (found == cells.constEnd())
+    const Cell *found = cells.find(cell);
+    if (!found)
         return nullptr;
     if (m_looks.size() >= maximumCachedLooks)
         m_looks.clear();
     const CellStyle *style = m_model->styleOf(cell);
     return &*m_looks.insert(cell,
-                            SheetCellPainter::look(&*found, style, m_dark, palette().color(QPalette::Text)));
+                            SheetCellPainter::look(found, style, m_dark, palette().color(QPalette::Text)));
 }
 
 QColor SheetGrid::lineColor(const QPalette &colors) {

@@ -43,14 +43,12 @@ public:
             return {};
         const SheetModel &model = m_grid->model();
         if (type == QAccessible::Name) {
-            const auto found = model.cells().constFind(m_cell);
-            return m_cell.ref() + QStringLiteral(", ") +
-                   (found == model.cells().constEnd() ? mac("Empty") : found->display);
+            const Cell *found = model.cells().find(m_cell);
+            return m_cell.ref() + QStringLiteral(", ") + (found ? found->display : mac("Empty"));
         }
         if (type == QAccessible::Value) {
             const CellStyle *style = model.styleOf(m_cell);
-            const auto found = model.cells().constFind(m_cell);
-            if (found != model.cells().constEnd() && style && style->lc.value_or(false))
+            if (model.cells().contains(m_cell) && style && style->lc.value_or(false))
                 return mac("Imported colours have low contrast");
         }
         return {};

@@ -13,66 +13,39 @@ bool SheetModel::mayStartBulkEdit() {
     return true;
 }
 
-namespace {
-// The raw texts of a range, row by row; an empty cell gives an empty string. A range with a quarter as
-// many positions as the sheet has stored cells, or more, is filled by one pass over the cells, which
-// costs far less than hashing every position.
-std::vector<QStringView> rawTexts(const CellMap &cells, const CellRange &range) {
-    const qint64 columns = range.columnCount();
-    std::vector<QStringView> raws(size_t(range.rowCount() * columns));
-    if (qint64(raws.size()) * 4 >= cells.size()) {
-        // The hash keeps its cells in no useful order, so each one is a cache miss; asking for the
-        // cells a few steps ahead lets those misses overlap.
-        constexpr int lookahead = 16;
-        auto ahead = cells.cbegin();
-        for (int i = 0; i < lookahead && ahead != cells.cend(); ++i)
-            ++ahead;
-        for (auto it = cells.cbegin(); it != cells.cend(); ++it) {
-            if (ahead != cells.cend()) {
-                // A cell straddles cache lines; its position and raw text lie in its first 64 bytes.
-                const char *next = reinterpret_cast<const char *>(&*ahead);
-                __builtin_prefetch(next);
-                __builtin_prefetch(next + 63);
-                ++ahead;
-            }
-            const Cell &cell = *it;
-            if (range.contains(cell.coordinate()))
-                raws[size_t((cell.r - range.start.r) * columns + cell.c - range.start.c)] = cell.raw;
-        }
-        return raws;
-    }
-    auto raw = raws.begin();
-    for (qint64 r = range.start.r; r <= range.end.r; ++r) {
-        for (qint64 c = range.start.c; c <= range.end.c; ++c, ++raw) {
-            const auto found = cells.constFind(Coordinate{r, c});
-            if (found != cells.constEnd())
-                *raw = found->raw;
-        }
-    }
-    return raws;
-}
-} // namespace
-
 void SheetModel::copy() {
     const CellRange source = m_selection;
-    const std::vector<QStringView> raws = rawTexts(m_cells, source);
-    qsizetype length = 0;
-    for (const QStringView raw : raws)
-        length += raw.size() + 1;
+    const qint64 lastTab = source.columnCount() - 1; // tabs in each row of the text
     QString text;
-    text.reserve(length);
-    auto raw = raws.cbegin();
-    for (qint64 r = source.start.r; r <= source.end.r; ++r) {
-        if (r > source.start.r)
+    // Where the text has got to: the row being written and the tabs written in it.
+    qint64 row = source.start.r;
+    qint64 tabs = 0;
+    const auto addTabs = [&text](qint64 count) {
+        if (count == 1)
+            text += u'\t'; // the common case, far cheaper than a resize
+        else if (count > 1)
+            text.resize(text.size() + count, u'\t');
+    };
+    const auto finishRowsBefore = [&](qint64 r) {
+        for (; row < r; ++row, tabs = 0) {
+            addTabs(lastTab - tabs);
             text += u'\n';
-        for (qint64 c = source.start.c; c <= source.end.c; ++c) {
-            if (c > source.start.c)
-                text += u'\t';
-            TSV::appendField(text, *raw++);
         }
-    }
+    };
+    // Stored cells arrive in reading order; the empty positions between them are filled in.
+    m_cells.forEachIn(source, [&](const Cell &cell) {
+        finishRowsBefore(cell.r);
+        const qint64 column = cell.c - source.start.c;
+        addTabs(column - tabs);
+        tabs = column;
+        TSV::appendField(text, cell.raw);
+    });
+    finishRowsBefore(source.end.r);
+    addTabs(lastTab - tabs);
     assign(m_copied, std::optional<CellRange>(source), &SheetModel::copiedChanged);
-    assign(m_copiedText, std::move(text), &SheetModel::copiedTextChanged);
+    // Comparing a large copy with the last one costs as much as building it: always announce it.
+    m_copiedText = std::move(text);
+    Q_EMIT copiedTextChanged();
     m_clipboard->setText(m_copiedText);
 }
 

@@ -8,8 +8,8 @@
 #include <cmath>
 
 const CellStyle *SheetModel::styleOf(const Coordinate &cell) const {
-    const auto found = m_cells.constFind(cell);
-    const QString key = found == m_cells.constEnd() ? QString() : found->f.value_or(QString());
+    const Cell *found = m_cells.find(cell);
+    const QString key = found ? found->f.value_or(QString()) : QString();
     const auto style = m_styles.constFind(key);
     return style == m_styles.constEnd() ? nullptr : &style.value();
 }
@@ -86,14 +86,14 @@ QCoro::Task<> SheetModel::fitColumn(qint64 col) {
     if (col < 0 || col >= visibleCols() || !mayWrite() || m_busy || hasUnconfirmedChanges())
         co_return;
     double width = minimumFitWidth;
-    for (auto it = m_cells.cbegin(); it != m_cells.cend(); ++it) {
-        if (it.key().c != col)
-            continue;
-        const CellStyle *style = styleOf(it.key());
+    m_cells.forEach([&](const Cell &cell) {
+        if (cell.c != col)
+            return;
+        const CellStyle *style = styleOf(cell.coordinate());
         const bool bold = style && style->b.value_or(false);
         const bool italic = style && style->i.value_or(false);
-        width = std::max(width, m_measure(it->display, bold, italic) + fitMargin);
-    }
+        width = std::max(width, m_measure(cell.display, bold, italic) + fitMargin);
+    });
     const qint64 size = std::min(static_cast<qint64>(std::ceil(width)), maximumFitWidth);
     co_await resize(QStringLiteral("col"), size, col);
 }

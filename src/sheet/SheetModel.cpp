@@ -108,8 +108,8 @@ void SheetModel::replaceGrid(CellMap cells, StyleMap styles, Sizes sizes) {
 }
 
 QString SheetModel::rawAt(const Coordinate &cell) const {
-    const auto found = m_cells.constFind(cell);
-    return found == m_cells.constEnd() ? QString() : found->raw;
+    const Cell *found = m_cells.find(cell);
+    return found ? found->raw : QString();
 }
 
 void SheetModel::refreshDraftIfClean() {
@@ -250,10 +250,6 @@ QCoro::Task<> SheetModel::refresh(CancellationToken token) {
         return fetchTile(m_client, m_wire, path, prefetch.token());
     };
     auto snapshot = std::make_shared<GridSnapshot>();
-    // Room for the largest window a page shows; the page's own numbers come from the server and
-    // may be anything, so they never size an allocation directly.
-    if (visibleRows() > 0 && visibleCols() > 0)
-        snapshot->cells.reserve(std::min(visibleRows(), qint64(500)) * std::min(visibleCols(), qint64(200)));
     // Up to `tilesAhead` tiles wait in order; the oldest is merged while the others travel or decode.
     constexpr std::size_t tilesAhead = 4;
     std::optional<Tile> next =
@@ -319,10 +315,8 @@ QCoro::Task<> SheetModel::accept(GridResponse response, CancellationToken token)
         co_return;
     }
     if (response.cells && !response.cells->isEmpty()) {
-        for (Cell &cell : *response.cells) {
-            const Coordinate at = cell.coordinate();
-            m_cells.emplace(at, std::move(cell)); // insert would copy
-        }
+        for (Cell &cell : *response.cells)
+            m_cells.insert(std::move(cell));
         Q_EMIT cellsChanged();
     }
     if (response.formats && !response.formats->isEmpty()) {

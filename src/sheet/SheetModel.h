@@ -5,6 +5,7 @@
 #include "connection/NativeClock.h"
 #include "connection/NativeConnectivity.h"
 #include "connection/NativeTransport.h"
+#include "sheet/CellMap.h"
 #include "sheet/Coordinate.h"
 #include "sheet/SheetComments.h"
 #include "sheet/SheetEventParser.h"

@@ -57,7 +57,6 @@ struct Sizes {
     static Sizes decode(const JsonObject &object);
 };
 
-using CellMap = QHash<Coordinate, Cell>;
 using StyleMap = QHash<QString, CellStyle>;
 
 // Styles by format key, as a grid response's "formats" object holds them.

@@ -40,10 +40,8 @@ QCoro::Task<Result> onWorker(Work work) {
 // Adds one decoded tile to the snapshot: its cells and styles over earlier ones, its sizes instead.
 void mergeInto(GridResponse tile, GridSnapshot &snapshot) {
     if (tile.cells) {
-        for (Cell &cell : *tile.cells) {
-            const Coordinate at = cell.coordinate();
-            snapshot.cells.emplace(at, std::move(cell)); // insert would copy
-        }
+        for (Cell &cell : *tile.cells)
+            snapshot.cells.insert(std::move(cell));
     }
     if (tile.formats) {
         for (auto it = tile.formats->cbegin(); it != tile.formats->cend(); ++it)

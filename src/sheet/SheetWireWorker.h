@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sheet/CellMap.h"
 #include "sheet/SheetWire.h"
 
 #include <QByteArray>

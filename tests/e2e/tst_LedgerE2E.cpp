@@ -19,9 +19,10 @@ using Grid = QHash<Coordinate, QString>; // non-empty raw texts
 
 Grid rawTexts(const CellMap &cells) {
     Grid grid;
-    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
-        if (!it->raw.isEmpty())
-            grid.insert(it.key(), it->raw);
+    cells.forEach([&grid](const Cell &cell) {
+        if (!cell.raw.isEmpty())
+            grid.insert(cell.coordinate(), cell.raw);
+    });
     return grid;
 }
 

@@ -86,7 +86,7 @@ private Q_SLOTS:
         server->setCell(1, 2, "=B1*2");
         server->setCell(2, 4, "x\ty");
         for (int c = 0; c < 26; ++c)
-            server->setCell(20, c, "f"); // more stored cells than the small block has positions
+            server->setCell(20, c, "f");
         runTask(model->refresh());
         model->select({1, 2});
         model->extendSelection({2, 4});
@@ -99,7 +99,11 @@ private Q_SLOTS:
         QCOMPARE(writes.size(), 6);
         QCOMPARE(writes[0].dump(), R"({"c":3,"fromC":2,"fromR":1,"r":5,"raw":"=B1*2"})");
         QCOMPARE(writes[5].dump(), R"({"c":5,"fromC":4,"fromR":2,"r":6,"raw":"x\ty"})");
-        // A block as large as the stored cells is read in one pass over them: same text.
+        model->select({1, 2});
+        model->extendSelection({3, 4}); // an empty last row keeps its tabs
+        model->copy();
+        QCOMPARE(clipboard->text(), std::optional<QString>("=B1*2\t\t\n\t\t\"x\ty\"\n\t\t"));
+        // A block taller than the stored rows: the rows between stay as tabs.
         model->select({1, 0});
         model->extendSelection({20, 25});
         model->copy();

@@ -140,7 +140,8 @@ void SheetTableRows::paintEvent(QPaintEvent *event) {
             const TableCell &shown = rows.at(r).Cells.at(i);
             const Coordinate at{shown.R, shown.C};
             // The grid's copy of the cell carries its format key and whether it holds a number.
-            Cell cell = m_model->cells().value(at, Cell{shown.R, shown.C, {}, {}, {}, {}});
+            const Cell *stored = m_model->cells().find(at);
+            Cell cell = stored ? *stored : Cell{shown.R, shown.C, {}, {}, {}, {}};
             cell.raw = shown.Raw;
             cell.display = shown.Display;
             const QRectF rect = cellRect(r, i);
