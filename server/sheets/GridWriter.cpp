@@ -287,8 +287,16 @@ GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Or
     change.stamps = static_cast<std::int64_t>(steps.size());
     // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
     std::vector<Position> changed;
+    // Values written where no formula is, nor among them, calculate nothing and need no deep
+    // stack: they save the two thread switches of the calculation thread.
+    const bool plain = !formulas.holdsFormulas() &&
+                       std::none_of(inputs.begin(), inputs.end(),
+                                    [](const auto &input) { return FormulaText::isFormula(input.raw); });
     try {
-        CalculationThread::run([&] { changed = formulas.set(inputs); });
+        if (plain)
+            changed = formulas.set(inputs);
+        else
+            CalculationThread::run([&] { changed = formulas.set(inputs); });
     } catch (const FormulaEngine::ChainTooLong &tooLong) {
         throw Refusal(422, "chain-too-long", tooLong.what());
     }
