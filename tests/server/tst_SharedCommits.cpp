@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -158,6 +159,50 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(ones.size(), std::size_t(stored));
+    }
+
+    // A format reads the cells it restyles from what is committed: it must not write back, over a
+    // cell write still waiting for its group, the text the cell had before. Formats and sizes
+    // publish after the writes made before them.
+    void formatsKeepTheWritesBeforeThem() {
+        Fixture f;
+        constexpr int writes = 150;
+        std::atomic<bool> stop = false;
+        std::thread formatter([&] {
+            GridWriter::FormatChange bold;
+            bold.r2 = 0;
+            bold.c2 = 3;
+            while (!stop) {
+                bold.bold = !bold.bold.value_or(false);
+                f.writer.format(f.tab, bold);
+                f.writer.resize(f.tab, "col", 0, *bold.bold ? 80 : 100);
+            }
+        });
+        std::vector<std::thread> threads;
+        for (int w = 0; w < 2; ++w) {
+            threads.emplace_back([&, w] {
+                for (int k = 0; k < writes; ++k)
+                    f.write(0, w, std::to_string(k));
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        stop = true;
+        formatter.join();
+        for (const auto &cell : f.writer.read(f.tab, 0, 0, 1, 2).cells)
+            QCOMPARE(cell.raw, std::to_string(writes - 1));
+        // In version order, each format shows the text of the write published last.
+        std::map<std::int64_t, std::string> last;
+        for (std::size_t i = 1; i < f.published.size(); ++i)
+            QVERIFY2(f.published[i].version > f.published[i - 1].version, "published out of version order");
+        for (const auto &change : f.published) {
+            for (const auto &cell : change.cells) {
+                if (change.stamps)
+                    last[cell.c] = cell.raw;
+                else
+                    QCOMPARE(cell.raw, last[cell.c]);
+            }
+        }
     }
 };
 
