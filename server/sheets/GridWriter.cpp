@@ -223,16 +223,7 @@ GridChange GridWriter::write(TabState &tab, std::int64_t tabId, const Origin &or
                              const Planner &planner) {
     std::unique_lock tabLock(tab.mutex);
     dropLost(tab);
-    const Plan plan = planner();
-    Staged staged;
-    try {
-        staged = stage(tab, tabId, origin, plan);
-    } catch (...) {
-        // The model may now hold what the database refused: rebuild it from the database next time.
-        tab.engine.reset();
-        tab.cells.reset();
-        throw;
-    }
+    Staged staged = stage(tab, tabId, origin, planner());
     used(tab);
     tabLock.unlock();
     finish(tab, tabId, staged);
@@ -282,6 +273,18 @@ GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Or
         checkRoom(tab, tabId, static_cast<std::int64_t>(added.size()));
     }
 
+    // From here on the model holds the write: if it goes no further, the model is rebuilt from the
+    // database next time.
+    struct Rollback {
+        TabState &tab;
+        bool armed = true;
+        ~Rollback() {
+            if (armed) {
+                tab.engine.reset();
+                tab.cells.reset();
+            }
+        }
+    } rollback{tab};
     Staged staged;
     GridChange &change = staged.change;
     change.stamps = static_cast<std::int64_t>(steps.size());
@@ -351,6 +354,7 @@ GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Or
     tab.lastGroup = staged.group;
     staged.turn = tab.order.take();
     staged.publish = !steps.empty();
+    rollback.armed = false;
     return staged;
 }
 
