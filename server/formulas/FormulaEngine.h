@@ -66,6 +66,8 @@ public:
     Value value(std::int64_t r, std::int64_t c) const;
     // Cells held.
     std::size_t size() const { return m_cells; }
+    // True when some cell holds a formula: then a write may recalculate others.
+    bool holdsFormulas() const { return !m_formulas.empty(); }
     // What this model takes of the heap, estimated, for the memory budget of all models. An empty
     // model already takes megabytes: ixion keeps a store for each of the sheet's 16,384 columns.
     std::size_t memoryBytes() const { return emptyModelBytes + m_cellBytes; }

@@ -8,10 +8,12 @@
 #include "sheets/GridStore.h"
 #include "sheets/Palette.h"
 #include "storage/Database.h"
+#include "storage/DatabaseError.h"
 #include "storage/GroupTransaction.h"
 #include "storage/Transaction.h"
 
 #include <algorithm>
+#include <exception>
 #include <set>
 
 #if defined(__GLIBC__)
@@ -202,23 +204,34 @@ void GridWriter::attachStyles(GridChange &change) {
 
 GridChange GridWriter::writeCells(std::int64_t tabId, std::optional<std::int64_t> accountId,
                                   const std::vector<CellWrite> &writes) {
-    const auto tab = state(tabId);
-    std::lock_guard tabLock(tab->mutex);
-    auto change = writeLocked(*tab, tabId, Origin{accountId, "edit"}, Plan{writes, {}});
-    used(*tab);
-    return change;
+    return write(*state(tabId), tabId, Origin{accountId, "edit"}, [&] { return Plan{writes, {}}; });
 }
 
 GridChange GridWriter::rewrite(std::int64_t tabId, const Origin &origin, const Planner &planner) {
-    const auto tab = state(tabId);
-    std::lock_guard tabLock(tab->mutex);
-    auto change = writeLocked(*tab, tabId, origin, planner());
-    used(*tab);
-    return change;
+    return write(*state(tabId), tabId, origin, planner);
 }
 
-GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin,
-                                   const Plan &plan) {
+void GridWriter::dropLost(TabState &tab) {
+    if (tab.lastGroup && m_db.lost(tab.lastGroup)) {
+        tab.engine.reset();
+        tab.cells.reset();
+        tab.lastGroup.reset();
+    }
+}
+
+GridChange GridWriter::write(TabState &tab, std::int64_t tabId, const Origin &origin,
+                             const Planner &planner) {
+    std::unique_lock tabLock(tab.mutex);
+    dropLost(tab);
+    Staged staged = stage(tab, tabId, origin, planner());
+    used(tab);
+    tabLock.unlock();
+    finish(tab, tabId, staged);
+    return std::move(staged.change);
+}
+
+GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Origin &origin,
+                                     const Plan &plan) {
     const auto &writes = plan.writes;
     FormulaEngine &formulas = engine(tab, tabId);
 
@@ -260,77 +273,118 @@ GridChange GridWriter::writeLocked(TabState &tab, std::int64_t tabId, const Orig
         checkRoom(tab, tabId, static_cast<std::int64_t>(added.size()));
     }
 
-    GridChange change;
-    change.stamps = static_cast<std::int64_t>(steps.size());
-    try {
-        // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
-        std::vector<Position> changed;
-        try {
-            CalculationThread::run([&] { changed = formulas.set(inputs); });
-        } catch (const FormulaEngine::ChainTooLong &tooLong) {
-            throw Refusal(422, "chain-too-long", tooLong.what());
-        }
-        std::map<Position, std::string> written;
-        for (const auto &input : inputs)
-            written[{input.r, input.c}] = input.raw;
-
-        auto lock = m_db.lockToJoin();
-        GroupTransaction transaction(m_db);
-        const std::uint64_t base = m_store.version(tabId);
-        std::uint64_t version = base;
-        std::optional<std::int64_t> changeId;
-        for (const auto &step : steps) {
-            const auto id =
-                m_store.logEdit(tabId, step.position.first, step.position.second, origin.accountId,
-                                step.oldRaw, step.newRaw, ++version, origin.kind, changeId);
-            changeId = changeId.value_or(id);
-        }
-        for (const auto id : plan.reverses)
-            m_store.markUndone(id);
-        std::map<std::int64_t, CellStyle> styleCache;
-        change.cells.reserve(changed.size());
-        std::int64_t cellsAdded = 0;
-        for (const auto &[r, c] : changed) {
-            const auto stored = m_store.cell(tabId, r, c);
-            StoredCell cell = stored.value_or(StoredCell{r, c, {}, {}, {}, false, {}});
-            if (const auto it = written.find({r, c}); it != written.end())
-                cell.raw = it->second;
-            CellStyle style;
-            if (cell.styleId) {
-                auto cached = styleCache.find(*cell.styleId);
-                if (cached == styleCache.end())
-                    cached = styleCache.emplace(*cell.styleId, m_store.style(*cell.styleId)).first;
-                style = cached->second;
+    // From here on the model holds the write: if it goes no further, the model is rebuilt from the
+    // database next time.
+    struct Rollback {
+        TabState &tab;
+        bool armed = true;
+        ~Rollback() {
+            if (armed) {
+                tab.engine.reset();
+                tab.cells.reset();
             }
-            present(cell, formulas.value(r, c), style);
-            m_store.put(tabId, cell);
-            cellsAdded += (stored ? 0 : 1) - (cell.removable() ? 1 : 0);
-            change.cells.push_back(std::move(cell));
         }
-        if (version != base)
-            m_store.setVersion(tabId, version);
-        change.version = version;
-        attachStyles(change);
-        const auto group = transaction.join();
-        lock.unlock();
-        // The tab stays held meanwhile: its changes are committed, published and answered in order.
-        m_db.waitDurable(group);
-        if (tab.cells)
-            *tab.cells += cellsAdded;
-    } catch (...) {
-        // The model may now hold what the database refused: rebuild it from the database next time.
-        tab.engine.reset();
-        tab.cells.reset();
-        throw;
+    } rollback{tab};
+    Staged staged;
+    GridChange &change = staged.change;
+    change.stamps = static_cast<std::int64_t>(steps.size());
+    // Unchanged cells are still recalculated: harmless, and the answer then shows their state.
+    std::vector<Position> changed;
+    // Values written where no formula is, nor among them, calculate nothing and need no deep
+    // stack: they save the two thread switches of the calculation thread.
+    const bool plain = !formulas.holdsFormulas() &&
+                       std::none_of(inputs.begin(), inputs.end(),
+                                    [](const auto &input) { return FormulaText::isFormula(input.raw); });
+    try {
+        if (plain)
+            changed = formulas.set(inputs);
+        else
+            CalculationThread::run([&] { changed = formulas.set(inputs); });
+    } catch (const FormulaEngine::ChainTooLong &tooLong) {
+        throw Refusal(422, "chain-too-long", tooLong.what());
     }
-    if (!steps.empty())
-        m_publisher(tabId, change);
-    return change;
+    std::map<Position, std::string> written;
+    for (const auto &input : inputs)
+        written[{input.r, input.c}] = input.raw;
+
+    auto lock = m_db.lockToJoin();
+    // The write before this one may have failed since this one read the cells: then what was
+    // worked out here rests on changes the database does not have.
+    if (tab.lastGroup && m_db.lost(tab.lastGroup))
+        throw DatabaseError("An earlier change of this sheet was not stored.");
+    GroupTransaction transaction(m_db);
+    const std::uint64_t base = m_store.version(tabId);
+    std::uint64_t version = base;
+    std::optional<std::int64_t> changeId;
+    for (const auto &step : steps) {
+        const auto id = m_store.logEdit(tabId, step.position.first, step.position.second, origin.accountId,
+                                        step.oldRaw, step.newRaw, ++version, origin.kind, changeId);
+        changeId = changeId.value_or(id);
+    }
+    for (const auto id : plan.reverses)
+        m_store.markUndone(id);
+    std::map<std::int64_t, CellStyle> styleCache;
+    change.cells.reserve(changed.size());
+    std::int64_t cellsAdded = 0;
+    for (const auto &[r, c] : changed) {
+        const auto stored = m_store.cell(tabId, r, c);
+        StoredCell cell = stored.value_or(StoredCell{r, c, {}, {}, {}, false, {}});
+        if (const auto it = written.find({r, c}); it != written.end())
+            cell.raw = it->second;
+        CellStyle style;
+        if (cell.styleId) {
+            auto cached = styleCache.find(*cell.styleId);
+            if (cached == styleCache.end())
+                cached = styleCache.emplace(*cell.styleId, m_store.style(*cell.styleId)).first;
+            style = cached->second;
+        }
+        present(cell, formulas.value(r, c), style);
+        m_store.put(tabId, cell);
+        cellsAdded += (stored ? 0 : 1) - (cell.removable() ? 1 : 0);
+        change.cells.push_back(std::move(cell));
+    }
+    if (version != base)
+        m_store.setVersion(tabId, version);
+    change.version = version;
+    attachStyles(change);
+    staged.group = transaction.join();
+    // Counted ahead of the commit, like the model; both are dropped if the group fails.
+    if (tab.cells)
+        *tab.cells += cellsAdded;
+    tab.lastGroup = staged.group;
+    staged.turn = tab.order.take();
+    staged.publish = !steps.empty();
+    rollback.armed = false;
+    return staged;
+}
+
+void GridWriter::finish(TabState &tab, std::int64_t tabId, const Staged &staged) {
+    struct Turn {
+        PublishOrder &order;
+        std::uint64_t turn;
+        ~Turn() { order.end(turn); }
+    };
+    std::exception_ptr failure;
+    try {
+        m_db.waitDurable(staged.group);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A failed write still waits for its turn: the ones after it wait for it to end.
+    tab.order.waitTurn(staged.turn);
+    const Turn turn{tab.order, staged.turn};
+    if (failure)
+        std::rethrow_exception(failure);
+    if (staged.publish)
+        m_publisher(tabId, staged.change);
 }
 
 GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
+    // The cells are read below from what is committed: the tab's cell writes must be settled.
+    tab->order.waitAll();
+    dropLost(*tab);
 
     // Everything is read and worked out first; the database lock is held only for the writing,
     // and reads of other requests never wait for it.
@@ -414,6 +468,8 @@ GridChange GridWriter::format(std::int64_t tabId, const FormatChange &request) {
 GridChange GridWriter::resize(std::int64_t tabId, const std::string &axis, std::int64_t index, double size) {
     const auto tab = state(tabId);
     std::lock_guard tabLock(tab->mutex);
+    // Published after the tab's cell writes, whose versions come before.
+    tab->order.waitAll();
     auto lock = m_db.lock();
     Transaction transaction(m_db);
     m_store.setSize(tabId, axis, index, size);

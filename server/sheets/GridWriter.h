@@ -2,6 +2,8 @@
 
 #include "base/ContentLimits.h"
 #include "sheets/GridChange.h"
+#include "sheets/PublishOrder.h"
+#include "storage/Database.h"
 
 #include <cstdint>
 #include <functional>
@@ -13,12 +15,14 @@
 #include <string>
 #include <vector>
 
-class Database;
 class FormulaEngine;
 class GridStore;
 
 // Every change to a tab's grid goes through here: cell writes (with their recalculation), formats
-// and sizes. Changes of one tab are serialised; each is committed, then published, then answered.
+// and sizes. Changes of one tab are made one at a time; each is committed, then published, then
+// answered. A cell write lets the next change of its tab start as soon as it has joined the open
+// group commit, so that the writes of a busy tab share one sync of the log; they still publish in
+// the order they were made, and a write that built on one whose group failed fails too.
 class GridWriter {
 public:
     struct CellWrite {
@@ -84,6 +88,17 @@ private:
         std::optional<std::int64_t> cells;
         std::uint64_t lastUse = 0; // under m_statesMutex
         std::int64_t bytes = 0;    // under m_statesMutex: the engine's size when last used
+        // The group commit holding the tab's latest cell write. While it may still fail, the model
+        // and the cell count include changes the database may not keep.
+        Database::Ticket lastGroup;
+        PublishOrder order;
+    };
+    // A cell write that has joined its group, not yet durable nor published.
+    struct Staged {
+        GridChange change;
+        Database::Ticket group;
+        std::uint64_t turn = 0;
+        bool publish = false;
     };
 
     std::shared_ptr<TabState> state(std::int64_t tabId);
@@ -96,7 +111,14 @@ private:
     // and the database lock.
     void checkRoom(TabState &tab, std::int64_t tabId, std::int64_t added);
     void attachStyles(GridChange &change);
-    GridChange writeLocked(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
+    // When the tab's latest cell write was in a group that failed, the model and the cell count
+    // are dropped, to be rebuilt from the database. The caller holds the tab's mutex.
+    void dropLost(TabState &tab);
+    // Runs a cell write up to joining the group; the tab's mutex is held throughout.
+    GridChange write(TabState &tab, std::int64_t tabId, const Origin &origin, const Planner &planner);
+    Staged stage(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
+    // Waits for the write's group to be durable and for its turn, then publishes it.
+    void finish(TabState &tab, std::int64_t tabId, const Staged &staged);
 
     Database &m_db;
     GridStore &m_store;

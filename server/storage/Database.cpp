@@ -195,6 +195,11 @@ void Database::waitDurable(const Ticket &ticket) {
         throw DatabaseError(*ticket->failure);
 }
 
+bool Database::lost(const Ticket &ticket) {
+    std::lock_guard state(m_groupMutex);
+    return ticket->done && ticket->failure.has_value();
+}
+
 Database::Reading::Reading(Database &db, std::unique_ptr<Connection> connection)
     : m_db(db), m_connection(std::move(connection)),
       m_previous(static_cast<Connection *>(readingConnections[&db])) {

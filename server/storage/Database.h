@@ -68,6 +68,8 @@ public:
     // the group was stored. Call without holding the writing lock.
     void waitDurable(const Ticket &ticket);
     static constexpr std::chrono::microseconds maxGatherWait{1000};
+    // True once the group of the ticket has ended without being stored.
+    bool lost(const Ticket &ticket);
     [[nodiscard]] Reading read();
 
     Statement prepare(std::string_view sql);

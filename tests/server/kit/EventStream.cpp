@@ -44,18 +44,22 @@ EventStream::~EventStream() {
 void EventStream::receive(const char *data, std::size_t size) {
     std::lock_guard lock(m_mutex);
     m_buffer.append(data, size);
+    // The lines are cut first and the buffer shortened once: a busy stream brings hundreds of
+    // lines in one piece, and erasing each from the front would copy the rest every time.
+    std::size_t start = 0;
     std::size_t end;
-    while ((end = m_buffer.find('\n')) != std::string::npos) {
-        std::string text = m_buffer.substr(0, end);
-        m_buffer.erase(0, end + 1);
+    while ((end = m_buffer.find('\n', start)) != std::string::npos) {
+        std::string_view text(m_buffer.data() + start, end - start);
+        start = end + 1;
         if (!text.empty() && text.back() == '\r')
-            text.pop_back();
+            text.remove_suffix(1);
         line(text);
     }
+    m_buffer.erase(0, start);
     m_changed.notify_all();
 }
 
-void EventStream::line(const std::string &text) {
+void EventStream::line(std::string_view text) {
     if (text.empty()) {
         if (!m_current.name.empty() || !m_current.data.empty())
             m_events.push_back(m_current);
@@ -63,7 +67,7 @@ void EventStream::line(const std::string &text) {
     } else if (text.starts_with(":")) {
         ++m_comments;
     } else if (text.starts_with("event:")) {
-        m_current.name = text.substr(text.size() > 6 && text[6] == ' ' ? 7 : 6);
+        m_current.name = std::string(text.substr(text.size() > 6 && text[6] == ' ' ? 7 : 6));
     } else if (text.starts_with("data:")) {
         if (!m_current.data.empty())
             m_current.data += "\n";

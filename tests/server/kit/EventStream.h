@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,7 +41,7 @@ public:
 
 private:
     void receive(const char *data, std::size_t size);
-    void line(const std::string &text);
+    void line(std::string_view text);
 
     httplib::Client m_client;
     mutable std::mutex m_mutex;
