@@ -24,16 +24,6 @@ NativeBrowserSignIn::Opener FakeBrowser::opener() {
     return [this](QUrl url) { return openIn(this, std::move(url)); };
 }
 
-ConnectionFixture::ConnectionFixture() {
-    resetSettings();
-}
-
-void ConnectionFixture::resetSettings() {
-    static int count = 0;
-    const QString path = folder.filePath(QStringLiteral("settings-%1.ini").arg(++count));
-    settings = std::make_shared<QSettings>(path, QSettings::IniFormat);
-}
-
 NativeConnection::Services ConnectionFixture::services() {
     NativeConnection::Services services;
     services.makeClient = scripted.factory();

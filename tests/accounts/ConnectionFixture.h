@@ -37,16 +37,14 @@ public:
     static constexpr auto scheme = "net.brevane.tabrel.test";
 
     QTemporaryDir folder;
-    std::shared_ptr<QSettings> settings;
+    std::shared_ptr<QSettings> settings =
+        std::make_shared<QSettings>(folder.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
     ScriptedServer scripted;
     std::shared_ptr<SteppingClock> clock = std::make_shared<SteppingClock>();
     std::shared_ptr<NativeFakePathSource> path = std::make_shared<NativeFakePathSource>();
     std::shared_ptr<NativeConnectivity> connectivity = NativeConnectivity::create(path);
     FakeBrowser browser;
 
-    ConnectionFixture();
-    // Replaces the settings file with a fresh, empty one.
-    void resetSettings();
     std::shared_ptr<NativeConnection> make(const QString &defaultServer = QLatin1String(server));
     NativeConnection::Services services();
 };

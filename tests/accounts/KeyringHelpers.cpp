@@ -18,11 +18,10 @@ QStringList storedKeys() {
         throw std::runtime_error("secret-tool did not finish");
     QStringList keys;
     const QString output = QString::fromUtf8(search.readAllStandardOutput() + search.readAllStandardError());
-    for (const QString &line : output.split(u'\n')) {
-        const QString prefix = QStringLiteral("attribute.user = ");
+    const QString prefix = QStringLiteral("attribute.user = ");
+    for (const QString &line : output.split(u'\n'))
         if (line.startsWith(prefix))
             keys.append(line.mid(prefix.size()));
-    }
     keys.sort();
     return keys;
 }

@@ -34,13 +34,3 @@ QCoro::Task<NativeResponse> ScriptedTransport::responseDetails(QString path, QSt
     token.throwIfCancelled();
     co_return response;
 }
-
-QCoro::Task<> ScriptedTransport::stream(QString, OpenHandler, LineHandler, CancellationToken) {
-    throw std::logic_error("ScriptedTransport::stream is not scripted");
-    co_return;
-}
-
-QCoro::Task<> ScriptedTransport::download(QString, QString, CancellationToken) {
-    throw std::logic_error("ScriptedTransport::download is not scripted");
-    co_return;
-}

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 // One request as a scripted client saw it.
 struct ScriptedRequest {
@@ -45,9 +46,12 @@ public:
     QCoro::Task<NativeResponse> responseDetails(QString path, QString method, std::optional<QByteArray> body,
                                                 QString contentType, qint64 maxBytes,
                                                 CancellationToken token) override;
-    QCoro::Task<> stream(QString path, OpenHandler onOpen, LineHandler onLine,
-                         CancellationToken token) override;
-    QCoro::Task<> download(QString path, QString destination, CancellationToken token) override;
+    QCoro::Task<> stream(QString, OpenHandler, LineHandler, CancellationToken) override {
+        throw std::logic_error("ScriptedTransport::stream is not scripted");
+    }
+    QCoro::Task<> download(QString, QString, CancellationToken) override {
+        throw std::logic_error("ScriptedTransport::download is not scripted");
+    }
 
 private:
     ScriptedServer *m_server;

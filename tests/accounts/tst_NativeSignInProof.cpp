@@ -20,7 +20,6 @@ private Q_SLOTS:
         QTest::newRow("padding") << good.left(42) + u'=' << false;
         // 32 bytes leave two unused bits in the last character: "A", "E", "I"... are canonical.
         QString lastBits = NativeSignInProof::base64Url(QByteArray(32, '\0'));
-        QCOMPARE(lastBits.back(), u'A');
         lastBits.back() = u'B';
         QTest::newRow("non-zero unused bits") << lastBits << false;
         lastBits.back() = u'E';
@@ -29,16 +28,17 @@ private Q_SLOTS:
         accented[10] = u'é';
         QTest::newRow("non-ASCII") << accented << false;
     }
-
     void valid() {
         QFETCH(QString, token);
         QFETCH(bool, expected);
         QCOMPARE(NativeSignInProof::valid(token), expected);
     }
 
-    void challengeFollowsRfc7636() {
+    // The challenge follows RFC 7636; SHA-256("abc") begins ba7816bf.
+    void digests() {
         QCOMPARE(NativeSignInProof::challenge(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
                  QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+        QCOMPARE(NativeSignInProof::comparisonCode(QStringLiteral("abc")), QStringLiteral("BA78-16BF"));
     }
 
     void verifierComesFromTheGenerator() {
@@ -46,19 +46,12 @@ private Q_SLOTS:
                                                      "6d 4e 2b 95 3d 7a 39 e7 ba 4d 2e 82 f1 d0 9a 1c");
         const auto fixed = [&bytes](int count) -> std::optional<QByteArray> { return bytes.left(count); };
         QCOMPARE(NativeSignInProof::newVerifier(fixed), NativeSignInProof::base64Url(bytes));
-
         const auto verifier = NativeSignInProof::newVerifier(NativeSignInProof::systemRandomBytes);
         QVERIFY(verifier);
         QVERIFY(NativeSignInProof::valid(*verifier));
         QVERIFY(*verifier != NativeSignInProof::newVerifier(NativeSignInProof::systemRandomBytes));
-
         QVERIFY(!NativeSignInProof::newVerifier([](int) { return std::nullopt; }));
         QVERIFY(!NativeSignInProof::newVerifier([](int) { return QByteArray(31, 'x'); }));
-    }
-
-    void comparisonCodeShape() {
-        // SHA-256("abc") begins ba7816bf.
-        QCOMPARE(NativeSignInProof::comparisonCode(QStringLiteral("abc")), QStringLiteral("BA78-16BF"));
     }
 
     void accountKeyAndName_data() {
@@ -72,7 +65,6 @@ private Q_SLOTS:
         row("empty gives host", "", "https://sheets.example:8443", "sheets.example");
         row("blank gives host", " \t", "http://localhost:8080", "localhost");
     }
-
     void accountKeyAndName() {
         QFETCH(QString, typed);
         QFETCH(QString, origin);
@@ -86,36 +78,23 @@ private Q_SLOTS:
         QVERIFY(NativeAccount::create(QUrl(origin), typed).id != account.id);
     }
 
-    void accountListRefusesForeignData_data() {
-        QTest::addColumn<QByteArray>("json");
-        QTest::newRow("missing name") << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\"}]");
-        QTest::newRow("bad origin") << QByteArray(
-            "[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]");
-        QTest::newRow("one bad entry spoils the list")
-            << QByteArray("[{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"},{\"id\":\"B\"}]");
-    }
-
+    // One bad entry spoils the list.
     void accountListRefusesForeignData() {
-        QFETCH(QByteArray, json);
-        QVERIFY(!NativeAccount::decodeList(json));
+        for (const char *json :
+             {"[{\"id\":\"A\",\"origin\":\"https://a.example\"}]",
+              "[{\"id\":\"A\",\"origin\":\"http://a b\",\"name\":\"A\"}]",
+              "[{\"id\":\"A\",\"origin\":\"https://a.example\",\"name\":\"A\"},{\"id\":\"B\"}]"})
+            QVERIFY2(!NativeAccount::decodeList(json), json);
     }
 
-    void defaultCallbackScheme_data() {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("scheme");
-        const auto row = [](const char *server, const char *scheme) {
-            QTest::newRow(server) << QString(server) << QString(scheme);
-        };
-        row("https://sheets.brevane.net", "net.brevane.tabrel.sheets");
-        row("http://localhost:8080", "net.brevane.tabrel.localhost");
-        row("http://[::1]:8080", "net.brevane.tabrel.1"); // IPv6 host, colons left out
-        row("sheets", "net.brevane.tabrel.app");          // no host
-    }
-
+    // An IPv6 host leaves out its colons; no host at all gives "app".
     void defaultCallbackScheme() {
-        QFETCH(QString, server);
-        QFETCH(QString, scheme);
-        QCOMPARE(NativeConnection::defaultCallbackScheme(server), scheme);
+        for (const auto &[server, scheme] :
+             {std::pair{"https://sheets.brevane.net", "net.brevane.tabrel.sheets"},
+              std::pair{"http://localhost:8080", "net.brevane.tabrel.localhost"},
+              std::pair{"http://[::1]:8080", "net.brevane.tabrel.1"},
+              std::pair{"sheets", "net.brevane.tabrel.app"}})
+            QCOMPARE(NativeConnection::defaultCallbackScheme(server), QString(scheme));
     }
 };
 

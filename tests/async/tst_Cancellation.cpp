@@ -18,7 +18,6 @@ private Q_SLOTS:
         CancellationToken never;
         auto unused = never.onCancel([&] { ++calls; });
         QVERIFY(!never.isCancelled());
-
         CancellationSource source;
         auto keep = source.token().onCancel([&] { ++kept; });
         {
@@ -44,11 +43,9 @@ private Q_SLOTS:
         QTimer::singleShot(10ms, [&] { shorterFired = true; });
         runTask(sleepFor(30ms, CancellationToken()));
         QVERIFY(shorterFired);
-
         CancellationSource source;
         QTimer::singleShot(20ms, [&] { source.cancel(); });
         QTimer longer;
-        longer.setSingleShot(true);
         longer.start(5s);
         QVERIFY_THROWS_EXCEPTION(CancellationError, runTask(sleepFor(10s, source.token())));
         QVERIFY(longer.isActive()); // ended by the cancel, well before its time
@@ -79,7 +76,6 @@ private Q_SLOTS:
         QVERIFY(!destroyed);
         QTRY_VERIFY_WITH_TIMEOUT(destroyed, 5000);
         QCOMPARE(reported, QStringList{"boom"});
-
         // Cancellation is a silent stop.
         startDetached(std::make_shared<int>(1), []() -> QCoro::Task<> {
             co_await sleepFor(1ms, CancellationToken());

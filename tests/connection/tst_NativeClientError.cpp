@@ -1,20 +1,46 @@
 #include "async/CancellationError.h"
 #include "connection/NativeClientError.h"
 #include "connection/NativeResponse.h"
+#include "connection/NativeStreamLines.h"
 
 #include <QTest>
 #include <QTimeZone>
 
 namespace {
+using SplitCase = std::tuple<QByteArray, QStringList, QString, qsizetype, qsizetype>;
+const QString tooLarge = QStringLiteral("The live update is too large. Reconnect to refresh it.");
+const QString invalidText = QStringLiteral("The live connection returned invalid text.");
+
+// Feeds the bytes through the chunk form in pieces of `piece` bytes, or one at a time through the
+// byte form (as the definition of the splitter reads) when `piece` is 0. Returns the lines (as bytes:
+// QString would drop a byte-order mark) and the failure's message.
+std::pair<QByteArrayList, QString> feed(const QByteArray &bytes, qsizetype piece, qsizetype lineLimit,
+                                        qsizetype eventLimit) {
+    NativeStreamLines lines(lineLimit, eventLimit);
+    QByteArrayList fed;
+    const auto take = [&fed](std::optional<QByteArrayView> line) {
+        if (line)
+            fed.append(line->toByteArray());
+    };
+    try {
+        for (qsizetype at = 0; at < bytes.size(); at += std::max<qsizetype>(piece, 1)) {
+            if (piece == 0)
+                take(lines.append(bytes[at]));
+            QByteArrayView rest = QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at));
+            while (!rest.isEmpty())
+                take(lines.append(rest));
+        }
+    } catch (const NativeClientError &error) {
+        return {fed, error.errorDescription()};
+    }
+    return {fed, QString()};
+}
+
 const QDateTime now = QDateTime(QDate(2024, 3, 5), QTime(12, 0, 0), QTimeZone::utc());
 
 QString composed(int status) {
     return QStringLiteral("The request could not be completed (%1). Your changes have not been confirmed.")
         .arg(status);
-}
-
-NativeHeaders retryAfterHeader(const QString &value) {
-    return {{QStringLiteral("retry-after"), value}};
 }
 } // namespace
 
@@ -29,7 +55,7 @@ private Q_SLOTS:
         using E = NativeClientError;
         const auto row = [](int status, std::optional<E> expected, const char *retry = nullptr) {
             QTest::addRow("%d%s%s", status, retry ? " retry-after " : "", retry ? retry : "")
-                << status << (retry ? retryAfterHeader(retry) : NativeHeaders()) << expected;
+                << status << (retry ? NativeHeaders{{"retry-after", retry}} : NativeHeaders()) << expected;
         };
         for (int status : {100, 300, 302, 422, 600})
             row(status, E::rejected(status, body));
@@ -43,7 +69,6 @@ private Q_SLOTS:
         row(413, E::tooLarge());
         row(503, E::rateLimited(std::nullopt), "soon");
     }
-
     void statusMapping() {
         QFETCH(int, status);
         QFETCH(NativeHeaders, headers);
@@ -77,7 +102,6 @@ private Q_SLOTS:
         row("not found", E::notFound(), "This server does not support this native feature yet.",
             RetryClass::permanent);
     }
-
     void messagesAndRetryClasses() {
         QFETCH(NativeClientError, error);
         QFETCH(QString, description);
@@ -107,7 +131,6 @@ private Q_SLOTS:
         row("date in the past", "Mon, 04 Mar 2024 12:00:00 GMT", 0.0);
         row("date without zone", "Tue, 05 Mar 2024 12:01:00");
     }
-
     void retryAfter() {
         QFETCH(std::optional<QString>, value);
         QFETCH(std::optional<double>, expected);
@@ -151,6 +174,46 @@ private Q_SLOTS:
         QVERIFY(!ok.failure());
         QCOMPARE(ok.requireSuccess().data(), QByteArray("body"));
         QVERIFY_THROWS_EXCEPTION(NativeClientError, NativeResponse("", 302, {}).requireSuccess());
+    }
+
+    // Live updates arrive as lines of text, split as the event stream format says.
+    void splitting_data() {
+        QTest::addColumn<SplitCase>("row");
+        const auto row = [](const char *name, const QByteArray &bytes, const QStringList &expected,
+                            const QString &error = {}, qsizetype line = NativeStreamLines::defaultLineLimit,
+                            qsizetype event = NativeStreamLines::defaultEventLimit) {
+            QTest::newRow(name) << SplitCase{bytes, expected, error, line, event};
+        };
+        const QString bom(QChar(0xFEFF));
+        row("CR, CR LF, LF", "a\r\nb\n", {"a", "b"});
+        row("CR alone", "a\rb\r", {"a", "b"});
+        row("CR CR is two line ends", "\r\r", {"", ""});
+        row("LF CR is two line ends", "a\n\rb\n", {"a", "", "b"});
+        row("unterminated last line", "a\ndata: x", {"a"});
+        row("byte-order mark on the first line", "\xEF\xBB\xBFx\n", {"x"});
+        row("byte-order mark on the second line", "a\n\xEF\xBB\xBFx\n", {"a", bom + "x"});
+        row("only one byte-order mark removed", "\xEF\xBB\xBF\xEF\xBB\xBFx\n", {bom + "x"});
+        row("truncated sequence", "ok\n\xC3\n", {"ok"}, invalidText);
+        row("invalid bytes never ended are not judged", "\xFF", {});
+        // Small limits: the same rules as the defaults, cheaper to state.
+        row("line at its limit", "abcd\n", {"abcd"}, {}, 4, 100);
+        row("line one past its limit", "ok\nabcde\n", {"ok"}, tooLarge, 4, 100);
+        row("line past its limit, never ended", "abcde", {}, tooLarge, 4, 100);
+        row("terminators do not count", "abcd\r\nabcd\r\r", {"abcd", "abcd", ""}, {}, 4, 8);
+        row("event at its limit", "abc\nabc\n\nabcdef\n", {"abc", "abc", "", "abcdef"}, {}, 10, 6);
+        row("event one past its limit", "abc\nabc\nx\n", {"abc", "abc"}, tooLarge, 10, 6);
+        row("event full, empty line still accepted", "abcdef\n\nx\n", {"abcdef", "", "x"}, {}, 10, 6);
+        row("byte-order mark counts as bytes", "\xEF\xBB\xBFxy\n", {}, tooLarge, 4, 100);
+    }
+    void splitting() {
+        QFETCH(SplitCase, row);
+        const auto &[bytes, expected, error, lineLimit, eventLimit] = row;
+        QByteArrayList lines;
+        for (const QString &line : expected)
+            lines.append(line.toUtf8());
+        // The byte form, and the chunk form whatever the pieces, give the same results.
+        for (const qsizetype piece : {qsizetype(0), qsizetype(2), qsizetype(3), bytes.size()})
+            QCOMPARE(feed(bytes, piece, lineLimit, eventLimit), std::pair(lines, error));
     }
 };
 

@@ -1,7 +1,6 @@
 // `cmake --install` puts the desktop entry, icon, AppStream data, programs and the server's unit
 // where the desktop and systemd look for them, in a form the distribution's validators accept; and
-// CPack's Debian packages hold exactly that, split into the client and the server package, with
-// library dependencies worked out by dpkg-shlibdeps.
+// CPack's Debian packages hold exactly that, split into the client and the server package.
 
 #include "connection/NativeConnection.h"
 
@@ -34,18 +33,12 @@ Run run(const QString &program, const QStringList &arguments, const QString &des
     process.setProcessEnvironment(variables);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForStarted(10000))
-        return {-1, program + ": " + process.errorString()};
-    const bool finished = process.waitForFinished(120000);
-    Run result{-1, QString::fromUtf8(process.readAll())};
-    if (!finished) {
-        process.kill();
-        process.waitForFinished(5000);
-        result.output += "\n(did not finish in time)";
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = process.exitCode();
-    }
-    return result;
+    // One that did not start or finish is killed as `process` goes.
+    const bool finished = process.waitForStarted(10000) && process.waitForFinished(120000);
+    const QString output = QString::fromUtf8(process.readAll());
+    if (!finished)
+        return {-1, output + u'\n' + program + ": " + process.errorString()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, output};
 }
 
 // Every file below `root`, as paths relative to it, sorted.
@@ -115,53 +108,43 @@ private Q_SLOTS:
     }
 
     // The desktop entry, AppStream data and unit are read by the checks below.
-    void filesLandInTheirFreedesktopPlaces_data() {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("scalable icon") << iconFile;
+    void filesLandInTheirFreedesktopPlaces() {
+        QStringList expected{iconFile};
 #ifdef TABREL_INSTALLS_CLIENT
-        QTest::newRow("client") << QStringLiteral("usr/bin/brevane-tabrel");
+        expected.append(QStringLiteral("usr/bin/brevane-tabrel"));
 #endif
 #ifdef TABREL_INSTALLS_SERVER
-        QTest::newRow("server") << QStringLiteral("usr/bin/tabrel-server");
+        expected.append(QStringLiteral("usr/bin/tabrel-server"));
 #endif
-    }
-    void filesLandInTheirFreedesktopPlaces() {
-        QFETCH(QString, file);
-        QVERIFY2(m_files.contains(file), qPrintable(m_files.join(u'\n')));
+        for (const QString &file : expected)
+            QVERIFY2(m_files.contains(file), qPrintable(file + u'\n' + m_files.join(u'\n')));
     }
 
-    void validatorsAcceptTheDesktopData_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("desktop-file-validate") << "desktop-file-validate" << QStringList{path(desktopFile)};
-        QTest::newRow("appstreamcli")
-            << "appstreamcli" << QStringList{"validate", "--no-net", path(metainfoFile)};
-    }
     void validatorsAcceptTheDesktopData() {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
-        const Run validated = run(program, arguments);
-        QVERIFY2(validated.exitCode == 0, qPrintable(program + u'\n' + validated.output));
+        for (const auto &[program, arguments] :
+             {std::pair{QStringLiteral("desktop-file-validate"), QStringList{path(desktopFile)}},
+              std::pair{QStringLiteral("appstreamcli"),
+                        QStringList{"validate", "--no-net", path(metainfoFile)}}}) {
+            const Run validated = run(program, arguments);
+            QVERIFY2(validated.exitCode == 0, qPrintable(program + u'\n' + validated.output));
+        }
     }
 
     // The browser returns to the scheme a connection sends, whichever server it was made for: the
-    // loopback demo included.
-    void desktopEntryRegistersTheSignInCallback_data() {
-        QTest::addColumn<QString>("server");
-        QTest::newRow("loopback demo") << "http://127.0.0.1:8080";
-        QTest::newRow("built-in default") << NativeConnection::defaultServer();
-    }
+    // loopback demo included. The callback URL reaches the program as its one argument.
     void desktopEntryRegistersTheSignInCallback() {
-        QFETCH(QString, server);
+        const auto entry = keyFile(path(desktopFile));
+        QVERIFY(entry.value(QStringLiteral("Exec")).endsWith(" %u"));
+        const QStringList types = entry.value(QStringLiteral("MimeType")).split(u';', Qt::SkipEmptyParts);
         QTemporaryDir settingsDir;
         auto settings =
             std::make_shared<QSettings>(settingsDir.filePath("settings.ini"), QSettings::IniFormat);
-        const QString scheme = NativeConnection::create(server, std::nullopt, settings)->callbackScheme();
-        const auto entry = keyFile(path(desktopFile));
-        const QStringList types = entry.value(QStringLiteral("MimeType")).split(u';', Qt::SkipEmptyParts);
-        QVERIFY2(types.contains("x-scheme-handler/" + scheme), qPrintable(scheme + u' ' + types.join(u';')));
-        // The callback URL reaches the program as its one argument.
-        QVERIFY(entry.value(QStringLiteral("Exec")).endsWith(" %u"));
+        for (const QString &server :
+             {QStringLiteral("http://127.0.0.1:8080"), NativeConnection::defaultServer()}) {
+            const QString scheme = NativeConnection::create(server, std::nullopt, settings)->callbackScheme();
+            QVERIFY2(types.contains("x-scheme-handler/" + scheme),
+                     qPrintable(scheme + u' ' + types.join(u';')));
+        }
     }
 
     // The desktop finds the icon by the entry's Icon name and the software centre the entry by the
@@ -193,7 +176,6 @@ private Q_SLOTS:
         const QString start = unit.value(QStringLiteral("ExecStart"));
         QVERIFY2(start.contains("--data %S/tabrel-server") && start.contains("--listen 127.0.0.1:"),
                  qPrintable(start));
-
         if (QStandardPaths::findExecutable(QStringLiteral("systemd-analyze")).isEmpty())
             QSKIP("systemd-analyze is not installed");
         const Run verified = run(QStringLiteral("systemd-analyze"), {"verify", path(unitFile)});
@@ -218,22 +200,34 @@ private Q_SLOTS:
         QCOMPARE(packaged, m_files);
     }
 
+    // Each package holds its own part, and the packages of the libraries it links to, as
+    // dpkg-shlibdeps named them: nothing is listed by hand.
     void eachPackageHoldsItsOwnPart_data() {
         QTest::addColumn<QString>("package");
         QTest::addColumn<QString>("holds");
         QTest::addColumn<QString>("leavesOut");
-        QTest::newRow("client") << "brevane-tabrel" << desktopFile << unitFile;
+        QTest::addColumn<QString>("dependency"); // empty: no program, so no library
+#ifdef TABREL_INSTALLS_CLIENT
+        QTest::newRow("client") << "brevane-tabrel" << desktopFile << unitFile << "libqt6widgets6";
+#else
+        QTest::newRow("client") << "brevane-tabrel" << desktopFile << unitFile << "";
+#endif
 #ifdef TABREL_INSTALLS_SERVER
-        QTest::newRow("server") << "tabrel-server" << unitFile << desktopFile;
+        QTest::newRow("server") << "tabrel-server" << unitFile << desktopFile << "libsqlite3-0";
 #endif
     }
     void eachPackageHoldsItsOwnPart() {
         QFETCH(QString, package);
         QFETCH(QString, holds);
         QFETCH(QString, leavesOut);
+        QFETCH(QString, dependency);
         const QStringList files = contents(package);
         QVERIFY2(files.contains(holds) && !files.contains(leavesOut), qPrintable(files.join(u'\n')));
         QCOMPARE(debField(m_packages.value(package), "Version"), TABREL_VERSION);
+        const QString depends = debField(m_packages.value(package), "Depends");
+        const QRegularExpression named(
+            QStringLiteral("^%1( |$)").arg(QRegularExpression::escape(dependency)));
+        QVERIFY2(dependency.isEmpty() || depends.split(", ").filter(named).size() == 1, qPrintable(depends));
 #ifdef TABREL_INSTALLS_SERVER
         if (package == u"tabrel-server") { // it tells systemd about its unit
             const Run postinst =
@@ -241,28 +235,6 @@ private Q_SLOTS:
             QVERIFY2(postinst.output.contains("daemon-reload"), qPrintable(postinst.output));
         }
 #endif
-    }
-
-    // dpkg-shlibdeps named the libraries' packages; nothing was listed by hand.
-    void libraryDependenciesAreWorkedOut_data() {
-        QTest::addColumn<QString>("package");
-        QTest::addColumn<QString>("dependency");
-#ifdef TABREL_INSTALLS_CLIENT
-        QTest::newRow("client needs Qt") << "brevane-tabrel"
-                                         << "libqt6widgets6";
-#endif
-#ifdef TABREL_INSTALLS_SERVER
-        QTest::newRow("server needs SQLite") << "tabrel-server"
-                                             << "libsqlite3-0";
-#endif
-    }
-    void libraryDependenciesAreWorkedOut() {
-        QFETCH(QString, package);
-        QFETCH(QString, dependency);
-        const QString depends = debField(m_packages.value(package), "Depends");
-        const QRegularExpression named(
-            QStringLiteral("^%1( |$)").arg(QRegularExpression::escape(dependency)));
-        QVERIFY2(depends.split(", ").filter(named).size() == 1, qPrintable(depends));
     }
 #endif
 };

@@ -1,23 +1,11 @@
 #include "LoopbackExchange.h"
 
-#include <QHash>
 #include <QTimer>
 
 #include <memory>
 
-namespace {
-QByteArray reason(int status) {
-    static const QHash<int, QByteArray> reasons = {{200, "OK"},        {204, "No Content"},
-                                                   {302, "Found"},     {401, "Unauthorized"},
-                                                   {404, "Not Found"}, {500, "Internal Server Error"}};
-    return reasons.value(status, "Status");
-}
-} // namespace
-
 LoopbackExchange::LoopbackExchange(QTcpSocket *socket, LoopbackRequest request, QObject *parent)
-    : QObject(parent), m_socket(socket), m_request(std::move(request)) {
-    connect(socket, &QTcpSocket::disconnected, this, &LoopbackExchange::disconnected);
-}
+    : QObject(parent), m_socket(socket), m_request(std::move(request)) {}
 
 bool LoopbackExchange::isConnected() const {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
@@ -31,7 +19,8 @@ void LoopbackExchange::respond(int status, const QByteArray &body, const Loopbac
 
 void LoopbackExchange::sendHead(int status, const LoopbackHeaders &headers,
                                 std::optional<qint64> contentLength) {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
+    // Clients read the status code only; the reason phrase is the same for every answer.
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
     for (const auto &[name, value] : headers)
         head += name + ": " + value + "\r\n";
     m_chunked = !contentLength.has_value();

@@ -15,7 +15,6 @@ struct LoopbackRequest {
     QByteArray target;       // path and query, as sent
     LoopbackHeaders headers; // in the order sent, names as sent
     QByteArray body;
-    QByteArray raw; // the head and body exactly as received
 
     // The value of the first header with this name (compared without regard to case).
     std::optional<QByteArray> header(const QByteArray &name) const {
@@ -56,7 +55,6 @@ public:
 
 Q_SIGNALS:
     void finished();
-    void disconnected();
 
 private:
     QPointer<QTcpSocket> m_socket;

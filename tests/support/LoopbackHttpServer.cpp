@@ -32,7 +32,6 @@ std::optional<LoopbackRequest> takeRequest(QByteArray &buffer) {
     if (buffer.size() < total)
         return std::nullopt;
     request.body = buffer.mid(headEnd + 4, length);
-    request.raw = buffer.left(total);
     buffer.remove(0, total);
     return request;
 }
@@ -63,10 +62,9 @@ void LoopbackHttpServer::respondAlways(int status, const QByteArray &body, const
 
 QList<LoopbackExchange *> LoopbackHttpServer::exchanges() const {
     QList<LoopbackExchange *> alive;
-    for (const auto &exchange : m_exchanges) {
+    for (const auto &exchange : m_exchanges)
         if (exchange)
             alive.append(exchange);
-    }
     return alive;
 }
 
