@@ -24,6 +24,21 @@ std::string tooManyConnections() {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The HTTP library answers a client that accepts brotli with brotli at its highest quality, which is
+// meant for files packed once: about 2.5 ms for a 1 KB page (gzip: 0.1 ms), growing with the answer.
+// Gzip packs JSON well at a small part of the cost, so a request offers the library gzip alone, or
+// nothing.
+void offerGzipOnly(httplib::Request &req) {
+    const auto [first, last] = req.headers.equal_range("Accept-Encoding");
+    if (first == last)
+        return;
+    const bool gzip = std::any_of(
+        first, last, [](const auto &header) { return header.second.find("gzip") != std::string::npos; });
+    req.headers.erase(first, last);
+    if (gzip)
+        req.headers.emplace("Accept-Encoding", "gzip");
+}
+
 } // namespace
 
 ConnectionServer::ConnectionServer(Limits limits, const Tls *tls) : m_limits(limits) {
@@ -142,7 +157,6 @@ void ConnectionServer::serveConnection(int fd, const std::string &address, int p
     {
         ConnectionStream stream(fd, address, port, m_tls.get(), m_limits.timeouts, m_stopping);
         if (stream.handshake(ConnectionStream::Clock::now() + m_limits.headDeadline)) {
-            const auto noSetup = [](httplib::Request &) {};
             for (std::size_t served = 0; served < m_limits.requestsPerConnection && !m_stopping; ++served) {
                 const auto idle = served == 0 ? m_limits.headDeadline : m_limits.idleKeepAlive;
                 if (!stream.waitForRequest(idle))
@@ -150,7 +164,7 @@ void ConnectionServer::serveConnection(int fd, const std::string &address, int p
                 stream.startRequest(ConnectionStream::Clock::now() + m_limits.headDeadline);
                 bool closed = false;
                 const bool last = served + 1 == m_limits.requestsPerConnection || m_stopping;
-                if (!process_request(stream, last, closed, noSetup) || closed || stream.closing())
+                if (!process_request(stream, last, closed, offerGzipOnly) || closed || stream.closing())
                     break;
             }
         }

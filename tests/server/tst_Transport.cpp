@@ -63,6 +63,18 @@ private Q_SLOTS:
         }
     }
 
+    // Answers are packed with gzip when the client takes it, never with the library's slow brotli.
+    void answersArePackedWithGzipAlone() {
+        for (const auto &[accepted, packed] : {std::pair{"br, gzip", "gzip"}, {"br", ""}, {"gzip", "gzip"}}) {
+            RawConnection connection(m_server->port());
+            QVERIFY(connection.send(std::string("GET / HTTP/1.1\r\nHost: x\r\nAccept-Encoding: ") + accepted +
+                                    "\r\n\r\n"));
+            const auto answer = connection.answer(answerLimit);
+            QVERIFY(answer);
+            QCOMPARE(answer->header("content-encoding"), std::string(packed));
+        }
+    }
+
     // Home page, refusal, unknown path, approval page, HTTP/1.0 and a request that is no request.
     void everyAnswerIsFramed() {
         for (const char *request :
