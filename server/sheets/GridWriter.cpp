@@ -211,8 +211,12 @@ GridChange GridWriter::rewrite(std::int64_t tabId, const Origin &origin, const P
     return write(*state(tabId), tabId, origin, planner);
 }
 
+bool GridWriter::lastWriteLost(const TabState &tab) {
+    return tab.lastGroup && m_db.lost(tab.lastGroup);
+}
+
 void GridWriter::dropLost(TabState &tab) {
-    if (tab.lastGroup && m_db.lost(tab.lastGroup)) {
+    if (lastWriteLost(tab)) {
         tab.engine.reset();
         tab.cells.reset();
         tab.lastGroup.reset();
@@ -310,7 +314,7 @@ GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Or
     auto lock = m_db.lockToJoin();
     // The write before this one may have failed since this one read the cells: then what was
     // worked out here rests on changes the database does not have.
-    if (tab.lastGroup && m_db.lost(tab.lastGroup))
+    if (lastWriteLost(tab))
         throw DatabaseError("An earlier change of this sheet was not stored.");
     GroupTransaction transaction(m_db);
     const std::uint64_t base = m_store.version(tabId);

@@ -111,6 +111,8 @@ private:
     // and the database lock.
     void checkRoom(TabState &tab, std::int64_t tabId, std::int64_t added);
     void attachStyles(GridChange &change);
+    // True when the group holding the tab's latest cell write ended without being stored.
+    bool lastWriteLost(const TabState &tab);
     // When the tab's latest cell write was in a group that failed, the model and the cell count
     // are dropped, to be rebuilt from the database. The caller holds the tab's mutex.
     void dropLost(TabState &tab);

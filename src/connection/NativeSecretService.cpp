@@ -198,9 +198,13 @@ QCoro::Task<NativeKeyringStatus> unlock(QList<QDBusObjectPath> objects, Cancella
 }
 
 // A session that carries secrets unencrypted: the session bus is private to the user.
+QVariantList plainSessionArguments() {
+    return {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))};
+}
+
 QCoro::Task<Reply> openSession(CancellationToken token) {
-    const QVariantList arguments{QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))};
-    co_return co_await call(servicePath, serviceInterface, QStringLiteral("OpenSession"), arguments, token);
+    co_return co_await call(servicePath, serviceInterface, QStringLiteral("OpenSession"),
+                            plainSessionArguments(), token);
 }
 
 void closeSession(const QDBusObjectPath &session) {
@@ -325,7 +329,7 @@ findUnlockedNow(const NativeSecretService::Attributes &attributes) {
     if (!connection.isConnected())
         return Lookup{NativeKeyringStatus::unavailable, {}};
     const Reply session = callNow(connection, servicePath, serviceInterface, QStringLiteral("OpenSession"),
-                                  {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
+                                  plainSessionArguments());
     if (session.status != NativeKeyringStatus::done)
         return Lookup{session.status, {}};
     std::optional<Lookup> found;
