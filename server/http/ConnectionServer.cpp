@@ -164,7 +164,8 @@ void ConnectionServer::serveConnection(int fd, const std::string &address, int p
                 stream.startRequest(ConnectionStream::Clock::now() + m_limits.headDeadline);
                 bool closed = false;
                 const bool last = served + 1 == m_limits.requestsPerConnection || m_stopping;
-                if (!process_request(stream, last, closed, offerGzipOnly) || closed || stream.closing())
+                const bool answered = process_request(stream, last, closed, offerGzipOnly);
+                if (!stream.flush() || !answered || closed || stream.closing())
                     break;
             }
         }

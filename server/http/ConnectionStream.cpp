@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 
@@ -156,15 +157,58 @@ ssize_t ConnectionStream::receive(char *ptr, size_t size) {
     }
 }
 
+bool ConnectionStream::bodyFollows(std::string_view head) {
+    const std::string_view field = "\r\nContent-Length: ";
+    const auto at = head.find(field);
+    return at != std::string_view::npos && head.find("\r\nTransfer-Encoding:") == std::string_view::npos &&
+           head.substr(at + field.size(), 2) != "0\r";
+}
+
+bool ConnectionStream::flush() {
+    return m_held.empty() || sendAfterHeld(nullptr, 0) == 0;
+}
+
+ssize_t ConnectionStream::sendAfterHeld(const char *ptr, size_t size) {
+    const auto limit = Clock::now() + m_timeouts.write;
+    std::size_t heldSent = 0;
+    while (true) {
+        iovec parts[2] = {{m_held.data() + heldSent, m_held.size() - heldSent}, {const_cast<char *>(ptr), size}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = size > 0 ? 2 : 1;
+        const ssize_t sent = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            heldSent += static_cast<std::size_t>(sent);
+            if (heldSent < m_held.size())
+                continue;
+            const auto bodySent = static_cast<ssize_t>(heldSent - m_held.size());
+            m_held.clear();
+            return bodySent;
+        }
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait(POLLOUT, limit)) {
+            m_held.clear();
+            return -1;
+        }
+    }
+}
+
 ssize_t ConnectionStream::write(const char *ptr, size_t size) {
     // The answer has begun: the request was read in time. httplib writes an answer's head at once.
     m_deadline.reset();
     if (!m_answering) {
         m_answering = true;
         const std::string_view head(ptr, size);
-        m_closing =
-            head.substr(0, head.find("\r\n\r\n")).find("\r\nConnection: close\r\n") != std::string_view::npos;
+        const auto headEnd = head.find("\r\n\r\n");
+        m_closing = head.substr(0, headEnd).find("\r\nConnection: close\r\n") != std::string_view::npos;
+        if (!m_ssl && headEnd != std::string_view::npos && headEnd + 4 == size && bodyFollows(head)) {
+            m_held.assign(ptr, size);
+            return static_cast<ssize_t>(size);
+        }
     }
+    if (!m_held.empty())
+        return sendAfterHeld(ptr, size);
     const auto limit = Clock::now() + m_timeouts.write;
     while (true) {
         bool wantRead = false;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // One client connection as httplib reads and writes it: a non-blocking socket, TLS when given a
 // context, and a deadline by which the request now being read must have arrived whole. A client
@@ -37,6 +38,9 @@ public:
     // True when the answer just written said "Connection: close": httplib keeps a connection open
     // by the request's headers alone, and a request whose body went unread must end it.
     bool closing() const { return m_closing; }
+    // Sends an answer's head still held back for its body; false when the connection failed.
+    // Called once the answer is written.
+    bool flush();
     // When the first byte of the request now served arrived.
     Clock::time_point requestStarted() const { return m_started; }
     // The stream of the request this thread serves, if any.
@@ -62,6 +66,11 @@ private:
     // One read from the socket or TLS, waiting up to the read limit.
     ssize_t receive(char *ptr, size_t size);
     std::size_t buffered() const { return m_bufferEnd - m_bufferStart; }
+    // True for the head of an answer whose body follows in the next write.
+    static bool bodyFollows(std::string_view head);
+    // Sends the held head and then `size` bytes at `ptr` in one call where the socket takes them;
+    // returns how many of `size` were sent, or -1.
+    ssize_t sendAfterHeld(const char *ptr, size_t size);
 
     int m_fd;
     std::string m_address;
@@ -73,6 +82,9 @@ private:
     Clock::time_point m_started;
     bool m_answering = false;
     bool m_closing = false;
+    // httplib writes an answer's head and its body in two calls; sent apart they cost the client a
+    // second wake-up and both sides a packet, so the head waits here for the body.
+    std::string m_held;
     // httplib reads a request's head a byte at a time: it is served from here, not a call each.
     std::array<char, 4096> m_buffer{};
     std::size_t m_bufferStart = 0;

@@ -59,6 +59,12 @@ EventHub::Next EventHub::next(Watcher &watcher) {
             watcher.finished = true;
             return {shared(event("bye", *watcher.bye)), true};
         }
+        // Events of a busy tab come within the gathering time: waiting for its end without being
+        // woken for each of them spares the stream a wake-up per write it makes.
+        if (const auto due = watcher.lastEvents + m_options.gather; now < due) {
+            watcher.wake.wait_until(lock, due);
+            continue;
+        }
         auto active = watcher.opened;
         if (const auto it = m_accountActivity.find(watcher.accountId); it != m_accountActivity.end())
             active = std::max(active, it->second);

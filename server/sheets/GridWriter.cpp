@@ -225,13 +225,44 @@ void GridWriter::dropLost(TabState &tab) {
 
 GridChange GridWriter::write(TabState &tab, std::int64_t tabId, const Origin &origin,
                              const Planner &planner) {
-    std::unique_lock tabLock(tab.mutex);
-    dropLost(tab);
-    Staged staged = stage(tab, tabId, origin, planner());
-    used(tab);
-    tabLock.unlock();
-    finish(tab, tabId, staged);
-    return std::move(staged.change);
+    Pending pending(origin, planner);
+    if (tab.fold.join(pending))
+        lead(tab, tabId);
+    if (pending.failure)
+        std::rethrow_exception(pending.failure);
+    return std::move(pending.staged->change);
+}
+
+void GridWriter::lead(TabState &tab, std::int64_t tabId) {
+    std::vector<Pending *> fold;
+    {
+        std::unique_lock tabLock(tab.mutex);
+        // Taken once the tab is ours: the writes that came while it was busy join this fold.
+        for (auto *entry : tab.fold.take())
+            fold.push_back(static_cast<Pending *>(entry));
+        for (auto *pending : fold) {
+            try {
+                // As if each had come alone: one whose group failed meanwhile is not built on.
+                dropLost(tab);
+                pending->staged = stage(tab, tabId, pending->origin, pending->planner());
+            } catch (...) {
+                pending->failure = std::current_exception();
+            }
+        }
+        used(tab);
+    }
+    // The next fold is made while this one waits for its group.
+    tab.fold.handOff();
+    for (auto *pending : fold) {
+        if (pending->staged) {
+            try {
+                finish(tab, tabId, *pending->staged);
+            } catch (...) {
+                pending->failure = std::current_exception();
+            }
+        }
+        tab.fold.done(*pending);
+    }
 }
 
 GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Origin &origin,

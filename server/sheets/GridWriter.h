@@ -3,9 +3,11 @@
 #include "base/ContentLimits.h"
 #include "sheets/GridChange.h"
 #include "sheets/PublishOrder.h"
+#include "sheets/WriteFold.h"
 #include "storage/Database.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -92,6 +94,7 @@ private:
         // and the cell count include changes the database may not keep.
         Database::Ticket lastGroup;
         PublishOrder order;
+        WriteFold fold;
     };
     // A cell write that has joined its group, not yet durable nor published.
     struct Staged {
@@ -116,8 +119,20 @@ private:
     // When the tab's latest cell write was in a group that failed, the model and the cell count
     // are dropped, to be rebuilt from the database. The caller holds the tab's mutex.
     void dropLost(TabState &tab);
-    // Runs a cell write up to joining the group; the tab's mutex is held throughout.
+    // A cell write waiting in its tab's fold, with what became of it.
+    struct Pending : WriteFold::Entry {
+        Pending(const Origin &o, const Planner &p) : origin(o), planner(p) {}
+        const Origin &origin;
+        const Planner &planner;
+        std::optional<Staged> staged;
+        std::exception_ptr failure;
+    };
+
+    // Makes the write, or waits while the thread leading the tab's fold makes it.
     GridChange write(TabState &tab, std::int64_t tabId, const Origin &origin, const Planner &planner);
+    // Makes every write waiting in the tab's fold, in order, each on its own: a refused write
+    // fails alone.
+    void lead(TabState &tab, std::int64_t tabId);
     Staged stage(TabState &tab, std::int64_t tabId, const Origin &origin, const Plan &plan);
     // Waits for the write's group to be durable and for its turn, then publishes it.
     void finish(TabState &tab, std::int64_t tabId, const Staged &staged);

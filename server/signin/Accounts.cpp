@@ -114,19 +114,30 @@ std::string Accounts::addSession(std::int64_t accountId) {
 std::optional<Account> Accounts::sessionAccount(std::string_view token) {
     if (!Tokens::valid(token))
         return std::nullopt;
+    const std::string hash = Tokens::sha256(token);
+    const std::int64_t now = nowMillis();
+    if (auto account = m_sessions.find(hash, now))
+        return account;
+    const auto generation = m_sessions.generation();
     auto reading = m_db.read();
-    auto &query =
-        m_db.cached("SELECT a.id, a.email, a.name FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                    "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
-    query.bindBlob(1, Tokens::sha256(token)).bind(2, nowMillis());
+    auto &query = m_db.cached(
+        "SELECT a.id, a.email, a.name, s.expires_at FROM sessions s JOIN accounts a ON a.id = s.account_id "
+        "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
+    query.bindBlob(1, hash).bind(2, now);
     if (!query.step())
         return std::nullopt;
-    return Account{query.integer(0), query.text(1), query.text(2)};
+    Account account{query.integer(0), query.text(1), query.text(2)};
+    m_sessions.remember(hash, account, query.integer(3), generation);
+    return account;
 }
 
 void Accounts::endSession(std::string_view token) {
-    auto lock = m_db.lock();
-    auto erase = m_db.prepare("DELETE FROM sessions WHERE token_hash = ?1");
-    erase.bindBlob(1, Tokens::sha256(token));
-    erase.run();
+    const std::string hash = Tokens::sha256(token);
+    {
+        auto lock = m_db.lock();
+        auto erase = m_db.prepare("DELETE FROM sessions WHERE token_hash = ?1");
+        erase.bindBlob(1, hash);
+        erase.run();
+    }
+    m_sessions.forget(hash);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "signin/Account.h"
+#include "signin/SessionCache.h"
 
 #include <optional>
 #include <stdexcept>
@@ -37,4 +38,5 @@ public:
 
 private:
     Database &m_db;
+    SessionCache m_sessions;
 };

@@ -2,7 +2,9 @@
 
 #include "storage/DatabaseError.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -36,6 +38,9 @@ Database::Database(const std::string &path) : m_path(path) {
     exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
     createSchema();
+    // A group's COMMIT writes the log and leaves the sync to be done outside the writing lock, so
+    // that the next group's writes go on during it. The log exists by now: the schema was written.
+    m_log = ::open((path + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
     m_checkpointer = std::make_unique<Checkpointer>(path);
     m_checkpointer->watch(m_writer.db);
 }
@@ -45,6 +50,8 @@ Database::~Database() {
     commitGroup();
     // Closing the writing connection checkpoints by itself, after the checkpointer is gone.
     sqlite3_wal_hook(m_writer.db, nullptr, nullptr);
+    if (m_log >= 0)
+        ::close(m_log);
 }
 
 void Database::control(const std::string &sql) {
@@ -156,6 +163,37 @@ void Database::commitGroup() noexcept {
     endGroup(group, std::move(failure));
 }
 
+Database::Ticket Database::commitGroupUnsynced() noexcept {
+    if (!m_group || m_log < 0 || sqlite3_get_autocommit(m_writer.db) != 0) {
+        commitGroup();
+        return nullptr;
+    }
+    try {
+        // Only this COMMIT skips the sync; every other write still syncs its own.
+        control("PRAGMA synchronous=NORMAL");
+        control("COMMIT");
+    } catch (...) {
+    }
+    try {
+        control("PRAGMA synchronous=FULL");
+    } catch (...) {
+    }
+    if (sqlite3_get_autocommit(m_writer.db) == 0) {
+        // The COMMIT failed: the group ends as commitGroup() ends it.
+        commitGroup();
+        return nullptr;
+    }
+    Ticket group = std::move(m_group);
+    m_group.reset();
+    std::lock_guard lock(m_groupMutex);
+    group->committed = true;
+    return group;
+}
+
+bool Database::syncLog() noexcept {
+    return ::fdatasync(m_log) == 0;
+}
+
 void Database::endGroup(const Ticket &group, std::optional<std::string> failure) noexcept {
     {
         std::lock_guard lock(m_groupMutex);
@@ -168,7 +206,8 @@ void Database::endGroup(const Ticket &group, std::optional<std::string> failure)
 void Database::waitDurable(const Ticket &ticket) {
     std::unique_lock state(m_groupMutex);
     while (!ticket->done) {
-        if (m_committing) {
+        // A group committed and being synced by another thread ends when that sync returns.
+        if (m_committing || ticket->committed) {
             m_groupDone.wait(state);
             continue;
         }
@@ -176,20 +215,30 @@ void Database::waitDurable(const Ticket &ticket) {
         // still join the group; they are committed with it.
         m_committing = true;
         state.unlock();
+        Ticket syncing;
         {
             auto writing = lockToJoin();
             // Batches already queued for the lock are let in first, to share this commit: a sync
             // costs far more than the wait. Bounded, since more may keep arriving.
             const auto until = std::chrono::steady_clock::now() + maxGatherWait;
-            while (!ticket->done && m_queued > 0 &&
-                   m_lockFree.wait_until(writing, until) != std::cv_status::timeout) {
+            while (m_queued > 0 && m_lockFree.wait_until(writing, until) != std::cv_status::timeout) {
             }
-            if (!ticket->done)
-                commitGroup();
+            state.lock();
+            const bool open = !ticket->done && !ticket->committed;
+            state.unlock();
+            if (open)
+                syncing = commitGroupUnsynced();
         }
+        // The next group may commit while this one's log is synced.
         state.lock();
         m_committing = false;
         m_groupDone.notify_all();
+        if (syncing) {
+            state.unlock();
+            const bool synced = syncLog();
+            endGroup(syncing, synced ? std::nullopt : std::optional<std::string>("The log could not be synced."));
+            state.lock();
+        }
     }
     if (ticket->failure)
         throw DatabaseError(*ticket->failure);

@@ -25,7 +25,9 @@ struct sqlite3;
 // Group commit: a writer whose changes may share one COMMIT, and so one sync of the log, with the
 // changes of other writers takes lockToJoin() and a GroupTransaction instead of lock() and a
 // Transaction, then lets go of the lock and waits with waitDurable() before answering. lock()
-// commits a group left open first, so every other writer still works alone, as before.
+// commits a group left open first, so every other writer still works alone, as before. A group's
+// log is synced once the writing lock is free again, so that the next group is written meanwhile:
+// readers may see a group a moment before it is durable, but no write is answered before.
 class Database {
     struct Connection;
 
@@ -55,7 +57,8 @@ public:
     // One transaction shared by several writers, committed as a whole.
     struct Group {
         std::size_t members = 0;            // under the writing lock
-        bool done = false;                  // under both the writing lock and m_groupMutex
+        bool committed = false;             // under m_groupMutex: its log is being synced
+        bool done = false;                  // under m_groupMutex
         std::optional<std::string> failure; // set with done
     };
     using Ticket = std::shared_ptr<Group>;
@@ -95,6 +98,11 @@ private:
     void joinBatch(const Ticket &group);
     void dropBatch(const Ticket &group) noexcept;
     void commitGroup() noexcept;
+    // Commits the open group without syncing the log, for the caller to sync once it has let go
+    // of the writing lock. Returns the group when that is left to do; otherwise it has ended.
+    Ticket commitGroupUnsynced() noexcept;
+    // Syncs what was written to the log so far.
+    bool syncLog() noexcept;
     // Runs a statement without values on the writing connection, prepared once.
     void control(const std::string &sql);
     // True when SQLite rolled the open group back by itself, after a failed statement.
@@ -109,6 +117,7 @@ private:
     std::string m_path;
     Connection m_writer;
     std::unique_ptr<Checkpointer> m_checkpointer;
+    int m_log = -1; // the write-ahead log, for syncing it outside the writing lock
     std::mutex m_mutex;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Connection>> m_idleReaders;

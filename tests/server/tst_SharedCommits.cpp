@@ -3,6 +3,7 @@
 // leave nothing of them in the tab's model, and publish nothing of them; the others publish once
 // each, in version order.
 
+#include "base/Refusal.h"
 #include "sheets/GridStore.h"
 #include "sheets/GridWriter.h"
 #include "storage/Database.h"
@@ -203,6 +204,52 @@ private Q_SLOTS:
                     QCOMPARE(cell.raw, last[cell.c]);
             }
         }
+    }
+
+    // Writes that queue while the tab is busy are made together by one thread. Each still gets its
+    // own version, answer and event, as if made alone in the order they came; one refused for room
+    // fails alone. No write is answered before it is published.
+    void writesMadeTogetherKeepTheirOwnOutcome() {
+        Fixture f(3);
+        std::mutex gate;
+        std::unique_lock held(gate);
+        std::thread busy([&] {
+            f.writer.rewrite(f.tab, {}, [&] {
+                std::lock_guard wait(gate);
+                return GridWriter::Plan{{{5, 5, "first", std::nullopt, std::nullopt}}, {}};
+            });
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::vector<std::vector<GridWriter::CellWrite>> batches = {
+            {{0, 0, "a", std::nullopt, std::nullopt}},
+            {{0, 1, "b", std::nullopt, std::nullopt}, {0, 2, "b", std::nullopt, std::nullopt}},
+            {{0, 1, "c", std::nullopt, std::nullopt}},
+            {{0, 0, "d", std::nullopt, std::nullopt}}};
+        std::vector<std::string> outcomes(batches.size());
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < batches.size(); ++i) {
+            threads.emplace_back([&, i] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
+                try {
+                    const auto change = f.writer.writeCells(f.tab, std::nullopt, batches[i]);
+                    std::lock_guard lock(f.publishedMutex);
+                    const bool published = !f.published.empty() && f.published.back().version >= change.version;
+                    outcomes[i] = std::to_string(change.version) + (published ? "" : " unpublished");
+                } catch (const Refusal &refusal) {
+                    outcomes[i] = refusal.code();
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        held.unlock();
+        busy.join();
+        for (auto &thread : threads)
+            thread.join();
+        QCOMPARE(outcomes, (std::vector<std::string>{"2", "sheet-full", "3", "4"}));
+        QCOMPARE(f.publishedVersions(), (std::vector<std::uint64_t>{1, 2, 3, 4}));
+        QCOMPARE(f.published[2].cells.front().raw, std::string("c"));
+        QCOMPARE(f.display(0, 0), std::string("d"));
+        QCOMPARE(f.display(0, 2), std::string());
     }
 };
 

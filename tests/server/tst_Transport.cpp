@@ -75,6 +75,25 @@ private Q_SLOTS:
         }
     }
 
+    // An answer's head waits for its body to go out with it; a head with no body to follow (HEAD)
+    // still goes out when the answer ends, and the connection serves the next request.
+    void headsGoOutWithTheirBodies() {
+        RawConnection connection(m_server->port());
+        QVERIFY(connection.send("HEAD / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        QVERIFY(connection.readUntil("\r\n\r\n", answerLimit));
+        const std::string length = "Content-Length: ";
+        const auto at = connection.received().find(length);
+        QVERIFY(at != std::string::npos);
+        const auto declared = std::stoul(connection.received().substr(at + length.size()));
+        QVERIFY(declared > 0);
+        QVERIFY(connection.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        QVERIFY(connection.readUntil("</html>\n", answerLimit));
+        const auto second = connection.received().find("HTTP/1.1 200", 1);
+        QVERIFY(second != std::string::npos);
+        const auto body = connection.received().find("\r\n\r\n", second) + 4;
+        QCOMPARE(connection.received().size() - body, declared);
+    }
+
     // Home page, refusal, unknown path, approval page, HTTP/1.0 and a request that is no request.
     void everyAnswerIsFramed() {
         for (const char *request :
