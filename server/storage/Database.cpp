@@ -78,6 +78,9 @@ std::unique_lock<std::mutex> Database::lockToJoin() {
 std::unique_lock<std::mutex> Database::lock() {
     std::unique_lock lock(m_mutex);
     commitGroup();
+    // Should the sync level not have come back after a group, this write must not go unsynced.
+    if (m_syncRelaxed)
+        strictSync();
     return lock;
 }
 
@@ -88,15 +91,45 @@ bool Database::groupLost() const {
 void Database::abandonGroup() noexcept {
     endGroup(m_group, rolledBack);
     m_group.reset();
+    restoreSync();
+}
+
+void Database::beginGroup() {
+    // SQLite refuses to change the sync level inside a transaction: it is set before the group
+    // begins and set back once it has ended.
+    if (m_log >= 0) {
+        control("PRAGMA synchronous=NORMAL");
+        m_syncRelaxed = true;
+    }
+    try {
+        control("BEGIN IMMEDIATE");
+    } catch (...) {
+        restoreSync();
+        throw;
+    }
+    m_group = std::make_shared<Group>();
+}
+
+void Database::strictSync() {
+    control("PRAGMA synchronous=FULL");
+    m_syncRelaxed = false;
+}
+
+void Database::restoreSync() noexcept {
+    if (!m_syncRelaxed)
+        return;
+    try {
+        strictSync();
+    } catch (...) {
+        // Still relaxed: lock() tries again before the next write.
+    }
 }
 
 Database::Ticket Database::beginBatch() {
     if (groupLost())
         abandonGroup();
-    if (!m_group) {
-        control("BEGIN IMMEDIATE");
-        m_group = std::make_shared<Group>();
-    }
+    if (!m_group)
+        beginGroup();
     try {
         control("SAVEPOINT batch");
     } catch (...) {
@@ -159,23 +192,21 @@ void Database::commitGroup() noexcept {
             } catch (...) {
             }
         }
+        // Committed without SQLite's sync: this path syncs before it lets anyone go on.
+        if (!failure && m_syncRelaxed && !syncLog())
+            failure = unsynced;
     }
+    restoreSync();
     endGroup(group, std::move(failure));
 }
 
 Database::Ticket Database::commitGroupUnsynced() noexcept {
-    if (!m_group || m_log < 0 || sqlite3_get_autocommit(m_writer.db) != 0) {
+    if (!m_group || !m_syncRelaxed || sqlite3_get_autocommit(m_writer.db) != 0) {
         commitGroup();
         return nullptr;
     }
     try {
-        // Only this COMMIT skips the sync; every other write still syncs its own.
-        control("PRAGMA synchronous=NORMAL");
         control("COMMIT");
-    } catch (...) {
-    }
-    try {
-        control("PRAGMA synchronous=FULL");
     } catch (...) {
     }
     if (sqlite3_get_autocommit(m_writer.db) == 0) {
@@ -183,6 +214,7 @@ Database::Ticket Database::commitGroupUnsynced() noexcept {
         commitGroup();
         return nullptr;
     }
+    restoreSync();
     Ticket group = std::move(m_group);
     m_group.reset();
     std::lock_guard lock(m_groupMutex);
@@ -236,7 +268,7 @@ void Database::waitDurable(const Ticket &ticket) {
         if (syncing) {
             state.unlock();
             const bool synced = syncLog();
-            endGroup(syncing, synced ? std::nullopt : std::optional<std::string>("The log could not be synced."));
+            endGroup(syncing, synced ? std::nullopt : std::optional<std::string>(unsynced));
             state.lock();
         }
     }

@@ -110,6 +110,12 @@ private:
     void endGroup(const Ticket &group, std::optional<std::string> failure) noexcept;
     // Ends the open group as rolled back: none of its batches is stored.
     void abandonGroup() noexcept;
+    // Opens a group: its COMMIT writes the log without syncing it, the committer syncs.
+    void beginGroup();
+    // Every write outside a group syncs the log as it commits.
+    void strictSync();
+    void restoreSync() noexcept;
+    static constexpr const char *unsynced = "The log could not be synced.";
     static constexpr const char *rolledBack = "The transaction was rolled back.";
     // Only for names written in this file, never for input.
     void addColumn(const std::string &table, const std::string &column, const std::string &declaration);
@@ -118,6 +124,7 @@ private:
     Connection m_writer;
     std::unique_ptr<Checkpointer> m_checkpointer;
     int m_log = -1; // the write-ahead log, for syncing it outside the writing lock
+    bool m_syncRelaxed = false; // under the writing lock: the writer does not sync its COMMITs
     std::mutex m_mutex;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Connection>> m_idleReaders;

@@ -127,6 +127,32 @@ private Q_SLOTS:
         f.db.waitDurable(waiting);
     }
 
+    // A group's COMMIT leaves the sync of the log to its committer, outside the writing lock;
+    // however a group ends, every write after it syncs its own again.
+    void onlyGroupsLeaveTheirSyncToTheCommitter() {
+        Fixture f;
+        const auto level = [&] { // of the writing connection: 1 normal, 2 full
+            auto lock = f.db.lockToJoin();
+            auto query = f.db.prepare("PRAGMA synchronous");
+            return query.step() ? query.integer(0) : -1;
+        };
+        const auto committed = f.batch("INSERT INTO numbers VALUES (1)");
+        QCOMPARE(level(), 1);
+        f.db.waitDurable(committed);
+        QCOMPARE(level(), 2);
+        f.batch("INSERT INTO numbers VALUES (2)");
+        f.db.lock().unlock(); // a plain writer commits the group first
+        QCOMPARE(level(), 2);
+        QVERIFY(failed(f.db, f.batch("INSERT INTO children VALUES (42)")));
+        QCOMPARE(level(), 2);
+        {
+            auto lock = f.db.lockToJoin();
+            GroupTransaction givenUp(f.db);
+        }
+        QCOMPARE(level(), 2);
+        QCOMPARE(f.count("numbers"), 2);
+    }
+
     void concurrentWritersAllGetTheirBatchesStored() {
         Fixture f;
         constexpr int threads = 6;
