@@ -106,7 +106,14 @@ void TabrelApp::start() {
     TabrelHomeWindow::Actions actions{[this] { openHome(); }, [this](const QUuid &id) { openDocument(id); },
                                       [this] { quit(); }, m_updater.get()};
     m_home = new TabrelHomeWindow(m_connection, m_windows, actions, m_appearance, m_options.environment);
-    m_home->show();
+    // Shown at once, the window would be laid out and painted empty while the session is read and
+    // the list loads, and the keyring's answer would wait for that paint: it shows once its
+    // content is there (at most the account window's grace period later).
+    TabrelAccountWindow *account = m_home->accountWindow();
+    if (account->restoring())
+        connect(account, &TabrelAccountWindow::restored, m_home, &QWidget::show, Qt::SingleShotConnection);
+    else
+        m_home->show();
 }
 
 QList<TabrelDocumentWindow *> TabrelApp::documentWindows() const {

@@ -94,9 +94,9 @@ TabrelWorkspace::TabrelWorkspace(std::shared_ptr<NativeTransport> client, std::o
         environment.connectivity ? environment.connectivity : NativeConnectivity::shared(),
         m_client->origin(), tabrelMacString("You’re offline. Waiting for a connection."), this);
     layout->addWidget(m_banner);
-    // A Home that shows at once asks for its list first: the request travels while the widgets
-    // are built.
-    if (isHome() && parent && parent->isVisible())
+    // Home asks for its list first: the request travels while the widgets are built. At start-up
+    // the window shows only once the list is there.
+    if (isHome())
         requestList();
     layout->addWidget(isHome() ? buildHome() : buildEditor(), 1);
     m_guard = new SheetCloseGuard(m_model, this);
