@@ -13,7 +13,9 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QLayout>
 #include <QSessionManager>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
@@ -112,10 +114,18 @@ void TabrelApp::start() {
     // the list loads, and the keyring's answer would wait for that paint: it shows once its
     // content is there (at most the account window's grace period later).
     TabrelAccountWindow *account = m_home->accountWindow();
-    if (account->restoring())
+    if (account->restoring()) {
         connect(account, &TabrelAccountWindow::restored, m_home, &QWidget::show, Qt::SingleShotConnection);
-    else
+        // Meanwhile the GUI thread only waits for the keyring: the hidden window is polished and
+        // laid out in its first idle turn, which also loads the fonts Home's widgets are measured
+        // with, work that would otherwise come after the list request.
+        QTimer::singleShot(0, m_home, [home = m_home] {
+            home->ensurePolished();
+            home->layout()->activate();
+        });
+    } else {
         m_home->show();
+    }
 }
 
 QList<TabrelDocumentWindow *> TabrelApp::documentWindows() const {
