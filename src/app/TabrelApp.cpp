@@ -97,7 +97,7 @@ void TabrelApp::sessionEnded(const std::shared_ptr<NativeTransport> &client) {
 
 void TabrelApp::start() {
     // The stored session is read from the keyring while the window is built: the request for the
-    // sheet list then leaves as soon as the window can show it.
+    // sheet list then leaves as soon as the session is there.
     startDetached(m_connection, [connection = m_connection] { return connection->start(); });
     // The font database (fontconfig's configuration and font caches) loads on another thread while
     // the session is read and the Home window is set up; the first text laid out waits only for the
