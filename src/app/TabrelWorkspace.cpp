@@ -425,13 +425,16 @@ void TabrelWorkspace::updateList() {
         m_emptyIcon->setPixmap(nativeIcon(QStringLiteral("x-office-spreadsheet")).pixmap(48, 48));
     m_cards->clear();
     for (const SheetSummary &sheet : sheets) {
-        auto *item = new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards),
-                                         sheet.Title + u'\n' + sheet.TabName, m_cards);
+        // Filled in before it joins the list: the view then hears of each card once, not once per
+        // field.
+        auto *item =
+            new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards), sheet.Title + u'\n' + sheet.TabName);
         item->setData(cardRole, QVariant::fromValue(sheet.ID));
         item->setData(Qt::UserRole, sheet.Title);
         item->setData(Qt::AccessibleTextRole, sheet.Title);
         item->setData(Qt::AccessibleDescriptionRole, sheet.TabName);
         item->setSizeHint(QSize(220, 84));
+        m_cards->addItem(item);
     }
 }
 

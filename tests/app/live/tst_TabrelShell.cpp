@@ -140,6 +140,16 @@ private Q_SLOTS:
     void searchIgnoresCaseAndAccents() {
         TabrelApp &app = startWith({"Budget 2024", "Café plan", "Notes"});
         TabrelWorkspace *home = homeOf(app);
+        // Each card shows its sheet and its first tab, and screen readers hear them apart.
+        const QList<SheetSummary> sheets = home->model()->sheets();
+        for (int i = 0; i < home->cards()->count(); ++i) {
+            const QListWidgetItem *card = home->cards()->item(i);
+            const SheetSummary &sheet = sheets.at(i);
+            QCOMPARE(card->text(), sheet.Title + u'\n' + sheet.TabName);
+            QCOMPARE(card->data(Qt::AccessibleTextRole).toString(), sheet.Title);
+            QCOMPARE(card->data(Qt::AccessibleDescriptionRole).toString(), sheet.TabName);
+            QCOMPARE(card->data(Qt::UserRole).toString(), sheet.Title);
+        }
         QCOMPARE(app.windows()->entries().size(), 3);
         for (const auto &[query, expected] : {std::pair(QString("zebra"), QStringList{}),
                                               {"BUDGET", {"Budget 2024"}},
