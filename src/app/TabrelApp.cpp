@@ -29,6 +29,12 @@ void loadImageFormats() {
 } // namespace
 
 TabrelApp::TabrelApp(Options options, QObject *parent) : QObject(parent), m_options(std::move(options)) {
+    // The font database (fontconfig's configuration and font caches) loads on another thread while
+    // the connection and the Home window are set up; the first text laid out waits only for the rest.
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        m_fonts = QtConcurrent::run([] { QFontDatabase::families(); });
+        m_imageFormats = QtConcurrent::run([] { loadImageFormats(); });
+    }
     if (!m_options.settings)
         m_options.settings = std::make_shared<QSettings>();
     if (!m_options.services.openBrowser)
@@ -99,14 +105,6 @@ void TabrelApp::start() {
     // The stored session is read from the keyring while the window is built: the request for the
     // sheet list then leaves as soon as the session is there.
     startDetached(m_connection, [connection = m_connection] { return connection->start(); });
-    // The font database (fontconfig's configuration and font caches) loads on another thread while
-    // the session is read and the Home window is set up; the first text laid out waits only for the
-    // rest. Started after the keyring read: new threads take the cores for a while, and the read is
-    // what the list request waits for.
-    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
-        m_fonts = QtConcurrent::run([] { QFontDatabase::families(); });
-        m_imageFormats = QtConcurrent::run([] { loadImageFormats(); });
-    }
     TabrelHomeWindow::Actions actions{[this] { openHome(); }, [this](const QUuid &id) { openDocument(id); },
                                       [this] { quit(); }, m_updater.get()};
     m_home = new TabrelHomeWindow(m_connection, m_windows, actions, m_appearance, m_options.environment);
