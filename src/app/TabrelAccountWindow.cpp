@@ -34,7 +34,7 @@ TabrelAccountWindow::TabrelAccountWindow(std::shared_ptr<NativeConnection> conne
     // until Home's list arrives: both usually take a few milliseconds, and the accounts view and
     // the loading page would only flash, each costing a layout and a paint before Home. The empty
     // page gives way when the read ends without a session, when the list arrives, or once either
-    // is slow.
+    // is slow (restored()); the application keeps the window hidden until then.
     if (m_connection->waitingForKeyring()) {
         QWidget *page = new QWidget(m_stack);
         m_restoring = page;
@@ -92,6 +92,7 @@ void TabrelAccountWindow::endRestore() {
     m_stack->removeWidget(page);
     page->deleteLater();
     showPage();
+    Q_EMIT restored();
 }
 
 void TabrelAccountWindow::showPage() {

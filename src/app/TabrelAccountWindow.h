@@ -29,6 +29,8 @@ public:
     TabrelWorkspace *workspace() const { return m_workspace; }
     // Made the first time it shows; null until then.
     NativeAccountsView *accountsView() const { return m_accounts; }
+    // True while the stored account's session is read at start-up and its Home list loads.
+    bool restoring() const { return m_restoring != nullptr; }
 
     // The server ended the active account's session: without a document window of the account
     // open, the account signs out and the accounts view says why; otherwise Home keeps showing the
@@ -38,6 +40,8 @@ public:
 Q_SIGNALS:
     // The workspace was replaced (another account, or none).
     void workspaceChanged();
+    // The start-up restore ended: Home, the accounts view or the error shows.
+    void restored();
 
 private:
     void rebuild();

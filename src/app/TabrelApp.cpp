@@ -13,7 +13,9 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QLayout>
 #include <QSessionManager>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
@@ -101,12 +103,27 @@ void TabrelApp::sessionEnded(const std::shared_ptr<NativeTransport> &client) {
 
 void TabrelApp::start() {
     // The stored session is read from the keyring while the window is built: the request for the
-    // sheet list then leaves as soon as the window can show it.
+    // sheet list then leaves as soon as the session is there.
     startDetached(m_connection, [connection = m_connection] { return connection->start(); });
     TabrelHomeWindow::Actions actions{[this] { openHome(); }, [this](const QUuid &id) { openDocument(id); },
                                       [this] { quit(); }, m_updater.get()};
     m_home = new TabrelHomeWindow(m_connection, m_windows, actions, m_appearance, m_options.environment);
-    m_home->show();
+    // Shown at once, the window would be laid out and painted empty while the session is read and
+    // the list loads, and the keyring's answer would wait for that paint: it shows once its
+    // content is there (at most the account window's grace period later).
+    TabrelAccountWindow *account = m_home->accountWindow();
+    if (account->restoring()) {
+        connect(account, &TabrelAccountWindow::restored, m_home, &QWidget::show, Qt::SingleShotConnection);
+        // Meanwhile the GUI thread only waits for the keyring: the hidden window is polished and
+        // laid out in its first idle turn, which also loads the fonts Home's widgets are measured
+        // with, work that would otherwise come after the list request.
+        QTimer::singleShot(0, m_home, [home = m_home] {
+            home->ensurePolished();
+            home->layout()->activate();
+        });
+    } else {
+        m_home->show();
+    }
 }
 
 QList<TabrelDocumentWindow *> TabrelApp::documentWindows() const {

@@ -37,7 +37,8 @@ public:
     explicit TabrelApp(Options options, QObject *parent = nullptr);
     ~TabrelApp() override;
 
-    // Shows the Home window and restores the active account.
+    // Restores the active account and shows the Home window: at once, or with a stored session
+    // once its Home list (or the accounts view) is there.
     void start();
 
     TabrelWindows *windows() const { return m_windows; }

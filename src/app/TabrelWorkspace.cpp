@@ -94,9 +94,9 @@ TabrelWorkspace::TabrelWorkspace(std::shared_ptr<NativeTransport> client, std::o
         environment.connectivity ? environment.connectivity : NativeConnectivity::shared(),
         m_client->origin(), tabrelMacString("You’re offline. Waiting for a connection."), this);
     layout->addWidget(m_banner);
-    // A Home that shows at once asks for its list first: the request travels while the widgets
-    // are built.
-    if (isHome() && parent && parent->isVisible())
+    // Home asks for its list first: the request travels while the widgets are built. At start-up
+    // the window shows only once the list is there.
+    if (isHome())
         requestList();
     layout->addWidget(isHome() ? buildHome() : buildEditor(), 1);
     m_guard = new SheetCloseGuard(m_model, this);
@@ -425,13 +425,16 @@ void TabrelWorkspace::updateList() {
         m_emptyIcon->setPixmap(nativeIcon(QStringLiteral("x-office-spreadsheet")).pixmap(48, 48));
     m_cards->clear();
     for (const SheetSummary &sheet : sheets) {
-        auto *item = new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards),
-                                         sheet.Title + u'\n' + sheet.TabName, m_cards);
+        // Filled in before it joins the list: the view then hears of each card once, not once per
+        // field.
+        auto *item =
+            new QListWidgetItem(thumbnailIcon(sheet.Preview, m_cards), sheet.Title + u'\n' + sheet.TabName);
         item->setData(cardRole, QVariant::fromValue(sheet.ID));
         item->setData(Qt::UserRole, sheet.Title);
         item->setData(Qt::AccessibleTextRole, sheet.Title);
         item->setData(Qt::AccessibleDescriptionRole, sheet.TabName);
         item->setSizeHint(QSize(220, 84));
+        m_cards->addItem(item);
     }
 }
 

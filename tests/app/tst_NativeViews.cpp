@@ -6,14 +6,18 @@
 #include "connection/NativeFakeClock.h"
 #include "connection/NativeFakePathSource.h"
 #include "connection/views/NativeAccountsView.h"
+#include "connection/views/NativeIcon.h"
 #include "connection/views/NativeOfflineBanner.h"
 #include "connection/views/NativeSignInView.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -159,6 +163,44 @@ private Q_SLOTS:
         }
         QCOMPARE(dark, (QList<bool>{true, false, true, false, true, false}));
         QCOMPARE(window.palette(), QPalette());
+    }
+
+    // Without an icon theme each icon looks exactly as the style's own, at every size and mode,
+    // including those decoded only when first painted.
+    void fallbackIconsLookAsTheStyles() {
+        if (!QIcon::fromTheme(QStringLiteral("list-add")).isNull())
+            QSKIP("an icon theme is installed");
+        const auto image = [](const QPixmap &pixmap) {
+            return pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+        };
+        const auto painted = [](const QIcon &icon, QIcon::Mode mode) {
+            QImage canvas(20, 20, QImage::Format_ARGB32);
+            canvas.fill(Qt::transparent);
+            QPainter painter(&canvas);
+            icon.paint(&painter, QRect(2, 2, 16, 16), Qt::AlignCenter, mode);
+            return canvas;
+        };
+        for (const auto &[name, kind] : {std::pair("list-add", QStyle::SP_FileDialogNewFolder),
+                                         {"document-open-recent", QStyle::SP_FileDialogContentsView},
+                                         {"x-office-spreadsheet", QStyle::SP_FileDialogDetailedView},
+                                         {"view-refresh", QStyle::SP_BrowserReload},
+                                         {"go-home", QStyle::SP_DirHomeIcon}}) {
+            const QIcon icon = nativeIcon(QString::fromLatin1(name));
+            const QIcon style = QApplication::style()->standardIcon(kind);
+            QVERIFY(!icon.isNull());
+            for (const int extent : {16, 24, 32, 48}) {
+                for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Selected}) {
+                    QCOMPARE(icon.actualSize(QSize(extent, extent), mode),
+                             style.actualSize(QSize(extent, extent), mode));
+                    QCOMPARE(image(icon.pixmap(extent, mode)), image(style.pixmap(extent, mode)));
+                }
+                QCOMPARE(image(icon.pixmap(extent, QIcon::Normal, QIcon::On)),
+                         image(style.pixmap(extent, QIcon::Normal, QIcon::On)));
+            }
+            for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled})
+                QCOMPARE(painted(icon, mode), painted(style, mode));
+            QCOMPARE(icon.availableSizes(), style.availableSizes());
+        }
     }
 };
 

@@ -67,6 +67,22 @@ QStringList buttonsInOrder(QMessageBox *box) {
     return out;
 }
 
+// What Home listed when its window first showed; nothing until then.
+class FirstShow : public QObject {
+public:
+    explicit FirstShow(TabrelApp &app) : m_app(app) { app.home()->installEventFilter(this); }
+    std::optional<qsizetype> cards;
+
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Show && !cards)
+            cards = homeOf(m_app) ? homeOf(m_app)->cards()->count() : -1;
+        return false;
+    }
+
+private:
+    TabrelApp &m_app;
+};
+
 // Opens `sheet` from the Home list as a person does, and waits for its page.
 TabrelDocumentWindow *openFromHome(TabrelApp &app, const QString &title) {
     TabrelWorkspace *home = homeOf(app);
@@ -96,11 +112,15 @@ class TestTabrelShell : public QObject {
             fixture->account().createSheet(title);
         TabrelApp &app = fixture->app();
         app.start();
+        FirstShow shown(app);
         [&] {
             QTRY_VERIFY_WITH_TIMEOUT(homeOf(app) && homeOf(app)->model()->sheets().size() == titles.size(),
                                      wait);
-            // Opening the stored session never shows the accounts view, not even for a moment.
+            // Opening the stored session never shows the accounts view, not even for a moment, and
+            // the window shows once, with the list.
             QVERIFY(!app.home()->accountWindow()->accountsView());
+            QTRY_VERIFY(shown.cards.has_value());
+            QCOMPARE(*shown.cards, titles.size());
         }();
         return app;
     }
@@ -120,6 +140,16 @@ private Q_SLOTS:
     void searchIgnoresCaseAndAccents() {
         TabrelApp &app = startWith({"Budget 2024", "Café plan", "Notes"});
         TabrelWorkspace *home = homeOf(app);
+        // Each card shows its sheet and its first tab, and screen readers hear them apart.
+        const QList<SheetSummary> sheets = home->model()->sheets();
+        for (int i = 0; i < home->cards()->count(); ++i) {
+            const QListWidgetItem *card = home->cards()->item(i);
+            const SheetSummary &sheet = sheets.at(i);
+            QCOMPARE(card->text(), sheet.Title + u'\n' + sheet.TabName);
+            QCOMPARE(card->data(Qt::AccessibleTextRole).toString(), sheet.Title);
+            QCOMPARE(card->data(Qt::AccessibleDescriptionRole).toString(), sheet.TabName);
+            QCOMPARE(card->data(Qt::UserRole).toString(), sheet.Title);
+        }
         QCOMPARE(app.windows()->entries().size(), 3);
         for (const auto &[query, expected] : {std::pair(QString("zebra"), QStringList{}),
                                               {"BUDGET", {"Budget 2024"}},
