@@ -109,6 +109,19 @@ struct Reply {
     QList<QDBusObjectPath> pathsAt(int index) const { return qdbus_cast<QList<QDBusObjectPath>>(at(index)); }
 };
 
+// Sends one method call with the plain time limit, without waiting for its answer.
+QDBusPendingCall send(const QDBusConnection &connection, const QString &path, const QString &interface,
+                      const QString &method, const QVariantList &arguments) {
+    QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
+    message.setArguments(arguments);
+    return connection.asyncCall(message, static_cast<int>(settings().call.count()));
+}
+
+Reply answerOf(const QDBusPendingCall &pending) {
+    const QDBusMessage reply = pending.reply();
+    return Reply{statusOf(reply), reply};
+}
+
 // One method call with the plain time limit. A cancelled token ends the wait with timedOut; the
 // answer, when it comes, is dropped.
 QCoro::Task<Reply> call(QString path, QString interface, QString method, QVariantList arguments,
@@ -116,9 +129,7 @@ QCoro::Task<Reply> call(QString path, QString interface, QString method, QVarian
     const QDBusConnection connection = bus();
     if (!connection.isConnected())
         co_return Reply{NativeKeyringStatus::unavailable, {}};
-    QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
-    message.setArguments(arguments);
-    QDBusPendingCall pending = connection.asyncCall(message, static_cast<int>(settings().call.count()));
+    QDBusPendingCall pending = send(connection, path, interface, method, arguments);
     if (!pending.isFinished()) {
         QDBusPendingCallWatcher watcher(pending);
         Wakeup wakeup;
@@ -131,8 +142,7 @@ QCoro::Task<Reply> call(QString path, QString interface, QString method, QVarian
     }
     if (token.isCancelled())
         co_return Reply{NativeKeyringStatus::timedOut, {}};
-    const QDBusMessage reply = pending.reply();
-    co_return Reply{statusOf(reply), reply};
+    co_return answerOf(pending);
 }
 
 struct PromptOutcome {
@@ -310,14 +320,10 @@ findIn(QDBusObjectPath session, const NativeSecretService::Attributes &given, Ca
                                           qdbus_cast<SecretValue>(secret.at(0)).value};
 }
 
-// One method call that blocks its thread until the answer or the plain time limit.
-Reply callNow(const QDBusConnection &connection, const QString &path, const QString &interface,
-              const QString &method, const QVariantList &arguments) {
-    QDBusMessage message = QDBusMessage::createMethodCall(serviceName, path, interface, method);
-    message.setArguments(arguments);
-    const QDBusMessage reply =
-        connection.call(message, QDBus::Block, static_cast<int>(settings().call.count()));
-    return Reply{statusOf(reply), reply};
+// Blocks the thread until the call's answer or its time limit.
+Reply waitFor(QDBusPendingCall pending) {
+    pending.waitForFinished();
+    return answerOf(pending);
 }
 
 // The lookup of an item that needs no unlocking, as blocking calls for a worker thread; none when
@@ -328,18 +334,22 @@ findUnlockedNow(const NativeSecretService::Attributes &attributes) {
     const QDBusConnection connection = bus();
     if (!connection.isConnected())
         return Lookup{NativeKeyringStatus::unavailable, {}};
-    const Reply session = callNow(connection, servicePath, serviceInterface, QStringLiteral("OpenSession"),
-                                  plainSessionArguments());
+    // The search needs no session: both are asked at once, one round trip to the store instead of
+    // two before the secret is read.
+    QDBusPendingCall opening =
+        send(connection, servicePath, serviceInterface, QStringLiteral("OpenSession"), plainSessionArguments());
+    QDBusPendingCall searching = send(connection, servicePath, serviceInterface, QStringLiteral("SearchItems"),
+                                      {QVariant::fromValue(attributes)});
+    const Reply session = waitFor(opening);
+    const Reply search = waitFor(searching);
     if (session.status != NativeKeyringStatus::done)
         return Lookup{session.status, {}};
     std::optional<Lookup> found;
-    const Reply search = callNow(connection, servicePath, serviceInterface, QStringLiteral("SearchItems"),
-                                 {QVariant::fromValue(attributes)});
     if (search.status != NativeKeyringStatus::done) {
         found = Lookup{search.status, {}};
     } else if (!search.pathsAt(0).isEmpty()) {
-        const Reply secret = callNow(connection, search.pathsAt(0).first().path(), itemInterface,
-                                     QStringLiteral("GetSecret"), {QVariant::fromValue(session.pathAt(1))});
+        const Reply secret = waitFor(send(connection, search.pathsAt(0).first().path(), itemInterface,
+                                          QStringLiteral("GetSecret"), {QVariant::fromValue(session.pathAt(1))}));
         found = secret.status == NativeKeyringStatus::done
                     ? Lookup{NativeKeyringStatus::done, qdbus_cast<SecretValue>(secret.at(0)).value}
                     : Lookup{secret.status, {}};
