@@ -165,10 +165,10 @@ bool ConnectionStream::bodyFollows(std::string_view head) {
 }
 
 bool ConnectionStream::flush() {
-    return m_held.empty() || sendAfterHeld(nullptr, 0) == 0;
+    return m_held.empty() || sendPlain(nullptr, 0) == 0;
 }
 
-ssize_t ConnectionStream::sendAfterHeld(const char *ptr, size_t size) {
+ssize_t ConnectionStream::sendPlain(const char *ptr, size_t size) {
     const auto limit = Clock::now() + m_timeouts.write;
     std::size_t heldSent = 0;
     while (true) {
@@ -207,29 +207,17 @@ ssize_t ConnectionStream::write(const char *ptr, size_t size) {
             return static_cast<ssize_t>(size);
         }
     }
-    if (!m_held.empty())
-        return sendAfterHeld(ptr, size);
+    if (!m_ssl)
+        return sendPlain(ptr, size);
     const auto limit = Clock::now() + m_timeouts.write;
     while (true) {
-        bool wantRead = false;
-        if (m_ssl) {
-            const int result = SSL_write(m_ssl, ptr, static_cast<int>(std::min<size_t>(size, INT32_MAX)));
-            if (result > 0)
-                return result;
-            const int error = SSL_get_error(m_ssl, result);
-            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
-                return -1;
-            wantRead = error == SSL_ERROR_WANT_READ;
-        } else {
-            const ssize_t sent = ::send(m_fd, ptr, size, MSG_NOSIGNAL);
-            if (sent >= 0)
-                return sent;
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                return -1;
-        }
-        if (!wait(wantRead ? POLLIN : POLLOUT, limit))
+        const int result = SSL_write(m_ssl, ptr, static_cast<int>(std::min<size_t>(size, INT32_MAX)));
+        if (result > 0)
+            return result;
+        const int error = SSL_get_error(m_ssl, result);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            return -1;
+        if (!wait(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, limit))
             return -1;
     }
 }

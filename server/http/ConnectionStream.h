@@ -68,9 +68,9 @@ private:
     std::size_t buffered() const { return m_bufferEnd - m_bufferStart; }
     // True for the head of an answer whose body follows in the next write.
     static bool bodyFollows(std::string_view head);
-    // Sends the held head and then `size` bytes at `ptr` in one call where the socket takes them;
-    // returns how many of `size` were sent, or -1.
-    ssize_t sendAfterHeld(const char *ptr, size_t size);
+    // Sends a held head, if any, and then `size` bytes at `ptr` without TLS, in one call where the
+    // socket takes them; returns how many of `size` were sent, or -1.
+    ssize_t sendPlain(const char *ptr, size_t size);
 
     int m_fd;
     std::string m_address;

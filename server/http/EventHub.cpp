@@ -45,24 +45,19 @@ EventHub::Next EventHub::next(Watcher &watcher) {
             watcher.finished = true;
             return {shared(event("resync", data)), true};
         }
-        if (!watcher.queue.empty()) {
-            const auto due = watcher.lastEvents + m_options.gather;
-            if (now >= due) {
-                watcher.lastWrite = watcher.lastEvents = now;
-                return {takeQueued(watcher), false};
-            }
-            // Events close behind the last ones gather and go out together at `due`.
-            watcher.wake.wait_until(lock, due);
-            continue;
+        // Events close behind the last ones gather and go out together at `gathered`. The stream
+        // waits for that time without being woken by each event of a busy tab in it.
+        const auto gathered = watcher.lastEvents + m_options.gather;
+        if (!watcher.queue.empty() && now >= gathered) {
+            watcher.lastWrite = watcher.lastEvents = now;
+            return {takeQueued(watcher), false};
         }
-        if (watcher.bye) {
+        if (watcher.queue.empty() && watcher.bye) {
             watcher.finished = true;
             return {shared(event("bye", *watcher.bye)), true};
         }
-        // Events of a busy tab come within the gathering time: waiting for its end without being
-        // woken for each of them spares the stream a wake-up per write it makes.
-        if (const auto due = watcher.lastEvents + m_options.gather; now < due) {
-            watcher.wake.wait_until(lock, due);
+        if (now < gathered) {
+            watcher.wake.wait_until(lock, gathered);
             continue;
         }
         auto active = watcher.opened;

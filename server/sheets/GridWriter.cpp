@@ -388,7 +388,6 @@ GridWriter::Staged GridWriter::stage(TabState &tab, std::int64_t tabId, const Or
         *tab.cells += cellsAdded;
     tab.lastGroup = staged.group;
     staged.turn = tab.order.take();
-    staged.publish = !steps.empty();
     rollback.armed = false;
     return staged;
 }
@@ -410,7 +409,8 @@ void GridWriter::finish(TabState &tab, std::int64_t tabId, const Staged &staged)
     const Turn turn{tab.order, staged.turn};
     if (failure)
         std::rethrow_exception(failure);
-    if (staged.publish)
+    // A write that changed no cell's text has nothing to tell.
+    if (staged.change.stamps.value_or(0) > 0)
         m_publisher(tabId, staged.change);
 }
 

@@ -101,7 +101,6 @@ private:
         GridChange change;
         Database::Ticket group;
         std::uint64_t turn = 0;
-        bool publish = false;
     };
 
     std::shared_ptr<TabState> state(std::int64_t tabId);

@@ -171,9 +171,9 @@ void Database::dropBatch(const Ticket &group) noexcept {
     abandonGroup();
 }
 
-void Database::commitGroup() noexcept {
+Database::Ticket Database::commitGroup(bool syncByCaller) noexcept {
     if (!m_group)
-        return;
+        return nullptr;
     const Ticket group = std::move(m_group);
     m_group.reset();
     std::optional<std::string> failure;
@@ -192,34 +192,20 @@ void Database::commitGroup() noexcept {
             } catch (...) {
             }
         }
-        // Committed without SQLite's sync: this path syncs before it lets anyone go on.
-        if (!failure && m_syncRelaxed && !syncLog())
-            failure = unsynced;
     }
+    // Committed without SQLite's sync: the log is synced before anyone goes on, here or by the
+    // caller once it has let go of the writing lock.
+    const bool unsyncedCommit = !failure && m_syncRelaxed;
     restoreSync();
+    if (unsyncedCommit && syncByCaller) {
+        std::lock_guard lock(m_groupMutex);
+        group->committed = true;
+        return group;
+    }
+    if (unsyncedCommit && !syncLog())
+        failure = unsynced;
     endGroup(group, std::move(failure));
-}
-
-Database::Ticket Database::commitGroupUnsynced() noexcept {
-    if (!m_group || !m_syncRelaxed || sqlite3_get_autocommit(m_writer.db) != 0) {
-        commitGroup();
-        return nullptr;
-    }
-    try {
-        control("COMMIT");
-    } catch (...) {
-    }
-    if (sqlite3_get_autocommit(m_writer.db) == 0) {
-        // The COMMIT failed: the group ends as commitGroup() ends it.
-        commitGroup();
-        return nullptr;
-    }
-    restoreSync();
-    Ticket group = std::move(m_group);
-    m_group.reset();
-    std::lock_guard lock(m_groupMutex);
-    group->committed = true;
-    return group;
+    return nullptr;
 }
 
 bool Database::syncLog() noexcept {
@@ -259,7 +245,7 @@ void Database::waitDurable(const Ticket &ticket) {
             const bool open = !ticket->done && !ticket->committed;
             state.unlock();
             if (open)
-                syncing = commitGroupUnsynced();
+                syncing = commitGroup(true);
         }
         // The next group may commit while this one's log is synced.
         state.lock();

@@ -97,10 +97,9 @@ private:
     Ticket beginBatch();
     void joinBatch(const Ticket &group);
     void dropBatch(const Ticket &group) noexcept;
-    void commitGroup() noexcept;
-    // Commits the open group without syncing the log, for the caller to sync once it has let go
-    // of the writing lock. Returns the group when that is left to do; otherwise it has ended.
-    Ticket commitGroupUnsynced() noexcept;
+    // Commits the open group and ends it. With `syncByCaller`, a group whose log is still to be
+    // synced is returned instead, for the caller to sync once it has let go of the writing lock.
+    Ticket commitGroup(bool syncByCaller = false) noexcept;
     // Syncs what was written to the log so far.
     bool syncLog() noexcept;
     // Runs a statement without values on the writing connection, prepared once.
