@@ -22,8 +22,17 @@ esac
 mkdir -p "$work_dir/corpus/$target"
 binary=$work_dir/${target}_fuzz
 main=$source_dir/tests/fuzz/${target}_fuzz.cpp
-newest=$(ls -t $main $sources $src/*/*.h | head -1)
-if [[ ! -x $binary || $newest -nt $binary ]]; then
+# A loop rather than `ls -t | head -1`: under pipefail, head closing the pipe early kills ls with
+# SIGPIPE once the listing outgrows one write, which ended the script silently on long paths.
+stale() {
+  [[ -x $binary ]] || return 0
+  local file
+  for file in "$main" $sources "$src"/*/*.h; do
+    [[ $file -nt $binary ]] && return 0
+  done
+  return 1
+}
+if stale; then
   clang++ -std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -I"$src" $(pkg-config --cflags Qt6Core Qt6Network simdjson) "$main" $sources \
     $(pkg-config --libs Qt6Core Qt6Network simdjson) -o "$binary"
