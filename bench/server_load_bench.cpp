@@ -3,6 +3,8 @@
 // alone on the same server gives the floor. Prints writes per second, write latency, events
 // delivered, and checks that every confirmed write reached every stream of its sheet exactly once.
 // Goals: nothing lost or delivered twice; p99 under load at most 10 times the single writer's p99.
+// Last, the same clients fetch the server's small root page instead of writing, alone and then all
+// together: that ratio is what the HTTP transport and this machine give before any write is made.
 
 #include "EventStream.h"
 #include "ServerProcess.h"
@@ -41,10 +43,13 @@ double percentile(std::vector<double> samples, double q) {
     return samples[std::min(samples.size() - 1, std::size_t(q * double(samples.size())))];
 }
 
-// One writer: single-cell batches to its sheet until `stop`, each text naming writer and sequence.
-// It keeps its connection open between writes, as the application's HTTP client does.
+enum class Request { write, rootPage };
+
+// One writer: single-cell batches to its sheet until `stop`, each text naming writer and sequence;
+// or, for Request::rootPage, fetches of the root page. It keeps its connection open between
+// requests, as the application's HTTP client does.
 Writes write(const ServerProcess &server, const ServerSession &session, const SheetRef &sheet, int writer,
-             const std::atomic<bool> &stop) {
+             const std::atomic<bool> &stop, Request request = Request::write) {
     Writes result;
     httplib::Client client(server.origin());
     client.set_keep_alive(true);
@@ -59,10 +64,14 @@ Writes write(const ServerProcess &server, const ServerSession &session, const Sh
         const nlohmann::json cell = SheetApi::write((writer / sheets) * 400 + (k / 26) % 400, k % 26, raw);
         const std::string body = nlohmann::json{{"cells", nlohmann::json::array({cell})}}.dump();
         const auto start = Clock::now();
-        const auto answer = client.Post(sheet.tab() + "/cells/batch", headers, body, "application/json");
+        const auto answer = request == Request::rootPage
+                                ? client.Get("/", headers)
+                                : client.Post(sheet.tab() + "/cells/batch", headers, body, "application/json");
         result.latencyMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        if (answer && answer->status == 200)
-            result.confirmed.push_back(raw);
+        if (answer && answer->status == 200) {
+            if (request == Request::write)
+                result.confirmed.push_back(raw);
+        }
         else
             ++result.refused[answer ? "status " + std::to_string(answer->status)
                                     : httplib::to_string(answer.error())];
@@ -113,41 +122,50 @@ int main(int argc, char **argv) {
         }
     }
 
-    // The floor: one writer alone, the streams open.
-    std::atomic<bool> stop = false;
+    // The floor: one writer alone, the streams open. Then all writers for `seconds`.
     std::vector<Writes> results(writers + 1);
-    std::thread alone([&] { results[writers] = write(server, *session, sheetRefs[0], writers, stop); });
-    std::this_thread::sleep_for(std::chrono::seconds(floorSeconds));
-    stop = true;
-    alone.join();
-
-    stop = false;
-    std::vector<std::thread> threads;
-    const auto loadStart = Clock::now();
-    for (int w = 0; w < writers; ++w)
-        threads.emplace_back(
-            [&, w] { results[w] = write(server, *session, sheetRefs[w % sheets], w, stop); });
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    stop = true;
-    for (auto &thread : threads)
-        thread.join();
-    const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
+    const auto runAlone = [&](Request request) {
+        std::atomic<bool> stop = false;
+        std::thread alone(
+            [&] { results[writers] = write(server, *session, sheetRefs[0], writers, stop, request); });
+        std::this_thread::sleep_for(std::chrono::seconds(floorSeconds));
+        stop = true;
+        alone.join();
+    };
+    const auto runAll = [&](Request request, int forSeconds) {
+        std::atomic<bool> stop = false;
+        std::vector<std::thread> threads;
+        const auto start = Clock::now();
+        for (int w = 0; w < writers; ++w)
+            threads.emplace_back(
+                [&, w] { results[w] = write(server, *session, sheetRefs[w % sheets], w, stop, request); });
+        std::this_thread::sleep_for(std::chrono::seconds(forSeconds));
+        stop = true;
+        for (auto &thread : threads)
+            thread.join();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    const auto allLatency = [&] {
+        std::vector<double> latency;
+        for (int w = 0; w < writers; ++w)
+            latency.insert(latency.end(), results[w].latencyMs.begin(), results[w].latencyMs.end());
+        return latency;
+    };
+    runAlone(Request::write);
+    const double loadSeconds = runAll(Request::write, seconds);
 
     // What each sheet's streams must have seen: every confirmed write to it, the floor's included.
     std::vector<std::set<std::string>> expected(sheets);
-    std::vector<double> loadLatency;
+    const std::vector<double> loadLatency = allLatency();
+    const std::vector<double> floorLatency = results[writers].latencyMs;
     std::map<std::string, int> refused;
-    std::size_t loadWrites = 0;
     for (int w = 0; w <= writers; ++w) {
         const int sheet = w == writers ? 0 : w % sheets;
         expected[sheet].insert(results[w].confirmed.begin(), results[w].confirmed.end());
         for (const auto &[status, count] : results[w].refused)
             refused[status] += count;
-        if (w < writers) {
-            loadLatency.insert(loadLatency.end(), results[w].latencyMs.begin(), results[w].latencyMs.end());
-            loadWrites += results[w].latencyMs.size();
-        }
     }
+    const std::size_t loadWrites = loadLatency.size();
 
     std::size_t delivered = 0, lost = 0, twice = 0, resyncs = 0, unconfirmed = 0;
     for (int i = 0; i < streams; ++i) {
@@ -180,13 +198,19 @@ int main(int argc, char **argv) {
                 ++twice;
         }
     }
+
+    // The transport alone: the same clients, the streams still open, fetching the root page.
+    runAlone(Request::rootPage);
+    const std::vector<double> pageFloor = results[writers].latencyMs;
+    const double pageSeconds = runAll(Request::rootPage, floorSeconds);
+    const std::vector<double> pageLoad = allLatency();
     watchers.clear();
     server.stop();
 
-    const double floorP99 = percentile(results[writers].latencyMs, 0.99);
+    const double floorP99 = percentile(floorLatency, 0.99);
     const double loadP99 = percentile(loadLatency, 0.99);
     std::printf("single writer (%d s):  %zu writes  p50 %.2f ms  p99 %.2f ms\n", floorSeconds,
-                results[writers].latencyMs.size(), percentile(results[writers].latencyMs, 0.5), floorP99);
+                floorLatency.size(), percentile(floorLatency, 0.5), floorP99);
     std::printf("under load (%d writers, %d streams, %d sheets, %.0f s):\n", writers, streams, sheets,
                 loadSeconds);
     std::string refusals;
@@ -202,5 +226,11 @@ int main(int argc, char **argv) {
         lost, twice, unconfirmed);
     std::printf("p99 under load / single-writer p99 = %.2f (goal <= 10)\n",
                 floorP99 > 0 ? loadP99 / floorP99 : 0.0);
+    const double pageFloorP99 = percentile(pageFloor, 0.99);
+    std::printf("root page, for comparison (%d s each): alone p99 %.2f ms; %d clients %.0f pages/s, p50 %.2f "
+                "ms, p99 %.2f ms; ratio %.2f\n",
+                floorSeconds, pageFloorP99, writers, double(pageLoad.size()) / pageSeconds,
+                percentile(pageLoad, 0.5), percentile(pageLoad, 0.99),
+                pageFloorP99 > 0 ? percentile(pageLoad, 0.99) / pageFloorP99 : 0.0);
     return lost == 0 && twice == 0 ? 0 : 2;
 }
