@@ -33,11 +33,37 @@ std::string reason(sqlite3 *db, int code) {
     return db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
 }
 
+// The copy is renamed over the target: that must be a plain file, or nothing yet, and never the
+// database being copied or its companion files. A device or link would be replaced by the copy, and
+// the live database replaced under the running server would lose every write after the copy.
+std::optional<std::string> unfitTarget(const std::string &database, const std::string &target) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(target, error);
+    if (fs::is_directory(status))
+        return "it is a folder; name a file in it";
+    if (fs::is_symlink(status))
+        return "it is a link; name the file itself";
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        return "it is not a plain file";
+    const fs::path resolved = fs::weakly_canonical(target, error);
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string own = database + suffix;
+        const bool same = fs::exists(status) && fs::exists(own) ? fs::equivalent(target, own, error)
+                                                                 : resolved == fs::weakly_canonical(own, error);
+        if (same)
+            return "it is the server's own database";
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<std::string> Backup::copy(const std::string &database, const std::string &target) {
     if (!std::filesystem::exists(database))
         return "there is no database at " + database;
+    if (const auto unfit = unfitTarget(database, target))
+        return "cannot write " + target + ": " + *unfit;
     const std::string partial = target + ".partial";
     Connection source = open(database, SQLITE_OPEN_READONLY);
     if (!source || sqlite3_errcode(source.get()) != SQLITE_OK)

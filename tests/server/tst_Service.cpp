@@ -137,6 +137,37 @@ private Q_SLOTS:
         }
     }
 
+    // The copy replaces an older backup, but never the live database nor what is not a plain file.
+    void aBackupReplacesOnlyAPlainFile() {
+        QTemporaryDir elsewhere;
+        const QString data = m_server->dataDir();
+        const QString older = elsewhere.path() + "/older.db";
+        QVERIFY(QDir(elsewhere.path()).mkdir("folder"));
+        QVERIFY(QFile::link(older, elsewhere.path() + "/link.db"));
+        QVERIFY(::mkfifo(QFile::encodeName(elsewhere.path() + "/pipe").constData(), 0600) == 0);
+        const std::pair<QString, QString> refused[] = {
+            {data + "/tabrel.db", "it is the server's own database"},
+            {data + "/../" + QFileInfo(data).fileName() + "/tabrel.db-wal", "it is the server's own database"},
+            {elsewhere.path() + "/folder", "it is a folder"},
+            {elsewhere.path() + "/link.db", "it is a link"},
+            {elsewhere.path() + "/pipe", "it is not a plain file"}};
+        QFile stale(older);
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("stale") == 5);
+        stale.close();
+        for (const auto &[target, reason] : refused) {
+            const QStringList before = folderState(data);
+            QString output;
+            QCOMPARE(m_server->run({"backup", "--data", data, target}, &output), 1);
+            QVERIFY2(output.contains("cannot write " + target + ": " + reason), qPrintable(output));
+            QCOMPARE(folderState(data), before);
+            QVERIFY(QFileInfo(elsewhere.path() + "/link.db").isSymLink());
+            QCOMPARE(QFileInfo(older).size(), 5);
+        }
+        QString output;
+        QCOMPARE(m_server->run({"backup", "--data", data, older}, &output), 0);
+        QVERIFY2(QFileInfo(older).size() > 5, qPrintable(output));
+    }
+
     // A folder and database left open to others (by hand, or by an older server) are closed on
     // start; what the server creates afterwards is private from the start.
     void dataFolderIsPrivate() {
