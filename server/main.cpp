@@ -30,7 +30,9 @@
 
 #include <sodium.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <pthread.h>
@@ -167,7 +169,12 @@ int serve(const ServerOptions &options, sigset_t signals) {
 
     const int port = api.bind(options.host, options.port);
     if (port < 0) {
-        std::cerr << "tabrel-server: cannot listen on " << options.host << ":" << options.port << std::endl;
+        const int error = errno;
+        std::cerr << "tabrel-server: cannot listen on " << options.host << ":" << options.port
+                  << (error == EADDRINUSE ? ": the port is in use, perhaps by another server"
+                      : error != 0    ? std::string(": ") + std::strerror(error)
+                                      : std::string())
+                  << std::endl;
         return 1;
     }
     const bool anyAddress = options.host == "0.0.0.0" || options.host == "::";

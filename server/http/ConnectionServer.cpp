@@ -42,6 +42,13 @@ void offerGzipOnly(httplib::Request &req) {
 } // namespace
 
 ConnectionServer::ConnectionServer(Limits limits, const Tls *tls) : m_limits(limits) {
+    // The library's default, SO_REUSEPORT, lets a second server listen on the same port and take
+    // half the connections to another data folder. SO_REUSEADDR alone still allows a restart
+    // while the last run's connections linger, and refuses a port that is in use.
+    set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (!tls)
         return;
     m_tls.reset(SSL_CTX_new(TLS_server_method()));

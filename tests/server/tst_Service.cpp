@@ -245,12 +245,20 @@ private Q_SLOTS:
         QVERIFY2(server.stop(), qPrintable(server.errorString()));
     }
 
-    void unusableCertificateStopsTheStart() {
+    // An unusable certificate, or a port another server listens on, stops the start; the other
+    // server keeps its connections rather than sharing them.
+    void aServerThatCannotServeDoesNotStart() {
         QTemporaryDir keys;
-        ServerProcess server(ServerProcess::Options{
+        ServerProcess badKeys(ServerProcess::Options{
             {}, {"--tls-cert", keys.filePath("missing.pem"), "--tls-key", keys.filePath("missing.key")}, {}});
-        QVERIFY(!server.start());
-        QVERIFY2(server.errorString().contains("TLS"), qPrintable(server.errorString()));
+        QVERIFY(!badKeys.start());
+        QVERIFY2(badKeys.errorString().contains("TLS"), qPrintable(badKeys.errorString()));
+
+        ServerProcess samePort(
+            ServerProcess::Options{{}, {"--listen", QStringLiteral("127.0.0.1:%1").arg(m_server->port())}, {}});
+        QVERIFY(!samePort.start());
+        QVERIFY2(samePort.errorString().contains("the port is in use"), qPrintable(samePort.errorString()));
+        QCOMPARE(status(m_server->client().get("/")), 200);
     }
 };
 
