@@ -96,12 +96,14 @@ std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &
         options.command = Command::Backup;
         i = 1;
     }
-    auto value = [&](const std::string &flag) -> std::optional<std::string> {
-        if (i + 1 >= args.size())
+    // An option's value is never another option: "--data --demo" lacks its folder rather than
+    // naming one "--demo".
+    auto value = [&]() -> std::optional<std::string> {
+        if (i + 1 >= args.size() || args[i + 1].starts_with("--"))
             return std::nullopt;
-        (void)flag;
         return args[++i];
     };
+    struct MissingValue {};
     for (; i < args.size(); ++i) {
         const std::string &arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -120,68 +122,76 @@ std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &
             positional.push_back(arg);
             continue;
         }
-        const auto text = value(arg);
-        if (!text)
+        const auto given = value();
+        // Asked for by the options that take a value, so that an unknown one is named as such.
+        const auto text = [&]() -> const std::string & {
+            if (!given)
+                throw MissingValue{};
+            return *given;
+        };
+        try {
+            if (arg == "--data") {
+                options.dataDir = text();
+            } else if (arg == "--listen") {
+                if (!splitListen(text(), options.host, options.port))
+                    return "--listen takes ADDRESS:PORT, for example 127.0.0.1:8080";
+            } else if (arg == "--port") {
+                if (!number(text(), 0, 65535, options.port))
+                    return "--port takes a number from 0 to 65535";
+            } else if (arg == "--tls-cert") {
+                options.tlsCertificate = text();
+            } else if (arg == "--tls-key") {
+                options.tlsKey = text();
+            } else if (arg == "--origin") {
+                options.publicOrigin = text();
+            } else if (arg == "--idle-timeout") {
+                if (!number(text(), 1, 7 * 24 * 3600, options.idleSeconds))
+                    return "--idle-timeout takes a number of seconds";
+            } else if (arg == "--keep-alive") {
+                if (!number(text(), 1, 3600, options.keepAliveSeconds))
+                    return "--keep-alive takes a number of seconds";
+            } else if (arg == "--signin-expiry") {
+                if (!number(text(), 1, 24 * 3600, options.signInExpirySeconds))
+                    return "--signin-expiry takes a number of seconds";
+            } else if (arg == "--max-body-bytes") {
+                int bytes = 0;
+                if (!number(text(), 1024, 1024 * 1024 * 1024, bytes))
+                    return "--max-body-bytes takes a number of bytes";
+                options.maxBodyBytes = static_cast<std::size_t>(bytes);
+            } else if (arg == "--signin-delay-ms") {
+                if (!number(text(), 1, 3600 * 1000, options.signInDelayMillis))
+                    return "--signin-delay-ms takes a number of milliseconds";
+            } else if (arg == "--connections-per-address") {
+                if (!number(text(), 1, 100000, options.connectionsPerAddress))
+                    return "--connections-per-address takes a number";
+            } else if (arg == "--request-deadline-ms") {
+                if (!number(text(), 100, 3600 * 1000, options.requestDeadlineMillis))
+                    return "--request-deadline-ms takes a number of milliseconds";
+            } else if (arg == "--max-unpacked-bytes") {
+                if (!number(text(), 1024, 1024 * 1024 * 1024, options.maxUnpackedBytes))
+                    return "--max-unpacked-bytes takes a number of bytes";
+            } else if (arg == "--stream-queue-bytes") {
+                if (!number(text(), 1024, 1024 * 1024 * 1024, options.streamQueueBytes))
+                    return "--stream-queue-bytes takes a number of bytes";
+            } else if (arg == "--signin-lockout") {
+                if (!number(text(), 4, 1000, options.signInLockoutFailures))
+                    return "--signin-lockout takes a number of wrong passwords, at least 4";
+            } else if (arg == "--streams-per-account") {
+                if (!number(text(), 1, 10000, options.streamsPerAccount))
+                    return "--streams-per-account takes a number";
+            } else if (arg == "--formula-memory") {
+                int mebibytes = 0;
+                if (!number(text(), 1, 1024 * 1024, mebibytes))
+                    return "--formula-memory takes a number of MiB";
+                options.limits.formulaMemoryBytes = std::int64_t(mebibytes) * 1024 * 1024;
+            } else if (const auto limit = contentLimit(arg, given.value_or(""), options.limits)) {
+                if (!*limit)
+                    return arg + " takes a whole number of at least 1";
+            } else {
+                return "unknown option " + arg;
+            }
+        } catch (const MissingValue &) {
             return arg + " needs a value";
-        if (arg == "--data") {
-            options.dataDir = *text;
-        } else if (arg == "--listen") {
-            if (!splitListen(*text, options.host, options.port))
-                return "--listen takes ADDRESS:PORT, for example 127.0.0.1:8080";
-        } else if (arg == "--port") {
-            if (!number(*text, 0, 65535, options.port))
-                return "--port takes a number from 0 to 65535";
-        } else if (arg == "--tls-cert") {
-            options.tlsCertificate = *text;
-        } else if (arg == "--tls-key") {
-            options.tlsKey = *text;
-        } else if (arg == "--origin") {
-            options.publicOrigin = *text;
-        } else if (arg == "--idle-timeout") {
-            if (!number(*text, 1, 7 * 24 * 3600, options.idleSeconds))
-                return "--idle-timeout takes a number of seconds";
-        } else if (arg == "--keep-alive") {
-            if (!number(*text, 1, 3600, options.keepAliveSeconds))
-                return "--keep-alive takes a number of seconds";
-        } else if (arg == "--signin-expiry") {
-            if (!number(*text, 1, 24 * 3600, options.signInExpirySeconds))
-                return "--signin-expiry takes a number of seconds";
-        } else if (arg == "--max-body-bytes") {
-            int bytes = 0;
-            if (!number(*text, 1024, 1024 * 1024 * 1024, bytes))
-                return "--max-body-bytes takes a number of bytes";
-            options.maxBodyBytes = static_cast<std::size_t>(bytes);
-        } else if (arg == "--signin-delay-ms") {
-            if (!number(*text, 1, 3600 * 1000, options.signInDelayMillis))
-                return "--signin-delay-ms takes a number of milliseconds";
-        } else if (arg == "--connections-per-address") {
-            if (!number(*text, 1, 100000, options.connectionsPerAddress))
-                return "--connections-per-address takes a number";
-        } else if (arg == "--request-deadline-ms") {
-            if (!number(*text, 100, 3600 * 1000, options.requestDeadlineMillis))
-                return "--request-deadline-ms takes a number of milliseconds";
-        } else if (arg == "--max-unpacked-bytes") {
-            if (!number(*text, 1024, 1024 * 1024 * 1024, options.maxUnpackedBytes))
-                return "--max-unpacked-bytes takes a number of bytes";
-        } else if (arg == "--stream-queue-bytes") {
-            if (!number(*text, 1024, 1024 * 1024 * 1024, options.streamQueueBytes))
-                return "--stream-queue-bytes takes a number of bytes";
-        } else if (arg == "--signin-lockout") {
-            if (!number(*text, 4, 1000, options.signInLockoutFailures))
-                return "--signin-lockout takes a number of wrong passwords, at least 4";
-        } else if (arg == "--streams-per-account") {
-            if (!number(*text, 1, 10000, options.streamsPerAccount))
-                return "--streams-per-account takes a number";
-        } else if (arg == "--formula-memory") {
-            int mebibytes = 0;
-            if (!number(*text, 1, 1024 * 1024, mebibytes))
-                return "--formula-memory takes a number of MiB";
-            options.limits.formulaMemoryBytes = std::int64_t(mebibytes) * 1024 * 1024;
-        } else if (const auto limit = contentLimit(arg, *text, options.limits)) {
-            if (!*limit)
-                return arg + " takes a whole number of at least 1";
-        } else {
-            return "unknown option " + arg;
         }
     }
     if (options.dataDir.empty())

@@ -6,6 +6,7 @@
 #include "formulas/NumberFormats.h"
 #include "http/ConnectionServer.h"
 #include "http/OriginPolicy.h"
+#include "service/ServerOptions.h"
 #include "signin/SignIn.h"
 
 #include <QTest>
@@ -136,6 +137,27 @@ private Q_SLOTS:
         QCOMPARE(published.origin(), std::string("https://sheets.example.com"));
         QVERIFY(published.allows("https://sheets.example.com"));
         QVERIFY(!published.allows("https://localhost:8443"));
+    }
+
+    // What a command line is told; "" when it is accepted.
+    void optionsSayWhatIsWrong() {
+        const std::pair<QString, QString> cases[] = {
+            {"--data d --listen [::1]:0 --formula-memory 64", ""},
+            {"--data --demo", "--data needs a value"},
+            {"--data d --listen", "--listen needs a value"},
+            {"--data d --verbose", "unknown option --verbose"},
+            {"--data d --bogus x", "unknown option --bogus"},
+            {"--data d --max-chain", "--max-chain takes a whole number of at least 1"},
+            {"--data d --port 65536", "--port takes a number from 0 to 65535"},
+            {"--listen 127.0.0.1:80", "--data DIR is required"},
+            {"backup --data d", "backup takes the FILE to write"}};
+        QVERIFY(holds(cases, [](const QString &line) {
+            std::vector<std::string> args;
+            for (const auto &word : line.split(' '))
+                args.push_back(word.toStdString());
+            ServerOptions options;
+            return QString::fromStdString(ServerOptions::parse(args, options).value_or(""));
+        }));
     }
 };
 
