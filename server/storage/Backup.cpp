@@ -49,8 +49,9 @@ std::optional<std::string> unfitTarget(const std::string &database, const std::s
     const fs::path resolved = fs::weakly_canonical(target, error);
     for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
         const std::string own = database + suffix;
-        const bool same = fs::exists(status) && fs::exists(own) ? fs::equivalent(target, own, error)
-                                                                 : resolved == fs::weakly_canonical(own, error);
+        const bool same = fs::exists(status) && fs::exists(own)
+                              ? fs::equivalent(target, own, error)
+                              : !resolved.empty() && resolved == fs::weakly_canonical(own, error);
         if (same)
             return "it is the server's own database";
     }
