@@ -64,15 +64,14 @@ Writes write(const ServerProcess &server, const ServerSession &session, const Sh
         const nlohmann::json cell = SheetApi::write((writer / sheets) * 400 + (k / 26) % 400, k % 26, raw);
         const std::string body = nlohmann::json{{"cells", nlohmann::json::array({cell})}}.dump();
         const auto start = Clock::now();
-        const auto answer = request == Request::rootPage
-                                ? client.Get("/", headers)
-                                : client.Post(sheet.tab() + "/cells/batch", headers, body, "application/json");
+        const auto answer = request == Request::rootPage ? client.Get("/", headers)
+                                                         : client.Post(sheet.tab() + "/cells/batch", headers,
+                                                                       body, "application/json");
         result.latencyMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (answer && answer->status == 200) {
             if (request == Request::write)
                 result.confirmed.push_back(raw);
-        }
-        else
+        } else
             ++result.refused[answer ? "status " + std::to_string(answer->status)
                                     : httplib::to_string(answer.error())];
     }

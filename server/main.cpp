@@ -172,8 +172,8 @@ int serve(const ServerOptions &options, sigset_t signals) {
         const int error = errno;
         std::cerr << "tabrel-server: cannot listen on " << options.host << ":" << options.port
                   << (error == EADDRINUSE ? ": the port is in use, perhaps by another server"
-                      : error != 0    ? std::string(": ") + std::strerror(error)
-                                      : std::string())
+                      : error != 0        ? std::string(": ") + std::strerror(error)
+                                          : std::string())
                   << std::endl;
         return 1;
     }

@@ -147,7 +147,8 @@ private Q_SLOTS:
         QVERIFY(::mkfifo(QFile::encodeName(elsewhere.path() + "/pipe").constData(), 0600) == 0);
         const std::pair<QString, QString> refused[] = {
             {data + "/tabrel.db", "it is the server's own database"},
-            {data + "/../" + QFileInfo(data).fileName() + "/tabrel.db-wal", "it is the server's own database"},
+            {data + "/../" + QFileInfo(data).fileName() + "/tabrel.db-wal",
+             "it is the server's own database"},
             {elsewhere.path() + "/folder", "it is a folder"},
             {elsewhere.path() + "/link.db", "it is a link"},
             {elsewhere.path() + "/pipe", "it is not a plain file"}};
@@ -254,8 +255,8 @@ private Q_SLOTS:
         QVERIFY(!badKeys.start());
         QVERIFY2(badKeys.errorString().contains("TLS"), qPrintable(badKeys.errorString()));
 
-        ServerProcess samePort(
-            ServerProcess::Options{{}, {"--listen", QStringLiteral("127.0.0.1:%1").arg(m_server->port())}, {}});
+        ServerProcess samePort(ServerProcess::Options{
+            {}, {"--listen", QStringLiteral("127.0.0.1:%1").arg(m_server->port())}, {}});
         QVERIFY(!samePort.start());
         QVERIFY2(samePort.errorString().contains("the port is in use"), qPrintable(samePort.errorString()));
         QCOMPARE(status(m_server->client().get("/")), 200);
