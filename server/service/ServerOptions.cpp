@@ -1,6 +1,8 @@
 #include "service/ServerOptions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace {
 
@@ -30,6 +32,32 @@ bool splitListen(const std::string &text, std::string &host, int &port) {
     host = name;
     return true;
 }
+
+// The options that take a whole number within bounds, and what they are said to take when the
+// number is missing or out of bounds.
+struct NumberOption {
+    const char *flag;
+    int low;
+    int high;
+    int ServerOptions::*field;
+    const char *takes;
+};
+constexpr int gibibyte = 1024 * 1024 * 1024;
+constexpr NumberOption numberOptions[] = {
+    {"--port", 0, 65535, &ServerOptions::port, "a number from 0 to 65535"},
+    {"--idle-timeout", 1, 7 * 24 * 3600, &ServerOptions::idleSeconds, "a number of seconds"},
+    {"--keep-alive", 1, 3600, &ServerOptions::keepAliveSeconds, "a number of seconds"},
+    {"--signin-expiry", 1, 24 * 3600, &ServerOptions::signInExpirySeconds, "a number of seconds"},
+    {"--signin-delay-ms", 1, 3600 * 1000, &ServerOptions::signInDelayMillis, "a number of milliseconds"},
+    {"--connections-per-address", 1, 100000, &ServerOptions::connectionsPerAddress, "a number"},
+    {"--request-deadline-ms", 100, 3600 * 1000, &ServerOptions::requestDeadlineMillis,
+     "a number of milliseconds"},
+    {"--max-unpacked-bytes", 1024, gibibyte, &ServerOptions::maxUnpackedBytes, "a number of bytes"},
+    {"--stream-queue-bytes", 1024, gibibyte, &ServerOptions::streamQueueBytes, "a number of bytes"},
+    {"--signin-lockout", 4, 1000, &ServerOptions::signInLockoutFailures,
+     "a number of wrong passwords, at least 4"},
+    {"--streams-per-account", 1, 10000, &ServerOptions::streamsPerAccount, "a number"},
+};
 
 // Nothing when the flag is not a content limit; false when its value is not a positive number.
 std::optional<bool> contentLimit(const std::string &flag, const std::string &text, ContentLimits &limits) {
@@ -129,56 +157,28 @@ std::optional<std::string> ServerOptions::parse(const std::vector<std::string> &
                 throw MissingValue{};
             return *given;
         };
+        const auto numeric = std::find_if(std::begin(numberOptions), std::end(numberOptions),
+                                          [&](const NumberOption &option) { return arg == option.flag; });
         try {
-            if (arg == "--data") {
+            if (numeric != std::end(numberOptions)) {
+                if (!number(text(), numeric->low, numeric->high, options.*(numeric->field)))
+                    return arg + " takes " + numeric->takes;
+            } else if (arg == "--data") {
                 options.dataDir = text();
             } else if (arg == "--listen") {
                 if (!splitListen(text(), options.host, options.port))
                     return "--listen takes ADDRESS:PORT, for example 127.0.0.1:8080";
-            } else if (arg == "--port") {
-                if (!number(text(), 0, 65535, options.port))
-                    return "--port takes a number from 0 to 65535";
             } else if (arg == "--tls-cert") {
                 options.tlsCertificate = text();
             } else if (arg == "--tls-key") {
                 options.tlsKey = text();
             } else if (arg == "--origin") {
                 options.publicOrigin = text();
-            } else if (arg == "--idle-timeout") {
-                if (!number(text(), 1, 7 * 24 * 3600, options.idleSeconds))
-                    return "--idle-timeout takes a number of seconds";
-            } else if (arg == "--keep-alive") {
-                if (!number(text(), 1, 3600, options.keepAliveSeconds))
-                    return "--keep-alive takes a number of seconds";
-            } else if (arg == "--signin-expiry") {
-                if (!number(text(), 1, 24 * 3600, options.signInExpirySeconds))
-                    return "--signin-expiry takes a number of seconds";
             } else if (arg == "--max-body-bytes") {
                 int bytes = 0;
-                if (!number(text(), 1024, 1024 * 1024 * 1024, bytes))
+                if (!number(text(), 1024, gibibyte, bytes))
                     return "--max-body-bytes takes a number of bytes";
                 options.maxBodyBytes = static_cast<std::size_t>(bytes);
-            } else if (arg == "--signin-delay-ms") {
-                if (!number(text(), 1, 3600 * 1000, options.signInDelayMillis))
-                    return "--signin-delay-ms takes a number of milliseconds";
-            } else if (arg == "--connections-per-address") {
-                if (!number(text(), 1, 100000, options.connectionsPerAddress))
-                    return "--connections-per-address takes a number";
-            } else if (arg == "--request-deadline-ms") {
-                if (!number(text(), 100, 3600 * 1000, options.requestDeadlineMillis))
-                    return "--request-deadline-ms takes a number of milliseconds";
-            } else if (arg == "--max-unpacked-bytes") {
-                if (!number(text(), 1024, 1024 * 1024 * 1024, options.maxUnpackedBytes))
-                    return "--max-unpacked-bytes takes a number of bytes";
-            } else if (arg == "--stream-queue-bytes") {
-                if (!number(text(), 1024, 1024 * 1024 * 1024, options.streamQueueBytes))
-                    return "--stream-queue-bytes takes a number of bytes";
-            } else if (arg == "--signin-lockout") {
-                if (!number(text(), 4, 1000, options.signInLockoutFailures))
-                    return "--signin-lockout takes a number of wrong passwords, at least 4";
-            } else if (arg == "--streams-per-account") {
-                if (!number(text(), 1, 10000, options.streamsPerAccount))
-                    return "--streams-per-account takes a number";
             } else if (arg == "--formula-memory") {
                 int mebibytes = 0;
                 if (!number(text(), 1, 1024 * 1024, mebibytes))
