@@ -43,7 +43,8 @@ struct Fixture {
         db.exec("INSERT INTO tabs (id, sheet_id, name, position) VALUES (1, 1, 'Tab', 0)");
         // A row here must name an existing parent by COMMIT: a batch with one fails its group.
         db.exec("CREATE TABLE parents (id INTEGER PRIMARY KEY)");
-        db.exec("CREATE TABLE children (parent INTEGER REFERENCES parents(id) DEFERRABLE INITIALLY DEFERRED)");
+        db.exec(
+            "CREATE TABLE children (parent INTEGER REFERENCES parents(id) DEFERRABLE INITIALLY DEFERRED)");
         tab = 1;
     }
 
@@ -229,18 +230,20 @@ private Q_SLOTS:
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < batches.size(); ++i) {
             threads.emplace_back([&, i] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
+                // Apart enough to queue in this order on a busy machine too.
+                std::this_thread::sleep_for(std::chrono::milliseconds(60 * i));
                 try {
                     const auto change = f.writer.writeCells(f.tab, std::nullopt, batches[i]);
                     std::lock_guard lock(f.publishedMutex);
-                    const bool published = !f.published.empty() && f.published.back().version >= change.version;
+                    const bool published =
+                        !f.published.empty() && f.published.back().version >= change.version;
                     outcomes[i] = std::to_string(change.version) + (published ? "" : " unpublished");
                 } catch (const Refusal &refusal) {
                     outcomes[i] = refusal.code();
                 }
             });
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
         held.unlock();
         busy.join();
         for (auto &thread : threads)
